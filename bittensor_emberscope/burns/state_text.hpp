@@ -1,0 +1,22 @@
+// Text of the burn state file: JSON string escaping and the whole document, byte for byte.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace emberscope::burns {
+
+/// Appends `text` to `out` as a quoted JSON string in the host encoder's default ASCII-only
+/// form: short escapes for quote, backslash, \n \r \t \b \f; every other character outside
+/// 0x20..0x7E as \uXXXX (lower-case hex, surrogate pairs beyond U+FFFF); "/" left as is.
+void append_json_string(std::string& out, std::string_view text);
+
+/// Renders the state file for `burns` (netuid text -> owner burn text, unique keys) stamped
+/// `updated_at`: two-space indentation, keys in code point order, a final line feed. The
+/// result is pure ASCII and matches the host's indented, key-sorted JSON dump exactly.
+std::string render_state_file(std::vector<std::pair<std::string, std::string>> burns,
+                              std::string_view updated_at);
+
+}  // namespace emberscope::burns
