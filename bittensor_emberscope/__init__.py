@@ -1,0 +1,1 @@
+"""Bittensor subnet owner burn rate monitoring via Taostats, with alerts to Telegram."""

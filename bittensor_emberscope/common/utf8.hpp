@@ -1,0 +1,73 @@
+// UTF-8 helpers shared by the pure core.
+//
+// Texts cross the host boundary as UTF-8 with lone surrogates kept as their three-byte forms
+// (what the host's "surrogatepass" error handler writes), so every host string round-trips
+// exactly. These helpers treat such a sequence as one code point like any other.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace emberscope::utf8 {
+
+/// Decodes the code point starting at `pos` and advances `pos` past it. Assumes well-formed
+/// input (as produced by the host); a stray byte is returned as itself and skipped alone.
+inline char32_t next(std::string_view text, std::size_t& pos) {
+    const auto b0 = static_cast<unsigned char>(text[pos]);
+    auto cont = [&](std::size_t i) -> char32_t {
+        return static_cast<unsigned char>(text[pos + i]) & 0x3Fu;
+    };
+    if (b0 < 0x80) {
+        pos += 1;
+        return b0;
+    }
+    // A lead byte whose sequence is cut short by the end of the text is a stray byte too.
+    const std::size_t size = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 1;
+    if (size == 4 && pos + 3 < text.size()) {
+        char32_t cp = ((b0 & 0x07u) << 18) | (cont(1) << 12) | (cont(2) << 6) | cont(3);
+        pos += 4;
+        return cp;
+    }
+    if (size == 3 && pos + 2 < text.size()) {
+        char32_t cp = ((b0 & 0x0Fu) << 12) | (cont(1) << 6) | cont(2);
+        pos += 3;
+        return cp;
+    }
+    if (size == 2 && pos + 1 < text.size()) {
+        char32_t cp = ((b0 & 0x1Fu) << 6) | cont(1);
+        pos += 2;
+        return cp;
+    }
+    pos += 1;
+    return b0;
+}
+
+/// Number of code points in `text` (not bytes, not UTF-16 units).
+inline std::size_t length(std::string_view text) {
+    std::size_t n = 0;
+    for (unsigned char c : text) n += (c & 0xC0u) != 0x80u;
+    return n;
+}
+
+/// Appends the UTF-8 form of `cp` (surrogates included) to `out`.
+inline void append(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+}  // namespace emberscope::utf8

@@ -1,0 +1,100 @@
+// A handle on one host value, and the conversions between host values and core types.
+//
+// Subsystem code works with host values only through this handle; it never sees the
+// interpreter's API. Texts cross as UTF-8 with lone surrogates kept (see common/utf8.hpp).
+// Every failure of the host surfaces as a thrown host::Error carrying the host's exception.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+struct _object;
+
+namespace emberscope::host {
+
+using RawObject = ::_object;
+
+/// The kinds of value a JSON document decodes to, plus everything else.
+enum class Kind { null, boolean, integer, real, text, list, map, other };
+
+/// An owned reference to a host value; an empty handle holds nothing.
+class Object {
+public:
+    Object() = default;
+    Object(const Object& other);
+    Object(Object&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    Object& operator=(Object other) noexcept {
+        std::swap(ptr_, other.ptr_);
+        return *this;
+    }
+    ~Object();
+
+    /// Takes over a new reference (throws the pending host error when `p` is null).
+    static Object steal(RawObject* p);
+    /// Adds a reference to a borrowed value.
+    static Object borrow(RawObject* p);
+
+    RawObject* ptr() const { return ptr_; }
+    RawObject* release() { return std::exchange(ptr_, nullptr); }
+    bool empty() const { return ptr_ == nullptr; }
+
+    Kind kind() const;
+    bool is_null() const { return kind() == Kind::null; }
+    /// The host's truth test (null, false, zero, empty texts and containers are false).
+    bool truthy() const;
+    /// The host's type name of the value ("str", "NoneType", ...).
+    std::string type_name() const;
+    /// The value of a text (Kind::text only).
+    std::string text() const;
+    /// str() and repr() of the value.
+    std::string str() const;
+    std::string repr() const;
+    /// The value of a real (Kind::real) or of an integer (converted).
+    double real() const;
+    /// Decimal digits of an integer, '-' first when negative (Kind::integer or boolean).
+    std::string integer_text() const;
+    /// An integer that fits in 64 bits; nullopt when it does not.
+    std::optional<std::int64_t> small_integer() const;
+
+    /// Attribute look-up: `obj.name`.
+    Object attr(const char* name) const;
+    /// Calls the value with positional arguments.
+    Object call(std::initializer_list<Object> args = {}) const;
+    /// Calls the value with positional and keyword arguments.
+    Object call(std::initializer_list<Object> args,
+                std::initializer_list<std::pair<const char*, Object>> kwargs) const;
+
+    // Maps (Kind::map).
+    /// The member `key`, or nullopt when absent.
+    std::optional<Object> get(std::string_view key) const;
+    bool contains(std::string_view key) const { return get(key).has_value(); }
+    void set(std::string_view key, const Object& value) const;
+    /// The members in their order.
+    std::vector<std::pair<Object, Object>> items() const;
+
+    // Lists (Kind::list).
+    std::size_t size() const;
+    Object at(std::size_t index) const;
+    void append(const Object& value) const;
+
+private:
+    RawObject* ptr_ = nullptr;
+};
+
+Object none();
+Object boolean(bool value);
+Object integer(std::int64_t value);
+Object real(double value);
+Object text(std::string_view utf8);
+Object tuple(std::initializer_list<Object> items);
+Object new_map();
+Object new_list();
+/// A list of texts.
+Object text_list(const std::vector<std::string>& items);
+
+}  // namespace emberscope::host
