@@ -5,8 +5,11 @@
 #include <cstddef>
 #include <utility>
 
+#include "burns/changes_ops.hpp"
+#include "burns/state_ops.hpp"
 #include "burns/values_ops.hpp"
 #include "host/calls.hpp"
+#include "reports/texts_ops.hpp"
 
 namespace {
 
@@ -19,18 +22,35 @@ using emberscope::host::required;
 constexpr ParamType kText = ParamType::text;
 constexpr ParamType kMap = ParamType::map;
 constexpr ParamType kReal = ParamType::real;
+constexpr ParamType kList = ParamType::list;
+constexpr ParamType kWhole = ParamType::whole;
 
 constexpr Param kRow[] = {required("row", kMap)};
 constexpr Param kValue[] = {required("value", kText)};
 constexpr Param kOldNewThreshold[] = {required("old", kText), required("new", kText),
                                       required("threshold", kReal)};
+constexpr Param kPath[] = {required("path", kText)};
+constexpr Param kPathBurnsUpdatedAt[] = {required("path", kText), required("burns", kMap),
+                                         required("updated_at", kText)};
+constexpr Param kPrevCurrentThreshold[] = {required("prev", kMap), required("current", kMap),
+                                           required("threshold", kReal)};
+constexpr Param kChangesUpdatedAt[] = {required("changes", kList), required("updated_at", kText)};
+constexpr Param kRowsUpdatedAt[] = {required("rows", kList), required("updated_at", kText)};
+constexpr Param kTextMaxLen[] = {required("text", kText), Param{"max_len", kWhole, false, true, "", 3900}};
 
 namespace burns = emberscope::burns;
+namespace reports = emberscope::reports;
 
 constexpr std::array kOperations = {
     Operation{"owner_burn_from_row", kRow, burns::owner_burn_from_row},
     Operation{"format_owner_burn", kValue, burns::format_owner_burn},
     Operation{"owner_burn_changed", kOldNewThreshold, burns::owner_burn_changed},
+    Operation{"load_burn_state", kPath, burns::load_burn_state},
+    Operation{"save_burn_state", kPathBurnsUpdatedAt, burns::save_burn_state},
+    Operation{"diff_burns", kPrevCurrentThreshold, burns::diff_burns},
+    Operation{"format_burn_alert", kChangesUpdatedAt, reports::format_burn_alert},
+    Operation{"format_burn_snapshot", kRowsUpdatedAt, reports::format_burn_snapshot},
+    Operation{"_chunk_text", kTextMaxLen, reports::chunk_text},
 };
 
 constexpr const char* kModuleName = "bittensor_emberscope.emberscope";
