@@ -1,0 +1,244 @@
+// Numbers written as text: the host's float() and int() rules, fixed and shortest decimal forms.
+#include "burns/numeric.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <system_error>
+
+#include "burns/unicode_tables.hpp"
+#include "common/utf8.hpp"
+
+namespace emberscope::burns {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// Exponents are saturated here: far beyond any double, and no sum with a text length can overflow.
+constexpr std::int64_t kExponentCap = 1'000'000'000'000'000;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The host strips only these six ASCII characters after its Unicode mapping (not 0x1C to 0x1F).
+bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::string_view strip_ascii_space(std::string_view s) {
+    while (!s.empty() && is_ascii_space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_ascii_space(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// The text the host's conversions actually read: every non-ASCII white space becomes ' ' and every
+// non-ASCII decimal digit its ASCII digit. Any other non-ASCII code point, or malformed UTF-8,
+// makes the text unreadable (nullopt).
+std::optional<std::string> ascii_form(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t start = pos;
+        const char32_t cp = utf8::next(text, pos);
+        if (cp < 0x80 && pos - start == 1) {
+            out += static_cast<char>(cp);
+            continue;
+        }
+        std::string canonical;
+        utf8::append(canonical, cp);
+        if (canonical != text.substr(start, pos - start)) return std::nullopt;
+        if (is_space(cp)) {
+            out += ' ';
+        } else if (const int digit = decimal_value(cp); digit >= 0) {
+            out += static_cast<char>('0' + digit);
+        } else {
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
+// Drops the underscores of `s`, each of which must stand between two digits; nullopt otherwise.
+std::optional<std::string> without_underscores(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '_') {
+            out += s[i];
+        } else if (i == 0 || i + 1 == s.size() || !is_digit(s[i - 1]) || !is_digit(s[i + 1])) {
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
+bool equals_ignoring_case(std::string_view s, std::string_view lower) {
+    return s.size() == lower.size() &&
+           std::equal(s.begin(), s.end(), lower.begin(), [](char a, char b) {
+               return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+           });
+}
+
+// The magnitude of an unsigned decimal numeral with optional fraction and exponent, correctly
+// rounded, or nullopt when `s` is not exactly such a numeral.
+std::optional<double> decimal_numeral_value(std::string_view s) {
+    std::size_t i = 0;
+    const auto digit_run = [&] {
+        const std::size_t start = i;
+        while (i < s.size() && is_digit(s[i])) ++i;
+        return s.substr(start, i - start);
+    };
+    const std::string_view whole = digit_run();
+    std::string_view fraction;
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        fraction = digit_run();
+    }
+    if (whole.empty() && fraction.empty()) return std::nullopt;
+    std::int64_t exponent = 0;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        const bool exponent_negative = i < s.size() && s[i] == '-';
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+        const std::string_view exponent_digits = digit_run();
+        if (exponent_digits.empty()) return std::nullopt;
+        for (const char c : exponent_digits) {
+            exponent = std::min(exponent * 10 + (c - '0'), kExponentCap);
+        }
+        if (exponent_negative) exponent = -exponent;
+    }
+    if (i != s.size()) return std::nullopt;
+
+    // Rewrite as 0.DIGITS x 10^point with no leading or trailing zeros in DIGITS.
+    const std::string all = std::string(whole) + std::string(fraction);
+    const std::size_t first = all.find_first_not_of('0');
+    if (first == std::string::npos) return 0.0;
+    const std::size_t last = all.find_last_not_of('0');
+    const std::int64_t point = static_cast<std::int64_t>(whole.size()) -
+                               static_cast<std::int64_t>(first) + exponent;
+    // 0.1e310 is above the largest double, 1e-330 below half the smallest subnormal.
+    if (point > 310) return kInfinity;
+    if (point < -330) return 0.0;
+    const std::string normal =
+        "0." + all.substr(first, last + 1 - first) + "e" + std::to_string(point);
+    double value = 0.0;
+    const auto result = std::from_chars(normal.data(), normal.data() + normal.size(), value);
+    if (result.ec == std::errc::result_out_of_range) return point > 0 ? kInfinity : 0.0;
+    return value;
+}
+
+}  // namespace
+
+std::optional<double> parse_numeric_text(std::string_view text) {
+    const auto ascii = ascii_form(text);
+    if (!ascii) return std::nullopt;
+    const auto plain = without_underscores(*ascii);
+    if (!plain) return std::nullopt;
+    std::string_view s = strip_ascii_space(*plain);
+    bool negative = false;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+        negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    std::optional<double> magnitude;
+    if (equals_ignoring_case(s, "inf") || equals_ignoring_case(s, "infinity")) {
+        magnitude = kInfinity;
+    } else if (equals_ignoring_case(s, "nan")) {
+        magnitude = std::numeric_limits<double>::quiet_NaN();
+    } else {
+        magnitude = decimal_numeral_value(s);
+    }
+    if (!magnitude) return std::nullopt;
+    return negative ? -*magnitude : *magnitude;
+}
+
+std::strong_ordering operator<=>(const DecimalInteger& a, const DecimalInteger& b) {
+    if (a.negative != b.negative) {
+        return a.negative ? std::strong_ordering::less : std::strong_ordering::greater;
+    }
+    auto magnitude = a.digits.size() <=> b.digits.size();
+    if (magnitude == 0) magnitude = a.digits.compare(b.digits) <=> 0;
+    return a.negative ? 0 <=> magnitude : magnitude;
+}
+
+std::optional<DecimalInteger> parse_integer_text(std::string_view text) {
+    const auto ascii = ascii_form(text);
+    if (!ascii) return std::nullopt;
+    std::string_view s = strip_ascii_space(*ascii);
+    DecimalInteger number;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+        number.negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    const auto digits = without_underscores(s);
+    if (!digits || digits->empty() || !std::all_of(digits->begin(), digits->end(), is_digit)) {
+        return std::nullopt;
+    }
+    const std::size_t first = digits->find_first_not_of('0');
+    if (first == std::string::npos) return DecimalInteger{};
+    number.digits = digits->substr(first);
+    return number;
+}
+
+std::string fixed_form(double value, int decimals) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    // Sign, 309 integer digits, point and the decimals fit with room to spare.
+    std::string out(static_cast<std::size_t>(std::max(decimals, 0)) + 330, '\0');
+    const auto result = std::to_chars(out.data(), out.data() + out.size(), value,
+                                      std::chars_format::fixed, std::max(decimals, 0));
+    out.resize(static_cast<std::size_t>(result.ptr - out.data()));
+    return out;
+}
+
+std::string shortest_form(double value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    // Shortest round-trip digits in the form "-d.ddde-XX", then laid out as the host does.
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
+                                      std::chars_format::scientific);
+    std::string_view scientific(buffer, static_cast<std::size_t>(result.ptr - buffer));
+    std::string out;
+    if (scientific.front() == '-') {
+        out += '-';
+        scientific.remove_prefix(1);
+    }
+    const std::size_t e = scientific.find('e');
+    std::string digits(scientific.substr(0, e));
+    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
+    int exponent = 0;
+    const std::string_view exponent_text = scientific.substr(e + 1);
+    std::from_chars(exponent_text.data() + (exponent_text.front() == '+'),
+                    exponent_text.data() + exponent_text.size(), exponent);
+
+    if (exponent >= 16 || exponent < -4) {
+        out += digits.front();
+        if (digits.size() > 1) out += "." + digits.substr(1);
+        out += exponent < 0 ? "e-" : "e+";
+        const int magnitude = std::abs(exponent);
+        if (magnitude < 10) out += '0';
+        out += std::to_string(magnitude);
+    } else if (exponent >= 0) {
+        const auto whole = static_cast<std::size_t>(exponent) + 1;
+        if (digits.size() < whole) digits.append(whole - digits.size(), '0');
+        out += digits.substr(0, whole);
+        out += '.';
+        out += digits.size() > whole ? digits.substr(whole) : "0";
+    } else {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out += digits;
+    }
+    return out;
+}
+
+bool owner_burn_changed(std::string_view old_text, std::string_view new_text, double threshold) {
+    const auto old_value = parse_numeric_text(old_text);
+    const auto new_value = parse_numeric_text(new_text);
+    if (old_value && new_value) return std::fabs(*old_value - *new_value) > threshold;
+    return old_text != new_text;
+}
+
+}  // namespace emberscope::burns
