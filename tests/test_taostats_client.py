@@ -5,7 +5,6 @@ from __future__ import annotations
 import http.client
 import json
 import os
-import socket
 import urllib.error
 
 import pytest

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import http.client
 import json
-import socket
 import urllib.error
 
 import pytest
