@@ -39,9 +39,9 @@ std::string display_form(const std::string& value) {
         if (p && *p >= 0 && *p <= kNativePrecisionLimit) return fixed_form(*number, static_cast<int>(*p));
     }
     // Anything unusual: let the host format it exactly as it would, errors included.
-    std::string spec = "." + decimals.str() + "f";
+    std::string pattern = "." + decimals.str() + "f";
     host::Object formatted =
-        host::global("format").call({host::real(*number), host::text(spec)});
+        host::global("format").call({host::real(*number), host::text(pattern)});
     return formatted.text();
 }
 
