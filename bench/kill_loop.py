@@ -89,6 +89,7 @@ def main() -> int:
         committed = 0  # the map the file holds for certain
         next_i = 1
         failures: list[str] = []
+        intact = 0
         left_by_kill = 0
         left_after_restart = 0
         mid_save = 0
@@ -134,6 +135,8 @@ def main() -> int:
                     failures.append(f"kill {kill}: the file holds map {i}, allowed {sorted(allowed)}")
                 elif document["owner_burn_rate"] != content(i, args.entries):
                     failures.append(f"kill {kill}: map {i} is not complete or not intact")
+                else:
+                    intact += 1
             except (OSError, ValueError, KeyError, IndexError) as e:
                 failures.append(f"kill {kill}: the state file does not parse: {e!r}")
 
@@ -156,6 +159,8 @@ def main() -> int:
           f"{save_s * 1000:.0f} ms here")
     print(f"kills: {args.kills}; {mid_save} landed between the start and the end of a save; the "
           f"children completed {saves_seen} saves in all")
+    print(f"state file parsed and held the previous or the new map in full after {intact} of "
+          f"{args.kills} kills")
     print(f"kills that left a temporary file: {left_by_kill}; restarts after which a temporary "
           f"file remained: {left_after_restart}; temporary files in the directory at the end: "
           f"{len(leftovers)}")
@@ -169,7 +174,8 @@ def main() -> int:
         args.json.parent.mkdir(parents=True, exist_ok=True)
         args.json.write_text(json.dumps({
             "kills": args.kills, "entries": args.entries, "file_bytes": size, "save_s": save_s,
-            "mid_save": mid_save, "saves": saves_seen, "left_by_kill": left_by_kill,
+            "mid_save": mid_save, "saves": saves_seen, "intact": intact,
+            "left_by_kill": left_by_kill,
             "left_after_restart": left_after_restart, "leftovers_at_end": len(leftovers),
             "failures": failures, "ok": ok}, indent=1))
     return 0 if ok else 1
