@@ -91,6 +91,17 @@ class _Clock:
         return getattr(time, name)
 
 
+def _virtual_datetime(clock: _Clock) -> type[datetime.datetime]:
+    """Stands in for the module's `datetime`: now() runs ahead by the skipped waits."""
+
+    class VirtualDatetime(datetime.datetime):
+        @classmethod
+        def now(cls, tz: datetime.tzinfo | None = None) -> datetime.datetime:
+            return datetime.datetime.now(tz) + datetime.timedelta(seconds=clock.elapsed)
+
+    return VirtualDatetime
+
+
 class _Console:
     """Stands in for sys.stderr: complete lines go to `on_line`."""
 
@@ -179,7 +190,8 @@ class Demo:
 
     def _frame(self, rec, answer: Answer) -> None:
         chat = dict(rec.form).get("chat_id", "?")
-        now = datetime.datetime.now().strftime("%H:%M")
+        now = (datetime.datetime.now(datetime.timezone.utc)
+               + datetime.timedelta(seconds=self.clock.elapsed)).strftime("%H:%M UTC")
         self.say(f"    ╭─ Telegram · emberscope bot → chat {chat}")
         for line in (rec.text or "").split("\n"):
             self.say(f"    │ {line}".rstrip())
@@ -274,9 +286,9 @@ class Demo:
         with open(self.state_path, encoding="utf-8") as f:
             state = json.load(f)
         burns = state["owner_burn_rate"]
-        moved = ", ".join(f"SN{n}: {burns[str(n)]}" for n in (self.up, self.small, self.down))
+        moved = ", ".join(f"SN{n} {burns[str(n)]!r}" for n in (self.up, self.small, self.down))
         self.say(f"[3] state file: {len(burns)} subnets, updated {state['updated_at_utc']} UTC; "
-                 f"{moved}")
+                 f"stored texts {moved}")
         delivered = len(self.telegram.messages)
         self.say(f"    Taostats served {len(self.taostats.requests)} requests; Telegram received "
                  f"{len(self.telegram.requests)} messages, {delivered} delivered")
@@ -294,12 +306,15 @@ def run_demo(out: TextIO) -> int:
     with tempfile.TemporaryDirectory(prefix="emberscope-demo-") as folder:
         demo = Demo(out, folder)
         try:
+            loopback = ",".join(filter(None, [os.environ.get("no_proxy"), "127.0.0.1"]))
             env = {
                 "TAOSTATS_API_BASE": demo.taostats.base_url,
                 "TAOSTATS_API_KEY": DEMO_KEY,
                 "TELEGRAM_API_BASE": demo.telegram.base_url,
+                "no_proxy": loopback,  # a configured HTTP proxy must not see the stand-ins
             }
             with (_environment(env), _patched(emberscope, "time", demo.clock),
+                  _patched(emberscope, "datetime", _virtual_datetime(demo.clock)),
                   _patched(sys, "stderr", _Console(demo._on_console))):
                 return demo.run()
         finally:

@@ -27,7 +27,8 @@ ENTRY_POINT = Path(sys.executable).with_name("emberscope")
 
 def clean_environment(home: Path) -> dict[str, str]:
     env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("EMBERSCOPE_", "TAOSTATS_", "TELEGRAM_")) and k != "XDG_STATE_HOME"}
+           if not k.startswith(("EMBERSCOPE_", "TAOSTATS_", "TELEGRAM_"))
+           and k != "XDG_STATE_HOME" and not k.lower().endswith("_proxy")}
     env["HOME"] = str(home)
     return env
 
@@ -64,17 +65,19 @@ class Watch:
     def __init__(self, *args: str, env: dict[str, str], command=COMMAND) -> None:
         self.proc = subprocess.Popen([*command, "watch", *args], env=env, text=True,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.lines: queue.Queue[str] = queue.Queue()
+        self.lines: queue.Queue[str | None] = queue.Queue()
         self.seen: list[str] = []
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self) -> None:
         for line in self.proc.stderr:
             self.lines.put(line)
+        self.lines.put(None)  # end of the stream
 
     def wait_line(self, prefix: str) -> str:
         while True:
             line = self.lines.get(timeout=30)
+            assert line is not None, f"no line starting with {prefix!r} in {self.seen}"
             self.seen.append(line)
             if line.startswith(prefix):
                 return line
@@ -82,11 +85,9 @@ class Watch:
     def finish(self) -> tuple[int, list[str]]:
         code = self.proc.wait(timeout=30)
         self.proc.stdout.close()
-        while True:
-            try:
-                self.seen.append(self.lines.get(timeout=2))
-            except queue.Empty:
-                return code, self.seen
+        while (line := self.lines.get(timeout=30)) is not None:
+            self.seen.append(line)
+        return code, self.seen
 
     def kill(self) -> None:
         if self.proc.poll() is None:
@@ -212,30 +213,33 @@ def test_status_without_a_usable_state_file(env, content, message):
 # Settings checked before anything runs
 
 
-@pytest.mark.parametrize("args, extra_env, message", [
-    (["--threshold", "abc"], {}, "--threshold: 'abc' is not a number"),
-    ([], {"EMBERSCOPE_THRESHOLD": "0,05"}, "EMBERSCOPE_THRESHOLD: '0,05' is not a number"),
-    (["--threshold", "nan"], {}, "--threshold: 'nan' is not a finite number"),
-    (["--threshold", "-0.1"], {}, "--threshold: '-0.1' is negative"),
-    (["--interval-minutes", "5m"], {}, "--interval-minutes: '5m' is not a number"),
-    ([], {"EMBERSCOPE_INTERVAL_MINUTES": "0.5"},
+@pytest.mark.parametrize("command, args, extra_env, message", [
+    ("watch", ["--threshold", "abc"], {}, "--threshold: 'abc' is not a number"),
+    ("once", [], {"EMBERSCOPE_THRESHOLD": "0,05"}, "EMBERSCOPE_THRESHOLD: '0,05' is not a number"),
+    ("watch", ["--threshold", "nan"], {}, "--threshold: 'nan' is not a finite number"),
+    ("once", ["--threshold", "-0.1"], {}, "--threshold: '-0.1' is negative"),
+    ("watch", ["--interval-minutes", "5m"], {}, "--interval-minutes: '5m' is not a number"),
+    ("watch", [], {"EMBERSCOPE_INTERVAL_MINUTES": "0.5"},
      "EMBERSCOPE_INTERVAL_MINUTES: '0.5' is below the shortest interval, 1 minute"),
-    (["--state-file", "/nonexistent/emberscope/state.json"], {},
+    ("snapshot", ["--state-file", "/nonexistent/emberscope/state.json"], {},
      "--state-file: the state directory '/nonexistent/emberscope' does not exist"),
-    (["--token-file", "/nonexistent/token"], {}, "--token-file: cannot read the bot token file"),
-    ([], {"TAOSTATS_API_KEY_FILE": os.devnull},
+    ("watch", [], {"EMBERSCOPE_STATE_FILE": "/nonexistent/state.json"},
+     "EMBERSCOPE_STATE_FILE: the state directory '/nonexistent' does not exist"),
+    ("once", ["--token-file", "/nonexistent/token"], {},
+     "--token-file: cannot read the bot token file '/nonexistent/token'"),
+    ("watch", [], {"TAOSTATS_API_KEY_FILE": os.devnull},
      f"TAOSTATS_API_KEY_FILE: the Taostats key file '{os.devnull}' is empty"),
 ])
-@pytest.mark.parametrize("command", ["watch", "once", "snapshot"])
 def test_bad_settings_stop_before_anything_runs(env, taostats, telegram, command, args,
                                                 extra_env, message):
+    state = Path(env["EMBERSCOPE_STATE_FILE"])
     env.update(extra_env)
     done = run(command, *args, env=env)
     assert done.returncode == 2
     assert done.stderr.startswith(f"usage: emberscope {command} ")
     assert f"emberscope {command}: error: {message}" in done.stderr
     assert taostats.requests == [] and telegram.requests == []
-    assert not Path(env["EMBERSCOPE_STATE_FILE"]).exists()
+    assert not state.exists()
 
 
 def test_no_option_takes_a_secret_value(env):
