@@ -7,6 +7,8 @@
 
 #include "burns/values_ops.hpp"
 #include "host/calls.hpp"
+#include "reports/telegram_ops.hpp"
+#include "taostats/client_ops.hpp"
 
 namespace {
 
@@ -20,17 +22,37 @@ constexpr ParamType kText = ParamType::text;
 constexpr ParamType kMap = ParamType::map;
 constexpr ParamType kReal = ParamType::real;
 
+constexpr Param kAuth[] = {required("auth", kText)};
+constexpr Param kPathParamsAuth[] = {required("path", kText), required("params", kMap),
+                                     required("auth", kText)};
+constexpr Param kPayload[] = {required("payload", kMap)};
+constexpr Param kRetries[] = {required("path", kText), required("params", kMap),
+                              required("auth", kText),
+                              Param{"max_retries", ParamType::whole, true, true, "", 6}};
 constexpr Param kRow[] = {required("row", kMap)};
 constexpr Param kValue[] = {required("value", kText)};
 constexpr Param kOldNewThreshold[] = {required("old", kText), required("new", kText),
                                       required("threshold", kReal)};
+constexpr Param kTextTokenChat[] = {required("text", kText), required("token", kText),
+                                    required("chat_id", kText)};
 
 namespace burns = emberscope::burns;
+namespace reports = emberscope::reports;
+namespace taostats = emberscope::taostats;
 
 constexpr std::array kOperations = {
+    Operation{"api_base", {}, taostats::api_base},
+    Operation{"request_headers", kAuth, taostats::request_headers},
+    Operation{"taostats_auth", {}, taostats::taostats_auth},
+    Operation{"http_get_json", kPathParamsAuth, taostats::http_get_json},
+    Operation{"is_rate_limited", kPayload, taostats::is_rate_limited},
+    Operation{"with_retries", kRetries, taostats::with_retries},
+    Operation{"fetch_all_subnets_latest", kAuth, taostats::fetch_all_subnets_latest},
     Operation{"owner_burn_from_row", kRow, burns::owner_burn_from_row},
     Operation{"format_owner_burn", kValue, burns::format_owner_burn},
     Operation{"owner_burn_changed", kOldNewThreshold, burns::owner_burn_changed},
+    Operation{"send_burn_telegram_messages", kTextTokenChat, reports::send_burn_telegram_messages},
+    Operation{"send_burn_telegram", kTextTokenChat, reports::send_burn_telegram},
 };
 
 constexpr const char* kModuleName = "bittensor_emberscope.emberscope";

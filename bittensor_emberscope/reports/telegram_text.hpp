@@ -1,0 +1,42 @@
+// Fixed values and text rules of the Telegram delivery: the sendMessage address, part numbers,
+// excerpts of error bodies and the masking of the bot token.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace emberscope::reports {
+
+/// The public Bot API endpoint, used when TELEGRAM_API_BASE is unset.
+inline constexpr std::string_view kDefaultTelegramBase = "https://api.telegram.org";
+/// The error text when the token or the chat identifier is empty.
+inline constexpr std::string_view kNotConfigured = "burn telegram not configured";
+/// What stands in for the bot token in every error text.
+inline constexpr std::string_view kTokenMask = "<token>";
+/// Longest piece of report text in one message, in code points.
+inline constexpr std::int64_t kMessageTextLimit = 3900;
+/// Pause between two messages of one text, in seconds.
+inline constexpr double kPauseBetweenMessages = 0.4;
+/// Seconds a request may wait at each blocking step (connect, each read).
+inline constexpr int kTelegramTimeoutSeconds = 30;
+/// Longest excerpt of an error body kept as the error text, in code points.
+inline constexpr std::size_t kErrorBodyExcerptLength = 300;
+
+/// The sendMessage address: `endpoint` without its trailing "/" characters, "/bot", the token
+/// unchanged, "/sendMessage".
+std::string send_message_url(std::string_view endpoint, std::string_view token);
+
+/// The message text of part `index` (from 1) of `total`: the part itself when it is the only
+/// one, otherwise "(index/total)\n" followed by the part.
+std::string numbered_part(std::string_view part, std::size_t index, std::size_t total);
+
+/// The first `count` code points of `text` (all of it when shorter).
+std::string error_excerpt(std::string_view text, std::size_t count);
+
+/// `text` with every occurrence of `token` replaced by kTokenMask, scanning left to right; an
+/// empty token masks nothing.
+std::string mask_token(std::string_view text, std::string_view token);
+
+}  // namespace emberscope::reports

@@ -1,0 +1,52 @@
+// Text rules of the Taostats client.
+#include "taostats/settings.hpp"
+
+#include <algorithm>
+
+#include "burns/unicode_tables.hpp"
+#include "common/utf8.hpp"
+
+namespace emberscope::taostats {
+
+std::string without_trailing_slashes(std::string_view text) {
+    std::size_t end = text.size();
+    while (end > 0 && text[end - 1] == '/') --end;
+    return std::string(text.substr(0, end));
+}
+
+std::string strip_white_space(std::string_view text) {
+    std::size_t begin = text.size();
+    std::size_t end = 0;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t start = pos;
+        if (!burns::is_space(utf8::next(text, pos))) {
+            begin = std::min(begin, start);
+            end = pos;
+        }
+    }
+    return begin < end ? std::string(text.substr(begin, end - begin)) : std::string();
+}
+
+std::string first_code_points(std::string_view text, std::size_t count) {
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool starts_code_point = (static_cast<unsigned char>(text[i]) & 0xC0u) != 0x80u;
+        if (starts_code_point && seen++ == count) return std::string(text.substr(0, i));
+    }
+    return std::string(text);
+}
+
+std::string query_text(const std::vector<std::pair<std::string, std::string>>& items) {
+    std::string out;
+    for (const auto& [key, value] : items) {
+        if (!out.empty()) out += '&';
+        out += key;
+        out += '=';
+        out += value;
+    }
+    return out;
+}
+
+double next_retry_delay(double delay) { return std::min(delay * 1.8, 120.0); }
+
+}  // namespace emberscope::taostats
