@@ -415,7 +415,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         settings = read_settings(args)
     except UsageError as e:
         args.command_parser.error(str(e))
-    return COMMANDS[command](settings, args)
+    try:
+        return COMMANDS[command](settings, args)
+    except KeyboardInterrupt:  # Ctrl-C during `once` or `snapshot`
+        _say("[burn] stopped (SIGINT)")
+        return 130
 
 
 if __name__ == "__main__":

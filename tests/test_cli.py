@@ -305,12 +305,13 @@ def test_watch_sends_the_snapshot_then_alerts_from_the_loop(env, taostats, teleg
     assert "SN3: " in telegram.messages[1]
 
 
-def test_sigterm_during_the_wait_stops_cleanly(env, watches):
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=lambda s: s.name)
+def test_a_stop_signal_during_the_wait_stops_cleanly(env, watches, signum):
     w = watches("--no-snapshot", env=env)
     w.wait_line(STARTED)
-    w.proc.send_signal(signal.SIGTERM)
+    w.proc.send_signal(signum)
     code, lines = w.finish()
-    assert (code, lines[1:]) == (0, ["[burn] stopped (SIGTERM)\n"])
+    assert (code, lines[1:]) == (0, [f"[burn] stopped ({signum.name})\n"])
 
 
 def test_sigterm_during_the_snapshot_request_writes_nothing(env, taostats, watches):
