@@ -5,9 +5,14 @@
 #include <cstddef>
 #include <utility>
 
+#include "burns/changes_ops.hpp"
+#include "burns/state_ops.hpp"
 #include "burns/values_ops.hpp"
 #include "host/calls.hpp"
+#include "driver/poll_ops.hpp"
+#include "driver/watch_ops.hpp"
 #include "reports/telegram_ops.hpp"
+#include "reports/texts_ops.hpp"
 #include "taostats/client_ops.hpp"
 
 namespace {
@@ -21,6 +26,8 @@ using emberscope::host::required;
 constexpr ParamType kText = ParamType::text;
 constexpr ParamType kMap = ParamType::map;
 constexpr ParamType kReal = ParamType::real;
+constexpr ParamType kList = ParamType::list;
+constexpr ParamType kWhole = ParamType::whole;
 
 constexpr Param kAuth[] = {required("auth", kText)};
 constexpr Param kPathParamsAuth[] = {required("path", kText), required("params", kMap),
@@ -33,10 +40,31 @@ constexpr Param kRow[] = {required("row", kMap)};
 constexpr Param kValue[] = {required("value", kText)};
 constexpr Param kOldNewThreshold[] = {required("old", kText), required("new", kText),
                                       required("threshold", kReal)};
+constexpr Param kPath[] = {required("path", kText)};
+constexpr Param kPathBurnsUpdatedAt[] = {required("path", kText), required("burns", kMap),
+                                         required("updated_at", kText)};
+constexpr Param kPrevCurrentThreshold[] = {required("prev", kMap), required("current", kMap),
+                                           required("threshold", kReal)};
+constexpr Param kChangesUpdatedAt[] = {required("changes", kList), required("updated_at", kText)};
+constexpr Param kRowsUpdatedAt[] = {required("rows", kList), required("updated_at", kText)};
+constexpr Param kTextMaxLen[] = {required("text", kText),
+                                 Param{"max_len", kWhole, false, true, "", 3900}};
 constexpr Param kTextTokenChat[] = {required("text", kText), required("token", kText),
                                     required("chat_id", kText)};
+constexpr Param kOnce[] = {keyword("state_path", kText), keyword("threshold", kReal),
+                           keyword("burn_token", kText), keyword("burn_chat_id", kText)};
+constexpr Param kSnapshot[] = {keyword("state_path", kText), keyword("burn_token", kText),
+                               keyword("burn_chat_id", kText)};
+constexpr Param kPausePath[] = {required("pause_path", kText)};
+constexpr Param kIntervalPause[] = {required("interval_seconds", kReal),
+                                    required("pause_path", kText)};
+constexpr Param kPollLoop[] = {keyword("state_path", kText),     keyword("threshold", kReal),
+                               keyword("interval_minutes", kReal), keyword("burn_token", kText),
+                               keyword("burn_chat_id", kText),
+                               Param{"pause_path", kText, true, true, "", 0}};
 
 namespace burns = emberscope::burns;
+namespace driver = emberscope::driver;
 namespace reports = emberscope::reports;
 namespace taostats = emberscope::taostats;
 
@@ -51,8 +79,21 @@ constexpr std::array kOperations = {
     Operation{"owner_burn_from_row", kRow, burns::owner_burn_from_row},
     Operation{"format_owner_burn", kValue, burns::format_owner_burn},
     Operation{"owner_burn_changed", kOldNewThreshold, burns::owner_burn_changed},
+    Operation{"load_burn_state", kPath, burns::load_burn_state},
+    Operation{"save_burn_state", kPathBurnsUpdatedAt, burns::save_burn_state},
+    Operation{"diff_burns", kPrevCurrentThreshold, burns::diff_burns},
+    Operation{"format_burn_alert", kChangesUpdatedAt, reports::format_burn_alert},
+    Operation{"format_burn_snapshot", kRowsUpdatedAt, reports::format_burn_snapshot},
+    Operation{"_chunk_text", kTextMaxLen, reports::chunk_text},
     Operation{"send_burn_telegram_messages", kTextTokenChat, reports::send_burn_telegram_messages},
     Operation{"send_burn_telegram", kTextTokenChat, reports::send_burn_telegram},
+    Operation{"run_emberscope_once", kOnce, driver::run_emberscope_once_op},
+    Operation{"run_burn_startup_snapshot", kSnapshot, driver::run_burn_startup_snapshot_op,
+              "Fetch all subnets and send full burn-rate snapshot to burn Telegram."},
+    Operation{"_burn_is_paused", kPausePath, driver::burn_is_paused_op},
+    Operation{"_sleep_until_interval", kIntervalPause, driver::sleep_until_interval_op,
+              "Sleep in 1s steps. Returns False if paused before interval elapsed."},
+    Operation{"run_burn_poll_loop", kPollLoop, driver::run_burn_poll_loop_op},
 };
 
 constexpr const char* kModuleName = "bittensor_emberscope.emberscope";
@@ -73,7 +114,8 @@ template <std::size_t... I>
 MethodTable make_methods(std::index_sequence<I...>) {
     MethodTable t;
     ((t.docs[I] = emberscope::host::signature_doc(kOperations[I])), ...);
-    ((t.defs[I] = PyMethodDef{kOperations[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<I>)),
+    ((t.defs[I] = PyMethodDef{kOperations[I].name, reinterpret_cast<PyCFunction>(
+                                  reinterpret_cast<void (*)()>(entry<I>)),
                               METH_FASTCALL | METH_KEYWORDS, t.docs[I].c_str()}),
      ...);
     return t;

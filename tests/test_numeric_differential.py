@@ -170,7 +170,7 @@ def test_real_field_gives_repr(x):
     assert emberscope.owner_burn_from_row({"incentive_burn": x}) == ref_from_real(x)
 
 
-@CHECKS
+@settings(CHECKS, max_examples=300)
 @given(st.dictionaries(netuid_text(), owner_burn_texts, max_size=4),
        st.dictionaries(netuid_text(), owner_burn_texts, max_size=12), thresholds, st.randoms())
 def test_diff_order_follows_int_of_netuid(prev, current, threshold, rnd):

@@ -1,0 +1,82 @@
+// Host-facing burn state file operations.
+#include "burns/state_ops.hpp"
+
+#include <optional>
+
+#include "burns/state_text.hpp"
+#include "host/error.hpp"
+#include "host/files.hpp"
+#include "host/json.hpp"
+#include "host/services.hpp"
+
+namespace emberscope::burns {
+namespace {
+
+bool is_plain_text(const host::Object& value) {
+    return value.kind() == host::Kind::text && value.type_name() == "str";
+}
+
+std::string as_text(const host::Object& value) {
+    return value.kind() == host::Kind::text ? value.text() : value.str();
+}
+
+// The entries of a map whose keys and values are all plain texts; nullopt for any other map.
+std::optional<BurnMap> text_entries(const host::Object& map) {
+    BurnMap out;
+    for (const auto& [key, value] : map.items()) {
+        if (!is_plain_text(key) || !is_plain_text(value)) return std::nullopt;
+        out.emplace_back(key.text(), value.text());
+    }
+    return out;
+}
+
+}  // namespace
+
+BurnMap load_burn_state(const std::string& path) {
+    if (!host::is_file(path)) return {};
+    host::Object document;
+    try {
+        document = host::load_json_file(path);
+    } catch (const host::Error& e) {
+        if (e.matches_os_error() || host::is_json_decode_error(e)) return {};
+        throw;
+    }
+    // A top level that is not an object has no `get`: the host's AttributeError names its type.
+    std::optional<host::Object> member;
+    if (document.kind() == host::Kind::map && document.type_name() == "dict") {
+        member = document.get("owner_burn_rate");
+    } else {
+        member = document.attr("get").call({host::text("owner_burn_rate")});
+    }
+    if (!member || member->kind() != host::Kind::map) return {};
+    BurnMap burns;
+    for (const auto& [key, value] : member->items()) burns.emplace_back(as_text(key), as_text(value));
+    return burns;
+}
+
+void save_burn_state(const std::string& path, const BurnMap& burns, const std::string& updated_at) {
+    host::replace_file(path, render_state_file(burns, updated_at));
+}
+
+host::Object load_burn_state(const host::Args& args) {
+    host::Object map = host::new_map();
+    for (const auto& [key, value] : load_burn_state(args.text(0))) map.set(key, host::text(value));
+    return map;
+}
+
+host::Object save_burn_state(const host::Args& args) {
+    const host::Object& burns = args.object(1);
+    if (std::optional<BurnMap> texts = text_entries(burns)) {
+        save_burn_state(args.text(0), *texts, args.text(2));
+        return host::none();
+    }
+    // Any other map is written as the host's encoder writes it, and fails as it fails (keys that
+    // cannot be sorted, values that are not JSON), before the file is touched.
+    host::Object document = host::new_map();
+    document.set("updated_at_utc", args.object(2));
+    document.set("owner_burn_rate", burns);
+    host::replace_file(args.text(0), host::json_dumps_sorted_indented(document) + "\n");
+    return host::none();
+}
+
+}  // namespace emberscope::burns

@@ -1,0 +1,29 @@
+// The watch driver's console lines and its interval rule, as plain text and numbers.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace emberscope::driver {
+
+/// Written when no Taostats key is configured, by the watch cycle and the start-up snapshot.
+inline constexpr std::string_view kNoApiKeyLine =
+    "[burn] taostats API not available (must be bundled in package defaults)\n";
+/// Written once when the poll loop ends because the pause file was found.
+inline constexpr std::string_view kPausedLine = "[burn] monitoring paused\n";
+/// The cycle's time stamp pattern (UTC).
+inline constexpr std::string_view kStampPattern = "%Y-%m-%dT%H:%M:%SZ";
+
+/// `prefix` + `detail` + "\n", for lines that carry a record, an error text or a message.
+std::string detail_line(std::string_view prefix, std::string_view detail);
+/// "[burn] alert sent (N subnet(s))\n".
+std::string alert_sent_line(std::size_t changes);
+/// "[burn] startup snapshot sent (N subnets)\n".
+std::string snapshot_sent_line(std::size_t rows);
+
+/// Seconds between poll cycles: 60 x minutes, with anything below one minute (zero, negative,
+/// not a number) taken as one minute. Positive infinity stays infinite.
+double poll_interval_seconds(double minutes);
+
+}  // namespace emberscope::driver
