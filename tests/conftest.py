@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import socket
+import urllib.error
+
 import pytest
 
 from bittensor_emberscope import emberscope as _emberscope
@@ -52,3 +55,30 @@ def telegram(monkeypatch):
     with TelegramStandIn() as bot:
         monkeypatch.setenv("TELEGRAM_API_BASE", bot.base_url)
         yield bot
+
+
+@pytest.fixture
+def opened(es, monkeypatch):
+    """Substitutes urlopen: records its timeout and every response or HTTPError it produced."""
+    seen = {"timeouts": [], "streams": []}
+    real = es.urllib.request.urlopen
+
+    def urlopen(request, timeout):
+        seen["timeouts"].append(timeout)
+        try:
+            response = real(request, timeout=seen.get("use_timeout", timeout))
+        except urllib.error.HTTPError as e:
+            seen["streams"].append(e)
+            raise
+        seen["streams"].append(response)
+        return response
+
+    monkeypatch.setattr(es.urllib.request, "urlopen", urlopen)
+    return seen
+
+
+def closed_port() -> int:
+    """A loopback port that nothing listens on."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]

@@ -5,13 +5,13 @@ from __future__ import annotations
 import http.client
 import json
 import os
-import socket
 import urllib.error
 
 import pytest
 from hypothesis import given, strategies as st
 
 from bittensor_emberscope import emberscope
+from conftest import closed_port
 from bittensor_emberscope.testing import Answer
 
 LISTING = "/api/subnet/latest/v1"
@@ -37,31 +37,6 @@ def decoder_error(text):
         return str(e)
     raise AssertionError("valid JSON")
 
-
-def closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-@pytest.fixture
-def opened(es, monkeypatch):
-    """Substitutes urlopen: records its timeout and every response or HTTPError it produced."""
-    seen = {"timeouts": [], "streams": []}
-    real = es.urllib.request.urlopen
-
-    def urlopen(request, timeout):
-        seen["timeouts"].append(timeout)
-        try:
-            response = real(request, timeout=seen.get("use_timeout", timeout))
-        except urllib.error.HTTPError as e:
-            seen["streams"].append(e)
-            raise
-        seen["streams"].append(response)
-        return response
-
-    monkeypatch.setattr(es.urllib.request, "urlopen", urlopen)
-    return seen
 
 
 @pytest.mark.parametrize("value, base", [

@@ -4,11 +4,11 @@ from __future__ import annotations
 
 import http.client
 import json
-import socket
 import urllib.error
 
 import pytest
 
+from conftest import closed_port
 from bittensor_emberscope.testing import Answer, TelegramStandIn
 
 TOKEN = "123456:AAH-secret_token"
@@ -16,36 +16,11 @@ CHAT = "-1001"
 NOT_CONFIGURED = (False, "burn telegram not configured")
 
 
-def closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
 
 def report(lines, width=60):
     """A snapshot-shaped text: three header lines, an empty line, `lines` subnet lines."""
     head = ["Owner burn rates", "2025-01-01T00:00:00Z UTC", f"{lines} subnets", ""]
     return "\n".join(head + [f"SN{i}: " + "9" * width for i in range(lines)])
-
-
-@pytest.fixture
-def opened(es, monkeypatch):
-    """Substitutes urlopen: records its timeout and every response or HTTPError it produced."""
-    seen = {"timeouts": [], "streams": []}
-    real = es.urllib.request.urlopen
-
-    def urlopen(request, timeout):
-        seen["timeouts"].append(timeout)
-        try:
-            response = real(request, timeout=seen.get("use_timeout", timeout))
-        except urllib.error.HTTPError as e:
-            seen["streams"].append(e)
-            raise
-        seen["streams"].append(response)
-        return response
-
-    monkeypatch.setattr(es.urllib.request, "urlopen", urlopen)
-    return seen
 
 
 def test_request_byte_for_byte(es, telegram, sleeps):

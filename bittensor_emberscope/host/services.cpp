@@ -1,6 +1,8 @@
 // Environment, clock, sleep, console and file tests, reached through the module's names.
 #include "host/services.hpp"
 
+#include <Python.h>
+
 #include "host/error.hpp"
 #include "host/module.hpp"
 #include "host/object.hpp"
@@ -26,7 +28,13 @@ std::string utc_now(std::string_view pattern) {
     return stamp.text();
 }
 
-void sleep(double seconds) { global("time").attr("sleep").call({real(seconds)}); }
+void sleep(double seconds) {
+    // A signal that arrived between two sleeps has no system call to interrupt, and no
+    // interpreted code runs in our loops to notice it: handle it here, so Ctrl-C always ends
+    // a wait within one step.
+    if (PyErr_CheckSignals() < 0) throw_pending();
+    global("time").attr("sleep").call({real(seconds)});
+}
 
 void write_stderr(std::string_view line) {
     global("sys").attr("stderr").attr("write").call({text(line)});

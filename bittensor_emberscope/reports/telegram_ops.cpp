@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.hpp"
 #include "host/http.hpp"
 #include "host/json.hpp"
 #include "host/module.hpp"
@@ -48,7 +49,7 @@ SendResult refusal(const host::Object& http_error) {
     // A JSON value that is not an object has no "get": the host's AttributeError is raised.
     const host::Object description = parsed.attr("get").call({host::text("description")});
     if (description.truthy()) return {false, description.str()};
-    return {false, error_excerpt(body_text, kErrorBodyExcerptLength)};
+    return {false, text::first_code_points(body_text, kErrorBodyExcerptLength)};
 }
 
 SendResult post(const std::string& text, const std::string& token, const std::string& chat_id) {

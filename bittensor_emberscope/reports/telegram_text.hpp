@@ -32,9 +32,6 @@ std::string send_message_url(std::string_view endpoint, std::string_view token);
 /// one, otherwise "(index/total)\n" followed by the part.
 std::string numbered_part(std::string_view part, std::size_t index, std::size_t total);
 
-/// The first `count` code points of `text` (all of it when shorter).
-std::string error_excerpt(std::string_view text, std::size_t count);
-
 /// `text` with every occurrence of `token` replaced by kTokenMask, scanning left to right; an
 /// empty token masks nothing.
 std::string mask_token(std::string_view text, std::string_view token);

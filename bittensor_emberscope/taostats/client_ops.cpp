@@ -1,6 +1,7 @@
 // Host-facing Taostats client.
 #include "taostats/client_ops.hpp"
 
+#include "common/text.hpp"
 #include "host/http.hpp"
 #include "host/json.hpp"
 #include "host/services.hpp"
@@ -47,7 +48,7 @@ host::Object error_record(const host::Object& http_error) {
 host::Object parse_error_record(const std::string& description, const host::Object& body) {
     host::Object record = host::new_map();
     record.set("parse_error", host::text(description));
-    record.set("raw", host::text(first_code_points(body.text(), kRawExcerptLength)));
+    record.set("raw", host::text(text::first_code_points(body.text(), kRawExcerptLength)));
     return record;
 }
 
@@ -59,7 +60,7 @@ bool is_exact_dict(const host::Object& value) {
 
 std::string api_base() {
     std::optional<std::string> base = host::environment("TAOSTATS_API_BASE");
-    return without_trailing_slashes(base ? *base : std::string(kDefaultApiBase));
+    return text::without_trailing_slashes(base ? *base : std::string(kDefaultApiBase));
 }
 
 std::optional<std::string> api_key() {

@@ -8,12 +8,6 @@
 
 namespace emberscope::taostats {
 
-std::string without_trailing_slashes(std::string_view text) {
-    std::size_t end = text.size();
-    while (end > 0 && text[end - 1] == '/') --end;
-    return std::string(text.substr(0, end));
-}
-
 std::string strip_white_space(std::string_view text) {
     std::size_t begin = text.size();
     std::size_t end = 0;
@@ -25,15 +19,6 @@ std::string strip_white_space(std::string_view text) {
         }
     }
     return begin < end ? std::string(text.substr(begin, end - begin)) : std::string();
-}
-
-std::string first_code_points(std::string_view text, std::size_t count) {
-    std::size_t seen = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const bool starts_code_point = (static_cast<unsigned char>(text[i]) & 0xC0u) != 0x80u;
-        if (starts_code_point && seen++ == count) return std::string(text.substr(0, i));
-    }
-    return std::string(text);
 }
 
 std::string query_text(const std::vector<std::pair<std::string, std::string>>& items) {

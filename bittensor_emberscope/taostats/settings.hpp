@@ -33,15 +33,9 @@ inline constexpr std::size_t kRawExcerptLength = 500;
 /// The words by which an answer's message says the request was rate limited.
 inline constexpr std::string_view kRateLimitedWords = "Rate Limited";
 
-/// `text` without any of the "/" characters at its end.
-std::string without_trailing_slashes(std::string_view text);
-
 /// `text` without white space at either end, by the host's own notion of white space (what
 /// str.strip() removes); white space inside the text stays.
 std::string strip_white_space(std::string_view text);
-
-/// The first `count` code points of `text` (all of it when shorter).
-std::string first_code_points(std::string_view text, std::size_t count);
 
 /// Query text of key/value texts: "key=value" items joined by "&", inserted verbatim
 /// (no escaping). An empty list gives "".

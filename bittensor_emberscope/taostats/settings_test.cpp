@@ -1,6 +1,8 @@
 // Tests of the Taostats client's text rules.
 #include "taostats/settings.hpp"
 
+#include "common/text.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -29,10 +31,10 @@ TEST(Settings, StripsUnicodeWhiteSpaceAtBothEnds) {
 }
 
 TEST(Settings, CutsByCodePointsNotBytes) {
-    EXPECT_EQ(first_code_points("abc", 0), "");
-    EXPECT_EQ(first_code_points("abc", 3), "abc");
-    EXPECT_EQ(first_code_points("abc", 9), "abc");
-    EXPECT_EQ(first_code_points("\xe2\x86\x92\xf0\x9f\x94\xa5x", 2), "\xe2\x86\x92\xf0\x9f\x94\xa5");
+    EXPECT_EQ(text::first_code_points("abc", 0), "");
+    EXPECT_EQ(text::first_code_points("abc", 3), "abc");
+    EXPECT_EQ(text::first_code_points("abc", 9), "abc");
+    EXPECT_EQ(text::first_code_points("\xe2\x86\x92\xf0\x9f\x94\xa5x", 2), "\xe2\x86\x92\xf0\x9f\x94\xa5");
 }
 
 TEST(Settings, RetryDelayStopsAtTwoMinutes) {

@@ -1,0 +1,26 @@
+// Small text rules shared by the subsystems.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace emberscope::text {
+
+/// `text` without any of the "/" characters at its end (an address without trailing slashes).
+inline std::string without_trailing_slashes(std::string_view text) {
+    while (!text.empty() && text.back() == '/') text.remove_suffix(1);
+    return std::string(text);
+}
+
+/// The first `count` code points of `text` (all of it when shorter).
+inline std::string first_code_points(std::string_view text, std::size_t count) {
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool starts_code_point = (static_cast<unsigned char>(text[i]) & 0xC0u) != 0x80u;
+        if (starts_code_point && seen++ == count) return std::string(text.substr(0, i));
+    }
+    return std::string(text);
+}
+
+}  // namespace emberscope::text
