@@ -151,3 +151,13 @@ def test_only_the_initialisation_entry_is_exported():
         pytest.skip("nm is not available")
     symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
     assert symbols == ["PyInit_emberscope"]
+
+
+def test_failures_carry_the_operation_in_their_trace():
+    import traceback
+
+    with pytest.raises(ValueError) as info:
+        emberscope.diff_burns({}, {"abc": "1"}, 0)
+    last = traceback.extract_tb(info.value.__traceback__)[-1]
+    assert last.name == "diff_burns"
+    assert last.filename == "bittensor_emberscope/emberscope.cpp" and last.lineno > 0

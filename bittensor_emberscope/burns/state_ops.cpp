@@ -38,7 +38,7 @@ BurnMap load_burn_state(const std::string& path) {
     try {
         document = host::load_json_file(path);
     } catch (const host::Error& e) {
-        if (e.matches_os_error() || host::is_json_decode_error(e)) return {};
+        if (host::is_os_error(e) || host::is_json_decode_error(e)) return {};
         throw;
     }
     // A top level that is not an object has no `get`: the host's AttributeError names its type.

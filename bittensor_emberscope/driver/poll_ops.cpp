@@ -45,8 +45,8 @@ void run_burn_poll_loop(const std::string& state_path, double threshold, double 
         } catch (host::Error& e) {
             // Ordinary errors of a cycle are reported and survived; an interrupt or an exit
             // request (outside the Exception family) ends the loop at once.
-            if (!e.matches_exception_family()) throw;
-            host::write_stderr(detail_line("[burn] error: ", e.message()));
+            if (!host::is_exception_family(e)) throw;
+            host::write_stderr(detail_line("[burn] error: ", host::message_of(e)));
         } catch (const std::exception& e) {
             host::write_stderr(detail_line("[burn] error: ", e.what()));
         }

@@ -5,13 +5,25 @@
 
 #include <cmath>
 #include <new>
+#include <string_view>
 #include <vector>
 
 #include "host/error.hpp"
 #include "host/module.hpp"
 
+// Exported by the interpreter (declared in its internal headers): adds one entry, with a
+// function name and a source position, to the traceback of the exception being raised.
+extern "C" void _PyTraceback_Add(const char* funcname, const char* filename, int lineno);
+
 namespace emberscope::host {
 namespace {
+
+// The source position of an operation as the package sees it ("bittensor_emberscope/...").
+const char* package_relative(const char* path) {
+    std::string_view p(path);
+    const std::size_t at = p.rfind("bittensor_emberscope/");
+    return at == std::string_view::npos ? path : path + at;
+}
 
 std::string quoted_list(const std::vector<const char*>& names) {
     std::string out;
@@ -198,6 +210,8 @@ RawObject* dispatch(const Operation& op, RawObject* module, RawObject* const* ar
     } catch (const std::exception& e) {
         PyErr_Format(PyExc_SystemError, "%s(): internal error: %s", op.name, e.what());
     }
+    _PyTraceback_Add(op.name, package_relative(op.where.file_name()),
+                     static_cast<int>(op.where.line()));
     return nullptr;
 }
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <source_location>
 #include <span>
 #include <string>
 
@@ -61,6 +62,8 @@ struct Operation {
     std::span<const Param> params;
     Body body;
     const char* doc = nullptr;  ///< documentation text, or null
+    /// Where the operation is declared: the position shown in the trace of its failures.
+    std::source_location where = std::source_location::current();
 };
 
 /// The host-facing entry of every operation (vectorcall convention). Returns a new reference,

@@ -5,37 +5,17 @@
 
 namespace emberscope::host {
 
-Error::Error() : exc_(PyErr_GetRaisedException()) {
-    if (exc_ == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "emberscope: error raised without a host exception");
-        exc_ = PyErr_GetRaisedException();
-    }
+bool matches(const Error& error, const Object& cls) {
+    return error.matches(nanobind::handle(cls.ptr()));
 }
 
-Error::Error(Error&& other) noexcept : exc_(std::exchange(other.exc_, nullptr)) {}
+bool is_exception_family(const Error& error) { return error.matches(PyExc_Exception); }
 
-Error::~Error() { Py_XDECREF(exc_); }
+bool is_os_error(const Error& error) { return error.matches(PyExc_OSError); }
 
-void Error::restore() {
-    PyErr_SetRaisedException(exc_);
-    exc_ = nullptr;
-}
+Object exception_value(const Error& error) { return Object::borrow(error.value().ptr()); }
 
-bool Error::matches(const Object& cls) const {
-    return exc_ != nullptr && PyErr_GivenExceptionMatches(exc_, cls.ptr());
-}
-
-bool Error::matches_exception_family() const {
-    return exc_ != nullptr && PyErr_GivenExceptionMatches(exc_, PyExc_Exception);
-}
-
-bool Error::matches_os_error() const {
-    return exc_ != nullptr && PyErr_GivenExceptionMatches(exc_, PyExc_OSError);
-}
-
-Object Error::value() const { return Object::borrow(exc_); }
-
-std::string Error::message() const { return value().str(); }
+std::string message_of(const Error& error) { return exception_value(error).str(); }
 
 void throw_type_error(const std::string& message) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
@@ -52,7 +32,11 @@ void throw_unbound_local_error(const std::string& message) {
     throw Error();
 }
 
-void throw_pending() { throw Error(); }
+void throw_pending() {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "emberscope: a host call failed without an exception");
+    throw Error();
+}
 
 void throw_result_type_error(const char* expected, const Object& got) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(got.ptr())->tp_name);

@@ -1,43 +1,33 @@
 // Host exceptions carried through C++ code.
 //
-// A host::Error owns the host's exception (type, value, traceback) from the moment it is
-// thrown until the module entry hands it back to the host unchanged, so an interrupt or an
-// exit request is never turned into something else on the way.
+// A host exception travels as nanobind's python_error, which owns the interpreter's exception
+// from the moment it is thrown until the module entry restores it, so an interrupt or an exit
+// request reaches the host unchanged. Code catches it only to classify it.
 #pragma once
 
-#include <exception>
+#include <nanobind/nanobind.h>
+
 #include <string>
 
 #include "host/object.hpp"
 
 namespace emberscope::host {
 
-/// A host exception in flight.
-class Error : public std::exception {
-public:
-    /// Takes the host's pending exception (there must be one).
-    Error();
-    Error(const Error&) = delete;
-    Error(Error&& other) noexcept;
-    ~Error() override;
+/// A host exception in flight; constructing one takes the host's pending exception.
+using Error = nanobind::python_error;
 
-    const char* what() const noexcept override { return "host exception"; }
-    /// Makes the exception pending again in the host; the Error is spent afterwards.
-    void restore();
-    /// True when the exception is an instance of the module-level or builtin class `cls`.
-    bool matches(const Object& cls) const;
-    bool matches_exception_family() const;  ///< the host's `Exception`
-    bool matches_os_error() const;          ///< the host's `OSError`
-    /// The exception object itself.
-    Object value() const;
-    /// str() of the exception: its message text.
-    std::string message() const;
+/// True when the exception is an instance of `cls` (a class or a tuple of classes).
+bool matches(const Error& error, const Object& cls);
+/// True for the host's `Exception` family (not interrupts and exit requests).
+bool is_exception_family(const Error& error);
+/// True for the host's `OSError` family.
+bool is_os_error(const Error& error);
+/// The exception object itself.
+Object exception_value(const Error& error);
+/// str() of the exception: its message text.
+std::string message_of(const Error& error);
 
-private:
-    RawObject* exc_ = nullptr;
-};
-
-/// Throws a host TypeError / ValueError / other builtin exception with `message`.
+/// Throws a host TypeError / ValueError / UnboundLocalError with `message`.
 [[noreturn]] void throw_type_error(const std::string& message);
 [[noreturn]] void throw_value_error(const std::string& message);
 [[noreturn]] void throw_unbound_local_error(const std::string& message);

@@ -65,8 +65,8 @@ void close_fd(const Object& os, Object& fd) {
 // An OSError that names a file (the temporary one, or the resolved path) is raised again as the
 // same error naming `path`, the file the caller asked for. Other errors return untouched.
 void rename_os_error(const Error& error, std::string_view path) {
-    if (!error.matches_os_error()) return;
-    Object exc = error.value();
+    if (!is_os_error(error)) return;
+    Object exc = exception_value(error);
     Object filename = exc.attr("filename");
     Object number = exc.attr("errno");
     Object message = exc.attr("strerror");
@@ -98,7 +98,7 @@ std::optional<std::int64_t> existing_mode(const Object& os, const Object& target
     try {
         return os.attr("stat").call({target}).attr("st_mode").small_integer();
     } catch (Error& e) {
-        if (e.matches(global("FileNotFoundError"))) return std::nullopt;
+        if (matches(e, global("FileNotFoundError"))) return std::nullopt;
         rename_os_error(e, path);
         throw;
     }
@@ -134,7 +134,7 @@ void sync_directory(const Object& os, const OpenFlags& f, const Object& director
         os.attr("fsync").call({fd});
     } catch (Error& e) {
         close_fd_quietly(os, fd);
-        if (e.matches_os_error()) return;
+        if (is_os_error(e)) return;
         throw;
     }
     close_fd_quietly(os, fd);

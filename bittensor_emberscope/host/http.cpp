@@ -14,7 +14,7 @@ Object urllib_part(const char* submodule, const char* name) {
     return global("urllib").attr(submodule).attr(name);
 }
 
-bool is_http_error(const Error& error) { return error.matches(urllib_part("error", "HTTPError")); }
+bool is_http_error(const Error& error) { return matches(error, urllib_part("error", "HTTPError")); }
 
 // Closing after a failure must not replace the failure that is on its way out.
 void close_after_failure(const Object& stream) noexcept {
@@ -72,7 +72,7 @@ HttpOutcome http_exchange(const Object& request, std::int64_t timeout_seconds) {
         response = urlopen.call({request}, {{"timeout", integer(timeout_seconds)}});
     } catch (const Error& e) {
         if (!is_http_error(e)) throw;
-        return {Object(), e.value()};
+        return {Object(), exception_value(e)};
     }
     return {read_then_close(response), Object()};
 }
@@ -86,7 +86,7 @@ Object decode_utf8(const Object& data) { return data.attr("decode").call({text("
 
 void rethrow_rewritten(Error&& error,
                        const std::function<std::string(const std::string&)>& rewrite) {
-    const Object original = error.value();
+    const Object original = exception_value(error);
     std::string message;
     try {
         message = original.str();

@@ -19,7 +19,7 @@ std::string json_dumps_sorted_indented(const Object& value) {
 }
 
 bool is_json_decode_error(const Error& error) {
-    return error.matches(global("json").attr("JSONDecodeError"));
+    return matches(error, global("json").attr("JSONDecodeError"));
 }
 
 }  // namespace emberscope::host

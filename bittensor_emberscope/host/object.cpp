@@ -7,79 +7,75 @@
 
 namespace emberscope::host {
 
-Object::Object(const Object& other) : ptr_(other.ptr_) { Py_XINCREF(ptr_); }
+namespace nb = nanobind;
 
-Object::~Object() { Py_XDECREF(ptr_); }
+// The module is not a nanobind-defined module, so nanobind's internals (type registry, interned
+// attribute names) are never set up: only the parts of nanobind that wrap the C API directly
+// are used here (handles, str/repr/len, dict iteration, python_error). Attribute look-ups go
+// through the C API for that reason.
 
 Object Object::steal(RawObject* p) {
     if (p == nullptr) throw_pending();
-    Object o;
-    o.ptr_ = p;
-    return o;
+    return Object(nb::steal(p));
 }
 
-Object Object::borrow(RawObject* p) {
-    Py_XINCREF(p);
-    Object o;
-    o.ptr_ = p;
-    return o;
-}
+Object Object::borrow(RawObject* p) { return Object(nb::borrow(p)); }
 
 Kind Object::kind() const {
-    if (ptr_ == Py_None) return Kind::null;
-    if (PyBool_Check(ptr_)) return Kind::boolean;
-    if (PyLong_Check(ptr_)) return Kind::integer;
-    if (PyFloat_Check(ptr_)) return Kind::real;
-    if (PyUnicode_Check(ptr_)) return Kind::text;
-    if (PyList_Check(ptr_)) return Kind::list;
-    if (PyDict_Check(ptr_)) return Kind::map;
+    if (ptr() == Py_None) return Kind::null;
+    if (PyBool_Check(ptr())) return Kind::boolean;
+    if (PyLong_Check(ptr())) return Kind::integer;
+    if (PyFloat_Check(ptr())) return Kind::real;
+    if (PyUnicode_Check(ptr())) return Kind::text;
+    if (PyList_Check(ptr())) return Kind::list;
+    if (PyDict_Check(ptr())) return Kind::map;
     return Kind::other;
 }
 
 bool Object::truthy() const {
-    int r = PyObject_IsTrue(ptr_);
+    int r = PyObject_IsTrue(ptr());
     if (r < 0) throw_pending();
     return r == 1;
 }
 
-std::string Object::type_name() const { return Py_TYPE(ptr_)->tp_name; }
+std::string Object::type_name() const { return Py_TYPE(ptr())->tp_name; }
 
 std::string Object::text() const {
-    Object bytes = steal(PyUnicode_AsEncodedString(ptr_, "utf-8", "surrogatepass"));
+    Object bytes = steal(PyUnicode_AsEncodedString(ptr(), "utf-8", "surrogatepass"));
     return std::string(PyBytes_AS_STRING(bytes.ptr()), PyBytes_GET_SIZE(bytes.ptr()));
 }
 
-std::string Object::str() const { return steal(PyObject_Str(ptr_)).text(); }
+std::string Object::str() const { return Object(nb::str(obj_)).text(); }
 
-std::string Object::repr() const { return steal(PyObject_Repr(ptr_)).text(); }
+std::string Object::repr() const { return Object(nb::repr(obj_)).text(); }
 
 double Object::real() const {
-    double v = PyFloat_AsDouble(ptr_);
+    double v = PyFloat_AsDouble(ptr());
     if (v == -1.0 && PyErr_Occurred()) throw_pending();
     return v;
 }
 
 std::string Object::integer_text() const {
     // int.__repr__ of the plain value: a bool subclass renders as 0 or 1.
-    Object plain = steal(PyNumber_Long(ptr_));
+    Object plain = steal(PyNumber_Long(ptr()));
     return steal(PyLong_Type.tp_repr(plain.ptr())).text();
 }
 
 std::optional<std::int64_t> Object::small_integer() const {
     int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(ptr_, &overflow);
+    long long v = PyLong_AsLongLongAndOverflow(ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw_pending();
     if (overflow != 0) return std::nullopt;
     return static_cast<std::int64_t>(v);
 }
 
-Object Object::attr(const char* name) const { return steal(PyObject_GetAttrString(ptr_, name)); }
+Object Object::attr(const char* name) const { return steal(PyObject_GetAttrString(ptr(), name)); }
 
 Object Object::call(std::initializer_list<Object> args) const {
     std::vector<PyObject*> raw;
     raw.reserve(args.size());
     for (const Object& a : args) raw.push_back(a.ptr());
-    return steal(PyObject_Vectorcall(ptr_, raw.data(), raw.size(), nullptr));
+    return steal(PyObject_Vectorcall(ptr(), raw.data(), raw.size(), nullptr));
 }
 
 Object Object::call(std::initializer_list<Object> args,
@@ -93,13 +89,13 @@ Object Object::call(std::initializer_list<Object> args,
         PyTuple_SET_ITEM(names.ptr(), i++, steal(PyUnicode_FromString(name)).release());
         raw.push_back(value.ptr());
     }
-    return steal(PyObject_Vectorcall(ptr_, raw.data(), args.size(), names.ptr()));
+    return steal(PyObject_Vectorcall(ptr(), raw.data(), args.size(), names.ptr()));
 }
 
 std::optional<Object> Object::get(std::string_view key) const {
     Object k = host::text(key);
     PyObject* found = nullptr;
-    int r = PyDict_GetItemRef(ptr_, k.ptr(), &found);
+    int r = PyDict_GetItemRef(ptr(), k.ptr(), &found);
     if (r < 0) throw_pending();
     if (r == 0) return std::nullopt;
     return steal(found);
@@ -107,31 +103,25 @@ std::optional<Object> Object::get(std::string_view key) const {
 
 void Object::set(std::string_view key, const Object& value) const {
     Object k = host::text(key);
-    if (PyObject_SetItem(ptr_, k.ptr(), value.ptr()) < 0) throw_pending();
+    if (PyObject_SetItem(ptr(), k.ptr(), value.ptr()) < 0) throw_pending();
 }
 
 std::vector<std::pair<Object, Object>> Object::items() const {
     std::vector<std::pair<Object, Object>> out;
-    out.reserve(static_cast<std::size_t>(PyDict_Size(ptr_)));
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(ptr_, &pos, &key, &value)) out.emplace_back(borrow(key), borrow(value));
+    nb::dict map = nb::borrow<nb::dict>(obj_);
+    out.reserve(map.size());
+    for (auto [key, value] : map) out.emplace_back(borrow(key.ptr()), borrow(value.ptr()));
     return out;
 }
 
-std::size_t Object::size() const {
-    Py_ssize_t n = PyObject_Size(ptr_);
-    if (n < 0) throw_pending();
-    return static_cast<std::size_t>(n);
-}
+std::size_t Object::size() const { return nb::len(obj_); }
 
 Object Object::at(std::size_t index) const {
-    return steal(PySequence_GetItem(ptr_, static_cast<Py_ssize_t>(index)));
+    return steal(PySequence_GetItem(ptr(), static_cast<Py_ssize_t>(index)));
 }
 
 void Object::append(const Object& value) const {
-    if (PyList_Append(ptr_, value.ptr()) < 0) throw_pending();
+    if (PyList_Append(ptr(), value.ptr()) < 0) throw_pending();
 }
 
 Object none() { return Object::borrow(Py_None); }

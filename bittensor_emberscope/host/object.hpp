@@ -1,9 +1,11 @@
 // A handle on one host value, and the conversions between host values and core types.
 //
-// Subsystem code works with host values only through this handle; it never sees the
-// interpreter's API. Texts cross as UTF-8 with lone surrogates kept (see common/utf8.hpp).
+// Operation code works with host values only through this handle (a nanobind object); the pure
+// core never sees them. Texts cross as UTF-8 with lone surrogates kept (see common/utf8.hpp).
 // Every failure of the host surfaces as a thrown host::Error carrying the host's exception.
 #pragma once
+
+#include <nanobind/nanobind.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -13,11 +15,9 @@
 #include <utility>
 #include <vector>
 
-struct _object;
-
 namespace emberscope::host {
 
-using RawObject = ::_object;
+using RawObject = PyObject;
 
 /// The kinds of value a JSON document decodes to, plus everything else.
 enum class Kind { null, boolean, integer, real, text, list, map, other };
@@ -26,22 +26,17 @@ enum class Kind { null, boolean, integer, real, text, list, map, other };
 class Object {
 public:
     Object() = default;
-    Object(const Object& other);
-    Object(Object&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-    Object& operator=(Object other) noexcept {
-        std::swap(ptr_, other.ptr_);
-        return *this;
-    }
-    ~Object();
+    explicit Object(nanobind::object obj) : obj_(std::move(obj)) {}
 
     /// Takes over a new reference (throws the pending host error when `p` is null).
     static Object steal(RawObject* p);
     /// Adds a reference to a borrowed value.
     static Object borrow(RawObject* p);
 
-    RawObject* ptr() const { return ptr_; }
-    RawObject* release() { return std::exchange(ptr_, nullptr); }
-    bool empty() const { return ptr_ == nullptr; }
+    RawObject* ptr() const { return obj_.ptr(); }
+    RawObject* release() { return obj_.release().ptr(); }
+    bool empty() const { return !obj_.is_valid(); }
+    const nanobind::object& handle() const { return obj_; }
 
     Kind kind() const;
     bool is_null() const { return kind() == Kind::null; }
@@ -83,7 +78,7 @@ public:
     void append(const Object& value) const;
 
 private:
-    RawObject* ptr_ = nullptr;
+    nanobind::object obj_;
 };
 
 Object none();

@@ -58,8 +58,8 @@ SendResult post(const std::string& text, const std::string& token, const std::st
     try {
         outcome = host::http_exchange(request, kTelegramTimeoutSeconds);
     } catch (const host::Error& e) {
-        if (!e.matches_os_error()) throw;
-        return {false, e.message()};
+        if (!host::is_os_error(e)) throw;
+        return {false, host::message_of(e)};
     }
     if (!outcome.http_error.empty()) return refusal(outcome.http_error);
 

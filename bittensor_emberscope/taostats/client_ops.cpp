@@ -95,7 +95,7 @@ host::Object http_get_json(const std::string& path, const host::Object& params,
         value = host::json_loads(body);
     } catch (const host::Error& e) {
         if (!host::is_json_decode_error(e)) throw;
-        return parse_error_record(e.message(), body);
+        return parse_error_record(host::message_of(e), body);
     }
     if (value.kind() != host::Kind::map && !value.is_null())
         host::throw_result_type_error("dict", value);

@@ -1,0 +1,338 @@
+"""The `emberscope` command, run in subprocesses against the loopback stand-ins."""
+
+from __future__ import annotations
+
+import json
+import os
+import queue
+import signal
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import pytest
+
+from bittensor_emberscope.testing import Answer, TaostatsStandIn, TelegramStandIn
+
+KEY, TOKEN, CHAT = "cli-key", "42:cli-token", "-1001"
+STARTED = "[burn] watching every "
+COMMAND = [sys.executable, "-m", "bittensor_emberscope"]
+# `watch` with the waits shortened: the process's time.sleep sleeps 1/100 of the time asked.
+FAST_COMMAND = [sys.executable, "-c",
+                "import sys, time; real = time.sleep; time.sleep = lambda s: real(s / 100); "
+                "from bittensor_emberscope.cli import main; sys.exit(main(sys.argv[1:]))"]
+ENTRY_POINT = Path(sys.executable).with_name("emberscope")
+
+
+def clean_environment(home: Path) -> dict[str, str]:
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("EMBERSCOPE_", "TAOSTATS_", "TELEGRAM_"))
+           and k != "XDG_STATE_HOME" and not k.lower().endswith("_proxy")}
+    env["HOME"] = str(home)
+    return env
+
+
+@pytest.fixture
+def taostats():
+    with TaostatsStandIn(require_key=KEY) as api:
+        yield api
+
+
+@pytest.fixture
+def telegram():
+    with TelegramStandIn(token=TOKEN) as bot:
+        yield bot
+
+
+@pytest.fixture
+def env(tmp_path, taostats, telegram):
+    (tmp_path / "home").mkdir()
+    env = clean_environment(tmp_path / "home")
+    env.update(TAOSTATS_API_BASE=taostats.base_url, TAOSTATS_API_KEY=KEY,
+               TELEGRAM_API_BASE=telegram.base_url, TELEGRAM_BOT_TOKEN=TOKEN,
+               TELEGRAM_CHAT_ID=CHAT, EMBERSCOPE_STATE_FILE=str(tmp_path / "state.json"))
+    return env
+
+
+def run(*args: str, env: dict[str, str], command=COMMAND) -> subprocess.CompletedProcess:
+    return subprocess.run([*command, *args], env=env, capture_output=True, text=True, timeout=60)
+
+
+class Watch:
+    """A running `emberscope watch` whose console lines are collected as they come."""
+
+    def __init__(self, *args: str, env: dict[str, str], command=COMMAND) -> None:
+        self.proc = subprocess.Popen([*command, "watch", *args], env=env, text=True,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.lines: queue.Queue[str | None] = queue.Queue()
+        self.seen: list[str] = []
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self) -> None:
+        for line in self.proc.stderr:
+            self.lines.put(line)
+        self.lines.put(None)  # end of the stream
+
+    def wait_line(self, prefix: str) -> str:
+        while True:
+            line = self.lines.get(timeout=30)
+            assert line is not None, f"no line starting with {prefix!r} in {self.seen}"
+            self.seen.append(line)
+            if line.startswith(prefix):
+                return line
+
+    def finish(self) -> tuple[int, list[str]]:
+        code = self.proc.wait(timeout=30)
+        self.proc.stdout.close()
+        while (line := self.lines.get(timeout=30)) is not None:
+            self.seen.append(line)
+        return code, self.seen
+
+    def kill(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+@pytest.fixture
+def watches():
+    started: list[Watch] = []
+
+    def start(*args, **kw) -> Watch:
+        started.append(Watch(*args, **kw))
+        return started[-1]
+
+    yield start
+    for w in started:
+        w.kill()
+
+
+def stored(env) -> dict[str, str]:
+    with open(env["EMBERSCOPE_STATE_FILE"], encoding="utf-8") as f:
+        return json.load(f)["owner_burn_rate"]
+
+
+# One-shot commands
+
+
+def test_snapshot_records_the_baseline_and_sends_the_list(env, taostats, telegram):
+    done = run("snapshot", env=env)
+    assert (done.returncode, done.stdout) == (0, "")
+    assert done.stderr == "[burn] startup snapshot sent (129 subnets)\n"
+    assert len(stored(env)) == 129
+    [rec] = telegram.requests
+    assert (rec.token, dict(rec.form)["chat_id"]) == (TOKEN, CHAT)
+    assert rec.text.startswith("Subnet owner burn rates (startup)\n")
+    assert taostats.requests[0].header("Authorization") == KEY
+
+
+@pytest.mark.parametrize("telegram_answer, code, line", [
+    (None, 0, "[burn] alert sent (1 subnet(s))\n"),
+    (Answer.telegram_error(403, "Forbidden: bot was blocked by the user"), 1,
+     "[burn] telegram failed: Forbidden: bot was blocked by the user\n"),
+])
+def test_once_alerts_a_change_with_the_exit_status_of_the_cycle(env, taostats, telegram,
+                                                                 telegram_answer, code, line):
+    assert run("once", env=env).stderr == ""  # first run: baseline, silent
+    taostats.set_burn(7, "0.9")
+    if telegram_answer:
+        telegram.script(telegram_answer)
+    done = run("once", "--threshold", "0.05", env=env)
+    assert (done.returncode, done.stderr, done.stdout) == (code, line, "")
+    assert stored(env)["7"] == "0.9"
+    assert "SN7: " in telegram.requests[-1].text
+
+
+def test_once_below_the_threshold_sends_nothing(env, taostats, telegram):
+    run("once", env=env)
+    taostats.set_burn(7, 0.5)
+    taostats.set_burn(8, 0.52)
+    env["EMBERSCOPE_THRESHOLD"] = "100"
+    done = run("once", env=env)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert telegram.requests == []
+
+
+def test_once_without_a_key_runs_nothing(env, taostats):
+    del env["TAOSTATS_API_KEY"]
+    done = run("once", env=env)
+    assert done.returncode == 1
+    assert done.stderr == "[burn] taostats API not available (must be bundled in package defaults)\n"
+    assert taostats.requests == []
+
+
+def test_once_skips_the_cycle_while_paused(env, taostats, tmp_path):
+    (tmp_path / "pause").touch()
+    done = run("once", env=env)
+    assert (done.returncode, done.stderr) == (0, "[burn] monitoring paused\n")
+    assert taostats.requests == []
+
+
+def test_secrets_come_from_files(env, tmp_path, taostats, telegram):
+    del env["TAOSTATS_API_KEY"], env["TELEGRAM_BOT_TOKEN"]
+    (tmp_path / "key").write_text(f"  {KEY}\n")
+    (tmp_path / "token").write_text(f"{TOKEN}\n")
+    done = run("snapshot", "--taostats-key-file", str(tmp_path / "key"),
+               "--token-file", str(tmp_path / "token"), env=env)
+    assert done.returncode == 0, done.stderr
+    assert taostats.requests[0].header("Authorization") == KEY
+    assert telegram.requests[0].token == TOKEN
+
+
+def test_status_prints_the_state_in_netuid_order(env):
+    Path(env["EMBERSCOPE_STATE_FILE"]).write_text(json.dumps({
+        "owner_burn_rate": {"10": "0.5", "2": "1", "0": "n/a"},
+        "updated_at_utc": "2026-03-01T12:00:00Z"}))
+    done = run("status", env=env)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == (
+        f"state file  {env['EMBERSCOPE_STATE_FILE']}\n"
+        "updated     2026-03-01T12:00:00Z UTC\n"
+        "subnets     3\n"
+        "\n"
+        "netuid  owner burn  stored text\n"
+        "     0         n/a  n/a\n"
+        "     2      1.0000  1\n"
+        "    10      0.5000  0.5\n")
+
+
+@pytest.mark.parametrize("content, message", [
+    (None, "no state file at"),
+    ("{not json", "cannot read the state file"),
+    ('{"updated_at_utc": "x"}', "is not a state file of the monitor"),
+])
+def test_status_without_a_usable_state_file(env, content, message):
+    if content is not None:
+        Path(env["EMBERSCOPE_STATE_FILE"]).write_text(content)
+    done = run("status", env=env)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert message in done.stderr
+
+
+# Settings checked before anything runs
+
+
+@pytest.mark.parametrize("command, args, extra_env, message", [
+    ("watch", ["--threshold", "abc"], {}, "--threshold: 'abc' is not a number"),
+    ("once", [], {"EMBERSCOPE_THRESHOLD": "0,05"}, "EMBERSCOPE_THRESHOLD: '0,05' is not a number"),
+    ("watch", ["--threshold", "nan"], {}, "--threshold: 'nan' is not a finite number"),
+    ("once", ["--threshold", "-0.1"], {}, "--threshold: '-0.1' is negative"),
+    ("watch", ["--interval-minutes", "5m"], {}, "--interval-minutes: '5m' is not a number"),
+    ("watch", [], {"EMBERSCOPE_INTERVAL_MINUTES": "0.5"},
+     "EMBERSCOPE_INTERVAL_MINUTES: '0.5' is below the shortest interval, 1 minute"),
+    ("snapshot", ["--state-file", "/nonexistent/emberscope/state.json"], {},
+     "--state-file: the state directory '/nonexistent/emberscope' does not exist"),
+    ("watch", [], {"EMBERSCOPE_STATE_FILE": "/nonexistent/state.json"},
+     "EMBERSCOPE_STATE_FILE: the state directory '/nonexistent' does not exist"),
+    ("once", ["--token-file", "/nonexistent/token"], {},
+     "--token-file: cannot read the bot token file '/nonexistent/token'"),
+    ("watch", [], {"TAOSTATS_API_KEY_FILE": os.devnull},
+     f"TAOSTATS_API_KEY_FILE: the Taostats key file '{os.devnull}' is empty"),
+])
+def test_bad_settings_stop_before_anything_runs(env, taostats, telegram, command, args,
+                                                extra_env, message):
+    state = Path(env["EMBERSCOPE_STATE_FILE"])
+    env.update(extra_env)
+    done = run(command, *args, env=env)
+    assert done.returncode == 2
+    assert done.stderr.startswith(f"usage: emberscope {command} ")
+    assert f"emberscope {command}: error: {message}" in done.stderr
+    assert taostats.requests == [] and telegram.requests == []
+    assert not state.exists()
+
+
+def test_no_option_takes_a_secret_value(env):
+    monitor = {"--state-file", "--threshold", "--interval-minutes", "--pause-file", "--chat-id",
+               "--token-file", "--taostats-key-file"}
+    expected = {"watch": monitor | {"--no-snapshot"}, "once": monitor, "snapshot": monitor,
+                "status": {"--state-file"}, "demo": set()}
+    from bittensor_emberscope.cli import build_parser
+
+    commands = build_parser()._subparsers._group_actions[0].choices
+    for name, parser in commands.items():
+        options = {o for a in parser._actions for o in a.option_strings} - {"-h", "--help"}
+        assert options == expected[name], name
+    # Abbreviations are off: --token is not taken for --token-file.
+    done = run("once", "--token", TOKEN, env=env)
+    assert done.returncode == 2 and "unrecognized arguments: --token" in done.stderr
+
+
+def test_help_through_the_installed_command(env):
+    done = run("--help", env=env, command=[str(ENTRY_POINT)])
+    assert done.returncode == 0
+    for text in ("watch", "once", "snapshot", "status", "demo", "examples:",
+                 "TAOSTATS_API_KEY", "TELEGRAM_BOT_TOKEN"):
+        assert text in done.stdout
+    watch = run("watch", "--help", env=env, command=[str(ENTRY_POINT)]).stdout
+    for text in ("EMBERSCOPE_STATE_FILE", "EMBERSCOPE_THRESHOLD", "EMBERSCOPE_INTERVAL_MINUTES",
+                 "EMBERSCOPE_PAUSE_FILE", "TELEGRAM_CHAT_ID", "TELEGRAM_BOT_TOKEN_FILE",
+                 "TAOSTATS_API_KEY_FILE", "--no-snapshot", "examples:"):
+        assert text in watch
+
+
+# The watch loop
+
+
+def test_watch_ends_at_the_pause_file(env, taostats, tmp_path, watches):
+    w = watches("--no-snapshot", env=env)
+    w.wait_line(STARTED)
+    (tmp_path / "pause").touch()
+    code, lines = w.finish()
+    assert (code, lines[1:]) == (0, ["[burn] monitoring paused\n"])
+    assert taostats.requests == []
+
+
+def test_watch_paused_at_start_sends_no_snapshot(env, taostats, tmp_path):
+    (tmp_path / "pause").touch()
+    done = run("watch", env=env)
+    assert done.returncode == 0
+    assert done.stderr.splitlines()[1:] == ["[burn] monitoring paused"]
+    assert taostats.requests == []
+
+
+def test_watch_sends_the_snapshot_then_alerts_from_the_loop(env, taostats, telegram, tmp_path,
+                                                            watches):
+    taostats.script(Answer.json(taostats.listing()))  # the snapshot sees the old values
+    taostats.set_burn(3, 0.75)
+    w = watches("--threshold", "0.1", env=env, command=FAST_COMMAND)
+    w.wait_line("[burn] alert sent")
+    (tmp_path / "pause").touch()
+    code, lines = w.finish()
+    assert code == 0
+    assert lines[1:] == ["[burn] startup snapshot sent (129 subnets)\n",
+                         "[burn] alert sent (1 subnet(s))\n", "[burn] monitoring paused\n"]
+    assert "SN3: " in telegram.messages[1]
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=lambda s: s.name)
+def test_a_stop_signal_during_the_wait_stops_cleanly(env, watches, signum):
+    w = watches("--no-snapshot", env=env)
+    w.wait_line(STARTED)
+    w.proc.send_signal(signum)
+    code, lines = w.finish()
+    assert (code, lines[1:]) == (0, [f"[burn] stopped ({signum.name})\n"])
+
+
+def test_sigterm_during_the_snapshot_request_writes_nothing(env, taostats, watches):
+    taostats.script(Answer(hang=True))
+    w = watches(env=env)
+    assert taostats.wait_for_requests(1, timeout=30)
+    w.proc.send_signal(signal.SIGTERM)
+    code, lines = w.finish()
+    assert (code, lines[1:]) == (0, ["[burn] stopped (SIGTERM)\n"])
+    assert not Path(env["EMBERSCOPE_STATE_FILE"]).exists()
+
+
+def test_sigterm_during_a_cycle_keeps_the_stored_state(env, taostats, watches):
+    taostats.script(Answer.json(taostats.listing()), Answer(hang=True))
+    taostats.set_burn(3, 0.75)
+    w = watches(env=env, command=FAST_COMMAND)
+    w.wait_line("[burn] startup snapshot sent")
+    assert taostats.wait_for_requests(2, timeout=30)
+    before = Path(env["EMBERSCOPE_STATE_FILE"]).read_bytes()
+    w.proc.send_signal(signal.SIGTERM)
+    code, lines = w.finish()
+    assert (code, lines[-1]) == (0, "[burn] stopped (SIGTERM)\n")
+    assert Path(env["EMBERSCOPE_STATE_FILE"]).read_bytes() == before
+    assert sorted(os.listdir(Path(env["EMBERSCOPE_STATE_FILE"]).parent)) == ["home", "state.json"]
