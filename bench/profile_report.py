@@ -21,7 +21,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 STEPS = [
     ("whole cycle (run_emberscope_once)", r"^emberscope::driver::run_emberscope_once$", False),
     ("listing: json.loads of the body", r"^emberscope::host::json_loads$", True),
-    ("listing: freeing the decoded rows", r"_Optional_payload_base<emberscope::driver::.*Listing>::_M_reset", True),
+    ("listing: freeing the decoded rows", r"^~Listing \(inlined\)$|Listing>::_M_reset", True),
     ("listing: request, headers, response", r"^emberscope::host::http_exchange$", False),
     ("rows to burn map (burn_map_of_rows)", r"^emberscope::driver::burn_map_of_rows", False),
     ("  row member look-ups (Object::get)", r"^emberscope::host::Object::get$", False),
