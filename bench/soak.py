@@ -143,8 +143,10 @@ class Abort(BaseException):
 
 
 class Soak:
-    def __init__(self, cycles: int, rows: int, seed: int, tmp: str) -> None:
+    def __init__(self, cycles: int, rows: int, seed: int, tmp: str,
+                 only: set[str] | None = None) -> None:
         self.total = cycles
+        self.only = only
         self.rng = random.Random(seed)
         self.api = TaostatsStandIn(rows=realistic_rows(rows, seed))
         self.bot = TelegramStandIn()
@@ -226,7 +228,8 @@ class Soak:
                 self.api.set_burn(row["netuid"], value)
         current = {str(r["netuid"]): owner_burn_text(r) for r in self.api.rows}
 
-        fault = self.pick([(n, w) for n, w, _ in TAOSTATS_FAULTS])
+        fault = self.pick([(n, w) for n, w, _ in TAOSTATS_FAULTS
+                           if self.only is None or n in self.only])
         outcome = dict((n, o) for n, _, o in TAOSTATS_FAULTS)[fault]
         storm = 0
         os.environ["TAOSTATS_API_BASE"] = self.base_url
@@ -495,11 +498,14 @@ def main() -> int:
     parser.add_argument("--rows", type=int, default=400)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--json", type=pathlib.Path)
+    parser.add_argument("--only", help="inject only these Taostats faults (comma-separated "
+                        "names, e.g. none,500), to find which kind of cycle a leak comes from")
     args = parser.parse_args()
+    only = set(args.only.split(",")) if args.only else None
     print(f"machine: {harness.machine()}")
     print(f"soak: {args.cycles:,} cycles, {args.rows} subnets, seed {args.seed}", flush=True)
     with tempfile.TemporaryDirectory(prefix="emberscope-soak-") as tmp:
-        soak = Soak(args.cycles, args.rows, args.seed, tmp)
+        soak = Soak(args.cycles, args.rows, args.seed, tmp, only)
         status = soak.run()
     if args.json:
         args.json.parent.mkdir(parents=True, exist_ok=True)

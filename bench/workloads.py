@@ -181,21 +181,23 @@ def host_json_held(bodies: list[bytes]) -> Iterator[None]:
 
 
 @contextmanager
-def in_memory_transport(listing_body_now: Callable[[], bytes]) -> Iterator[list[str]]:
+def in_memory_transport(listing_body_now: Callable[[], bytes]) -> Iterator[dict[str, int]]:
     """Answers every request without a network: the listing from `listing_body_now()`, every
-    Telegram message with an "ok" answer. Yields the list of requested URLs."""
-    urls: list[str] = []
+    Telegram message with an "ok" answer. Yields the counts of requests by kind ("listing",
+    "message"); nothing else is kept, so a long run holds no more memory than a short one."""
+    counts = {"listing": 0, "message": 0}
     original = urllib.request.urlopen
 
     def urlopen(request, timeout=None):  # noqa: ARG001 - the module passes its time-out
-        urls.append(request.full_url)
         if request.full_url.endswith("/sendMessage"):
+            counts["message"] += 1
             return FakeResponse(TELEGRAM_OK_HELD)
+        counts["listing"] += 1
         return FakeResponse(listing_body_now())
 
     urllib.request.urlopen = urlopen
     try:
-        yield urls
+        yield counts
     finally:
         urllib.request.urlopen = original
 
