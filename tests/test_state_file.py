@@ -278,3 +278,21 @@ def test_a_read_only_directory_refuses_the_save_and_keeps_the_file(es, tmp_path)
     finally:
         os.chmod(tmp_path, 0o755)
     assert path.read_bytes() == host_bytes({"1": "0.1"}) and listing(tmp_path) == ["state.json"]
+
+
+def test_a_save_removes_what_a_killed_save_left_behind(es, tmp_path):
+    path = tmp_path / "state.json"
+    es.save_burn_state(str(path), {"1": "0.5"}, "2026-01-01T00:00:00Z")
+    # A writer that was killed: a process that has exited, leaving its temporary file.
+    dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                          capture_output=True, text=True, check=True)
+    abandoned = tmp_path / f".state.json.{dead.stdout.strip()}.0123456789abcdef.tmp"
+    abandoned.write_text("{")
+    # Files whose writer may still be running, and files that are not ours, stay.
+    live = tmp_path / f".state.json.{os.getpid()}.fedcba9876543210.tmp"
+    live.write_text("{")
+    foreign = tmp_path / ".state.json.notes.tmp"
+    foreign.write_text("x")
+    es.save_burn_state(str(path), {"1": "0.6"}, "2026-01-01T00:00:00Z")
+    assert listing(tmp_path) == sorted([".state.json.notes.tmp", live.name, "state.json"])
+    assert es.load_burn_state(str(path)) == {"1": "0.6"}

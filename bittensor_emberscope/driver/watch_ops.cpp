@@ -51,7 +51,9 @@ std::optional<Listing> fetch_listing(std::string_view fetch_failed_prefix) {
 std::string netuid_text(const host::Object& netuid) {
     switch (netuid.kind()) {
         case host::Kind::text: return netuid.text();
-        case host::Kind::integer: return netuid.integer_text();
+        case host::Kind::integer:
+            if (auto small = netuid.small_integer()) return std::to_string(*small);
+            return netuid.integer_text();
         default: return netuid.str();
     }
 }
@@ -64,13 +66,15 @@ burns::BurnMap burn_map_of_rows(const host::Object& rows) {
     current.reserve(n);
     std::unordered_map<std::string, std::size_t> position;
     position.reserve(n);
+    const host::Object netuid_key = host::text("netuid");
+    const host::Object burn_key = host::text("incentive_burn");
     for (std::size_t i = 0; i < n; ++i) {
         host::Object row = rows.at(i);
         if (row.kind() != host::Kind::map) continue;  // not a row: it has no "netuid" member
-        std::optional<host::Object> netuid = row.get("netuid");
+        std::optional<host::Object> netuid = row.get(netuid_key);
         if (!netuid) continue;
         std::string key = netuid_text(*netuid);
-        std::optional<host::Object> burn = row.get("incentive_burn");
+        std::optional<host::Object> burn = row.get(burn_key);
         std::string value = burn ? burns::owner_burn_text(*burn) : "0";
         auto [it, inserted] = position.try_emplace(key, current.size());
         if (inserted)

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "common/temp_names.hpp"
 #include "host/error.hpp"
 #include "host/json.hpp"
 #include "host/module.hpp"
@@ -17,9 +18,6 @@
 namespace emberscope::host {
 namespace {
 
-// Base names longer than this are left out of the temporary name, which would otherwise pass
-// the file system's limit on name length where the state file's own name does not.
-constexpr std::size_t kMaxBaseInTempName = 200;
 // Permissions asked for on create; the process umask takes its bits away as for any create.
 constexpr std::int64_t kCreateMode = 0666;
 
@@ -140,6 +138,36 @@ void sync_directory(const Object& os, const OpenFlags& f, const Object& director
     close_fd_quietly(os, fd);
 }
 
+// Removes the temporary files of `base` that a process killed in the middle of a save left
+// behind. A file whose writer may still be running (this process, or a process that exists) is
+// left alone; nothing here may fail the save.
+void remove_abandoned_temporaries(const Object& os, const Object& directory,
+                                  std::string_view base) noexcept {
+    try {
+        const std::int64_t self = os.attr("getpid").call().small_integer().value_or(-1);
+        const Object names = os.attr("listdir").call({directory});
+        const Object kill = os.attr("kill");
+        const Object join = os.attr("path").attr("join");
+        for (std::size_t i = 0, n = names.size(); i < n; ++i) {
+            const Object name = names.at(i);
+            if (name.kind() != Kind::text) continue;
+            const std::optional<std::int64_t> pid = temp_names::writer(name.text(), base);
+            if (!pid || *pid == self || *pid <= 0) continue;
+            try {
+                kill.call({integer(*pid), integer(0)});
+                continue;  // the writer exists
+            } catch (Error& e) {
+                if (!matches(e, global("ProcessLookupError"))) continue;
+            }
+            try {
+                os.attr("unlink").call({join.call({directory, name})});
+            } catch (Error&) {
+            }
+        }
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 Object load_json_file(std::string_view path) {
@@ -175,10 +203,10 @@ void replace_file(std::string_view path, std::string_view content) {
     Object parts = os_path.attr("split").call({target});
     Object directory = parts.at(0);
     const std::string base = parts.at(1).text();
+    remove_abandoned_temporaries(os, directory, base);
     const std::string token = os.attr("urandom").call({integer(8)}).attr("hex").call().text();
-    const std::string name =
-        "." + (base.size() <= kMaxBaseInTempName ? base + "." : std::string()) + token + ".tmp";
-    Object temp = os_path.attr("join").call({directory, text(name)});
+    const std::int64_t pid = os.attr("getpid").call().small_integer().value_or(0);
+    Object temp = os_path.attr("join").call({directory, text(temp_names::make(base, pid, token))});
 
     Object fd;
     try {

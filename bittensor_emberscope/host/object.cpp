@@ -41,6 +41,11 @@ bool Object::truthy() const {
 std::string Object::type_name() const { return Py_TYPE(ptr())->tp_name; }
 
 std::string Object::text() const {
+    // The interpreter keeps a UTF-8 copy of a text once asked for it; only a text holding lone
+    // surrogates (which strict UTF-8 refuses) needs an encoding of its own.
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(ptr(), &size)) return std::string(utf8, size);
+    PyErr_Clear();
     Object bytes = steal(PyUnicode_AsEncodedString(ptr(), "utf-8", "surrogatepass"));
     return std::string(PyBytes_AS_STRING(bytes.ptr()), PyBytes_GET_SIZE(bytes.ptr()));
 }
@@ -92,10 +97,11 @@ Object Object::call(std::initializer_list<Object> args,
     return steal(PyObject_Vectorcall(ptr(), raw.data(), args.size(), names.ptr()));
 }
 
-std::optional<Object> Object::get(std::string_view key) const {
-    Object k = host::text(key);
+std::optional<Object> Object::get(std::string_view key) const { return get(host::text(key)); }
+
+std::optional<Object> Object::get(const Object& key) const {
     PyObject* found = nullptr;
-    int r = PyDict_GetItemRef(ptr(), k.ptr(), &found);
+    int r = PyDict_GetItemRef(ptr(), key.ptr(), &found);
     if (r < 0) throw_pending();
     if (r == 0) return std::nullopt;
     return steal(found);

@@ -67,6 +67,8 @@ public:
     // Maps (Kind::map).
     /// The member `key`, or nullopt when absent.
     std::optional<Object> get(std::string_view key) const;
+    /// The same with a key made once by the caller (for look-ups repeated over many maps).
+    std::optional<Object> get(const Object& key) const;
     bool contains(std::string_view key) const { return get(key).has_value(); }
     void set(std::string_view key, const Object& value) const;
     /// The members in their order.
