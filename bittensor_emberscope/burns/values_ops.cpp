@@ -30,19 +30,26 @@ std::string owner_burn_text(const host::Object& value) {
     }
 }
 
-std::string display_form(const std::string& value) {
-    std::optional<double> number = parse_numeric_text(value);
-    if (!number) return value;
+DisplayFormat current_display_format() {
     host::Object decimals = host::global("OWNER_BURN_DECIMALS");
     if (decimals.kind() == host::Kind::integer && decimals.type_name() == "int") {
         std::optional<std::int64_t> p = decimals.small_integer();
-        if (p && *p >= 0 && *p <= kNativePrecisionLimit) return fixed_form(*number, static_cast<int>(*p));
+        if (p && *p >= 0 && *p <= kNativePrecisionLimit) return {static_cast<int>(*p), decimals};
     }
+    return {std::nullopt, decimals};
+}
+
+std::string display_form(const std::string& value, const DisplayFormat& format) {
+    std::optional<double> number = parse_numeric_text(value);
+    if (!number) return value;
+    if (format.precision) return fixed_form(*number, *format.precision);
     // Anything unusual: let the host format it exactly as it would, errors included.
-    std::string pattern = "." + decimals.str() + "f";
-    host::Object formatted =
-        host::global("format").call({host::real(*number), host::text(pattern)});
-    return formatted.text();
+    std::string pattern = "." + format.decimals.str() + "f";
+    return host::global("format").call({host::real(*number), host::text(pattern)}).text();
+}
+
+std::string display_form(const std::string& value) {
+    return display_form(value, current_display_format());
 }
 
 host::Object owner_burn_from_row(const host::Args& args) {

@@ -1,6 +1,7 @@
 // Host-facing owner burn operations: a row's owner burn text, its display form, the change test.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "host/calls.hpp"
@@ -11,7 +12,20 @@ namespace emberscope::burns {
 /// the shortest round-trip form of a real, and the host's str() of anything else.
 std::string owner_burn_text(const host::Object& value);
 
-/// The display form of an owner burn text with the module's current OWNER_BURN_DECIMALS.
+/// The module's OWNER_BURN_DECIMALS as read at one moment: a plain precision rendered natively,
+/// or any other value, which the host's own formatter is left to handle.
+struct DisplayFormat {
+    std::optional<int> precision;
+    host::Object decimals;
+};
+
+/// Reads OWNER_BURN_DECIMALS now (once per rendered text, so a host may change it any time).
+DisplayFormat current_display_format();
+
+/// The display form of an owner burn text: its fixed-point form with the given decimals, or the
+/// text itself when it is not numeric.
+std::string display_form(const std::string& value, const DisplayFormat& format);
+/// The same with the decimals read now.
 std::string display_form(const std::string& value);
 
 host::Object owner_burn_from_row(const host::Args& args);  // (row)

@@ -32,6 +32,8 @@ Kind Object::kind() const {
     return Kind::other;
 }
 
+bool Object::is_tuple() const { return PyTuple_Check(ptr()); }
+
 bool Object::truthy() const {
     int r = PyObject_IsTrue(ptr());
     if (r < 0) throw_pending();

@@ -40,6 +40,8 @@ public:
 
     Kind kind() const;
     bool is_null() const { return kind() == Kind::null; }
+    /// True for a tuple (or an instance of a subclass of tuple).
+    bool is_tuple() const;
     /// The host's truth test (null, false, zero, empty texts and containers are false).
     bool truthy() const;
     /// The host's type name of the value ("str", "NoneType", ...).

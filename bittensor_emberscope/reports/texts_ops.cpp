@@ -26,8 +26,7 @@ std::string given_type(const host::Object& value) {
 // One (netuid, old, new) entry of the host's change list: a tuple or list of three plain texts.
 burns::BurnChange change_at(const host::Object& changes, std::size_t index) {
     host::Object item = changes.at(index);
-    const bool sequence = item.kind() == host::Kind::list ||
-                          host::global("isinstance").call({item, host::global("tuple")}).truthy();
+    const bool sequence = item.kind() == host::Kind::list || item.is_tuple();
     if (!sequence) bad_change(index, given_type(item));
     const std::size_t size = item.size();
     if (size != 3) bad_change(index, item.type_name() + " of length " + std::to_string(size));
@@ -57,17 +56,19 @@ std::string snapshot_label(const std::optional<host::Object>& netuid) {
 
 std::string format_burn_alert(const std::vector<burns::BurnChange>& changes,
                               const std::string& updated_at) {
+    const burns::DisplayFormat format = burns::current_display_format();
     std::vector<AlertLine> lines;
     lines.reserve(changes.size());
     for (const auto& change : changes) {
-        lines.push_back({change.netuid, burns::display_form(change.old_burn),
-                         burns::display_form(change.new_burn)});
+        lines.push_back({change.netuid, burns::display_form(change.old_burn, format),
+                         burns::display_form(change.new_burn, format)});
     }
     return render_alert(lines, updated_at);
 }
 
 std::string format_burn_snapshot(const host::Object& rows, const std::string& updated_at) {
     const std::size_t count = rows.size();
+    const host::Object netuid_key = host::text("netuid");
     std::vector<host::Object> items;
     std::vector<burns::DecimalInteger> keys;
     items.reserve(count);
@@ -78,16 +79,18 @@ std::string format_burn_snapshot(const host::Object& rows, const std::string& up
             host::throw_type_error("owner_burn_from_row() argument 'row' must be dict, not " +
                                    given_type(row));
         }
-        std::optional<host::Object> netuid = row.get("netuid");
+        std::optional<host::Object> netuid = row.get(netuid_key);
         keys.push_back(netuid ? burns::netuid_sort_key(*netuid) : burns::DecimalInteger{});
         items.push_back(std::move(row));
     }
+    const burns::DisplayFormat format = burns::current_display_format();
+    const host::Object burn_key = host::text("incentive_burn");
     std::vector<SnapshotLine> lines;
     lines.reserve(count);
     for (std::size_t i : burns::netuid_order(keys)) {
-        std::optional<host::Object> burn = items[i].get("incentive_burn");
-        lines.push_back({snapshot_label(items[i].get("netuid")),
-                         burns::display_form(burn ? burns::owner_burn_text(*burn) : "0")});
+        std::optional<host::Object> burn = items[i].get(burn_key);
+        lines.push_back({snapshot_label(items[i].get(netuid_key)),
+                         burns::display_form(burn ? burns::owner_burn_text(*burn) : "0", format)});
     }
     return render_snapshot(count, lines, updated_at);
 }
