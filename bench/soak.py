@@ -451,6 +451,10 @@ class Soak:
             print(f"  {key:<28} {self.counts[key]:>6}")
         print(f"\nalerts implied by the reference: {self.alerts_implied}; first parts received: "
               f"{self.alerts_attempted}")
+        ended = "it ended with \"[burn] monitoring paused\"" \
+            if self.lines == ["[burn] monitoring paused\n"] else f"its last output was {self.lines!r}"
+        print(f"per-cycle checks failed: {len(self.failures)}; exceptions escaping the loop: "
+              f"{'none' if escaped is None else type(escaped).__name__}; {ended}")
         if self.alerts_attempted != self.alerts_implied:
             ok = False
         marks = sorted(self.checkpoints)
