@@ -1,0 +1,86 @@
+// Google Benchmark timings of the pure core at listing sizes 1,024, 10,000 and 100,000, and of
+// the chunker at 10^6 lines for several limits; each with a fitted complexity.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <map>
+#include <memory>
+
+#include "kernels.hpp"
+#include "workload.hpp"
+
+namespace eb = emberscope::bench;
+
+namespace {
+
+const eb::Workload& workload(std::size_t size) {
+    static std::map<std::size_t, std::unique_ptr<eb::Workload>> cache;
+    auto& slot = cache[size];
+    if (!slot) slot = std::make_unique<eb::Workload>(eb::make_workload(size));
+    return *slot;
+}
+
+const std::string& long_text(std::size_t lines) {
+    static std::map<std::size_t, std::string> cache;
+    auto it = cache.find(lines);
+    if (it == cache.end()) it = cache.emplace(lines, eb::make_snapshot_text(lines)).first;
+    return it->second;
+}
+
+// Minor page faults so far: fresh memory that the kernel maps in on first touch. Large results
+// are allocated afresh on every call and handed back to the system after it, so their faults
+// recur per call and show in the time of the largest inputs.
+long minor_faults() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
+
+void count_faults(benchmark::State& state, long before) {
+    state.counters["faults"] = benchmark::Counter(static_cast<double>(minor_faults() - before),
+                                                  benchmark::Counter::kAvgIterations);
+}
+
+void run_kernel(benchmark::State& state, const eb::Kernel& kernel) {
+    const eb::Workload& w = workload(static_cast<std::size_t>(state.range(0)));
+    const long faults = minor_faults();
+    for (auto _ : state) benchmark::DoNotOptimize(kernel.run(w));
+    count_faults(state, faults);
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+    state.SetComplexityN(state.range(0));
+}
+
+void run_chunker(benchmark::State& state, std::int64_t max_len) {
+    const std::string& text = long_text(static_cast<std::size_t>(state.range(0)));
+    std::size_t chunks = 0;
+    const long faults = minor_faults();
+    for (auto _ : state) benchmark::DoNotOptimize(chunks = eb::chunk_count(text, max_len));
+    count_faults(state, faults);
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+    state.SetComplexityN(state.range(0));
+    state.counters["chunks"] = static_cast<double>(chunks);
+}
+
+int register_all() {
+    for (const eb::Kernel& kernel : eb::kernels()) {
+        benchmark::RegisterBenchmark(kernel.name, run_kernel, kernel)
+            ->Arg(1024)->Arg(10'000)->Arg(100'000)
+            ->Complexity(benchmark::oN)
+            ->Unit(benchmark::kMicrosecond);
+    }
+    for (std::int64_t max_len : eb::kChunkLimits) {
+        const std::string name = "chunk_lines/max_len:" + std::to_string(max_len);
+        benchmark::RegisterBenchmark(name.c_str(), run_chunker, max_len)
+            ->Arg(10'000)->Arg(100'000)->Arg(1'000'000)
+            ->Complexity(benchmark::oN)
+            ->Unit(benchmark::kMillisecond);
+    }
+    return 0;
+}
+
+const int registered = register_all();
+
+}  // namespace
+
+BENCHMARK_MAIN();
