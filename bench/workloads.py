@@ -27,10 +27,10 @@ def _load_module_override() -> None:
         return
     import bittensor_emberscope
     name = "bittensor_emberscope.emberscope"
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
+    location = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(location)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    location.loader.exec_module(module)
     bittensor_emberscope.emberscope = module
 
 

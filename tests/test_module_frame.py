@@ -161,3 +161,35 @@ def test_failures_carry_the_operation_in_their_trace():
     last = traceback.extract_tb(info.value.__traceback__)[-1]
     assert last.name == "diff_burns"
     assert last.filename == "bittensor_emberscope/emberscope.cpp" and last.lineno > 0
+
+
+def test_errors_caught_inside_operations_are_released(es, tmp_path, monkeypatch):
+    import builtins
+    import gc
+    import weakref
+
+    class Tracked(PermissionError):  # a subclass, so that it can be weakly referenced
+        pass
+
+    raised = []
+
+    def failing(*args, **kwargs):
+        error = Tracked(13, "Permission denied")
+        raised.append(weakref.ref(error))
+        raise error
+
+    state = tmp_path / "state.json"
+    state.write_text("{}")
+    monkeypatch.setattr(builtins, "open", failing)  # absorbed by the state file's loader
+    assert es.load_burn_state(str(state)) == {}
+    monkeypatch.undo()
+    monkeypatch.setattr(es.urllib.request, "urlopen", failing)  # reported by the poll loop
+    monkeypatch.setattr(es.time, "sleep", lambda s: None)
+    monkeypatch.setenv("TAOSTATS_API_KEY", "k")
+    (tmp_path / "pause").write_text("")
+    paused_after_one_cycle = iter([False] * 62 + [True] * 100)
+    monkeypatch.setattr(es.os.path, "isfile", lambda p: next(paused_after_one_cycle))
+    es.run_burn_poll_loop(state_path=str(state), threshold=0.1, interval_minutes=1,
+                          burn_token="", burn_chat_id="", pause_path=str(tmp_path / "pause"))
+    gc.collect()
+    assert len(raised) == 2 and [ref() for ref in raised] == [None, None]

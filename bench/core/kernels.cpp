@@ -51,7 +51,6 @@ std::size_t shortest_form(const Workload& w) {
 }
 
 std::size_t state_file(const Workload& w) {
-    // The writer takes its map by value (it sorts it); the copy is part of what a save costs.
     return burns::render_state_file(w.map, kUpdatedAt).size();
 }
 

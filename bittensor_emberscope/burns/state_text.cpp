@@ -50,16 +50,21 @@ void append_json_string(std::string& out, std::string_view text) {
     out += '"';
 }
 
-std::string render_state_file(std::vector<std::pair<std::string, std::string>> burns,
+std::string render_state_file(const std::vector<std::pair<std::string, std::string>>& entries,
                               std::string_view updated_at) {
     // Byte order of UTF-8 is code point order, surrogate forms included; keys are unique, so
-    // values never take part in the comparison.
-    std::sort(burns.begin(), burns.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+    // values never take part in the comparison. The entries stay where they are: only pointers
+    // to them are sorted.
+    std::vector<const std::pair<std::string, std::string>*> burns;
+    burns.reserve(entries.size());
+    for (const auto& entry : entries) burns.push_back(&entry);
+    std::sort(burns.begin(), burns.end(), [](const auto* a, const auto* b) {
+        return std::string_view(a->first) < std::string_view(b->first);
+    });
 
     // Plain ASCII texts (the usual case) fit exactly; escapes may grow the buffer once or twice.
     std::size_t estimate = 64 + updated_at.size();
-    for (const auto& [key, value] : burns) estimate += key.size() + value.size() + 12;
+    for (const auto* entry : burns) estimate += entry->first.size() + entry->second.size() + 12;
     std::string out;
     out.reserve(estimate);
 
@@ -68,9 +73,9 @@ std::string render_state_file(std::vector<std::pair<std::string, std::string>> b
         out += '\n';
         for (std::size_t i = 0; i < burns.size(); ++i) {
             out += "    ";
-            append_json_string(out, burns[i].first);
+            append_json_string(out, burns[i]->first);
             out += ": ";
-            append_json_string(out, burns[i].second);
+            append_json_string(out, burns[i]->second);
             out += i + 1 < burns.size() ? ",\n" : "\n";
         }
         out += "  ";

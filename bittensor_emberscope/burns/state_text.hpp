@@ -16,7 +16,7 @@ void append_json_string(std::string& out, std::string_view text);
 /// Renders the state file for `burns` (netuid text -> owner burn text, unique keys) stamped
 /// `updated_at`: two-space indentation, keys in code point order, a final line feed. The
 /// result is pure ASCII and matches the host's indented, key-sorted JSON dump exactly.
-std::string render_state_file(std::vector<std::pair<std::string, std::string>> burns,
+std::string render_state_file(const std::vector<std::pair<std::string, std::string>>& burns,
                               std::string_view updated_at);
 
 }  // namespace emberscope::burns

@@ -3,17 +3,39 @@
 
 #include <Python.h>
 
+#include <utility>
+
 namespace emberscope::host {
 
-bool matches(const Error& error, const Object& cls) {
-    return error.matches(nanobind::handle(cls.ptr()));
+Error::Error() : exc_(PyErr_GetRaisedException()) {
+    if (exc_ == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "emberscope: error raised without a host exception");
+        exc_ = PyErr_GetRaisedException();
+    }
 }
 
-bool is_exception_family(const Error& error) { return error.matches(PyExc_Exception); }
+Error::Error(Error&& other) noexcept : exc_(std::exchange(other.exc_, nullptr)) {}
 
-bool is_os_error(const Error& error) { return error.matches(PyExc_OSError); }
+Error::~Error() { Py_XDECREF(exc_); }
 
-Object exception_value(const Error& error) { return Object::borrow(error.value().ptr()); }
+void Error::restore() noexcept {
+    PyErr_SetRaisedException(exc_);
+    exc_ = nullptr;
+}
+
+bool matches(const Error& error, const Object& cls) {
+    return error.value() != nullptr && PyErr_GivenExceptionMatches(error.value(), cls.ptr());
+}
+
+bool is_exception_family(const Error& error) {
+    return error.value() != nullptr && PyErr_GivenExceptionMatches(error.value(), PyExc_Exception);
+}
+
+bool is_os_error(const Error& error) {
+    return error.value() != nullptr && PyErr_GivenExceptionMatches(error.value(), PyExc_OSError);
+}
+
+Object exception_value(const Error& error) { return Object::borrow(error.value()); }
 
 std::string message_of(const Error& error) { return exception_value(error).str(); }
 

@@ -1,12 +1,13 @@
 // Host exceptions carried through C++ code.
 //
-// A host exception travels as nanobind's python_error, which owns the interpreter's exception
-// from the moment it is thrown until the module entry restores it, so an interrupt or an exit
-// request reaches the host unchanged. Code catches it only to classify it.
+// A host::Error owns the interpreter's exception from the moment it is thrown until the module
+// entry restores it, so an interrupt or an exit request reaches the host unchanged. Code catches
+// it only to classify it. (nanobind's python_error would do the same, but it releases its
+// exception only once nanobind's own module machinery is set up, which this module does not
+// use: every caught error would leak.)
 #pragma once
 
-#include <nanobind/nanobind.h>
-
+#include <exception>
 #include <string>
 
 #include "host/object.hpp"
@@ -14,7 +15,22 @@
 namespace emberscope::host {
 
 /// A host exception in flight; constructing one takes the host's pending exception.
-using Error = nanobind::python_error;
+class Error : public std::exception {
+public:
+    Error();
+    Error(const Error&) = delete;
+    Error(Error&& other) noexcept;
+    ~Error() override;
+
+    const char* what() const noexcept override { return "host exception"; }
+    /// Makes the exception pending again in the host; the Error is spent afterwards.
+    void restore() noexcept;
+    /// The exception object (borrowed).
+    RawObject* value() const noexcept { return exc_; }
+
+private:
+    RawObject* exc_ = nullptr;
+};
 
 /// True when the exception is an instance of `cls` (a class or a tuple of classes).
 bool matches(const Error& error, const Object& cls);

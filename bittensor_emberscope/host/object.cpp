@@ -9,10 +9,9 @@ namespace emberscope::host {
 
 namespace nb = nanobind;
 
-// The module is not a nanobind-defined module, so nanobind's internals (type registry, interned
-// attribute names) are never set up: only the parts of nanobind that wrap the C API directly
-// are used here (handles, str/repr/len, dict iteration, python_error). Attribute look-ups go
-// through the C API for that reason.
+// The module is not a nanobind-defined module, so nanobind's internals (type registry,
+// interned names, its exception release) are never set up: only its reference-counting handles
+// are used here, and every call that can fail goes through the C API, failing as host::Error.
 
 Object Object::steal(RawObject* p) {
     if (p == nullptr) throw_pending();
@@ -52,9 +51,9 @@ std::string Object::text() const {
     return std::string(PyBytes_AS_STRING(bytes.ptr()), PyBytes_GET_SIZE(bytes.ptr()));
 }
 
-std::string Object::str() const { return Object(nb::str(obj_)).text(); }
+std::string Object::str() const { return steal(PyObject_Str(ptr())).text(); }
 
-std::string Object::repr() const { return Object(nb::repr(obj_)).text(); }
+std::string Object::repr() const { return steal(PyObject_Repr(ptr())).text(); }
 
 double Object::real() const {
     double v = PyFloat_AsDouble(ptr());
@@ -122,7 +121,11 @@ std::vector<std::pair<Object, Object>> Object::items() const {
     return out;
 }
 
-std::size_t Object::size() const { return nb::len(obj_); }
+std::size_t Object::size() const {
+    const Py_ssize_t n = PyObject_Size(ptr());
+    if (n < 0) throw_pending();
+    return static_cast<std::size_t>(n);
+}
 
 Object Object::at(std::size_t index) const {
     return steal(PySequence_GetItem(ptr(), static_cast<Py_ssize_t>(index)));
