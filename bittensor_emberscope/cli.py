@@ -10,7 +10,6 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import datetime
-import errno
 import json
 import math
 import os
