@@ -421,7 +421,8 @@ def describe(status: Mapping, now: _dt.datetime | None = None) -> list[tuple[str
     else:
         rows.append(("last cycle", "(none yet)"))
     if status.get(K_NEXT_CYCLE):
-        rows.append(("next cycle", when(K_NEXT_CYCLE)))
+        text = when(K_NEXT_CYCLE)
+        rows.append(("next cycle", text.replace("(", "(overdue: due ", 1) if text.endswith(" ago)") else text))
     if status.get(K_CHAT_ID):
         rows.append(("chat", str(status.get(K_CHAT_ID))))
     return rows
