@@ -9,15 +9,18 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import datetime
 import json
 import math
 import os
 import signal
 import sys
+import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
-from bittensor_emberscope import emberscope
+from bittensor_emberscope import emberscope, health
+from bittensor_emberscope.notify import CycleWatchdog, Notifier
 
 __all__ = ["main", "Settings", "Stopped"]
 
@@ -25,6 +28,8 @@ PROG = "emberscope"
 DEFAULT_THRESHOLD = 0.01
 DEFAULT_INTERVAL_MINUTES = 5.0
 PAUSE_FILE_NAME = "pause"
+# How long a cycle may keep systemd's watchdog fed: far beyond a slow cycle with every retry.
+CYCLE_WATCHDOG_LIMIT = 15 * 60.0
 
 DESCRIPTION = """\
 Watch the owner burn rate of every Bittensor subnet through the Taostats API and report
@@ -39,9 +44,11 @@ secrets (never on the command line):
 examples:
   emberscope demo
   export TAOSTATS_API_KEY=... TELEGRAM_BOT_TOKEN=... TELEGRAM_CHAT_ID=-1001234567890
+  emberscope test-send                       # can the bot post to the chat?
   emberscope watch --threshold 0.05 --interval-minutes 10
   emberscope once --state-file /var/lib/emberscope/state.json --token-file ~/.config/emberscope/bot-token
-  emberscope status
+  emberscope status                          # is it alive, when did it last look?
+  emberscope history --netuid 64             # every change seen, with a trend line
   touch ~/.local/state/emberscope/pause      # a running `watch` stops within a second
 
 Run `emberscope COMMAND --help` for the options of a command.
@@ -55,6 +62,13 @@ examples:
 
 The loop waits one full interval before its first cycle. It ends with exit status 0 when
 the pause file appears (checked every second while waiting) and on SIGTERM or Ctrl-C.
+Without a Taostats key, a bot token or a chat it does not start (exit status 2).
+
+Each cycle is recorded in the status file and its changes in the history log, beside the
+state file (`emberscope status`, `emberscope history`). With --verbose, or when standard
+error is a terminal, a line sums up every cycle. Lines carry the UTC time unless the
+journal (JOURNAL_STREAM) adds its own. Under systemd (NOTIFY_SOCKET) it reports READY=1
+once started, WATCHDOG=1 while it runs and a STATUS= line about the last cycle.
 """
 
 ONCE_EPILOG = """\
@@ -62,9 +76,11 @@ examples:
   emberscope once
   */5 * * * *  emberscope once --threshold 0.05      (crontab)
 
-Exit status 0: the cycle completed (also when nothing changed); 1: no Taostats key, the
-listing failed, the alert was not delivered, or an error stopped the cycle. While the
-pause file exists the cycle is skipped (exit status 0).
+Exit status 0: the cycle completed (also when nothing changed); 1: the listing failed, the
+alert was not delivered, or an error stopped the cycle; 2: a setting is missing or wrong
+(nothing ran). While the pause file exists the cycle is skipped (exit status 0). The cycle
+is recorded in the status file; give --interval-minutes your schedule's period so that
+`emberscope status` knows when a cycle is overdue.
 """
 
 SNAPSHOT_EPILOG = """\
@@ -72,16 +88,40 @@ examples:
   emberscope snapshot
   emberscope snapshot --state-file ./state.json --chat-id @my_channel
 
-Exit status 0: the list was delivered; 1: no Taostats key, the listing failed, or the
-list was not delivered (the baseline is recorded even then).
+Exit status 0: the list was delivered; 1: the listing failed, or the list was not
+delivered (the baseline is recorded even then); 2: a setting is missing or wrong.
+"""
+
+TEST_SEND_EPILOG = """\
+examples:
+  emberscope test-send
+  emberscope test-send --chat-id @my_channel --token-file /etc/emberscope/bot-token
+
+Prints what Telegram answered: "ok", or its reason for refusing (a wrong token, a chat the
+bot is not in). Exit status 0 when the message was accepted, 1 otherwise, 2 without a bot
+token or chat.
 """
 
 STATUS_EPILOG = """\
 examples:
   emberscope status
-  emberscope status --state-file /var/lib/emberscope/state.json
+  emberscope status --json | jq .health
+  emberscope status --state-file /var/lib/emberscope/state.json || alert-the-operator
 
-Exit status 1 when there is no state file yet or it cannot be read.
+Shows the last cycle (time, outcome, subnets, changes), what waits in the outbox, the next
+cycle, then the stored values. Exit status 0: healthy; 1: no state and no cycle recorded
+yet, or the state file cannot be read; 3: unhealthy: the last cycle is older than three
+intervals, the last three cycles failed, or `watch` recorded that it stopped or paused.
+"""
+
+HISTORY_EPILOG = """\
+examples:
+  emberscope history
+  emberscope history --netuid 64 --since 2026-01-01
+  emberscope history --json | jq '.changes[-1]'
+
+Every change the monitor reported, oldest first, from the history log beside the state
+file, then per subnet its values over time as a line of bars (lowest ▁ to highest █).
 """
 
 DEMO_EPILOG = """\
@@ -214,7 +254,22 @@ def _secret(file_flag: str | None, flag: str, file_env: str, value_env: str, wha
     return value
 
 
-def read_settings(args: argparse.Namespace) -> Settings:
+def _missing_secrets(key: str, token: str, chat_id: str | None, need_key: bool) -> None:
+    """Refuse, naming every one of them, settings without which no cycle can work."""
+    missing = []
+    if need_key and not key:
+        missing.append("the Taostats API key (TAOSTATS_API_KEY, or a file named by "
+                       "--taostats-key-file or TAOSTATS_API_KEY_FILE)")
+    if not token:
+        missing.append("the Telegram bot token (TELEGRAM_BOT_TOKEN, or a file named by "
+                       "--token-file or TELEGRAM_BOT_TOKEN_FILE)")
+    if not chat_id:
+        missing.append("the Telegram chat (--chat-id or TELEGRAM_CHAT_ID)")
+    if missing:
+        raise UsageError("missing " + "; ".join(missing))
+
+
+def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
     """Check every setting of a monitoring command; raises UsageError."""
     threshold = _threshold(args)
     interval = _interval(args)
@@ -223,6 +278,7 @@ def read_settings(args: argparse.Namespace) -> Settings:
     key = _secret(args.taostats_key_file, "--taostats-key-file", "TAOSTATS_API_KEY_FILE",
                   "TAOSTATS_API_KEY", "Taostats key")
     chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
+    _missing_secrets(key, token, chat_id, need_key)
     state_path = _state_path(args, create_default=True)
     pause_path = _pause_path(args, state_path)
     if key:
@@ -231,34 +287,163 @@ def read_settings(args: argparse.Namespace) -> Settings:
     return Settings(state_path, threshold, interval, pause_path, chat_id or "", token)
 
 
-# Commands
+# Console lines
 
 
 def _say(line: str) -> None:
     sys.stderr.write(line + "\n")
 
 
+class _Console:
+    """The lines of `watch`: stamped with the UTC time unless the journal stamps them."""
+
+    def __init__(self) -> None:
+        self.stamped = not os.environ.get("JOURNAL_STREAM")
+
+    def say(self, line: str) -> None:
+        if self.stamped:
+            line = health.format_utc(_utc_now()) + " " + line
+        _say(line)
+
+
+def _utc_now() -> datetime.datetime:
+    return datetime.datetime.now(datetime.timezone.utc)
+
+
+# One cycle, as a report. The lines are the module's own cycle lines, byte for byte.
+
+
+def _module_line(line: str) -> None:
+    sys.stderr.write(line)
+
+
+def _report(outcome: str, stamp: str, chat_id: str, **values: object) -> dict:
+    report = {"outcome": outcome, "detail": "", "updated_at_utc": stamp, "subnets": 0,
+              "changes": [], "delivered": 0, "outbox_size": 0, "outbox_oldest_utc": None,
+              "invalid_rows": 0, "chat_id": chat_id}
+    report.update(values)
+    return report
+
+
+def _listing(settings: Settings, failed_prefix: str) -> tuple[dict | None, list, str]:
+    """The key, the time stamp and the listing; a finished report when the cycle ends here."""
+    auth = emberscope.taostats_auth()
+    stamp = health.format_utc(_utc_now())
+    if not auth:
+        _module_line("[burn] taostats API not available (must be bundled in package defaults)\n")
+        return (_report("no_api_key", stamp, settings.chat_id,
+                        detail="no Taostats API key"), [], stamp)
+    result = emberscope.fetch_all_subnets_latest(auth)
+    if isinstance(result, dict) and result.get("error"):
+        record = json.dumps(result)
+        _module_line(f"[burn] {failed_prefix}fetch failed: {record}\n")
+        return _report("fetch_failed", stamp, settings.chat_id, detail=record), [], stamp
+    if not isinstance(result, list):
+        raise TypeError(f"Expected list, got {type(result).__name__}")
+    return None, result, stamp
+
+
+def _burn_map(rows: list) -> tuple[dict[str, str], int]:
+    current: dict[str, str] = {}
+    skipped = 0
+    for row in rows:
+        if not isinstance(row, dict) or "netuid" not in row:
+            skipped += 1
+            continue
+        netuid = row["netuid"]
+        key = netuid if isinstance(netuid, str) else str(netuid)
+        current[key] = emberscope.owner_burn_from_row(row)
+    return current, skipped
+
+
+def _delivery(text: str, settings: Settings) -> tuple[bool, str, int]:
+    ok, err = emberscope.send_burn_telegram_messages(text, settings.token, settings.chat_id)
+    return bool(ok), str(err), len(emberscope._chunk_text(text)) if ok else 0
+
+
+def _run_cycle(settings: Settings) -> dict:
+    """One watch cycle through the module's operations; its report. Errors propagate."""
+    ended, rows, stamp = _listing(settings, "")
+    if ended is not None:
+        return ended
+    current, skipped = _burn_map(rows)
+    prev = emberscope.load_burn_state(settings.state_path)
+    changes = emberscope.diff_burns(prev, current, settings.threshold) if prev else []
+    emberscope.save_burn_state(settings.state_path, current, stamp)
+    report = _report("ok", stamp, settings.chat_id, subnets=len(current),
+                     changes=[list(c) for c in changes], invalid_rows=skipped)
+    if not changes:
+        return report
+    ok, err, delivered = _delivery(emberscope.format_burn_alert(changes, stamp), settings)
+    if ok:
+        _module_line(f"[burn] alert sent ({len(changes)} subnet(s))\n")
+        report["delivered"] = delivered
+    else:
+        _module_line(f"[burn] telegram failed: {err}\n")
+        report.update(outcome="telegram_failed", detail=err)
+    return report
+
+
+def _run_snapshot(settings: Settings) -> dict:
+    """The start-up snapshot through the module's operations; its report. Errors propagate."""
+    ended, rows, stamp = _listing(settings, "startup ")
+    if ended is not None:
+        return ended
+    current, skipped = _burn_map(rows)
+    emberscope.save_burn_state(settings.state_path, current, stamp)
+    report = _report("ok", stamp, settings.chat_id, subnets=len(current), invalid_rows=skipped)
+    ok, err, delivered = _delivery(emberscope.format_burn_snapshot(rows, stamp), settings)
+    if ok:
+        _module_line(f"[burn] startup snapshot sent ({len(rows)} subnets)\n")
+        report["delivered"] = delivered
+    else:
+        _module_line(f"[burn] startup telegram failed: {err}\n")
+        report.update(outcome="telegram_failed", detail=err)
+    return report
+
+
+def _guarded(run: Callable[[Settings], dict], settings: Settings, say: Callable[[str], None]) -> dict:
+    """A cycle whose unexpected error is reported on an error line and in its report."""
+    try:
+        return run(settings)
+    except Exception as e:
+        say(f"[burn] error: {e}")
+        detail = " ".join(str(e).split()) or type(e).__name__
+        return _report("error", health.format_utc(_utc_now()), settings.chat_id, detail=detail)
+
+
+def _record(say: Callable[[str], None], write: Callable[[], dict]) -> dict | None:
+    """Status and history are for the operator: failing to write them never stops the monitor."""
+    try:
+        return write()
+    except OSError as e:
+        name = f" {e.filename}" if e.filename else ""
+        say(f"[burn] cannot record the cycle{name}: {e.strerror or e}")
+        return None
+
+
+def _exit_status(report: dict) -> int:
+    return 0 if report["outcome"] == "ok" else 1
+
+
+# Commands
+
+
 def cmd_once(settings: Settings, args: argparse.Namespace) -> int:
     if emberscope._burn_is_paused(settings.pause_path):
         _say("[burn] monitoring paused")
         return 0
-    try:
-        return emberscope.run_emberscope_once(
-            state_path=settings.state_path, threshold=settings.threshold,
-            burn_token=settings.token, burn_chat_id=settings.chat_id)
-    except Exception as e:
-        _say(f"[burn] error: {e}")
-        return 1
+    report = _guarded(_run_cycle, settings, _say)
+    _record(_say, lambda: health.record_cycle(
+        settings.state_path, report, interval_seconds=settings.interval_minutes * 60))
+    return _exit_status(report)
 
 
 def cmd_snapshot(settings: Settings, args: argparse.Namespace) -> int:
-    try:
-        return emberscope.run_burn_startup_snapshot(
-            state_path=settings.state_path, burn_token=settings.token,
-            burn_chat_id=settings.chat_id)
-    except Exception as e:
-        _say(f"[burn] error: {e}")
-        return 1
+    report = _guarded(_run_snapshot, settings, _say)
+    _record(_say, lambda: health.record_cycle(
+        settings.state_path, report, interval_seconds=settings.interval_minutes * 60))
+    return _exit_status(report)
 
 
 def _raise_stopped(signum: int, frame: object) -> None:
@@ -268,31 +453,138 @@ def _raise_stopped(signum: int, frame: object) -> None:
     raise Stopped(signum)
 
 
+def _wait(seconds: float, pause_path: str, notifier: Notifier) -> bool:
+    """Sleep in steps of at most a second, looking for the pause file before each step and
+    feeding systemd's watchdog every other step; False as soon as the pause file is seen."""
+    remaining = seconds
+    steps = 0
+    while remaining > 0:
+        if emberscope._burn_is_paused(pause_path):
+            return False
+        if steps % 2 == 0:
+            notifier.watchdog()
+        step = min(remaining, 1.0)
+        time.sleep(step)
+        remaining -= step
+        steps += 1
+    return not emberscope._burn_is_paused(pause_path)
+
+
 def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
+    console = _Console()
+    say = console.say
+    verbose = args.verbose or sys.stderr.isatty()
+    interval = settings.interval_minutes * 60
+    notifier = Notifier()
+    watchdog = CycleWatchdog(notifier, CYCLE_WATCHDOG_LIMIT)
+    path = settings.state_path
+
+    def record_loop(loop: str, next_cycle: datetime.datetime | None = None) -> None:
+        _record(say, lambda: health.record_loop(path, loop, interval_seconds=interval,
+                                                next_cycle=next_cycle))
+
+    def cycle(run: Callable[[Settings], dict]) -> None:
+        with watchdog:
+            report = _guarded(run, settings, say)
+        next_cycle = _utc_now() + datetime.timedelta(seconds=interval)
+        status = _record(say, lambda: health.record_cycle(
+            path, report, interval_seconds=interval, next_cycle=next_cycle))
+        line = health.summary(status or {
+            "last_cycle_utc": report["updated_at_utc"], "outcome": report["outcome"],
+            "detail": report["detail"], "subnets": report["subnets"],
+            "changes": len(report["changes"]), "outbox_size": report["outbox_size"]})
+        line += f", next at {next_cycle.strftime('%H:%M UTC')}"
+        notifier.status(line)
+        if verbose:
+            say(f"[burn] {line}")
+
+    def paused() -> int:
+        say("[burn] monitoring paused")
+        record_loop("paused")
+        notifier.stopping("paused (pause file)")
+        return 0
+
     previous = {s: signal.signal(s, _raise_stopped) for s in (signal.SIGTERM, signal.SIGINT)}
     try:
-        _say(f"[burn] watching every {settings.interval_minutes:g} min, threshold "
-             f"{settings.threshold:g}, state file {settings.state_path}, pause file "
-             f"{settings.pause_path or '(none)'}")
-        if not args.no_snapshot and not emberscope._burn_is_paused(settings.pause_path):
-            try:
-                emberscope.run_burn_startup_snapshot(
-                    state_path=settings.state_path, burn_token=settings.token,
-                    burn_chat_id=settings.chat_id)
-            except Exception as e:
-                # Like a failed cycle: reported, and monitoring goes on.
-                _say(f"[burn] error: {e}")
-        emberscope.run_burn_poll_loop(
-            state_path=settings.state_path, threshold=settings.threshold,
-            interval_minutes=settings.interval_minutes, burn_token=settings.token,
-            burn_chat_id=settings.chat_id, pause_path=settings.pause_path)
-        return 0
+        say(f"[burn] watching every {settings.interval_minutes:g} min, threshold "
+            f"{settings.threshold:g}, state file {settings.state_path}, pause file "
+            f"{settings.pause_path or '(none)'}")
+        if emberscope._burn_is_paused(settings.pause_path):
+            return paused()
+        record_loop("running", _utc_now() + datetime.timedelta(seconds=interval))
+        notifier.ready("started; " + ("sending the start-up list" if not args.no_snapshot
+                                      else "waiting for the first cycle"))
+        if not args.no_snapshot:
+            cycle(_run_snapshot)
+        if not _wait(interval, settings.pause_path, notifier):
+            return paused()
+        while True:
+            if emberscope._burn_is_paused(settings.pause_path):
+                return paused()
+            cycle(_run_cycle)
+            if not _wait(interval, settings.pause_path, notifier):
+                return paused()
     except Stopped as stop:
-        _say(f"[burn] stopped ({stop.signame})")
+        say(f"[burn] stopped ({stop.signame})")
+        record_loop("stopped")
+        notifier.stopping(f"stopped ({stop.signame})")
         return 0
     finally:
         for s, handler in previous.items():
             signal.signal(s, handler)
+        notifier.close()
+
+
+TEST_MESSAGE = "emberscope: test message. The bot can post to this chat."
+
+
+def cmd_test_send(args: argparse.Namespace) -> int:
+    token = _secret(args.token_file, "--token-file", "TELEGRAM_BOT_TOKEN_FILE",
+                    "TELEGRAM_BOT_TOKEN", "bot token")
+    chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
+    _missing_secrets("", token, chat_id, need_key=False)
+    stamp = health.format_utc(_utc_now())
+    try:
+        ok, err = emberscope.send_burn_telegram(f"{TEST_MESSAGE} ({stamp})", token, chat_id or "")
+    except Exception as e:
+        _out(f"telegram: error: {e}\n")
+        return 1
+    if ok:
+        _out(f"telegram: ok (test message sent to chat {chat_id})\n")
+        return 0
+    _out(f"telegram: {err}\n")
+    return 1
+
+
+# Standard output: a closed pipe ends the command quietly, a failed write with one line.
+
+
+class _OutputClosed(Exception):
+    pass
+
+
+class _OutputFailed(Exception):
+    pass
+
+
+def _out(text: str) -> None:
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise _OutputClosed() from None
+    except OSError as e:
+        raise _OutputFailed(e.strerror or str(e)) from None
+
+
+def _silence_stdout() -> None:
+    # What is still buffered would fail again when the interpreter flushes at exit.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
 
 
 def _netuid_order(key: str) -> tuple[int, int, str]:
@@ -302,30 +594,111 @@ def _netuid_order(key: str) -> tuple[int, int, str]:
         return (1, 0, key)
 
 
-def cmd_status(args: argparse.Namespace) -> int:
-    path = _state_path(args, create_default=False)
+def _load_state(path: str) -> tuple[dict | None, str | None]:
+    """The state file's object, or None with the reason it cannot be shown."""
     try:
         with open(path, encoding="utf-8") as f:
             state = json.load(f)
     except FileNotFoundError:
-        _say(f"{PROG}: no state file at {path} yet; `{PROG} snapshot` or `{PROG} once` writes it")
-        return 1
+        return None, f"no state file at {path} yet; `{PROG} snapshot` or `{PROG} once` writes it"
     except (OSError, UnicodeDecodeError, ValueError) as e:
-        _say(f"{PROG}: cannot read the state file {path}: {e}")
-        return 1
+        return None, f"cannot read the state file {path}: {e}"
     burns = state.get("owner_burn_rate") if isinstance(state, dict) else None
     if not isinstance(burns, dict):
-        _say(f"{PROG}: {path} is not a state file of the monitor (no \"owner_burn_rate\" object)")
+        return None, f"{path} is not a state file of the monitor (no \"owner_burn_rate\" object)"
+    return state, None
+
+
+def cmd_status(args: argparse.Namespace) -> int:
+    path = _state_path(args, create_default=False)
+    state, problem = _load_state(path)
+    status = health.read_status(path)
+    if state is None and (status is None or not problem.startswith("no state file")):
+        _say(f"{PROG}: {problem}")
         return 1
-    out = sys.stdout
-    out.write(f"state file  {path}\n")
-    out.write(f"updated     {state.get('updated_at_utc', '(unknown)')} UTC\n")
-    out.write(f"subnets     {len(burns)}\n\n")
+    verdict = health.assess(status) if status is not None else None
+    code = 3 if verdict and not verdict.ok else 0
+    burns = state["owner_burn_rate"] if state else {}
+    if args.json:
+        document = {
+            "state_file": path,
+            "status_file": health.status_path(path),
+            "healthy": verdict.ok if verdict else None,
+            "problems": list(verdict.problems) if verdict else [],
+            "status": status,
+            "updated_at_utc": state.get("updated_at_utc") if state else None,
+            "owner_burn_rate": {k: burns[k] for k in sorted(burns, key=_netuid_order)},
+        }
+        _out(json.dumps(document, indent=2, ensure_ascii=False) + "\n")
+        return code
+    lines = [f"state file  {path}"]
+    if status is not None:
+        lines += [f"{label:<11} {text}" for label, text in health.describe(status)]
+        lines.append("health      " + ("ok" if verdict.ok else "UNHEALTHY: " + "; ".join(verdict.problems)))
+    if state is None:
+        lines.append("values      none stored yet")
+        _out("\n".join(lines) + "\n")
+        return code
+    lines.append(f"updated     {state.get('updated_at_utc', '(unknown)')} UTC")
+    lines.append(f"subnets     {len(burns)}")
+    lines.append("")
     width = max([len("netuid")] + [len(k) for k in burns])
-    out.write(f"{'netuid':>{width}}  {'owner burn':>10}  stored text\n")
+    lines.append(f"{'netuid':>{width}}  {'owner burn':>10}  stored text")
     for key in sorted(burns, key=_netuid_order):
         raw = burns[key] if isinstance(burns[key], str) else json.dumps(burns[key])
-        out.write(f"{key:>{width}}  {emberscope.format_owner_burn(raw):>10}  {raw}\n")
+        lines.append(f"{key:>{width}}  {emberscope.format_owner_burn(raw):>10}  {raw}")
+    _out("\n".join(lines) + "\n")
+    return code
+
+
+def _since(text: str | None) -> datetime.datetime | None:
+    if text is None:
+        return None
+    moment = health.parse_utc(text)
+    if moment is None:
+        raise UsageError(f"--since: {text!r} is not a date (YYYY-MM-DD) or a UTC time "
+                         "(YYYY-MM-DDTHH:MM:SSZ)")
+    return moment
+
+
+def cmd_history(args: argparse.Namespace) -> int:
+    path = _state_path(args, create_default=False)
+    since = _since(args.since)
+    changes, unreadable = health.read_history(path)
+    if unreadable:
+        _say(f"{PROG}: {unreadable} unreadable line(s) in {health.history_path(path)} skipped")
+    if args.netuid is not None:
+        changes = [c for c in changes if c.netuid == str(args.netuid)]
+    if since is not None:
+        changes = [c for c in changes if (c.moment or since) >= since]
+    per_subnet: dict[str, list[health.Change]] = {}
+    for change in changes:
+        per_subnet.setdefault(change.netuid, []).append(change)
+    trends = {netuid: [seen[0].old] + [c.new for c in seen]
+              for netuid, seen in sorted(per_subnet.items(), key=lambda kv: _netuid_order(kv[0]))}
+    if args.json:
+        document = {
+            "history_file": health.history_path(path),
+            "changes": [c.as_json() for c in changes],
+            "subnets": {netuid: {"values": values, "sparkline": health.sparkline(values)}
+                        for netuid, values in trends.items()},
+        }
+        _out(json.dumps(document, indent=2, ensure_ascii=False) + "\n")
+        return 0
+    if not changes:
+        _out(f"no changes recorded in {health.history_path(path)}"
+             + (" for that selection" if args.netuid is not None or since else "") + "\n")
+        return 0
+    width = max([len("netuid")] + [len(c.netuid) for c in changes])
+    fmt = emberscope.format_owner_burn
+    lines = [f"{'time (UTC)':<20}  {'netuid':>{width}}  {'old':>10}     {'new':>10}"]
+    for c in changes:
+        lines.append(f"{c.time_utc:<20}  {c.netuid:>{width}}  {fmt(c.old):>10}  →  {fmt(c.new):>10}")
+    lines += ["", f"{'netuid':>{width}}  {'changes':>7}  {'first':>10}     {'last':>10}  trend"]
+    for netuid, values in trends.items():
+        lines.append(f"{netuid:>{width}}  {len(values) - 1:>7}  {fmt(values[0]):>10}  →  "
+                     f"{fmt(values[-1]):>10}  {health.sparkline(values)}")
+    _out("\n".join(lines) + "\n")
     return 0
 
 
@@ -382,14 +755,32 @@ def build_parser() -> argparse.ArgumentParser:
                 WATCH_EPILOG, common)
     watch.add_argument("--no-snapshot", action="store_true",
                        help="skip the start-up list; start with the first wait")
+    watch.add_argument("--verbose", action="store_true",
+                       help="a line after every cycle, also when standard error is not a terminal")
     add("once", "run one watch cycle (for cron or a systemd timer)", ONCE_EPILOG, common)
     add("snapshot", "record every subnet's value as the baseline and send the full list",
         SNAPSHOT_EPILOG, common)
-    status = add("status", "print the state file: its time stamp and every subnet's value "
-                           "(no network)", STATUS_EPILOG, [])
-    status.add_argument("--state-file", metavar="PATH",
-                        help="the state file [EMBERSCOPE_STATE_FILE; default "
-                             "$XDG_STATE_HOME/emberscope/state.json]")
+    test_send = add("test-send", "post one short test message to the chat and print what "
+                                 "Telegram answered", TEST_SEND_EPILOG, [])
+    g = test_send.add_argument_group("settings (flag, else environment variable)")
+    g.add_argument("--chat-id", metavar="ID",
+                   help="Telegram chat identifier [TELEGRAM_CHAT_ID]")
+    g.add_argument("--token-file", metavar="PATH",
+                   help="file holding the Telegram bot token [TELEGRAM_BOT_TOKEN_FILE; "
+                        "else the token itself in TELEGRAM_BOT_TOKEN]")
+    state_help = ("the state file; the status file and the history log lie beside it "
+                  "[EMBERSCOPE_STATE_FILE; default $XDG_STATE_HOME/emberscope/state.json]")
+    status = add("status", "is it alive: the last cycle, its outcome, the outbox, the next "
+                           "cycle, then every stored value (no network)", STATUS_EPILOG, [])
+    status.add_argument("--state-file", metavar="PATH", help=state_help)
+    status.add_argument("--json", action="store_true", help="one JSON object, for scripts")
+    history = add("history", "every change the monitor reported, and a trend line per subnet "
+                             "(no network)", HISTORY_EPILOG, [])
+    history.add_argument("--state-file", metavar="PATH", help=state_help)
+    history.add_argument("--netuid", metavar="N", type=int, help="only this subnet")
+    history.add_argument("--since", metavar="DATE",
+                         help="only changes at or after DATE (YYYY-MM-DD, or YYYY-MM-DDTHH:MM:SSZ)")
+    history.add_argument("--json", action="store_true", help="one JSON object, for scripts")
     add("demo", "run the monitor end to end against local stand-ins (no network, no keys)",
         DEMO_EPILOG, [])
     return parser
@@ -400,18 +791,21 @@ COMMANDS: dict[str, Callable[[Settings, argparse.Namespace], int]] = {
     "once": cmd_once,
     "snapshot": cmd_snapshot,
 }
+OTHER_COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
+    "status": cmd_status,
+    "history": cmd_history,
+    "test-send": cmd_test_send,
+    "demo": cmd_demo,
+}
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command line `argv` (default: the process's arguments); the exit status."""
+def _run(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     command = args.command
     try:
-        if command == "status":
-            return cmd_status(args)
-        if command == "demo":
-            return cmd_demo(args)
+        if command in OTHER_COMMANDS:
+            return OTHER_COMMANDS[command](args)
         settings = read_settings(args)
     except UsageError as e:
         args.command_parser.error(str(e))
@@ -420,6 +814,31 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:  # Ctrl-C during `once` or `snapshot`
         _say("[burn] stopped (SIGINT)")
         return 130
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line `argv` (default: the process's arguments); the exit status."""
+    try:
+        code = _run(argv)
+        _out("")  # what is still buffered, so that a failure to write it is reported here
+        return code
+    except SystemExit as e:  # argparse: --help, usage errors
+        try:
+            sys.stdout.flush()
+        except BrokenPipeError:
+            _silence_stdout()
+        except OSError as failure:
+            _silence_stdout()
+            _say(f"{PROG}: cannot write to standard output: {failure.strerror or failure}")
+            return 1
+        raise e
+    except (_OutputClosed, BrokenPipeError):
+        _silence_stdout()
+        return 1
+    except _OutputFailed as e:
+        _silence_stdout()
+        _say(f"{PROG}: cannot write to standard output: {e}")
+        return 1
 
 
 if __name__ == "__main__":

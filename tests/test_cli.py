@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import os
 import queue
+import re
 import signal
 import subprocess
 import sys
@@ -23,6 +24,12 @@ FAST_COMMAND = [sys.executable, "-c",
                 "import sys, time; real = time.sleep; time.sleep = lambda s: real(s / 100); "
                 "from bittensor_emberscope.cli import main; sys.exit(main(sys.argv[1:]))"]
 ENTRY_POINT = Path(sys.executable).with_name("emberscope")
+# `watch` stamps its own lines with the UTC time when not under the journal.
+STAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ ")
+
+
+def unstamped(line: str) -> str:
+    return STAMP.sub("", line)
 
 
 def clean_environment(home: Path) -> dict[str, str]:
@@ -71,7 +78,7 @@ class Watch:
 
     def _read(self) -> None:
         for line in self.proc.stderr:
-            self.lines.put(line)
+            self.lines.put(unstamped(line))
         self.lines.put(None)  # end of the stream
 
     def wait_line(self, prefix: str) -> str:
@@ -154,12 +161,29 @@ def test_once_below_the_threshold_sends_nothing(env, taostats, telegram):
     assert telegram.requests == []
 
 
-def test_once_without_a_key_runs_nothing(env, taostats):
-    del env["TAOSTATS_API_KEY"]
-    done = run("once", env=env)
-    assert done.returncode == 1
-    assert done.stderr == "[burn] taostats API not available (must be bundled in package defaults)\n"
-    assert taostats.requests == []
+KEY_MISSING = ("the Taostats API key (TAOSTATS_API_KEY, or a file named by --taostats-key-file "
+               "or TAOSTATS_API_KEY_FILE)")
+TOKEN_MISSING = ("the Telegram bot token (TELEGRAM_BOT_TOKEN, or a file named by --token-file or "
+                 "TELEGRAM_BOT_TOKEN_FILE)")
+CHAT_MISSING = "the Telegram chat (--chat-id or TELEGRAM_CHAT_ID)"
+
+
+@pytest.mark.parametrize("command", ["watch", "once", "snapshot"])
+@pytest.mark.parametrize("unset, missing", [
+    (["TAOSTATS_API_KEY"], [KEY_MISSING]),
+    (["TELEGRAM_CHAT_ID"], [CHAT_MISSING]),
+    (["TAOSTATS_API_KEY", "TELEGRAM_BOT_TOKEN", "TELEGRAM_CHAT_ID"],
+     [KEY_MISSING, TOKEN_MISSING, CHAT_MISSING]),
+], ids=["key", "chat", "all"])
+def test_missing_secrets_stop_before_anything_runs(env, taostats, telegram, tmp_path, command,
+                                                   unset, missing):
+    for name in unset:
+        del env[name]
+    done = run(command, env=env)
+    assert done.returncode == 2
+    assert done.stderr.endswith(f"emberscope {command}: error: missing {'; '.join(missing)}\n")
+    assert taostats.requests == [] and telegram.requests == []
+    assert sorted(os.listdir(tmp_path)) == ["home"]
 
 
 def test_once_skips_the_cycle_while_paused(env, taostats, tmp_path):
@@ -245,8 +269,10 @@ def test_bad_settings_stop_before_anything_runs(env, taostats, telegram, command
 def test_no_option_takes_a_secret_value(env):
     monitor = {"--state-file", "--threshold", "--interval-minutes", "--pause-file", "--chat-id",
                "--token-file", "--taostats-key-file"}
-    expected = {"watch": monitor | {"--no-snapshot"}, "once": monitor, "snapshot": monitor,
-                "status": {"--state-file"}, "demo": set()}
+    expected = {"watch": monitor | {"--no-snapshot", "--verbose"}, "once": monitor,
+                "snapshot": monitor, "test-send": {"--chat-id", "--token-file"},
+                "status": {"--state-file", "--json"},
+                "history": {"--state-file", "--json", "--netuid", "--since"}, "demo": set()}
     from bittensor_emberscope.cli import build_parser
 
     commands = build_parser()._subparsers._group_actions[0].choices
@@ -287,7 +313,7 @@ def test_watch_paused_at_start_sends_no_snapshot(env, taostats, tmp_path):
     (tmp_path / "pause").touch()
     done = run("watch", env=env)
     assert done.returncode == 0
-    assert done.stderr.splitlines()[1:] == ["[burn] monitoring paused"]
+    assert [unstamped(line) for line in done.stderr.splitlines()[1:]] == ["[burn] monitoring paused"]
     assert taostats.requests == []
 
 
@@ -335,4 +361,5 @@ def test_sigterm_during_a_cycle_keeps_the_stored_state(env, taostats, watches):
     code, lines = w.finish()
     assert (code, lines[-1]) == (0, "[burn] stopped (SIGTERM)\n")
     assert Path(env["EMBERSCOPE_STATE_FILE"]).read_bytes() == before
-    assert sorted(os.listdir(Path(env["EMBERSCOPE_STATE_FILE"]).parent)) == ["home", "state.json"]
+    assert sorted(os.listdir(Path(env["EMBERSCOPE_STATE_FILE"]).parent)) == [
+        "home", "state.json", "state.status.json"]

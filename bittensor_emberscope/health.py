@@ -1,0 +1,452 @@
+"""What the `emberscope` command records about its cycles, beside the state file.
+
+Two files, named after the state file (for `state.json`: `state.status.json` and
+`state.history.jsonl`; a state path that does not end in `.json` gets the suffixes appended):
+
+- the status file: one JSON object about the last cycle, replaced atomically after every cycle
+  (and when `watch` starts and stops), so `emberscope status` can tell whether the monitor is
+  alive, when it last looked, whether it failed and what waits to be delivered;
+- the history log: one JSON line per change the monitor detected, appended, bounded in size by
+  rotation to one older generation (`.1`), which the readers here take into account.
+
+Every key of both files is written and read in this module only.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime as _dt
+import json
+import math
+import os
+import tempfile
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+
+__all__ = [
+    "CYCLE_OUTCOMES",
+    "FAILING_AFTER",
+    "HISTORY_MAX_BYTES",
+    "STALE_AFTER_INTERVALS",
+    "Change",
+    "Health",
+    "assess",
+    "format_utc",
+    "history_path",
+    "parse_utc",
+    "read_history",
+    "read_status",
+    "record_cycle",
+    "record_loop",
+    "sparkline",
+    "status_path",
+]
+
+UTC_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
+CYCLE_OUTCOMES = ("ok", "no_api_key", "fetch_failed", "telegram_failed", "error")
+HISTORY_MAX_BYTES = 8 * 1024 * 1024
+STALE_AFTER_INTERVALS = 3
+FAILING_AFTER = 3
+STATUS_FORMAT = 1
+
+# Keys of the status file.
+K_FORMAT = "format"
+K_WRITTEN = "written_utc"
+K_LAST_CYCLE = "last_cycle_utc"
+K_OUTCOME = "outcome"
+K_DETAIL = "detail"
+K_SUBNETS = "subnets"
+K_CHANGES = "changes"
+K_DELIVERED = "delivered"
+K_OUTBOX_SIZE = "outbox_size"
+K_OUTBOX_OLDEST = "outbox_oldest_utc"
+K_INVALID_ROWS = "invalid_rows"
+K_CHAT_ID = "chat_id"
+K_FAILURES = "consecutive_failures"
+K_LAST_OK = "last_ok_utc"
+K_INTERVAL = "interval_seconds"
+K_NEXT_CYCLE = "next_cycle_utc"
+K_LOOP = "loop"
+K_PID = "pid"
+K_STARTED = "started_utc"
+
+# Keys of a history line.
+H_TIME = "time_utc"
+H_NETUID = "netuid"
+H_OLD = "old"
+H_NEW = "new"
+
+LOOP_STATES = ("running", "paused", "stopped")
+
+
+# Names and times
+
+
+def _sibling(state_path: str, suffix: str) -> str:
+    stem = state_path[:-5] if state_path.endswith(".json") else state_path
+    return stem + suffix
+
+
+def status_path(state_path: str) -> str:
+    return _sibling(state_path, ".status.json")
+
+
+def history_path(state_path: str) -> str:
+    return _sibling(state_path, ".history.jsonl")
+
+
+def format_utc(moment: _dt.datetime) -> str:
+    return moment.astimezone(_dt.timezone.utc).strftime(UTC_FORMAT)
+
+
+def parse_utc(text: object) -> _dt.datetime | None:
+    """A time stamp of these files (or any ISO 8601 text), as an aware UTC time; None if not one."""
+    if not isinstance(text, str) or not text:
+        return None
+    try:
+        moment = _dt.datetime.fromisoformat(text)
+    except ValueError:
+        return None
+    if moment.tzinfo is None:
+        moment = moment.replace(tzinfo=_dt.timezone.utc)
+    return moment.astimezone(_dt.timezone.utc)
+
+
+def _now() -> _dt.datetime:
+    return _dt.datetime.now(_dt.timezone.utc)
+
+
+# Writing
+
+
+def _replace_atomically(path: str, content: str) -> None:
+    """Write `content` to a temporary file beside `path`, sync it, and rename it over `path`."""
+    folder = os.path.dirname(path) or "."
+    try:
+        mode = os.stat(path).st_mode & 0o7777
+    except FileNotFoundError:
+        umask = os.umask(0)
+        os.umask(umask)
+        mode = 0o666 & ~umask
+    fd, temp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp",
+                                dir=folder)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            os.fchmod(f.fileno(), mode)
+            f.write(content)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temp, path)
+    except BaseException:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        raise
+    try:
+        dir_fd = os.open(folder, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError:
+        return
+    try:
+        os.fsync(dir_fd)
+    except OSError:
+        pass
+    finally:
+        os.close(dir_fd)
+
+
+def read_status(state_path: str) -> dict | None:
+    """The status file's object; None when there is none or it cannot be used."""
+    try:
+        with open(status_path(state_path), encoding="utf-8") as f:
+            status = json.load(f)
+    except (OSError, UnicodeDecodeError, ValueError):
+        return None
+    return status if isinstance(status, dict) else None
+
+
+def _write_status(state_path: str, status: dict, now: _dt.datetime) -> dict:
+    status[K_FORMAT] = STATUS_FORMAT
+    status[K_WRITTEN] = format_utc(now)
+    _replace_atomically(status_path(state_path), json.dumps(status, indent=2) + "\n")
+    return status
+
+
+def _int(value: object) -> int:
+    return value if isinstance(value, int) and not isinstance(value, bool) else 0
+
+
+def record_cycle(state_path: str, report: Mapping, *, interval_seconds: float,
+                 next_cycle: _dt.datetime | None = None, now: _dt.datetime | None = None,
+                 history_max_bytes: int = HISTORY_MAX_BYTES) -> dict:
+    """Record one cycle's report: append its changes to the history, then replace the status.
+
+    `report` is the cycle's account: "outcome", "detail", "updated_at_utc", "subnets", "changes"
+    (list of [netuid, old, new]), "delivered", "outbox_size", "outbox_oldest_utc",
+    "invalid_rows", "chat_id". Returns the status written. Raises OSError when a file cannot
+    be written; the history is appended first, so a change is never lost from it because the
+    status could not be written.
+    """
+    now = now or _now()
+    stamp = report.get("updated_at_utc") or format_utc(now)
+    changes = [list(c) for c in report.get("changes") or ()]
+    if changes:
+        append_history(state_path, stamp, changes, max_bytes=history_max_bytes)
+    previous = read_status(state_path) or {}
+    outcome = report.get("outcome") or "error"
+    failures = 0 if outcome == "ok" else _int(previous.get(K_FAILURES)) + 1
+    status = {
+        K_LAST_CYCLE: stamp,
+        K_OUTCOME: outcome,
+        K_DETAIL: report.get("detail") or "",
+        K_SUBNETS: _int(report.get("subnets")),
+        K_CHANGES: len(changes),
+        K_DELIVERED: _int(report.get("delivered")),
+        K_OUTBOX_SIZE: _int(report.get("outbox_size")),
+        K_OUTBOX_OLDEST: report.get("outbox_oldest_utc"),
+        K_INVALID_ROWS: _int(report.get("invalid_rows")),
+        K_CHAT_ID: report.get("chat_id") or previous.get(K_CHAT_ID) or "",
+        K_FAILURES: failures,
+        K_LAST_OK: stamp if outcome == "ok" else previous.get(K_LAST_OK),
+        K_INTERVAL: float(interval_seconds),
+        K_NEXT_CYCLE: format_utc(next_cycle) if next_cycle else None,
+        K_LOOP: previous.get(K_LOOP) if next_cycle else None,
+        K_PID: previous.get(K_PID) if next_cycle else os.getpid(),
+        K_STARTED: previous.get(K_STARTED) if next_cycle else None,
+    }
+    return _write_status(state_path, status, now)
+
+
+def record_loop(state_path: str, loop: str, *, interval_seconds: float,
+                next_cycle: _dt.datetime | None = None, now: _dt.datetime | None = None) -> dict:
+    """Record that `watch` started ("running"), or ended ("paused", "stopped").
+
+    The last cycle's values stay as they were.
+    """
+    assert loop in LOOP_STATES, loop
+    now = now or _now()
+    status = read_status(state_path) or {}
+    status[K_LOOP] = loop
+    status[K_INTERVAL] = float(interval_seconds)
+    status[K_PID] = os.getpid()
+    if loop == "running":
+        status[K_STARTED] = format_utc(now)
+        status[K_NEXT_CYCLE] = format_utc(next_cycle) if next_cycle else None
+    else:
+        status[K_NEXT_CYCLE] = None
+    return _write_status(state_path, status, now)
+
+
+# The history log
+
+
+@dataclasses.dataclass(frozen=True)
+class Change:
+    time_utc: str
+    netuid: str
+    old: str
+    new: str
+
+    @property
+    def moment(self) -> _dt.datetime | None:
+        return parse_utc(self.time_utc)
+
+    def as_json(self) -> dict:
+        return {H_TIME: self.time_utc, H_NETUID: self.netuid, H_OLD: self.old, H_NEW: self.new}
+
+
+def append_history(state_path: str, stamp: str, changes: Iterable[Sequence[str]], *,
+                   max_bytes: int = HISTORY_MAX_BYTES) -> None:
+    """Append one line per change; rotate to `.1` first when the log would outgrow `max_bytes`."""
+    path = history_path(state_path)
+    lines = "".join(
+        json.dumps({H_TIME: stamp, H_NETUID: str(netuid), H_OLD: str(old), H_NEW: str(new)},
+                   ensure_ascii=False) + "\n"
+        for netuid, old, new in changes).encode("utf-8")
+    try:
+        size = os.stat(path).st_size
+    except FileNotFoundError:
+        size = 0
+    if size and size + len(lines) > max_bytes:
+        os.replace(path, path + ".1")
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o666)
+    try:
+        view = memoryview(lines)
+        while view:
+            view = view[os.write(fd, view):]
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _history_lines(path: str) -> Iterator[str]:
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            yield from f
+    except FileNotFoundError:
+        return
+
+
+def read_history(state_path: str) -> tuple[list[Change], int]:
+    """Every recorded change, oldest first (the rotated generation, then the current log), and
+    the number of lines that could not be read (a line cut short by a crash, say)."""
+    path = history_path(state_path)
+    changes: list[Change] = []
+    unreadable = 0
+    for name in (path + ".1", path):
+        for line in _history_lines(name):
+            if not line.strip():
+                continue
+            try:
+                entry = json.loads(line)
+                change = Change(*(entry[k] for k in (H_TIME, H_NETUID, H_OLD, H_NEW)))
+            except (ValueError, TypeError, KeyError):
+                unreadable += 1
+                continue
+            if not all(isinstance(v, str) for v in dataclasses.astuple(change)):
+                unreadable += 1
+                continue
+            changes.append(change)
+    return changes, unreadable
+
+
+SPARK_BARS = "▁▂▃▄▅▆▇█"
+
+
+def sparkline(values: Sequence[str]) -> str:
+    """One bar per value, scaled between the smallest and the largest; a text that is not a
+    number shows as a space. Equal values give a row of middle bars."""
+    numbers: list[float | None] = []
+    for text in values:
+        try:
+            number = float(text)
+        except (TypeError, ValueError):
+            number = None
+        numbers.append(number if number is not None and math.isfinite(number) else None)
+    known = [n for n in numbers if n is not None]
+    if not known:
+        return " " * len(numbers)
+    low, high = min(known), max(known)
+    top = len(SPARK_BARS) - 1
+    bars = []
+    for n in numbers:
+        if n is None:
+            bars.append(" ")
+        elif high == low:
+            bars.append(SPARK_BARS[top // 2])
+        else:
+            bars.append(SPARK_BARS[round((n - low) / (high - low) * top)])
+    return "".join(bars)
+
+
+# Health
+
+
+@dataclasses.dataclass(frozen=True)
+class Health:
+    ok: bool
+    problems: tuple[str, ...]
+
+
+def _span(seconds: float) -> str:
+    seconds = max(0, int(seconds))
+    if seconds < 120:
+        return f"{seconds} s"
+    if seconds < 7200:
+        return f"{seconds // 60} min"
+    if seconds < 172800:
+        return f"{seconds // 3600} h {seconds % 3600 // 60} min"
+    return f"{seconds // 86400} days"
+
+
+def assess(status: Mapping | None, now: _dt.datetime | None = None) -> Health:
+    """Healthy unless the last cycle (or the start of `watch`, before its first cycle) is older
+    than three intervals, the last three cycles failed, or `watch` recorded that it ended."""
+    if status is None:
+        return Health(False, ("no cycle recorded yet",))
+    now = now or _now()
+    problems = []
+    interval = status.get(K_INTERVAL)
+    interval = float(interval) if isinstance(interval, (int, float)) and interval > 0 else 300.0
+    last = parse_utc(status.get(K_LAST_CYCLE))
+    started = parse_utc(status.get(K_STARTED))
+    reference = max([t for t in (last, started) if t is not None], default=None)
+    if reference is None:
+        problems.append("no cycle recorded yet")
+    else:
+        age = (now - reference).total_seconds()
+        if age > STALE_AFTER_INTERVALS * interval:
+            what = "last cycle" if reference == last else "watch started"
+            problems.append(f"stale: {what} {_span(age)} ago, more than "
+                            f"{STALE_AFTER_INTERVALS} intervals ({_span(STALE_AFTER_INTERVALS * interval)})")
+    failures = _int(status.get(K_FAILURES))
+    if failures >= FAILING_AFTER:
+        problems.append(f"failing: the last {failures} cycles failed "
+                        f"({status.get(K_OUTCOME)}: {status.get(K_DETAIL) or 'no detail'})")
+    loop = status.get(K_LOOP)
+    if loop in ("paused", "stopped"):
+        problems.append(f"not running: watch {loop} at {status.get(K_WRITTEN)}")
+    return Health(not problems, tuple(problems))
+
+
+def describe(status: Mapping, now: _dt.datetime | None = None) -> list[tuple[str, str]]:
+    """The status as (label, text) rows for `emberscope status`."""
+    now = now or _now()
+
+    def when(key: str) -> str:
+        moment = parse_utc(status.get(key))
+        if moment is None:
+            return "(none)"
+        delta = (now - moment).total_seconds()
+        relative = f"{_span(delta)} ago" if delta >= 0 else f"in {_span(-delta)}"
+        return f"{status.get(key)} ({relative})"
+
+    rows = []
+    loop = status.get(K_LOOP)
+    if loop:
+        rows.append(("watch", f"{loop} (pid {status.get(K_PID)}, started {status.get(K_STARTED)})"))
+    if status.get(K_LAST_CYCLE):
+        outcome = status.get(K_OUTCOME)
+        detail = status.get(K_DETAIL)
+        rows.append(("last cycle", f"{when(K_LAST_CYCLE)}: {outcome}" + (f": {detail}" if detail else "")))
+        rows.append(("seen", f"{_int(status.get(K_SUBNETS))} subnets, {_int(status.get(K_CHANGES))} "
+                             f"changed, {_int(status.get(K_DELIVERED))} message(s) delivered"
+                     + (f", {_int(status.get(K_INVALID_ROWS))} invalid row(s)"
+                        if _int(status.get(K_INVALID_ROWS)) else "")))
+        failures = _int(status.get(K_FAILURES))
+        if failures:
+            rows.append(("failures", f"{failures} in a row; last good cycle {when(K_LAST_OK)}"))
+        size = _int(status.get(K_OUTBOX_SIZE))
+        rows.append(("outbox", "empty" if not size else
+                     f"{size} waiting, oldest {when(K_OUTBOX_OLDEST)}"))
+    else:
+        rows.append(("last cycle", "(none yet)"))
+    if status.get(K_NEXT_CYCLE):
+        text = when(K_NEXT_CYCLE)
+        rows.append(("next cycle", text.replace("(", "(overdue: due ", 1) if text.endswith(" ago)") else text))
+    if status.get(K_CHAT_ID):
+        rows.append(("chat", str(status.get(K_CHAT_ID))))
+    return rows
+
+
+def summary(status: Mapping) -> str:
+    """One line about the last cycle, for systemd's STATUS and the `watch` console."""
+    last = status.get(K_LAST_CYCLE)
+    if not last:
+        return "waiting for the first cycle"
+    outcome = status.get(K_OUTCOME)
+    if outcome == "ok":
+        text = (f"cycle {last}: {_int(status.get(K_SUBNETS))} subnets, "
+                f"{_int(status.get(K_CHANGES))} changed")
+    else:
+        detail = status.get(K_DETAIL)
+        text = f"cycle {last}: {outcome}" + (f" ({detail})" if detail else "")
+        if _int(status.get(K_FAILURES)) > 1:
+            text += f", {_int(status.get(K_FAILURES))} failures in a row"
+    if _int(status.get(K_OUTBOX_SIZE)):
+        text += f", {_int(status.get(K_OUTBOX_SIZE))} waiting in the outbox"
+    return text
+
+
+def next_cycle_text(status: Mapping) -> str | None:
+    moment = parse_utc(status.get(K_NEXT_CYCLE))
+    return moment.strftime("%H:%M UTC") if moment else None
