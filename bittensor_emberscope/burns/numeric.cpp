@@ -202,6 +202,20 @@ std::strong_ordering operator<=>(const DecimalInteger& a, const DecimalInteger& 
 }
 
 std::optional<DecimalInteger> parse_integer_text(std::string_view text) {
+    // Fast path for netuid texts: an optional '-' and ASCII digits, nothing else.
+    {
+        std::string_view s = text;
+        const bool negative = !s.empty() && s.front() == '-';
+        if (negative) s.remove_prefix(1);
+        if (!s.empty() && std::all_of(s.begin(), s.end(), is_digit)) {
+            const std::size_t first = s.find_first_not_of('0');
+            if (first == std::string_view::npos) return DecimalInteger{};
+            DecimalInteger number;
+            number.negative = negative;
+            number.digits.assign(s.substr(first));
+            return number;
+        }
+    }
     const auto ascii = ascii_form(text);
     if (!ascii) return std::nullopt;
     std::string_view s = strip_ascii_space(*ascii);
@@ -286,43 +300,52 @@ std::string fixed_form(double value, int decimals) {
 std::string shortest_form(double value) {
     if (std::isnan(value)) return "nan";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    // Shortest round-trip digits in the form "-d.ddde-XX", then laid out as the host does.
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                      std::chars_format::scientific);
-    std::string_view scientific(buffer, static_cast<std::size_t>(result.ptr - buffer));
-    std::string out;
-    if (scientific.front() == '-') {
-        out += '-';
-        scientific.remove_prefix(1);
+    // Shortest round-trip digits in the form "-d.ddde-XX", then laid out as the host does, in
+    // one buffer: at most 17 digits, and at most 20 zeros around them in positional form.
+    char scientific[64];
+    const char* const scientific_end =
+        std::to_chars(scientific, scientific + sizeof scientific, value,
+                      std::chars_format::scientific).ptr;
+    const char* p = scientific;
+    char out[64];
+    char* o = out;
+    if (*p == '-') *o++ = *p++;
+    char digits[24];
+    std::size_t count = 0;
+    for (; *p != 'e'; ++p) {
+        if (*p != '.') digits[count++] = *p;
     }
-    const std::size_t e = scientific.find('e');
-    std::string digits(scientific.substr(0, e));
-    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
     int exponent = 0;
-    const std::string_view exponent_text = scientific.substr(e + 1);
-    std::from_chars(exponent_text.data() + (exponent_text.front() == '+'),
-                    exponent_text.data() + exponent_text.size(), exponent);
+    ++p;  // past 'e'
+    std::from_chars(p + (*p == '+'), scientific_end, exponent);
 
     if (exponent >= 16 || exponent < -4) {
-        out += digits.front();
-        if (digits.size() > 1) out += "." + digits.substr(1);
-        out += exponent < 0 ? "e-" : "e+";
+        *o++ = digits[0];
+        if (count > 1) {
+            *o++ = '.';
+            o = std::copy(digits + 1, digits + count, o);
+        }
+        *o++ = 'e';
+        *o++ = exponent < 0 ? '-' : '+';
         const int magnitude = std::abs(exponent);
-        if (magnitude < 10) out += '0';
-        out += std::to_string(magnitude);
+        if (magnitude < 10) *o++ = '0';
+        o = std::to_chars(o, out + sizeof out, magnitude).ptr;
     } else if (exponent >= 0) {
         const auto whole = static_cast<std::size_t>(exponent) + 1;
-        if (digits.size() < whole) digits.append(whole - digits.size(), '0');
-        out += digits.substr(0, whole);
-        out += '.';
-        out += digits.size() > whole ? digits.substr(whole) : "0";
+        for (std::size_t i = 0; i < whole; ++i) *o++ = i < count ? digits[i] : '0';
+        *o++ = '.';
+        if (count > whole) {
+            o = std::copy(digits + whole, digits + count, o);
+        } else {
+            *o++ = '0';
+        }
     } else {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-exponent - 1), '0');
-        out += digits;
+        *o++ = '0';
+        *o++ = '.';
+        o = std::fill_n(o, -exponent - 1, '0');
+        o = std::copy(digits, digits + count, o);
     }
-    return out;
+    return std::string(out, o);
 }
 
 bool owner_burn_changed(std::string_view old_text, std::string_view new_text, double threshold) {

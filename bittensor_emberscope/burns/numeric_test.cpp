@@ -150,6 +150,30 @@ TEST(IntegerText, OrdersNumerically) {
     EXPECT_EQ(DecimalInteger{}, *parse_integer_text("0"));
 }
 
+// Plain ASCII digits take a fast path; texts next to it go through the general rule.
+TEST(IntegerText, FastPathAndGeneralRuleAgree) {
+    const struct {
+        const char* text;
+        bool negative;
+        const char* digits;
+    } cases[] = {
+        {"0", false, "0"},         {"-0", false, "0"},        {"000", false, "0"},
+        {"-000", false, "0"},      {"7", false, "7"},         {"-7", true, "7"},
+        {"007", false, "7"},       {"-0070", true, "70"},     {"+7", false, "7"},
+        {" 7", false, "7"},        {"7 ", false, "7"},        {"1_0", false, "10"},
+        {"\u0667", false, "7"},    {"12345678901234567890123", false, "12345678901234567890123"},
+    };
+    for (const auto& c : cases) {
+        const auto number = parse_integer_text(c.text);
+        ASSERT_TRUE(number.has_value()) << c.text;
+        EXPECT_EQ(number->negative, c.negative) << c.text;
+        EXPECT_EQ(number->digits, c.digits) << c.text;
+    }
+    for (const char* text : {"", "-", "--1", "-+1", "1-", "1.0", "0x1", "-_1", "1_"}) {
+        EXPECT_FALSE(parse_integer_text(text).has_value()) << text;
+    }
+}
+
 TEST(FixedForm, RoundsTheExactBinaryValue) {
     const struct {
         double value;
