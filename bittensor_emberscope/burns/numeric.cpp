@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 #include "burns/unicode_tables.hpp"
 #include "common/utf8.hpp"
@@ -128,9 +129,47 @@ std::optional<double> decimal_numeral_value(std::string_view s) {
     return value;
 }
 
+// Powers of ten that are exact doubles.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// Fast path for what the network sends: a short plain ASCII decimal such as "0", "1.0", "0.18"
+// or "-0.0001" (an optional '-', digits with an optional fraction, at most 19 digits, nothing
+// else). Its digits make an integer below 2^53 and its fraction at most 22 digits, so both are
+// exact doubles and one division rounds correctly. Any other text, exponents, spaces,
+// underscores and longer numerals included, goes to the general rule (nullopt here).
+std::optional<double> short_plain_decimal(std::string_view s) {
+    std::size_t i = 0;
+    const bool negative = !s.empty() && s[0] == '-';
+    i += negative;
+    std::uint64_t digits = 0;
+    std::size_t count = 0;
+    std::size_t fraction = 0;
+    bool point = false;
+    for (; i < s.size(); ++i) {
+        const char c = s[i];
+        if (is_digit(c)) {
+            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+            ++count;
+            fraction += point;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (count == 0 || count > 19 || digits >= (std::uint64_t{1} << 53)) return std::nullopt;
+    const double magnitude = static_cast<double>(digits) / kExactPowersOfTen[fraction];
+    return negative ? -magnitude : magnitude;
+}
+
 }  // namespace
 
 std::optional<double> parse_numeric_text(std::string_view text) {
+    if (text.size() <= 21) {
+        if (const auto value = short_plain_decimal(text)) return value;
+    }
     const auto ascii = ascii_form(text);
     if (!ascii) return std::nullopt;
     const auto plain = without_underscores(*ascii);
@@ -163,6 +202,20 @@ std::strong_ordering operator<=>(const DecimalInteger& a, const DecimalInteger& 
 }
 
 std::optional<DecimalInteger> parse_integer_text(std::string_view text) {
+    // Fast path for netuid texts: an optional '-' and ASCII digits, nothing else.
+    {
+        std::string_view s = text;
+        const bool negative = !s.empty() && s.front() == '-';
+        if (negative) s.remove_prefix(1);
+        if (!s.empty() && std::all_of(s.begin(), s.end(), is_digit)) {
+            const std::size_t first = s.find_first_not_of('0');
+            if (first == std::string_view::npos) return DecimalInteger{};
+            DecimalInteger number;
+            number.negative = negative;
+            number.digits.assign(s.substr(first));
+            return number;
+        }
+    }
     const auto ascii = ascii_form(text);
     if (!ascii) return std::nullopt;
     std::string_view s = strip_ascii_space(*ascii);
@@ -181,9 +234,61 @@ std::optional<DecimalInteger> parse_integer_text(std::string_view text) {
     return number;
 }
 
+namespace {
+
+constexpr std::uint64_t kPowersOfTen[] = {1,         10,         100,         1000,
+                                          10000,     100000,     1000000,     10000000,
+                                          100000000, 1000000000, 10000000000, 100000000000};
+
+// Fast path of fixed_form for precisions up to 9 and magnitudes below 2^64: the double is
+// m * 2^e exactly, so value * 10^decimals = m * 10^decimals * 2^e is computed exactly in 128
+// bits and rounded once, half to even, as the host rounds the exact binary value. nullopt
+// hands over to the general formatter.
+std::optional<std::string> small_fixed_form(double value, int decimals) {
+    if (decimals < 0 || decimals > 9 || !(std::fabs(value) < 0x1p64)) return std::nullopt;
+    int exponent = 0;
+    const double fraction = std::frexp(std::fabs(value), &exponent);  // in [0.5, 1) or 0
+    // m = fraction * 2^53 is an integer below 2^53; value = m * 2^(exponent - 53).
+    const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+    const int shift = 53 - exponent;  // value = mantissa / 2^shift; shift > -11 here
+    using u128 = unsigned __int128;
+    const u128 scaled = static_cast<u128>(mantissa) * kPowersOfTen[decimals];  // < 2^83
+    u128 rounded = 0;
+    if (shift <= 0) {
+        rounded = scaled << -shift;  // < 2^94
+    } else if (shift < 120) {
+        const u128 one = static_cast<u128>(1) << shift;
+        rounded = scaled >> shift;
+        const u128 rest = scaled & (one - 1);
+        const u128 half = one >> 1;
+        if (rest > half || (rest == half && (rounded & 1) != 0)) ++rounded;
+    }  // else below 2^-66 * 10^9: rounds to zero
+    const u128 unit = kPowersOfTen[decimals];
+    const auto whole = static_cast<std::uint64_t>(rounded / unit);  // < 2^64 * 10 / 10: fits
+    const auto part = static_cast<std::uint64_t>(rounded % unit);
+    char buffer[48];
+    char* out = buffer;
+    if (std::signbit(value)) *out++ = '-';
+    out = std::to_chars(out, buffer + sizeof buffer, whole).ptr;
+    if (decimals > 0) {
+        *out++ = '.';
+        char* end = out + decimals;
+        std::uint64_t rest = part;
+        for (char* p = end; p != out;) {
+            *--p = static_cast<char>('0' + rest % 10);
+            rest /= 10;
+        }
+        out = end;
+    }
+    return std::string(buffer, out);
+}
+
+}  // namespace
+
 std::string fixed_form(double value, int decimals) {
     if (std::isnan(value)) return "nan";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    if (auto fast = small_fixed_form(value, decimals)) return std::move(*fast);
     // Sign, 309 integer digits, point and the decimals fit with room to spare.
     std::string out(static_cast<std::size_t>(std::max(decimals, 0)) + 330, '\0');
     const auto result = std::to_chars(out.data(), out.data() + out.size(), value,
@@ -195,43 +300,52 @@ std::string fixed_form(double value, int decimals) {
 std::string shortest_form(double value) {
     if (std::isnan(value)) return "nan";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    // Shortest round-trip digits in the form "-d.ddde-XX", then laid out as the host does.
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                      std::chars_format::scientific);
-    std::string_view scientific(buffer, static_cast<std::size_t>(result.ptr - buffer));
-    std::string out;
-    if (scientific.front() == '-') {
-        out += '-';
-        scientific.remove_prefix(1);
+    // Shortest round-trip digits in the form "-d.ddde-XX", then laid out as the host does, in
+    // one buffer: at most 17 digits, and at most 20 zeros around them in positional form.
+    char scientific[64];
+    const char* const scientific_end =
+        std::to_chars(scientific, scientific + sizeof scientific, value,
+                      std::chars_format::scientific).ptr;
+    const char* p = scientific;
+    char out[64];
+    char* o = out;
+    if (*p == '-') *o++ = *p++;
+    char digits[24];
+    std::size_t count = 0;
+    for (; *p != 'e'; ++p) {
+        if (*p != '.') digits[count++] = *p;
     }
-    const std::size_t e = scientific.find('e');
-    std::string digits(scientific.substr(0, e));
-    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
     int exponent = 0;
-    const std::string_view exponent_text = scientific.substr(e + 1);
-    std::from_chars(exponent_text.data() + (exponent_text.front() == '+'),
-                    exponent_text.data() + exponent_text.size(), exponent);
+    ++p;  // past 'e'
+    std::from_chars(p + (*p == '+'), scientific_end, exponent);
 
     if (exponent >= 16 || exponent < -4) {
-        out += digits.front();
-        if (digits.size() > 1) out += "." + digits.substr(1);
-        out += exponent < 0 ? "e-" : "e+";
+        *o++ = digits[0];
+        if (count > 1) {
+            *o++ = '.';
+            o = std::copy(digits + 1, digits + count, o);
+        }
+        *o++ = 'e';
+        *o++ = exponent < 0 ? '-' : '+';
         const int magnitude = std::abs(exponent);
-        if (magnitude < 10) out += '0';
-        out += std::to_string(magnitude);
+        if (magnitude < 10) *o++ = '0';
+        o = std::to_chars(o, out + sizeof out, magnitude).ptr;
     } else if (exponent >= 0) {
         const auto whole = static_cast<std::size_t>(exponent) + 1;
-        if (digits.size() < whole) digits.append(whole - digits.size(), '0');
-        out += digits.substr(0, whole);
-        out += '.';
-        out += digits.size() > whole ? digits.substr(whole) : "0";
+        for (std::size_t i = 0; i < whole; ++i) *o++ = i < count ? digits[i] : '0';
+        *o++ = '.';
+        if (count > whole) {
+            o = std::copy(digits + whole, digits + count, o);
+        } else {
+            *o++ = '0';
+        }
     } else {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-exponent - 1), '0');
-        out += digits;
+        *o++ = '0';
+        *o++ = '.';
+        o = std::fill_n(o, -exponent - 1, '0');
+        o = std::copy(digits, digits + count, o);
     }
-    return out;
+    return std::string(out, o);
 }
 
 bool owner_burn_changed(std::string_view old_text, std::string_view new_text, double threshold) {

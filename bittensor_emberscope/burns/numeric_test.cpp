@@ -5,10 +5,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "burns/unicode_tables.hpp"
@@ -147,6 +150,30 @@ TEST(IntegerText, OrdersNumerically) {
     EXPECT_EQ(DecimalInteger{}, *parse_integer_text("0"));
 }
 
+// Plain ASCII digits take a fast path; texts next to it go through the general rule.
+TEST(IntegerText, FastPathAndGeneralRuleAgree) {
+    const struct {
+        const char* text;
+        bool negative;
+        const char* digits;
+    } cases[] = {
+        {"0", false, "0"},         {"-0", false, "0"},        {"000", false, "0"},
+        {"-000", false, "0"},      {"7", false, "7"},         {"-7", true, "7"},
+        {"007", false, "7"},       {"-0070", true, "70"},     {"+7", false, "7"},
+        {" 7", false, "7"},        {"7 ", false, "7"},        {"1_0", false, "10"},
+        {"\u0667", false, "7"},    {"12345678901234567890123", false, "12345678901234567890123"},
+    };
+    for (const auto& c : cases) {
+        const auto number = parse_integer_text(c.text);
+        ASSERT_TRUE(number.has_value()) << c.text;
+        EXPECT_EQ(number->negative, c.negative) << c.text;
+        EXPECT_EQ(number->digits, c.digits) << c.text;
+    }
+    for (const char* text : {"", "-", "--1", "-+1", "1-", "1.0", "0x1", "-_1", "1_"}) {
+        EXPECT_FALSE(parse_integer_text(text).has_value()) << text;
+    }
+}
+
 TEST(FixedForm, RoundsTheExactBinaryValue) {
     const struct {
         double value;
@@ -239,6 +266,85 @@ TEST(OwnerBurnChanged, ComparesNumbersThenTexts) {
     for (const auto& c : cases) {
         EXPECT_EQ(owner_burn_changed(c.old_text, c.new_text, c.threshold), c.expected)
             << "'" << c.old_text << "' -> '" << c.new_text << "' beyond " << c.threshold;
+    }
+}
+
+// The network's short plain decimals take a fast path; these texts sit on both sides of the
+// point where it hands over to the general rule (sign, digit count, 2^53, other characters).
+TEST(NumericText, ShortDecimalsAgreeWithTheGeneralRuleAtTheHandover) {
+    const char* texts[] = {
+        "0", "-0", "1.0", "0.18", "-0.0001", ".5", "-.5", "5.", "-5.", "007.50",
+        "9007199254740991", "9007199254740992", "9007199254740993", "9007199254740993.0",
+        "0.9007199254740993", "1234567890123456789", "12345678901234567890",
+        "0.1234567890123456789", "0.12345678901234567890", "0.0000000000000000001",
+        "0.00000000000000000001", "18446744073709551615", "18446744073709551616",
+        "99999999999999999999", "4.35", "0.3", "2.675", "1.005", "123456.789012",
+        "+1", "+0.5", " 1", "1 ", "1e5", "1.5e-3",
+    };
+    for (const char* text : texts) {
+        const auto value = parse_numeric_text(text);
+        ASSERT_TRUE(value.has_value()) << text;
+        const double expected = std::strtod(text, nullptr);
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(*value), std::bit_cast<std::uint64_t>(expected))
+            << text;
+    }
+    for (const char* text : {".", "-", "-.", "", "1.2.3", "--1", "-+1", "1-", "0x10", "1e", "."}) {
+        EXPECT_FALSE(parse_numeric_text(text).has_value()) << text;
+    }
+}
+
+TEST(NumericText, RandomShortDecimalsAreCorrectlyRounded) {
+    std::mt19937_64 random(15);
+    for (int i = 0; i < 200000; ++i) {
+        const int length = 1 + static_cast<int>(random() % 24);
+        std::string text = random() % 4 == 0 ? "-" : "";
+        for (int d = 0; d < length; ++d) text += static_cast<char>('0' + random() % 10);
+        if (random() % 8 != 0) {
+            text.insert(text.size() - random() % (length + 1), ".");
+        }
+        const auto value = parse_numeric_text(text);
+        ASSERT_TRUE(value.has_value()) << text;
+        const double expected = std::strtod(text.c_str(), nullptr);
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(*value), std::bit_cast<std::uint64_t>(expected))
+            << text;
+    }
+}
+
+// Precisions up to 9 and magnitudes below 2^64 take an exact integer path; the general
+// formatter is the reference on both sides of that boundary.
+std::string general_fixed(double value, int decimals) {
+    char buffer[512];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed,
+                                   decimals).ptr;
+    return std::string(buffer, end);
+}
+
+TEST(FixedForm, ExactPathAgreesWithTheGeneralFormatterAtTheHandover) {
+    const double two64 = 0x1p64;
+    const double values[] = {
+        0.0, -0.0, 0.5, 1.5, 2.5, 0.03125, 0.09375, 0.00005, 0.00015, -0.00005, -0.00004999,
+        2.675, 1.005, 0.3, 0.18, 1e-9, 5e-10, 1.5e-9, 2.5e-9, 5e-324, -5e-324, 2.2250738585072014e-308,
+        std::nextafter(two64, 0.0), two64, -std::nextafter(two64, 0.0), -two64, 1e19, 1.8e19,
+        9007199254740993.0, 4503599627370495.5, 0.1 + 0.2, 1e-20, 0x1p-66, 0x1p-67, 123456.78905,
+    };
+    for (const double value : values) {
+        for (int decimals = 0; decimals <= 11; ++decimals) {
+            EXPECT_EQ(fixed_form(value, decimals), general_fixed(value, decimals))
+                << value << " ." << decimals;
+        }
+    }
+}
+
+TEST(FixedForm, RandomValuesAgreeWithTheGeneralFormatter) {
+    std::mt19937_64 random(4);
+    for (int i = 0; i < 200000; ++i) {
+        // Magnitudes from 2^-80 to 2^70, so the exact path and its handover are both covered.
+        const double value = std::ldexp(static_cast<double>(random() >> 11), -53 - 80 +
+                                        static_cast<int>(random() % 151)) *
+                             (random() % 2 ? -1.0 : 1.0);
+        const int decimals = static_cast<int>(random() % 11);
+        ASSERT_EQ(fixed_form(value, decimals), general_fixed(value, decimals))
+            << value << " ." << decimals;
     }
 }
 

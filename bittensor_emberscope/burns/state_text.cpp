@@ -19,12 +19,25 @@ void append_u_escape(std::string& out, char32_t unit) {
     out += kHex[unit & 0xF];
 }
 
+bool is_plain(char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b >= 0x20 && b <= 0x7E && b != '"' && b != '\\';
+}
+
 }  // namespace
 
 void append_json_string(std::string& out, std::string_view text) {
     out += '"';
     std::size_t pos = 0;
     while (pos < text.size()) {
+        // Printable ASCII other than the quotation mark and the backslash is copied as a run.
+        std::size_t run = pos;
+        while (run < text.size() && is_plain(text[run])) ++run;
+        if (run != pos) {
+            out.append(text.data() + pos, run - pos);
+            pos = run;
+            if (pos == text.size()) break;
+        }
         const char32_t cp = utf8::next(text, pos);
         switch (cp) {
             case U'"': out += "\\\""; continue;
@@ -84,6 +97,170 @@ std::string render_state_file(const std::vector<std::pair<std::string, std::stri
     append_json_string(out, updated_at);
     out += "\n}\n";
     return out;
+}
+
+namespace {
+
+// A one-pass reader of the state file's shape; every method returns false on anything outside it.
+class StateReader {
+public:
+    explicit StateReader(std::string_view text) : text_(text) {}
+
+    bool read(std::vector<std::pair<std::string, std::string>>& burns) {
+        skip_space();
+        if (!take('{')) return false;
+        std::string last_key;
+        bool first = true;
+        skip_space();
+        if (take('}')) return at_end();
+        while (true) {
+            std::string key;
+            if (!first && !(key_after(last_key, key))) return false;
+            if (first && !string(key)) return false;
+            first = false;
+            skip_space();
+            if (!take(':')) return false;
+            skip_space();
+            if (peek() == '{') {
+                std::vector<std::pair<std::string, std::string>> entries;
+                if (!object_of_texts(entries)) return false;
+                if (key == "owner_burn_rate") burns = std::move(entries);
+            } else {
+                std::string value;
+                if (!string(value)) return false;
+                if (key == "owner_burn_rate") burns.clear();
+            }
+            last_key = std::move(key);
+            skip_space();
+            if (take('}')) return at_end();
+            if (!take(',')) return false;
+            skip_space();
+        }
+    }
+
+private:
+    char peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
+
+    bool take(char c) {
+        if (peek() != c || pos_ >= text_.size()) return false;
+        ++pos_;
+        return true;
+    }
+
+    void skip_space() {
+        while (pos_ < text_.size()) {
+            const char c = text_[pos_];
+            if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
+            ++pos_;
+        }
+    }
+
+    bool at_end() {
+        skip_space();
+        return pos_ == text_.size();
+    }
+
+    // A key that must sort after `previous`: unique keys, so no duplicate rule is needed.
+    bool key_after(const std::string& previous, std::string& key) {
+        return string(key) && previous < key;
+    }
+
+    bool object_of_texts(std::vector<std::pair<std::string, std::string>>& entries) {
+        if (!take('{')) return false;
+        skip_space();
+        if (take('}')) return true;
+        while (true) {
+            std::string key;
+            std::string value;
+            if (!string(key)) return false;
+            if (!entries.empty() && !(entries.back().first < key)) return false;
+            skip_space();
+            if (!take(':')) return false;
+            skip_space();
+            if (!string(value)) return false;
+            entries.emplace_back(std::move(key), std::move(value));
+            skip_space();
+            if (take('}')) return true;
+            if (!take(',')) return false;
+            skip_space();
+        }
+    }
+
+    static int hex_value(char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    }
+
+    bool hex4(char32_t& unit) {
+        if (text_.size() - pos_ < 4) return false;
+        unit = 0;
+        for (int i = 0; i < 4; ++i) {
+            const int v = hex_value(text_[pos_ + i]);
+            if (v < 0) return false;
+            unit = (unit << 4) | static_cast<char32_t>(v);
+        }
+        pos_ += 4;
+        return true;
+    }
+
+    bool string(std::string& out) {
+        if (!take('"')) return false;
+        while (true) {
+            const std::size_t start = pos_;
+            while (pos_ < text_.size() && is_plain(text_[pos_])) ++pos_;
+            out.append(text_.data() + start, pos_ - start);
+            if (pos_ >= text_.size()) return false;
+            const char c = text_[pos_++];
+            if (c == '"') return true;
+            // A control character or any non-ASCII byte: the host decides.
+            if (c != '\\' || pos_ >= text_.size()) return false;
+            const char e = text_[pos_++];
+            switch (e) {
+                case '"': out += '"'; break;
+                case '\\': out += '\\'; break;
+                case '/': out += '/'; break;
+                case 'b': out += '\b'; break;
+                case 'f': out += '\f'; break;
+                case 'n': out += '\n'; break;
+                case 'r': out += '\r'; break;
+                case 't': out += '\t'; break;
+                case 'u': {
+                    char32_t unit = 0;
+                    if (!hex4(unit)) return false;
+                    // A high surrogate followed by an escaped low one is one code point; any
+                    // other surrogate stays alone, as the host keeps it.
+                    if (unit >= 0xD800 && unit <= 0xDBFF && text_.substr(pos_, 2) == "\\u") {
+                        const std::size_t back = pos_;
+                        pos_ += 2;
+                        char32_t low = 0;
+                        if (hex4(low) && low >= 0xDC00 && low <= 0xDFFF) {
+                            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                        } else {
+                            pos_ = back;
+                        }
+                    }
+                    utf8::append(out, unit);
+                    break;
+                }
+                default: return false;
+            }
+        }
+    }
+
+    std::string_view text_;
+    std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+std::optional<std::vector<std::pair<std::string, std::string>>> read_state_file(
+    std::string_view text) {
+    std::vector<std::pair<std::string, std::string>> burns;
+    StateReader reader(text);
+    if (!reader.read(burns)) return std::nullopt;
+    return burns;
 }
 
 }  // namespace emberscope::burns

@@ -1,6 +1,7 @@
 // Text of the burn state file: JSON string escaping and the whole document, byte for byte.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,5 +19,13 @@ void append_json_string(std::string& out, std::string_view text);
 /// result is pure ASCII and matches the host's indented, key-sorted JSON dump exactly.
 std::string render_state_file(const std::vector<std::pair<std::string, std::string>>& burns,
                               std::string_view updated_at);
+
+/// The "owner_burn_rate" entries of a state-file text, read in one pass, in the file's order;
+/// empty when the member is absent or a text. Reads the files that render_state_file writes
+/// and others of their shape: an ASCII JSON object whose members are texts or objects of texts,
+/// the keys of each object in strictly ascending order. For any other text, valid JSON or
+/// not, the result is nullopt and the host's decoder is the one to read it (and to fail).
+std::optional<std::vector<std::pair<std::string, std::string>>> read_state_file(
+    std::string_view text);
 
 }  // namespace emberscope::burns

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,6 +50,21 @@ TEST(StateText, EscapesLikeTheHostEncoder) {
     for (const auto& c : cases) {
         EXPECT_EQ(encoded(c.input), c.expected) << "input bytes: " << c.input;
     }
+}
+
+// Plain ASCII is copied in runs; escapes at the start, the middle and the end of a run.
+TEST(StateText, EscapesBetweenPlainRuns) {
+    const struct {
+        std::string input;
+        std::string expected;
+    } cases[] = {
+        {"ab\\cd", R"("ab\\cd")"},          {"abc\n", R"("abc\n")"},
+        {"\nabc", R"("\nabc")"},            {"a\"b\"c", R"("a\"b\"c")"},
+        {"0.18\x7f", R"("0.18\u007f")"},    {"\x1f" "0.5", R"("\u001f0.5")"},
+        {"x\xc3\xa9", R"("x\u00e9")"},      {"\xc3\xa9x", R"("\u00e9x")"},
+        {"1 2~3", R"("1 2~3")"},            {std::string(1000, 'a') + "\t", "\"" + std::string(1000, 'a') + "\\t\""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(encoded(c.input), c.expected) << c.input;
 }
 
 TEST(StateText, AppendsWithoutTouchingExistingContent) {
@@ -127,6 +144,62 @@ TEST(StateText, EscapesKeysValuesAndTimeStamp) {
               "  },\n"
               "  \"updated_at_utc\": \"\\u007f/\"\n"
               "}\n");
+}
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+TEST(StateFileReading, ReadsBackWhatIsWritten) {
+    const std::vector<Entries> maps = {
+        {},
+        {{"2", "0.5"}, {"10", "1e-05"}, {"1", "0.18"}, {"0", "0"}},
+        {{"7", "\xc3\xa9"}, {"8", "\xf0\x9f\x98\x80"}, {"9", "\xed\xb2\x80"}},
+        {{"a\"b", "c\\d"}, {"\n", "\t\b\f\r/"}, {std::string("\0\x1f", 2), "\x7f"}},
+    };
+    for (const auto& map : maps) {
+        Entries sorted = map;
+        std::sort(sorted.begin(), sorted.end());
+        const auto read = read_state_file(render_state_file(map, "2026-03-01T12:00:00Z"));
+        ASSERT_TRUE(read.has_value());
+        EXPECT_EQ(*read, sorted);
+    }
+}
+
+TEST(StateFileReading, ReadsTheShapeAndHandsEverythingElseToTheHost) {
+    const struct {
+        const char* text;
+        std::optional<Entries> expected;
+    } cases[] = {
+        {R"({"owner_burn_rate": {"1": "0.5", "2": "x"}})", Entries{{"1", "0.5"}, {"2", "x"}}},
+        {" \t\r\n{\"owner_burn_rate\":{\"5\":\"1\"}} \n", Entries{{"5", "1"}}},
+        {"{}", Entries{}},
+        {R"({"a": "b"})", Entries{}},
+        {R"({"owner_burn_rate": "x"})", Entries{}},
+        {R"({"owner_burn_rate": {}, "updated_at_utc": "t"})", Entries{}},
+        {R"({"a": {"1": "2"}, "owner_burn_rate": {"3": "4"}, "z": {}})", Entries{{"3", "4"}}},
+        {R"({"owner_burn_rate": {"1": "\u00e9\ud83d\ude00\ud83d\u0041"}})",
+         Entries{{"1", "\xc3\xa9\xf0\x9f\x98\x80\xed\xa0\xbd" "A"}}},
+        {R"({"owner_burn_rate": {"1": "\uD83D\uDE00"}})", Entries{{"1", "\xf0\x9f\x98\x80"}}},
+        // Everything below is the host's to read, to refuse or to convert.
+        {"", std::nullopt},
+        {"{", std::nullopt},
+        {"[]", std::nullopt},
+        {"\xef\xbb\xbf{}", std::nullopt},
+        {R"({"owner_burn_rate": {"1": 0.5}})", std::nullopt},
+        {R"({"owner_burn_rate": null})", std::nullopt},
+        {R"({"owner_burn_rate": {"2": "a", "1": "b"}})", std::nullopt},
+        {R"({"owner_burn_rate": {"1": "a", "1": "b"}})", std::nullopt},
+        {R"({"owner_burn_rate": {}, "owner_burn_rate": {}})", std::nullopt},
+        {R"({"owner_burn_rate": {"1": "a"},})", std::nullopt},
+        {R"({"owner_burn_rate": {"1": "a"}} x)", std::nullopt},
+        {"{\"owner_burn_rate\": {\"1\": \"a\tb\"}}", std::nullopt},
+        {"{\"owner_burn_rate\": {\"1\": \"\xc3\xa9\"}}", std::nullopt},
+        {R"({"owner_burn_rate": {"1": "\x"}})", std::nullopt},
+        {R"({"owner_burn_rate": {"1": "\u12"}})", std::nullopt},
+        {R"({"owner_burn_rate": {"1": "\ud83d\u12"}})", std::nullopt},
+        {"{\"owner_burn_rate\": {\"1\": \"a", std::nullopt},
+        {"{\"owner_burn_rate\"\f: {}}", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(read_state_file(c.text), c.expected) << c.text;
 }
 
 }  // namespace

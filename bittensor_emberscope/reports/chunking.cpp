@@ -34,8 +34,11 @@ bool is_empty(const Line& line) { return line.begin == line.end; }
 }  // namespace
 
 std::vector<std::string> chunk_text(std::string_view text, std::int64_t max_len) {
-    if (static_cast<std::int64_t>(utf8::length(text)) <= max_len) return {std::string(text)};
+    if (fits_in_one_chunk(utf8::length(text), max_len)) return {std::string(text)};
+    return split_long_text(text, max_len);
+}
 
+std::vector<std::string> split_long_text(std::string_view text, std::int64_t max_len) {
     const std::vector<Line> lines = split_lines(text);
 
     // Snapshot layout (empty fourth line, or too few lines to tell): three header lines, the

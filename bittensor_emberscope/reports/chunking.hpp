@@ -1,6 +1,7 @@
 // Division of a long report text into message-sized chunks that each repeat the header block.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,5 +21,16 @@ namespace emberscope::reports {
 /// starts at the fourth. Any `max_len`, zero or negative included, is accepted; the work is
 /// linear in the size of the text and of the result.
 std::vector<std::string> chunk_text(std::string_view text, std::int64_t max_len);
+
+/// True when a text of `code_points` code points is its own only chunk under `max_len`: the
+/// whole decision for a text within the limit, in constant time, for a caller that knows the
+/// length already (the host keeps it with every string) and can hand back the text itself.
+constexpr bool fits_in_one_chunk(std::size_t code_points, std::int64_t max_len) {
+    return max_len >= 0 && code_points <= static_cast<std::uint64_t>(max_len);
+}
+
+/// The chunks of a text that does not fit in one (see chunk_text): the split alone, without
+/// measuring the whole text first. REQUIRES: !fits_in_one_chunk(length of `text`, max_len).
+std::vector<std::string> split_long_text(std::string_view text, std::int64_t max_len);
 
 }  // namespace emberscope::reports

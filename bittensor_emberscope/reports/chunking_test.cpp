@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -168,6 +169,34 @@ TEST(Chunking, ZeroOrNegativeLimitGivesOneBodyLinePerChunk) {
     EXPECT_EQ(chunk_text(text, -1), expected);
     EXPECT_EQ(chunk_text(text, INT64_MIN), expected);
     EXPECT_EQ(chunk_text(text, INT64_MAX), Chunks{text});
+}
+
+TEST(Chunking, FitDecidedFromAKnownLength) {
+    const struct {
+        std::size_t code_points;
+        std::int64_t max_len;
+        bool fits;
+    } cases[] = {
+        {0, 0, true},      {1, 0, false},          {0, -1, false},   {3900, 3900, true},
+        {3901, 3900, false}, {SIZE_MAX, INT64_MAX, false},  {std::size_t{INT64_MAX}, INT64_MAX, true},
+        {0, INT64_MIN, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(fits_in_one_chunk(c.code_points, c.max_len), c.fits)
+            << c.code_points << " within " << c.max_len;
+    }
+    // The known length decides exactly as the counted one: "→" is one code point of 3 bytes.
+    const std::string arrow = kSnapshotHeader + "\n\nSN1: 0.1000 \xE2\x86\x92 0.2000";
+    const std::size_t length = utf8::length(arrow);
+    EXPECT_TRUE(fits_in_one_chunk(length, static_cast<std::int64_t>(length)));
+    EXPECT_FALSE(fits_in_one_chunk(length, static_cast<std::int64_t>(length) - 1));
+    EXPECT_EQ(chunk_text(arrow, static_cast<std::int64_t>(length)), Chunks{arrow});
+}
+
+TEST(Chunking, SplitAloneGivesTheSameChunks) {
+    for (const std::int64_t max_len : {-1, 0, 80, 90, 93, 100, 104}) {
+        EXPECT_EQ(split_long_text(kSnapshot, max_len), chunk_text(kSnapshot, max_len)) << max_len;
+    }
 }
 
 }  // namespace
