@@ -16,13 +16,11 @@ host::Object sleep_until_interval_op(const host::Args& args) {
 }
 
 host::Object run_burn_poll_loop_op(const host::Args& args) {
-    const std::string& state_path = args.text(0);
+    const Watch watch{args.text(0), args.text(3), args.text(4)};
     const double threshold = args.real(1);
-    const std::string& burn_token = args.text(3);
-    const std::string& burn_chat_id = args.text(4);
-    run_poll_loop(host::services(), args.real(2), args.text(5), [&] {
-        run_emberscope_once(state_path, threshold, burn_token, burn_chat_id);
-    });
+    Services& services = host::services();
+    run_poll_loop(services, args.real(2), args.text(5),
+                  [&] { run_watch_cycle(services, host_cycle(), watch, threshold); });
     return host::none();
 }
 

@@ -15,11 +15,6 @@
 namespace emberscope::host {
 namespace {
 
-Object bytes(std::string_view data) {
-    return Object::steal(
-        PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
-}
-
 std::string bytes_value(const Object& data) {
     char* buffer = nullptr;
     Py_ssize_t size = 0;
@@ -196,6 +191,11 @@ void HostServices::rethrow_rewritten(
     } catch (Error& e) {
         host::rethrow_rewritten(std::move(e), rewrite);
     }
+}
+
+Object bytes(std::string_view data) {
+    return Object::steal(
+        PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
 }
 
 Services& services() {

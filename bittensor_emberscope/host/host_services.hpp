@@ -7,6 +7,7 @@
 #pragma once
 
 #include "common/services.hpp"
+#include "host/object.hpp"
 
 namespace emberscope::host {
 
@@ -39,6 +40,9 @@ public:
         const std::exception_ptr& error,
         const std::function<std::string(const std::string&)>& rewrite) override;
 };
+
+/// A host bytes value holding `data`.
+Object bytes(std::string_view data);
 
 /// The services of the running module (one per process; stateless).
 Services& services();
