@@ -54,7 +54,7 @@ BurnMap HostStateDecoder::state_entries(std::string_view file_text) {
 }
 
 host::Object load_burn_state(const host::Args& args) {
-    const std::string& path = args.text(0);
+    const std::string_view path = args.text<kLoadParams, "path">();
     HostStateDecoder decoder;
     host::Object map = host::new_map();
     for (const auto& [key, value] : load_burn_state(host::services(), decoder, path))
@@ -63,17 +63,17 @@ host::Object load_burn_state(const host::Args& args) {
 }
 
 host::Object save_burn_state(const host::Args& args) {
-    const std::string& path = args.text(0);
-    const host::Object& burns = args.object(1);
-    const host::Object& updated_at = args.object(2);
+    const std::string_view path = args.text<kSaveParams, "path">();
+    const host::Object& burns = args.object<kSaveParams, "burns">();
+    const std::string_view updated_at = args.text<kSaveParams, "updated_at">();
     if (std::optional<BurnMap> texts = text_entries(burns)) {
-        save_burn_state(host::services(), path, *texts, args.text(2));
+        save_burn_state(host::services(), path, *texts, updated_at);
         return host::none();
     }
     // Any other map is written as the host's encoder writes it, and fails as it fails (keys that
     // cannot be sorted, values that are not JSON), before the file is touched.
     host::Object document = host::new_map();
-    document.set(kUpdatedAtKey, updated_at);
+    document.set(kUpdatedAtKey, args.given<kSaveParams, "updated_at">());
     document.set(kBurnsKey, burns);
     host::services().replace_file(path, host::json_dumps_sorted_indented(document) + "\n");
     return host::none();

@@ -12,7 +12,11 @@ public:
     BurnMap state_entries(std::string_view file_text) override;
 };
 
-host::Object load_burn_state(const host::Args& args);  // (path)
-host::Object save_burn_state(const host::Args& args);  // (path, burns, updated_at)
+// Operations and their parameters.
+inline constexpr host::Param kLoadParams[] = {host::required("path", host::ParamType::text)};
+inline constexpr host::Param kSaveParams[] = {host::required("path", host::ParamType::text), host::required("burns", host::ParamType::map), host::required("updated_at", host::ParamType::text)};
+
+host::Object load_burn_state(const host::Args& args);  // kLoadParams
+host::Object save_burn_state(const host::Args& args);  // kSaveParams
 
 }  // namespace emberscope::burns

@@ -8,18 +8,23 @@
 namespace emberscope::driver {
 
 host::Object burn_is_paused_op(const host::Args& args) {
-    return host::boolean(burn_is_paused(host::services(), args.text(0)));
+    return host::boolean(burn_is_paused(host::services(), args.text<kPausedParams, "pause_path">()));
 }
 
 host::Object sleep_until_interval_op(const host::Args& args) {
-    return host::boolean(sleep_until_interval(host::services(), args.real(0), args.text(1)));
+    const double interval_seconds = args.real<kIntervalParams, "interval_seconds">();
+    const std::string_view pause_path = args.text<kIntervalParams, "pause_path">();
+    return host::boolean(sleep_until_interval(host::services(), interval_seconds, pause_path));
 }
 
 host::Object run_burn_poll_loop_op(const host::Args& args) {
-    const Watch watch{args.text(0), args.text(3), args.text(4)};
-    const double threshold = args.real(1);
+    const Watch watch{args.text<kPollParams, "state_path">(), args.text<kPollParams, "burn_token">(),
+                      args.text<kPollParams, "burn_chat_id">()};
+    const double threshold = args.real<kPollParams, "threshold">();
+    const double interval_minutes = args.real<kPollParams, "interval_minutes">();
+    const std::string_view pause_path = args.text<kPollParams, "pause_path">();
     Services& services = host::services();
-    run_poll_loop(services, args.real(2), args.text(5),
+    run_poll_loop(services, interval_minutes, pause_path,
                   [&] { run_watch_cycle(services, host_cycle(), watch, threshold); });
     return host::none();
 }

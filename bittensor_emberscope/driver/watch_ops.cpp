@@ -112,13 +112,16 @@ CycleHost& host_cycle() {
 }
 
 host::Object run_emberscope_once_op(const host::Args& args) {
-    const Watch watch{args.text(0), args.text(2), args.text(3)};
-    const double threshold = args.real(1);
+    const Watch watch{args.text<kOnceParams, "state_path">(), args.text<kOnceParams, "burn_token">(),
+                      args.text<kOnceParams, "burn_chat_id">()};
+    const double threshold = args.real<kOnceParams, "threshold">();
     return host::integer(run_watch_cycle(host::services(), host_cycle(), watch, threshold));
 }
 
 host::Object run_burn_startup_snapshot_op(const host::Args& args) {
-    const Watch watch{args.text(0), args.text(1), args.text(2)};
+    const Watch watch{args.text<kStartupParams, "state_path">(),
+                      args.text<kStartupParams, "burn_token">(),
+                      args.text<kStartupParams, "burn_chat_id">()};
     return host::integer(run_startup_snapshot(host::services(), host_cycle(), watch));
 }
 

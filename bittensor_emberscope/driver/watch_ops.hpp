@@ -14,7 +14,13 @@ burns::BurnMap burn_map_of_rows(const host::Object& rows);
 /// The cycle's host steps of the running module.
 CycleHost& host_cycle();
 
-host::Object run_emberscope_once_op(const host::Args& args);        // (*, state_path, threshold, burn_token, burn_chat_id)
-host::Object run_burn_startup_snapshot_op(const host::Args& args);  // (*, state_path, burn_token, burn_chat_id)
+// Operations and their parameters.
+inline constexpr host::Param kOnceParams[] = {host::keyword("state_path", host::ParamType::text), host::keyword("threshold", host::ParamType::real),
+                                              host::keyword("burn_token", host::ParamType::text), host::keyword("burn_chat_id", host::ParamType::text)};
+inline constexpr host::Param kStartupParams[] = {host::keyword("state_path", host::ParamType::text), host::keyword("burn_token", host::ParamType::text),
+                                                 host::keyword("burn_chat_id", host::ParamType::text)};
+
+host::Object run_emberscope_once_op(const host::Args& args);        // kOnceParams
+host::Object run_burn_startup_snapshot_op(const host::Args& args);  // kStartupParams
 
 }  // namespace emberscope::driver

@@ -46,17 +46,17 @@ TelegramAnswers& host_telegram_answers() {
 }
 
 host::Object send_burn_telegram_messages(const host::Args& args) {
-    const std::string& text = args.text(0);
-    const std::string& token = args.text(1);
-    const std::string& chat_id = args.text(2);
+    const std::string_view text = args.text<kSendParams, "text">();
+    const std::string_view token = args.text<kSendParams, "token">();
+    const std::string_view chat_id = args.text<kSendParams, "chat_id">();
     return to_host(send_burn_telegram_messages(host::services(), host_telegram_answers(), text,
                                                token, chat_id));
 }
 
 host::Object send_burn_telegram(const host::Args& args) {
-    const std::string& text = args.text(0);
-    const std::string& token = args.text(1);
-    const std::string& chat_id = args.text(2);
+    const std::string_view text = args.text<kSendParams, "text">();
+    const std::string_view token = args.text<kSendParams, "token">();
+    const std::string_view chat_id = args.text<kSendParams, "chat_id">();
     return to_host(send_burn_telegram(host::services(), host_telegram_answers(), text, token, chat_id));
 }
 

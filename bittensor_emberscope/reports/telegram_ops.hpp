@@ -17,7 +17,9 @@ public:
 /// The answers of the running module.
 TelegramAnswers& host_telegram_answers();
 
-// Operation bodies: (text, token, chat_id) -> (ok, error).
+// Operations, (text, token, chat_id) -> (ok, error), and their parameters.
+inline constexpr host::Param kSendParams[] = {host::required("text", host::ParamType::text), host::required("token", host::ParamType::text), host::required("chat_id", host::ParamType::text)};
+
 host::Object send_burn_telegram_messages(const host::Args& args);
 host::Object send_burn_telegram(const host::Args& args);
 

@@ -116,7 +116,7 @@ bool is_rate_limited(const host::Object& payload) {
 host::Object api_base(const host::Args&) { return host::text(api_base(host::services())); }
 
 host::Object request_headers(const host::Args& args) {
-    const std::string& auth = args.text(0);
+    const std::string_view auth = args.text<kAuthParams, "auth">();
     host::Object headers = host::new_map();
     for (const auto& [name, value] : request_headers(host::services(), auth))
         headers.set(name, host::text(value));
@@ -129,22 +129,22 @@ host::Object taostats_auth(const host::Args&) {
 }
 
 host::Object http_get_json(const host::Args& args) {
-    const std::string& path = args.text(0);
-    const host::Object& params = args.object(1);
-    const std::string& auth = args.text(2);
+    const std::string_view path = args.text<kGetParams, "path">();
+    const host::Object& params = args.object<kGetParams, "params">();
+    const std::string_view auth = args.text<kGetParams, "auth">();
     return host_value(*get_json(host::services(), decoder(), path, query_of(params), auth));
 }
 
 host::Object is_rate_limited(const host::Args& args) {
-    const host::Object& payload = args.object(0);
+    const host::Object& payload = args.object<kPayloadParams, "payload">();
     return host::boolean(is_rate_limited(payload));
 }
 
 host::Object with_retries(const host::Args& args) {
-    const std::string& path = args.text(0);
-    const host::Object& params = args.object(1);
-    const std::string& auth = args.text(2);
-    const std::int64_t max_retries = args.whole(3);
+    const std::string_view path = args.text<kRetriesParams, "path">();
+    const host::Object& params = args.object<kRetriesParams, "params">();
+    const std::string_view auth = args.text<kRetriesParams, "auth">();
+    const std::int64_t max_retries = args.whole<kRetriesParams, "max_retries">();
     PayloadPtr payload =
         with_retries(host::services(), decoder(), path, query_of(params), auth, max_retries);
     if (!payload) {
@@ -155,7 +155,7 @@ host::Object with_retries(const host::Args& args) {
 }
 
 host::Object fetch_all_subnets_latest(const host::Args& args) {
-    const std::string& auth = args.text(0);
+    const std::string_view auth = args.text<kAuthParams, "auth">();
     return host_value(*fetch_all_subnets_latest(host::services(), decoder(), auth));
 }
 

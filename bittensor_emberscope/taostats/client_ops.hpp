@@ -28,13 +28,20 @@ public:
 /// "status_code" equal to 429, or "Rate Limited" in the text of its "message".
 bool is_rate_limited(const host::Object& payload);
 
-// Operation bodies.
+// Operations and their parameters.
+inline constexpr host::Param kAuthParams[] = {host::required("auth", host::ParamType::text)};
+inline constexpr host::Param kGetParams[] = {host::required("path", host::ParamType::text), host::required("params", host::ParamType::map), host::required("auth", host::ParamType::text)};
+inline constexpr host::Param kPayloadParams[] = {host::required("payload", host::ParamType::map)};
+inline constexpr host::Param kRetriesParams[] = {
+    host::required("path", host::ParamType::text), host::required("params", host::ParamType::map), host::required("auth", host::ParamType::text),
+    host::Param{"max_retries", host::ParamType::whole, true, true, "", kRetryPolicy.attempts}};
+
 host::Object api_base(const host::Args& args);                  // ()
-host::Object request_headers(const host::Args& args);           // (auth)
+host::Object request_headers(const host::Args& args);           // kAuthParams
 host::Object taostats_auth(const host::Args& args);             // ()
-host::Object http_get_json(const host::Args& args);             // (path, params, auth)
-host::Object is_rate_limited(const host::Args& args);           // (payload)
-host::Object with_retries(const host::Args& args);              // (path, params, auth, *, max_retries)
-host::Object fetch_all_subnets_latest(const host::Args& args);  // (auth)
+host::Object http_get_json(const host::Args& args);             // kGetParams
+host::Object is_rate_limited(const host::Args& args);           // kPayloadParams
+host::Object with_retries(const host::Args& args);              // kRetriesParams
+host::Object fetch_all_subnets_latest(const host::Args& args);  // kAuthParams
 
 }  // namespace emberscope::taostats
