@@ -76,9 +76,10 @@ std::vector<BurnChange> diff_burns(const BurnMap& prev, const BurnMap& current, 
 }
 
 host::Object diff_burns(const host::Args& args) {
-    const host::Object& prev = args.object(0);
-    const std::vector<std::pair<host::Object, host::Object>> current = args.object(1).items();
-    const double threshold = args.real(2);
+    const host::Object& prev = args.object<kDiffParams, "prev">();
+    const std::vector<std::pair<host::Object, host::Object>> current =
+        args.object<kDiffParams, "current">().items();
+    const double threshold = args.real<kDiffParams, "threshold">();
 
     std::vector<DecimalInteger> netuids;
     netuids.reserve(current.size());

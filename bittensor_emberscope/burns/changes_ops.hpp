@@ -24,6 +24,9 @@ DecimalInteger netuid_sort_key(const host::Object& value);
 /// int() refuses raises its ValueError and no list is made. Keys of `prev` are never converted.
 std::vector<BurnChange> diff_burns(const BurnMap& prev, const BurnMap& current, double threshold);
 
-host::Object diff_burns(const host::Args& args);  // (prev, current, threshold)
+// The operation and its parameters.
+inline constexpr host::Param kDiffParams[] = {host::required("prev", host::ParamType::map), host::required("current", host::ParamType::map), host::required("threshold", host::ParamType::real)};
+
+host::Object diff_burns(const host::Args& args);  // kDiffParams
 
 }  // namespace emberscope::burns

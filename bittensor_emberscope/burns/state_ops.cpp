@@ -2,12 +2,12 @@
 #include "burns/state_ops.hpp"
 
 #include <optional>
+#include <string>
 
 #include "burns/state_text.hpp"
 #include "host/error.hpp"
-#include "host/files.hpp"
+#include "host/host_services.hpp"
 #include "host/json.hpp"
-#include "host/services.hpp"
 
 namespace emberscope::burns {
 namespace {
@@ -32,21 +32,20 @@ std::optional<BurnMap> text_entries(const host::Object& map) {
 
 }  // namespace
 
-BurnMap load_burn_state(const std::string& path) {
-    if (!host::is_file(path)) return {};
+BurnMap HostStateDecoder::state_entries(std::string_view file_text) {
     host::Object document;
     try {
-        document = host::load_json_file(path);
+        document = host::json_loads(host::text(file_text));
     } catch (const host::Error& e) {
-        if (host::is_os_error(e) || host::is_json_decode_error(e)) return {};
+        if (host::is_json_decode_error(e)) return {};
         throw;
     }
     // A top level that is not an object has no `get`: the host's AttributeError names its type.
     std::optional<host::Object> member;
     if (document.kind() == host::Kind::map && document.type_name() == "dict") {
-        member = document.get("owner_burn_rate");
+        member = document.get(kBurnsKey);
     } else {
-        member = document.attr("get").call({host::text("owner_burn_rate")});
+        member = document.attr("get").call({host::text(kBurnsKey)});
     }
     if (!member || member->kind() != host::Kind::map) return {};
     BurnMap burns;
@@ -54,28 +53,29 @@ BurnMap load_burn_state(const std::string& path) {
     return burns;
 }
 
-void save_burn_state(const std::string& path, const BurnMap& burns, const std::string& updated_at) {
-    host::replace_file(path, render_state_file(burns, updated_at));
-}
-
 host::Object load_burn_state(const host::Args& args) {
+    const std::string_view path = args.text<kLoadParams, "path">();
+    HostStateDecoder decoder;
     host::Object map = host::new_map();
-    for (const auto& [key, value] : load_burn_state(args.text(0))) map.set(key, host::text(value));
+    for (const auto& [key, value] : load_burn_state(host::services(), decoder, path))
+        map.set(key, host::text(value));
     return map;
 }
 
 host::Object save_burn_state(const host::Args& args) {
-    const host::Object& burns = args.object(1);
+    const std::string_view path = args.text<kSaveParams, "path">();
+    const host::Object& burns = args.object<kSaveParams, "burns">();
+    const std::string_view updated_at = args.text<kSaveParams, "updated_at">();
     if (std::optional<BurnMap> texts = text_entries(burns)) {
-        save_burn_state(args.text(0), *texts, args.text(2));
+        save_burn_state(host::services(), path, *texts, updated_at);
         return host::none();
     }
     // Any other map is written as the host's encoder writes it, and fails as it fails (keys that
     // cannot be sorted, values that are not JSON), before the file is touched.
     host::Object document = host::new_map();
-    document.set("updated_at_utc", args.object(2));
-    document.set("owner_burn_rate", burns);
-    host::replace_file(args.text(0), host::json_dumps_sorted_indented(document) + "\n");
+    document.set(kUpdatedAtKey, args.given<kSaveParams, "updated_at">());
+    document.set(kBurnsKey, burns);
+    host::services().replace_file(path, host::json_dumps_sorted_indented(document) + "\n");
     return host::none();
 }
 

@@ -1,25 +1,22 @@
-// Host-facing burn state file operations: load the last saved BurnMap, save a new one.
+// Host-facing burn state file operations, and the state file read by the host's JSON codec.
 #pragma once
 
-#include <string>
-
-#include "burns/burn_map.hpp"
+#include "burns/state.hpp"
 #include "host/calls.hpp"
 
 namespace emberscope::burns {
 
-/// The map saved in the state file at `path`, members in file order, values as texts (a
-/// non-text value as its host str()). Empty when the path is not a regular file, cannot be
-/// opened or read, holds no valid JSON, or has no "owner_burn_rate" object. Content that is not
-/// UTF-8, or a top level that is not an object, raises the host's error.
-BurnMap load_burn_state(const std::string& path);
+/// State files decoded by the host's `json`, as they have always been read.
+class HostStateDecoder : public StateDecoder {
+public:
+    BurnMap state_entries(std::string_view file_text) override;
+};
 
-/// Writes `burns` stamped `updated_at` to the state file at `path`, replacing the file in one
-/// step so that it never holds a partial document (see host::replace_file). Raises the host's
-/// OSError when the file cannot be written; the previous content is then intact.
-void save_burn_state(const std::string& path, const BurnMap& burns, const std::string& updated_at);
+// Operations and their parameters.
+inline constexpr host::Param kLoadParams[] = {host::required("path", host::ParamType::text)};
+inline constexpr host::Param kSaveParams[] = {host::required("path", host::ParamType::text), host::required("burns", host::ParamType::map), host::required("updated_at", host::ParamType::text)};
 
-host::Object load_burn_state(const host::Args& args);  // (path)
-host::Object save_burn_state(const host::Args& args);  // (path, burns, updated_at)
+host::Object load_burn_state(const host::Args& args);  // kLoadParams
+host::Object save_burn_state(const host::Args& args);  // kSaveParams
 
 }  // namespace emberscope::burns

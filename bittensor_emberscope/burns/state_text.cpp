@@ -81,7 +81,9 @@ std::string render_state_file(const std::vector<std::pair<std::string, std::stri
     std::string out;
     out.reserve(estimate);
 
-    out += "{\n  \"owner_burn_rate\": {";
+    out += "{\n  ";
+    append_json_string(out, kBurnsKey);
+    out += ": {";
     if (!burns.empty()) {
         out += '\n';
         for (std::size_t i = 0; i < burns.size(); ++i) {
@@ -93,7 +95,9 @@ std::string render_state_file(const std::vector<std::pair<std::string, std::stri
         }
         out += "  ";
     }
-    out += "},\n  \"updated_at_utc\": ";
+    out += "},\n  ";
+    append_json_string(out, kUpdatedAtKey);
+    out += ": ";
     append_json_string(out, updated_at);
     out += "\n}\n";
     return out;

@@ -9,6 +9,11 @@
 
 namespace emberscope::burns {
 
+/// The state file's keys: the burn map, and the UTC time stamp of the cycle that wrote it.
+/// (In key order: the file is written with its keys sorted.)
+inline constexpr std::string_view kBurnsKey = "owner_burn_rate";
+inline constexpr std::string_view kUpdatedAtKey = "updated_at_utc";
+
 /// Appends `text` to `out` as a quoted JSON string in the host encoder's default ASCII-only
 /// form: short escapes for quote, backslash, \n \r \t \b \f; every other character outside
 /// 0x20..0x7E as \uXXXX (lower-case hex, surrogate pairs beyond U+FFFF); "/" left as is.

@@ -53,16 +53,19 @@ std::string display_form(const std::string& value) {
 }
 
 host::Object owner_burn_from_row(const host::Args& args) {
-    std::optional<host::Object> field = args.object(0).get("incentive_burn");
+    std::optional<host::Object> field = args.object<kRowParams, "row">().get("incentive_burn");
     return host::text(field ? owner_burn_text(*field) : "0");
 }
 
 host::Object format_owner_burn(const host::Args& args) {
-    return host::text(display_form(args.text(0)));
+    return host::text(display_form(std::string(args.text<kValueParams, "value">())));
 }
 
 host::Object owner_burn_changed(const host::Args& args) {
-    return host::boolean(burns::owner_burn_changed(args.text(0), args.text(1), args.real(2)));
+    const std::string_view old_text = args.text<kChangedParams, "old">();
+    const std::string_view new_text = args.text<kChangedParams, "new">();
+    const double threshold = args.real<kChangedParams, "threshold">();
+    return host::boolean(burns::owner_burn_changed(old_text, new_text, threshold));
 }
 
 }  // namespace emberscope::burns

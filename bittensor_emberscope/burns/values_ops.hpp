@@ -12,6 +12,9 @@ namespace emberscope::burns {
 /// the shortest round-trip form of a real, and the host's str() of anything else.
 std::string owner_burn_text(const host::Object& value);
 
+/// The module's OWNER_BURN_DECIMALS when loaded: decimals of an owner burn's display form.
+inline constexpr long kDefaultOwnerBurnDecimals = 4;
+
 /// The module's OWNER_BURN_DECIMALS as read at one moment: a plain precision rendered natively,
 /// or any other value, which the host's own formatter is left to handle.
 struct DisplayFormat {
@@ -28,8 +31,13 @@ std::string display_form(const std::string& value, const DisplayFormat& format);
 /// The same with the decimals read now.
 std::string display_form(const std::string& value);
 
-host::Object owner_burn_from_row(const host::Args& args);  // (row)
-host::Object format_owner_burn(const host::Args& args);    // (value)
-host::Object owner_burn_changed(const host::Args& args);   // (old, new, threshold)
+// Operations and their parameters.
+inline constexpr host::Param kRowParams[] = {host::required("row", host::ParamType::map)};
+inline constexpr host::Param kValueParams[] = {host::required("value", host::ParamType::text)};
+inline constexpr host::Param kChangedParams[] = {host::required("old", host::ParamType::text), host::required("new", host::ParamType::text), host::required("threshold", host::ParamType::real)};
+
+host::Object owner_burn_from_row(const host::Args& args);  // kRowParams
+host::Object format_owner_burn(const host::Args& args);    // kValueParams
+host::Object owner_burn_changed(const host::Args& args);   // kChangedParams
 
 }  // namespace emberscope::burns

@@ -22,14 +22,5 @@ TEST(PollInterval, FollowsTheMinuteRule) {
     EXPECT_TRUE(std::isinf(poll_interval_seconds(inf)));
 }
 
-TEST(ConsoleLines, CountsAndWording) {
-    EXPECT_EQ(alert_sent_line(1), "[burn] alert sent (1 subnet(s))\n");
-    EXPECT_EQ(alert_sent_line(128), "[burn] alert sent (128 subnet(s))\n");
-    EXPECT_EQ(snapshot_sent_line(1), "[burn] startup snapshot sent (1 subnets)\n");
-    EXPECT_EQ(snapshot_sent_line(130), "[burn] startup snapshot sent (130 subnets)\n");
-    EXPECT_EQ(detail_line("[burn] error: ", ""), "[burn] error: \n");
-    EXPECT_EQ(detail_line("[burn] telegram failed: ", "x\ny"), "[burn] telegram failed: x\ny\n");
-}
-
 }  // namespace
 }  // namespace emberscope::driver

@@ -1,27 +1,20 @@
-// The poll loop and its pause control.
+// Host-facing poll loop and pause control.
 #pragma once
-
-#include <string>
 
 #include "host/calls.hpp"
 
 namespace emberscope::driver {
 
-/// True when `pause_path` is non-empty and names an existing regular file (the empty path is
-/// never looked up).
-bool burn_is_paused(const std::string& pause_path);
+// Operations and their parameters.
+inline constexpr host::Param kPausedParams[] = {host::required("pause_path", host::ParamType::text)};
+inline constexpr host::Param kIntervalParams[] = {host::required("interval_seconds", host::ParamType::real), host::required("pause_path", host::ParamType::text)};
+inline constexpr host::Param kPollParams[] = {
+    host::keyword("state_path", host::ParamType::text), host::keyword("threshold", host::ParamType::real), host::keyword("interval_minutes", host::ParamType::real),
+    host::keyword("burn_token", host::ParamType::text), host::keyword("burn_chat_id", host::ParamType::text),
+    host::Param{"pause_path", host::ParamType::text, true, true, "", 0}};
 
-/// Sleeps `interval_seconds` in steps of at most one second, checking the pause file before
-/// each step; false as soon as the pause file is seen, true when the wait ended without it.
-bool sleep_until_interval(double interval_seconds, const std::string& pause_path);
-
-/// Runs watch cycles one interval apart until the pause file appears.
-void run_burn_poll_loop(const std::string& state_path, double threshold, double interval_minutes,
-                        const std::string& burn_token, const std::string& burn_chat_id,
-                        const std::string& pause_path);
-
-host::Object burn_is_paused_op(const host::Args& args);        // (pause_path)
-host::Object sleep_until_interval_op(const host::Args& args);  // (interval_seconds, pause_path)
-host::Object run_burn_poll_loop_op(const host::Args& args);    // (*, state_path, threshold, interval_minutes, burn_token, burn_chat_id, pause_path="")
+host::Object burn_is_paused_op(const host::Args& args);        // kPausedParams
+host::Object sleep_until_interval_op(const host::Args& args);  // kIntervalParams
+host::Object run_burn_poll_loop_op(const host::Args& args);    // kPollParams
 
 }  // namespace emberscope::driver

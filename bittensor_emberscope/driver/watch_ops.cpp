@@ -10,43 +10,14 @@
 #include "burns/values_ops.hpp"
 #include "driver/console.hpp"
 #include "host/error.hpp"
+#include "host/host_services.hpp"
 #include "host/json.hpp"
-#include "host/services.hpp"
 #include "reports/telegram_ops.hpp"
 #include "reports/texts_ops.hpp"
 #include "taostats/client_ops.hpp"
 
 namespace emberscope::driver {
 namespace {
-
-/// What the first steps of both drivers produce when the listing succeeded.
-struct Listing {
-    std::string updated_at;
-    host::Object rows;
-};
-
-/// Key, time stamp, listing and its checks. Returns nullopt after writing the failure line
-/// (no key, or a listing that came back as an error record).
-std::optional<Listing> fetch_listing(std::string_view fetch_failed_prefix) {
-    std::optional<std::string> auth = taostats::api_key();
-    if (!auth || auth->empty()) {
-        host::write_stderr(kNoApiKeyLine);
-        return std::nullopt;
-    }
-    // One clock read, before the request: the stamp marks the start of the cycle however long
-    // the retries take.
-    std::string updated_at = host::utc_now(kStampPattern);
-    host::Object result = taostats::fetch_all_subnets_latest(*auth);
-    if (result.kind() == host::Kind::map) {
-        std::optional<host::Object> error = result.get("error");
-        if (error && error->truthy()) {
-            host::write_stderr(detail_line(fetch_failed_prefix, host::json_dumps(result)));
-            return std::nullopt;
-        }
-    }
-    if (result.kind() != host::Kind::list) host::throw_result_type_error("list", result);
-    return Listing{std::move(updated_at), std::move(result)};
-}
 
 std::string netuid_text(const host::Object& netuid) {
     switch (netuid.kind()) {
@@ -85,53 +56,73 @@ burns::BurnMap burn_map_of_rows(const host::Object& rows) {
     return current;
 }
 
-int run_emberscope_once(const std::string& state_path, double threshold,
-                        const std::string& burn_token, const std::string& burn_chat_id) {
-    std::optional<Listing> listing = fetch_listing("[burn] fetch failed: ");
-    if (!listing) return 1;
-    burns::BurnMap current = burn_map_of_rows(listing->rows);
-    burns::BurnMap prev = burns::load_burn_state(state_path);
-    std::vector<burns::BurnChange> changes;
-    if (!prev.empty()) changes = burns::diff_burns(prev, current, threshold);
-    // Saved before anything is sent: a failed delivery must not make the next cycle alert the
-    // same change again.
-    burns::save_burn_state(state_path, current, listing->updated_at);
-    if (changes.empty()) return 0;
+namespace {
 
-    std::string alert = reports::format_burn_alert(changes, listing->updated_at);
-    reports::SendResult sent = reports::send_burn_telegram_messages(alert, burn_token, burn_chat_id);
-    if (sent.ok) {
-        host::write_stderr(alert_sent_line(changes.size()));
-        return 0;
+class HostCycle final : public CycleHost {
+public:
+    taostats::Decoder& taostats() override { return decoder_; }
+    reports::TelegramAnswers& telegram() override { return reports::host_telegram_answers(); }
+
+    burns::BurnMap state_entries(std::string_view file_text) override {
+        return state_.state_entries(file_text);
     }
-    host::write_stderr(detail_line("[burn] telegram failed: ", sent.error));
-    return 1;
-}
 
-int run_burn_startup_snapshot(const std::string& state_path, const std::string& burn_token,
-                              const std::string& burn_chat_id) {
-    std::optional<Listing> listing = fetch_listing("[burn] startup fetch failed: ");
-    if (!listing) return 1;
-    burns::BurnMap current = burn_map_of_rows(listing->rows);
-    burns::save_burn_state(state_path, current, listing->updated_at);
-
-    std::string snapshot = reports::format_burn_snapshot(listing->rows, listing->updated_at);
-    reports::SendResult sent =
-        reports::send_burn_telegram_messages(snapshot, burn_token, burn_chat_id);
-    if (sent.ok) {
-        host::write_stderr(snapshot_sent_line(listing->rows.size()));
-        return 0;
+    std::optional<std::string> listing_failure(const taostats::Payload& listing) override {
+        const host::Object& result = taostats::host_value(listing);
+        if (result.kind() == host::Kind::map) {
+            std::optional<host::Object> error = result.get("error");
+            if (error && error->truthy()) return host::json_dumps(result);
+        }
+        if (result.kind() != host::Kind::list) host::throw_result_type_error("list", result);
+        return std::nullopt;
     }
-    host::write_stderr(detail_line("[burn] startup telegram failed: ", sent.error));
-    return 1;
+
+    burns::BurnMap burn_map(const taostats::Payload& rows) override {
+        return burn_map_of_rows(taostats::host_value(rows));
+    }
+
+    std::size_t row_count(const taostats::Payload& rows) override {
+        return taostats::host_value(rows).size();
+    }
+
+    std::vector<burns::BurnChange> changes(const burns::BurnMap& prev, const burns::BurnMap& current,
+                                           double threshold) override {
+        return burns::diff_burns(prev, current, threshold);
+    }
+
+    std::string alert_text(const std::vector<burns::BurnChange>& changes,
+                           std::string_view updated_at) override {
+        return reports::format_burn_alert(changes, std::string(updated_at));
+    }
+
+    std::string snapshot_text(const taostats::Payload& rows, std::string_view updated_at) override {
+        return reports::format_burn_snapshot(taostats::host_value(rows), std::string(updated_at));
+    }
+
+private:
+    taostats::HostDecoder decoder_;
+    burns::HostStateDecoder state_;
+};
+
+}  // namespace
+
+CycleHost& host_cycle() {
+    static HostCycle instance;
+    return instance;
 }
 
 host::Object run_emberscope_once_op(const host::Args& args) {
-    return host::integer(run_emberscope_once(args.text(0), args.real(1), args.text(2), args.text(3)));
+    const Watch watch{args.text<kOnceParams, "state_path">(), args.text<kOnceParams, "burn_token">(),
+                      args.text<kOnceParams, "burn_chat_id">()};
+    const double threshold = args.real<kOnceParams, "threshold">();
+    return host::integer(run_watch_cycle(host::services(), host_cycle(), watch, threshold));
 }
 
 host::Object run_burn_startup_snapshot_op(const host::Args& args) {
-    return host::integer(run_burn_startup_snapshot(args.text(0), args.text(1), args.text(2)));
+    const Watch watch{args.text<kStartupParams, "state_path">(),
+                      args.text<kStartupParams, "burn_token">(),
+                      args.text<kStartupParams, "burn_chat_id">()};
+    return host::integer(run_startup_snapshot(host::services(), host_cycle(), watch));
 }
 
 }  // namespace emberscope::driver

@@ -1,9 +1,8 @@
-// The watch cycle and the start-up snapshot: listing, burn map, state file, report, exit status.
+// Host-facing watch cycle and start-up snapshot: the cycle's host steps over the listing's rows.
 #pragma once
 
-#include <string>
-
 #include "burns/burn_map.hpp"
+#include "driver/watch.hpp"
 #include "host/calls.hpp"
 
 namespace emberscope::driver {
@@ -12,15 +11,16 @@ namespace emberscope::driver {
 /// as text; a repeated netuid keeps its first position and the later row's value.
 burns::BurnMap burn_map_of_rows(const host::Object& rows);
 
-/// One watch cycle; returns its exit status (0 done, 1 no key / listing failed / not delivered).
-int run_emberscope_once(const std::string& state_path, double threshold,
-                        const std::string& burn_token, const std::string& burn_chat_id);
+/// The cycle's host steps of the running module.
+CycleHost& host_cycle();
 
-/// The start-up snapshot; returns its exit status.
-int run_burn_startup_snapshot(const std::string& state_path, const std::string& burn_token,
-                              const std::string& burn_chat_id);
+// Operations and their parameters.
+inline constexpr host::Param kOnceParams[] = {host::keyword("state_path", host::ParamType::text), host::keyword("threshold", host::ParamType::real),
+                                              host::keyword("burn_token", host::ParamType::text), host::keyword("burn_chat_id", host::ParamType::text)};
+inline constexpr host::Param kStartupParams[] = {host::keyword("state_path", host::ParamType::text), host::keyword("burn_token", host::ParamType::text),
+                                                 host::keyword("burn_chat_id", host::ParamType::text)};
 
-host::Object run_emberscope_once_op(const host::Args& args);        // (*, state_path, threshold, burn_token, burn_chat_id)
-host::Object run_burn_startup_snapshot_op(const host::Args& args);  // (*, state_path, burn_token, burn_chat_id)
+host::Object run_emberscope_once_op(const host::Args& args);        // kOnceParams
+host::Object run_burn_startup_snapshot_op(const host::Args& args);  // kStartupParams
 
 }  // namespace emberscope::driver

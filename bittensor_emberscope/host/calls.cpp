@@ -5,15 +5,23 @@
 
 #include <cmath>
 #include <new>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
 #include "host/error.hpp"
 #include "host/module.hpp"
 
-// Exported by the interpreter (declared in its internal headers): adds one entry, with a
-// function name and a source position, to the traceback of the exception being raised.
+// A private function of the interpreter, exported by it and declared in its internal headers
+// (Include/internal/pycore_traceback.h): adds one entry, with a function name and a source
+// position, to the traceback of the exception being raised. Checked against CPython 3.13; on
+// any other version failures go back without the entry until it has been checked again.
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#define EMBERSCOPE_TRACEBACK_ENTRY 1
 extern "C" void _PyTraceback_Add(const char* funcname, const char* filename, int lineno);
+#else
+#define EMBERSCOPE_TRACEBACK_ENTRY 0
+#endif
 
 namespace emberscope::host {
 namespace {
@@ -97,11 +105,19 @@ std::int64_t whole_from_real(double d) {
 
 void convert(const Operation& op, const Param& p, PyObject* value, Args::Slot& slot) {
     switch (p.type) {
-        case ParamType::text:
+        case ParamType::text: {
             if (!PyUnicode_CheckExact(value)) wrong_type(op, p, "str", value);
             slot.object = Object::borrow(value);
-            slot.text = slot.object.text();
+            Py_ssize_t size = 0;
+            if (const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size)) {
+                slot.text = std::string_view(utf8, static_cast<std::size_t>(size));
+            } else {
+                PyErr_Clear();  // lone surrogates: strict UTF-8 refuses them
+                slot.own_text = slot.object.text();
+                slot.text = slot.own_text;
+            }
             return;
+        }
         case ParamType::map:
             if (!PyDict_CheckExact(value)) wrong_type(op, p, "dict", value);
             slot.object = Object::borrow(value);
@@ -134,19 +150,20 @@ void convert(const Operation& op, const Param& p, PyObject* value, Args::Slot& s
     }
 }
 
+// Defaults have no host value of their own: nothing is made for them.
 void apply_default(const Param& p, Args::Slot& slot) {
     if (p.type == ParamType::text) {
         slot.text = p.text_default;
-        slot.object = text(slot.text);
     } else {
         slot.whole = p.whole_default;
         slot.real = static_cast<double>(p.whole_default);
-        slot.object = integer(p.whole_default);
     }
 }
 
-Args bind(const Operation& op, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
+void bind(const Operation& op, PyObject* const* args, std::size_t nargs, PyObject* kwnames,
+          Args& bound) {
     const std::size_t n = op.params.size();
+    if (n > kMaxParams) throw std::length_error("too many parameters");
     std::size_t positional = 0, positional_required = 0;
     for (const Param& p : op.params) {
         if (p.keyword_only) continue;
@@ -155,7 +172,7 @@ Args bind(const Operation& op, PyObject* const* args, std::size_t nargs, PyObjec
     }
     if (nargs > positional) too_many_positional(op, positional_required, positional, nargs);
 
-    std::vector<PyObject*> given(n, nullptr);
+    std::array<PyObject*, kMaxParams> given{};
     for (std::size_t i = 0; i < nargs; ++i) given[i] = args[i];
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -184,14 +201,12 @@ Args bind(const Operation& op, PyObject* const* args, std::size_t nargs, PyObjec
     if (!missing_positional.empty()) missing(op, missing_positional, "positional");
     if (!missing_keyword.empty()) missing(op, missing_keyword, "keyword-only");
 
-    Args bound(n);
     for (std::size_t i = 0; i < n; ++i) {
         if (given[i] == nullptr)
             apply_default(op.params[i], bound.slot(i));
         else
             convert(op, op.params[i], given[i], bound.slot(i));
     }
-    return bound;
 }
 
 }  // namespace
@@ -199,7 +214,8 @@ Args bind(const Operation& op, PyObject* const* args, std::size_t nargs, PyObjec
 RawObject* dispatch(const Operation& op, RawObject* module, RawObject* const* args,
                     std::ptrdiff_t nargs, RawObject* kwnames) noexcept {
     try {
-        Args bound = bind(op, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargs)), kwnames);
+        Args bound;  // the slots stay where they were filled: texts may point into them
+        bind(op, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargs)), kwnames, bound);
         CallScope scope(module);
         Object result = op.body(bound);
         return result.empty() ? none().release() : result.release();
@@ -210,8 +226,10 @@ RawObject* dispatch(const Operation& op, RawObject* module, RawObject* const* ar
     } catch (const std::exception& e) {
         PyErr_Format(PyExc_SystemError, "%s(): internal error: %s", op.name, e.what());
     }
+#if EMBERSCOPE_TRACEBACK_ENTRY
     _PyTraceback_Add(op.name, package_relative(op.where.file_name()),
                      static_cast<int>(op.where.line()));
+#endif
     return nullptr;
 }
 

@@ -6,12 +6,14 @@
 // with the module as its namespace, and hands any error back to the host unchanged.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <source_location>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "host/object.hpp"
 
@@ -35,24 +37,86 @@ constexpr Param required(const char* name, ParamType type) { return {name, type}
 /// A required keyword-only parameter.
 constexpr Param keyword(const char* name, ParamType type) { return {name, type, true}; }
 
-/// The checked arguments of one call, by parameter position.
+/// The most parameters an operation may have.
+inline constexpr std::size_t kMaxParams = 8;
+
+/// A parameter's name as a template argument: `args.text<kParams, "path">()`.
+template <std::size_t N>
+struct ParamName {
+    char chars[N];
+    consteval ParamName(const char (&name)[N]) {
+        for (std::size_t i = 0; i < N; ++i) chars[i] = name[i];
+    }
+    constexpr std::string_view view() const { return {chars, N - 1}; }
+};
+
+/// The position of the parameter `name` in `params`, checked while compiling: a name that is
+/// not in the list, or a parameter of another type than `type`, does not compile.
+template <std::size_t N>
+consteval std::size_t param_index(const Param (&params)[N], std::string_view name, ParamType type) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (std::string_view(params[i].name) != name) continue;
+        if (params[i].type != type) throw "the parameter has another type";
+        return i;
+    }
+    throw "no parameter of that name";
+}
+
+/// The checked arguments of one call, read by parameter name. Binding allocates nothing: the
+/// values are the caller's own (borrowed for the call), texts are views of the interpreter's
+/// UTF-8 copy (only a text holding lone surrogates needs a copy of its own).
 class Args {
 public:
     struct Slot {
-        Object object;
-        std::string text;
+        Object object;          ///< the argument itself; empty for a default
+        std::string_view text;
+        std::string own_text;   ///< storage for a text the interpreter holds no UTF-8 copy of
         double real = 0.0;
         std::int64_t whole = 0;
     };
-    explicit Args(std::size_t n) : slots_(n) {}
-    const std::string& text(std::size_t i) const { return slots_[i].text; }
-    const Object& object(std::size_t i) const { return slots_[i].object; }
-    double real(std::size_t i) const { return slots_[i].real; }
-    std::int64_t whole(std::size_t i) const { return slots_[i].whole; }
+
+    template <const auto& Params, ParamName Name>
+    std::string_view text() const {
+        return slots_[param_index(Params, Name.view(), ParamType::text)].text;
+    }
+    template <const auto& Params, ParamName Name>
+    double real() const {
+        return slots_[param_index(Params, Name.view(), ParamType::real)].real;
+    }
+    template <const auto& Params, ParamName Name>
+    std::int64_t whole() const {
+        return slots_[param_index(Params, Name.view(), ParamType::whole)].whole;
+    }
+    /// The host value of a map or list argument.
+    template <const auto& Params, ParamName Name>
+    const Object& object() const {
+        constexpr std::size_t i = object_index(Params, Name.view());
+        return slots_[i].object;
+    }
+    /// The host value of a text or number given by the caller (empty for a default).
+    template <const auto& Params, ParamName Name>
+    const Object& given() const {
+        return slots_[index_any(Params, Name.view())].object;
+    }
+
     Slot& slot(std::size_t i) { return slots_[i]; }
 
 private:
-    std::vector<Slot> slots_;
+    template <std::size_t N>
+    static consteval std::size_t index_any(const Param (&params)[N], std::string_view name) {
+        for (std::size_t i = 0; i < N; ++i)
+            if (std::string_view(params[i].name) == name) return i;
+        throw "no parameter of that name";
+    }
+    template <std::size_t N>
+    static consteval std::size_t object_index(const Param (&params)[N], std::string_view name) {
+        const std::size_t i = index_any(params, name);
+        if (params[i].type != ParamType::map && params[i].type != ParamType::list)
+            throw "not a map or list parameter";
+        return i;
+    }
+
+    std::array<Slot, kMaxParams> slots_;
 };
 
 using Body = Object (*)(const Args&);

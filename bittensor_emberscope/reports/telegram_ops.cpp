@@ -1,72 +1,15 @@
 // Host-facing Telegram delivery.
 #include "reports/telegram_ops.hpp"
 
-#include <utility>
-#include <vector>
-
-#include "common/text.hpp"
+#include "host/error.hpp"
+#include "host/host_services.hpp"
 #include "host/http.hpp"
 #include "host/json.hpp"
-#include "host/module.hpp"
-#include "host/services.hpp"
-#include "reports/chunking.hpp"
-#include "reports/telegram_text.hpp"
 
 namespace emberscope::reports {
 namespace {
 
-host::Object send_message_request(const std::string& text, const std::string& token,
-                                  const std::string& chat_id) {
-    const std::optional<std::string> endpoint = host::environment("TELEGRAM_API_BASE");
-    const std::string url =
-        send_message_url(endpoint ? *endpoint : std::string(kDefaultTelegramBase), token);
-
-    host::Object fields = host::new_map();
-    fields.set("chat_id", host::text(chat_id));
-    fields.set("text", host::text(text));
-    fields.set("disable_web_page_preview", host::text("true"));
-    const host::Object form = host::global("urllib").attr("parse").attr("urlencode").call({fields});
-    const host::Object body = form.attr("encode").call({host::text("utf-8")});
-
-    host::Object headers = host::new_map();
-    headers.set("Content-Type", host::text("application/x-www-form-urlencoded"));
-    return host::http_request(url, body, headers, "POST");
-}
-
-// The reason of an error status: the body's "description", an excerpt of a JSON body without
-// one, a body that is not JSON, or the HTTPError's own text when there is no body.
-SendResult refusal(const host::Object& http_error) {
-    const std::optional<host::Object> data = host::read_error_body(http_error);
-    const host::Object body = data ? host::decode_utf8(*data) : host::text("");
-    const std::string body_text = body.text();
-    host::Object parsed;
-    try {
-        parsed = host::json_loads(body);
-    } catch (const host::Error& e) {
-        if (!host::is_json_decode_error(e)) throw;
-        return {false, body_text.empty() ? http_error.str() : body_text};
-    }
-    // A JSON value that is not an object has no "get": the host's AttributeError is raised.
-    const host::Object description = parsed.attr("get").call({host::text("description")});
-    if (description.truthy()) return {false, description.str()};
-    return {false, text::first_code_points(body_text, kErrorBodyExcerptLength)};
-}
-
-SendResult post(const std::string& text, const std::string& token, const std::string& chat_id) {
-    const host::Object request = send_message_request(text, token, chat_id);
-    host::HttpOutcome outcome;
-    try {
-        outcome = host::http_exchange(request, kTelegramTimeoutSeconds);
-    } catch (const host::Error& e) {
-        if (!host::is_os_error(e)) throw;
-        return {false, host::message_of(e)};
-    }
-    if (!outcome.http_error.empty()) return refusal(outcome.http_error);
-
-    const host::Object answer = host::json_loads(host::decode_utf8(outcome.body));
-    if (answer.attr("get").call({host::text("ok")}).truthy()) return {true, ""};
-    return {false, answer.repr()};
-}
+host::Object decoded(std::string_view body) { return host::decode_utf8(host::bytes(body)); }
 
 host::Object to_host(const SendResult& result) {
     return host::tuple({host::boolean(result.ok), host::text(result.error)});
@@ -74,38 +17,47 @@ host::Object to_host(const SendResult& result) {
 
 }  // namespace
 
-SendResult send_burn_telegram(const std::string& text, const std::string& token,
-                              const std::string& chat_id) {
-    if (token.empty() || chat_id.empty()) return {false, std::string(kNotConfigured)};
-    try {
-        SendResult result = post(text, token, chat_id);
-        result.error = mask_token(result.error, token);
-        return result;
-    } catch (host::Error& e) {
-        host::rethrow_rewritten(std::move(e),
-                                [&](const std::string& message) { return mask_token(message, token); });
-    }
+std::optional<std::string> HostTelegramAnswers::not_ok(std::string_view body) {
+    const host::Object answer = host::json_loads(decoded(body));
+    if (answer.attr("get").call({host::text("ok")}).truthy()) return std::nullopt;
+    return answer.repr();
 }
 
-SendResult send_burn_telegram_messages(const std::string& text, const std::string& token,
-                                       const std::string& chat_id) {
-    const std::vector<std::string> parts = chunk_text(text, kMessageTextLimit);
-    const std::size_t total = parts.size();
-    for (std::size_t index = 1; index <= total; ++index) {
-        SendResult result =
-            send_burn_telegram(numbered_part(parts[index - 1], index, total), token, chat_id);
-        if (!result.ok) return result;
-        if (index < total) host::sleep(kPauseBetweenMessages);
+RefusalBody HostTelegramAnswers::refusal(std::string_view body) {
+    const host::Object text = decoded(body);
+    host::Object parsed;
+    try {
+        parsed = host::json_loads(text);
+    } catch (const host::Error& e) {
+        if (!host::is_json_decode_error(e)) throw;
+        return {};
     }
-    return {true, ""};
+    // A JSON value that is not an object has no "get": the host's AttributeError is raised.
+    const host::Object description = parsed.attr("get").call({host::text("description")});
+    RefusalBody read;
+    read.is_json = true;
+    if (description.truthy()) read.description = description.str();
+    return read;
+}
+
+TelegramAnswers& host_telegram_answers() {
+    static HostTelegramAnswers instance;
+    return instance;
 }
 
 host::Object send_burn_telegram_messages(const host::Args& args) {
-    return to_host(send_burn_telegram_messages(args.text(0), args.text(1), args.text(2)));
+    const std::string_view text = args.text<kSendParams, "text">();
+    const std::string_view token = args.text<kSendParams, "token">();
+    const std::string_view chat_id = args.text<kSendParams, "chat_id">();
+    return to_host(send_burn_telegram_messages(host::services(), host_telegram_answers(), text,
+                                               token, chat_id));
 }
 
 host::Object send_burn_telegram(const host::Args& args) {
-    return to_host(send_burn_telegram(args.text(0), args.text(1), args.text(2)));
+    const std::string_view text = args.text<kSendParams, "text">();
+    const std::string_view token = args.text<kSendParams, "token">();
+    const std::string_view chat_id = args.text<kSendParams, "chat_id">();
+    return to_host(send_burn_telegram(host::services(), host_telegram_answers(), text, token, chat_id));
 }
 
 }  // namespace emberscope::reports

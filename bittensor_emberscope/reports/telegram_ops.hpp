@@ -1,34 +1,25 @@
-// Host-facing Telegram delivery: one sendMessage request per message, a text split into
-// numbered parts, expected failures returned as a SendResult.
-//
-// The bot token never appears in an error text: wherever it occurs in a returned error text
-// or in the message of a raised error it is replaced by "<token>".
+// Host-facing Telegram delivery: the operations, and Telegram's answers read by the host's
+// JSON codec.
 #pragma once
 
-#include <string>
-
 #include "host/calls.hpp"
+#include "reports/delivery.hpp"
 
 namespace emberscope::reports {
 
-/// The outcome of a delivery: ok with an empty error, or not ok with a one-line reason.
-struct SendResult {
-    bool ok;
-    std::string error;
+/// Answers decoded by the host's `json` (strict UTF-8 first), as the delivery has always read them.
+class HostTelegramAnswers : public TelegramAnswers {
+public:
+    std::optional<std::string> not_ok(std::string_view body) override;
+    RefusalBody refusal(std::string_view body) override;
 };
 
-/// Posts `text` as one message to the chat, whatever its length. Not configured (empty token
-/// or chat id), error statuses and transport failures come back not ok; an undecodable or
-/// non-object answer and failures of any other kind are raised.
-SendResult send_burn_telegram(const std::string& text, const std::string& token,
-                              const std::string& chat_id);
+/// The answers of the running module.
+TelegramAnswers& host_telegram_answers();
 
-/// Posts `text` in chunks of at most 3900 code points, numbered "(i/n)" when there are
-/// several, 0.4 s apart; stops at the first part that fails and returns its result.
-SendResult send_burn_telegram_messages(const std::string& text, const std::string& token,
-                                       const std::string& chat_id);
+// Operations, (text, token, chat_id) -> (ok, error), and their parameters.
+inline constexpr host::Param kSendParams[] = {host::required("text", host::ParamType::text), host::required("token", host::ParamType::text), host::required("chat_id", host::ParamType::text)};
 
-// Operation bodies: (text, token, chat_id) -> (ok, error).
 host::Object send_burn_telegram_messages(const host::Args& args);
 host::Object send_burn_telegram(const host::Args& args);
 

@@ -96,20 +96,24 @@ std::string format_burn_snapshot(const host::Object& rows, const std::string& up
 }
 
 host::Object format_burn_alert(const host::Args& args) {
-    const host::Object& list = args.object(0);
+    const host::Object& list = args.object<kAlertParams, "changes">();
     std::vector<burns::BurnChange> changes;
     const std::size_t count = list.size();
     changes.reserve(count);
     for (std::size_t i = 0; i < count; ++i) changes.push_back(change_at(list, i));
-    return host::text(format_burn_alert(changes, args.text(1)));
+    return host::text(format_burn_alert(changes, std::string(args.text<kAlertParams, "updated_at">())));
 }
 
 host::Object format_burn_snapshot(const host::Args& args) {
-    return host::text(format_burn_snapshot(args.object(0), args.text(1)));
+    const host::Object& rows = args.object<kSnapshotParams, "rows">();
+    const std::string_view updated_at = args.text<kSnapshotParams, "updated_at">();
+    return host::text(format_burn_snapshot(rows, std::string(updated_at)));
 }
 
 host::Object chunk_text(const host::Args& args) {
-    return host::text_list(reports::chunk_text(args.text(0), args.whole(1)));
+    const std::string_view text = args.text<kChunkParams, "text">();
+    const std::int64_t max_len = args.whole<kChunkParams, "max_len">();
+    return host::text_list(reports::chunk_text(text, max_len));
 }
 
 }  // namespace emberscope::reports

@@ -6,6 +6,7 @@
 
 #include "burns/burn_map.hpp"
 #include "host/calls.hpp"
+#include "reports/telegram_text.hpp"
 
 namespace emberscope::reports {
 
@@ -19,8 +20,14 @@ std::string format_burn_alert(const std::vector<burns::BurnChange>& changes,
 /// refuses, and a TypeError for a row that is not a dict, before any line is made.
 std::string format_burn_snapshot(const host::Object& rows, const std::string& updated_at);
 
-host::Object format_burn_alert(const host::Args& args);     // (changes, updated_at)
-host::Object format_burn_snapshot(const host::Args& args);  // (rows, updated_at)
-host::Object chunk_text(const host::Args& args);            // (text, max_len=3900)
+// Operations and their parameters.
+inline constexpr host::Param kAlertParams[] = {host::required("changes", host::ParamType::list), host::required("updated_at", host::ParamType::text)};
+inline constexpr host::Param kSnapshotParams[] = {host::required("rows", host::ParamType::list), host::required("updated_at", host::ParamType::text)};
+inline constexpr host::Param kChunkParams[] = {
+    host::required("text", host::ParamType::text), host::Param{"max_len", host::ParamType::whole, false, true, "", kMessageTextLimit}};
+
+host::Object format_burn_alert(const host::Args& args);     // kAlertParams
+host::Object format_burn_snapshot(const host::Args& args);  // kSnapshotParams
+host::Object chunk_text(const host::Args& args);            // kChunkParams
 
 }  // namespace emberscope::reports

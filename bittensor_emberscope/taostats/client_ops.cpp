@@ -2,10 +2,10 @@
 #include "taostats/client_ops.hpp"
 
 #include "common/text.hpp"
+#include "host/error.hpp"
+#include "host/host_services.hpp"
 #include "host/http.hpp"
 #include "host/json.hpp"
-#include "host/services.hpp"
-#include "taostats/settings.hpp"
 
 namespace emberscope::taostats {
 namespace {
@@ -25,23 +25,8 @@ std::string query_of(const host::Object& params) {
     return query_text(items);
 }
 
-// An error status: the body's own JSON value, or a record made of the status and the body text
-// (the reason phrase when the body is empty); either way tagged with "http_status".
-host::Object error_record(const host::Object& http_error) {
-    const std::optional<host::Object> data = host::read_error_body(http_error);
-    const host::Object body = data ? host::decode_utf8(*data) : host::text("");
-    const host::Object code = http_error.attr("code");
-    host::Object record;
-    try {
-        record = host::json_loads(body);
-    } catch (const host::Error& e) {
-        if (!host::is_json_decode_error(e)) throw;
-        record = host::new_map();
-        record.set("status_code", code);
-        record.set("message", body.text().empty() ? http_error.attr("reason") : body);
-    }
-    record.set("http_status", code);  // raises the host's TypeError for a non-object
-    return record;
+host::Object decoded_body(const HttpAnswer& answer) {
+    return host::decode_utf8(host::bytes(answer.body));
 }
 
 // The record of a success body that is not JSON.
@@ -56,50 +41,66 @@ bool is_exact_dict(const host::Object& value) {
     return value.kind() == host::Kind::map && value.type_name() == "dict";
 }
 
+PayloadPtr held(host::Object value) { return std::make_unique<HostPayload>(std::move(value)); }
+
+HostDecoder& decoder() {
+    static HostDecoder instance;
+    return instance;
+}
+
 }  // namespace
 
-std::string api_base() {
-    std::optional<std::string> base = host::environment("TAOSTATS_API_BASE");
-    return text::without_trailing_slashes(base ? *base : std::string(kDefaultApiBase));
+const host::Object& host_value(const Payload& payload) {
+    return static_cast<const HostPayload&>(payload).value;
 }
 
-std::optional<std::string> api_key() {
-    std::string key = strip_white_space(host::environment("TAOSTATS_API_KEY").value_or(""));
-    if (key.empty()) return std::nullopt;
-    return key;
-}
-
-host::Object request_headers(const std::string& auth) {
-    std::optional<std::string> agent = host::environment("TAOSTATS_USER_AGENT");
-    host::Object headers = host::new_map();
-    headers.set("Authorization", host::text(auth));
-    headers.set("User-Agent", host::text(agent ? *agent : std::string(kDefaultUserAgent)));
-    headers.set("Accept", host::text(kAccept));
-    headers.set("Accept-Language", host::text(kAcceptLanguage));
-    return headers;
-}
-
-host::Object http_get_json(const std::string& path, const host::Object& params,
-                           const std::string& auth) {
-    std::string url = api_base() + path;
-    const std::string query = query_of(params);
-    if (!query.empty()) url += "?" + query;
-    const host::Object request = host::http_request(url, request_headers(auth));
-
-    const host::HttpOutcome outcome = host::http_exchange(request, kRequestTimeoutSeconds);
-    if (!outcome.http_error.empty()) return error_record(outcome.http_error);
-
-    const host::Object body = host::decode_utf8(outcome.body);
+PayloadPtr HostDecoder::success(const HttpAnswer& answer) {
+    const host::Object body = decoded_body(answer);
     host::Object value;
     try {
         value = host::json_loads(body);
     } catch (const host::Error& e) {
         if (!host::is_json_decode_error(e)) throw;
-        return parse_error_record(host::message_of(e), body);
+        return held(parse_error_record(host::message_of(e), body));
     }
     if (value.kind() != host::Kind::map && !value.is_null())
         host::throw_result_type_error("dict", value);
-    return value;
+    return held(std::move(value));
+}
+
+PayloadPtr HostDecoder::refusal(const HttpAnswer& answer) {
+    const host::Object body = decoded_body(answer);
+    const host::Object code = host::integer(answer.status);
+    host::Object record;
+    try {
+        record = host::json_loads(body);
+    } catch (const host::Error& e) {
+        if (!host::is_json_decode_error(e)) throw;
+        record = host::new_map();
+        record.set("status_code", code);
+        record.set("message", answer.body.empty() ? host::text(answer.reason) : body);
+    }
+    record.set("http_status", code);  // raises the host's TypeError for a non-object
+    return held(std::move(record));
+}
+
+bool HostDecoder::is_rate_limited(const Payload& payload) {
+    const host::Object& value = host_value(payload);
+    if (!is_exact_dict(value)) {
+        host::throw_type_error("is_rate_limited() argument 'payload' must be dict, not " +
+                               (value.is_null() ? std::string("None") : value.type_name()));
+    }
+    return taostats::is_rate_limited(value);
+}
+
+PayloadPtr HostDecoder::listing_of(PayloadPtr answer) {
+    const host::Object& payload = host_value(*answer);
+    std::optional<host::Object> rows = payload.get("data");
+    if (rows && rows->truthy()) return held(std::move(*rows));
+    host::Object record = host::new_map();
+    record.set("error", host::text("no_subnet_rows"));
+    record.set("response", payload);
+    return held(std::move(record));
 }
 
 bool is_rate_limited(const host::Object& payload) {
@@ -112,59 +113,50 @@ bool is_rate_limited(const host::Object& payload) {
     return text_form(*message).find(kRateLimitedWords) != std::string::npos;
 }
 
-host::Object with_retries(const std::string& path, const host::Object& params,
-                          const std::string& auth, std::int64_t max_attempts) {
-    double delay = kFirstRetryDelay;
-    for (std::int64_t attempt = 0; attempt < max_attempts; ++attempt) {
-        host::Object payload = http_get_json(path, params, auth);
-        if (!is_exact_dict(payload)) {
-            host::throw_type_error("is_rate_limited() argument 'payload' must be dict, not " +
-                                   (payload.is_null() ? std::string("None") : payload.type_name()));
-        }
-        if (!is_rate_limited(payload) || attempt == max_attempts - 1) return payload;
-        host::sleep(delay);
-        delay = next_retry_delay(delay);
-    }
-    host::throw_unbound_local_error(
-        "cannot access local variable 'payload' where it is not associated with a value");
+host::Object api_base(const host::Args&) { return host::text(api_base(host::services())); }
+
+host::Object request_headers(const host::Args& args) {
+    const std::string_view auth = args.text<kAuthParams, "auth">();
+    host::Object headers = host::new_map();
+    for (const auto& [name, value] : request_headers(host::services(), auth))
+        headers.set(name, host::text(value));
+    return headers;
 }
-
-host::Object fetch_all_subnets_latest(const std::string& auth) {
-    host::Object params = host::new_map();
-    params.set("limit", host::integer(kListingLimit));
-    params.set("order", host::text(kListingOrder));
-    host::Object payload = with_retries(std::string(kListingPath), params, auth, kDefaultAttempts);
-    std::optional<host::Object> rows = payload.get("data");
-    if (rows && rows->truthy()) return *rows;
-    host::Object record = host::new_map();
-    record.set("error", host::text("no_subnet_rows"));
-    record.set("response", payload);
-    return record;
-}
-
-host::Object api_base(const host::Args&) { return host::text(api_base()); }
-
-host::Object request_headers(const host::Args& args) { return request_headers(args.text(0)); }
 
 host::Object taostats_auth(const host::Args&) {
-    std::optional<std::string> key = api_key();
+    std::optional<std::string> key = api_key(host::services());
     return key ? host::text(*key) : host::none();
 }
 
 host::Object http_get_json(const host::Args& args) {
-    return http_get_json(args.text(0), args.object(1), args.text(2));
+    const std::string_view path = args.text<kGetParams, "path">();
+    const host::Object& params = args.object<kGetParams, "params">();
+    const std::string_view auth = args.text<kGetParams, "auth">();
+    return host_value(*get_json(host::services(), decoder(), path, query_of(params), auth));
 }
 
 host::Object is_rate_limited(const host::Args& args) {
-    return host::boolean(is_rate_limited(args.object(0)));
+    const host::Object& payload = args.object<kPayloadParams, "payload">();
+    return host::boolean(is_rate_limited(payload));
 }
 
 host::Object with_retries(const host::Args& args) {
-    return with_retries(args.text(0), args.object(1), args.text(2), args.whole(3));
+    const std::string_view path = args.text<kRetriesParams, "path">();
+    const host::Object& params = args.object<kRetriesParams, "params">();
+    const std::string_view auth = args.text<kRetriesParams, "auth">();
+    const std::int64_t max_retries = args.whole<kRetriesParams, "max_retries">();
+    PayloadPtr payload =
+        with_retries(host::services(), decoder(), path, query_of(params), auth, max_retries);
+    if (!payload) {
+        host::throw_unbound_local_error(
+            "cannot access local variable 'payload' where it is not associated with a value");
+    }
+    return host_value(*payload);
 }
 
 host::Object fetch_all_subnets_latest(const host::Args& args) {
-    return fetch_all_subnets_latest(args.text(0));
+    const std::string_view auth = args.text<kAuthParams, "auth">();
+    return host_value(*fetch_all_subnets_latest(host::services(), decoder(), auth));
 }
 
 }  // namespace emberscope::taostats

@@ -32,6 +32,4 @@ std::string query_text(const std::vector<std::pair<std::string, std::string>>& i
     return out;
 }
 
-double next_retry_delay(double delay) { return std::min(delay * 1.8, 120.0); }
-
 }  // namespace emberscope::taostats

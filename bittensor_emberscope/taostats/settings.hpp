@@ -26,8 +26,6 @@ inline constexpr std::string_view kListingOrder = "netuid_asc";
 
 /// Seconds a request may wait at each blocking step (connect, each read).
 inline constexpr int kRequestTimeoutSeconds = 60;
-/// Default number of attempts of a rate-limited request.
-inline constexpr std::int64_t kDefaultAttempts = 6;
 /// Longest body excerpt kept in a parse-error record, in code points.
 inline constexpr std::size_t kRawExcerptLength = 500;
 /// The words by which an answer's message says the request was rate limited.
@@ -41,9 +39,17 @@ std::string strip_white_space(std::string_view text);
 /// (no escaping). An empty list gives "".
 std::string query_text(const std::vector<std::pair<std::string, std::string>>& items);
 
-/// The wait before the first repeat of a rate-limited request, in seconds.
-inline constexpr double kFirstRetryDelay = 2.0;
-/// The wait after `delay`: 1.8 times longer, at most 120 seconds.
-double next_retry_delay(double delay);
+/// How a rate-limited request is repeated: at most `attempts` requests in all, the first repeat
+/// after `first_delay` seconds, each later wait `factor` times longer, at most `cap` seconds.
+struct RetryPolicy {
+    std::int64_t attempts;
+    double first_delay;
+    double factor;
+    double cap;
+    /// The wait after `delay`.
+    double next_delay(double delay) const { return delay * factor < cap ? delay * factor : cap; }
+};
+/// The client's retry policy; `with_retries` takes its number of attempts by default.
+inline constexpr RetryPolicy kRetryPolicy{6, 2.0, 1.8, 120.0};
 
 }  // namespace emberscope::taostats

@@ -37,11 +37,5 @@ TEST(Settings, CutsByCodePointsNotBytes) {
     EXPECT_EQ(text::first_code_points("\xe2\x86\x92\xf0\x9f\x94\xa5x", 2), "\xe2\x86\x92\xf0\x9f\x94\xa5");
 }
 
-TEST(Settings, RetryDelayStopsAtTwoMinutes) {
-    EXPECT_EQ(next_retry_delay(2.0), 2.0 * 1.8);
-    EXPECT_EQ(next_retry_delay(100.0), 120.0);
-    EXPECT_EQ(next_retry_delay(120.0), 120.0);
-}
-
 }  // namespace
 }  // namespace emberscope::taostats

@@ -1,0 +1,80 @@
+// Telegram delivery over the services.
+#include "reports/delivery.hpp"
+
+#include <exception>
+#include <vector>
+
+#include "common/text.hpp"
+#include "reports/chunking.hpp"
+#include "reports/telegram_text.hpp"
+
+namespace emberscope::reports {
+namespace {
+
+HttpRequest send_message_request(Services& services, std::string_view text,
+                                 std::string_view token, std::string_view chat_id) {
+    const std::optional<std::string> endpoint = services.environment("TELEGRAM_API_BASE");
+    HttpRequest request;
+    request.method = "POST";
+    request.url = send_message_url(endpoint ? *endpoint : std::string(kDefaultTelegramBase), token);
+    request.headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
+    request.form = {{"chat_id", std::string(chat_id)},
+                    {"text", std::string(text)},
+                    {"disable_web_page_preview", "true"}};
+    request.timeout_seconds = kTelegramTimeoutSeconds;
+    return request;
+}
+
+// The reason of an error status: the body's "description", an excerpt of a JSON body without
+// one, a body that is not JSON, or the status line's own text when there is no body.
+std::string refusal_reason(TelegramAnswers& answers, const HttpAnswer& answer) {
+    const RefusalBody read = answers.refusal(answer.body);
+    if (!read.is_json) {
+        if (!answer.body.empty()) return answer.body;
+        return "HTTP Error " + std::to_string(answer.status) + ": " + answer.reason;
+    }
+    if (read.description) return *read.description;
+    return text::first_code_points(answer.body, kErrorBodyExcerptLength);
+}
+
+SendResult post(Services& services, TelegramAnswers& answers, std::string_view text,
+                std::string_view token, std::string_view chat_id) {
+    const HttpAnswer answer = services.http(send_message_request(services, text, token, chat_id));
+    if (answer.failure) return {false, answer.failure->message};
+    if (!answer.ok()) return {false, refusal_reason(answers, answer)};
+    if (std::optional<std::string> printed = answers.not_ok(answer.body)) return {false, *printed};
+    return {true, ""};
+}
+
+}  // namespace
+
+SendResult send_burn_telegram(Services& services, TelegramAnswers& answers, std::string_view text,
+                              std::string_view token, std::string_view chat_id) {
+    if (token.empty() || chat_id.empty()) return {false, std::string(kNotConfigured)};
+    try {
+        SendResult result = post(services, answers, text, token, chat_id);
+        result.error = mask_token(result.error, token);
+        return result;
+    } catch (...) {
+        services.rethrow_rewritten(std::current_exception(), [&](const std::string& message) {
+            return mask_token(message, token);
+        });
+        throw;  // not reached: the error goes out rewritten
+    }
+}
+
+SendResult send_burn_telegram_messages(Services& services, TelegramAnswers& answers,
+                                       std::string_view text, std::string_view token,
+                                       std::string_view chat_id) {
+    const std::vector<std::string> parts = chunk_text(text, kMessageTextLimit);
+    const std::size_t total = parts.size();
+    for (std::size_t index = 1; index <= total; ++index) {
+        SendResult result = send_burn_telegram(
+            services, answers, numbered_part(parts[index - 1], index, total), token, chat_id);
+        if (!result.ok) return result;
+        if (index < total) services.sleep(kPauseBetweenMessages);
+    }
+    return {true, ""};
+}
+
+}  // namespace emberscope::reports

@@ -1,0 +1,52 @@
+// Telegram delivery over the services: one sendMessage request per message, a text split into
+// numbered parts, expected failures returned as a SendResult.
+//
+// The bot token never appears in an error text: wherever it occurs in a returned error text
+// or in the message of a raised error it is replaced by "<token>".
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/services.hpp"
+
+namespace emberscope::reports {
+
+/// The outcome of a delivery: ok with an empty error, or not ok with a one-line reason.
+struct SendResult {
+    bool ok;
+    std::string error;
+};
+
+/// What a refusal's body says.
+struct RefusalBody {
+    bool is_json = false;                    ///< the body is a JSON document
+    std::optional<std::string> description;  ///< its "description" when that is true
+};
+
+/// The questions delivery asks of Telegram's answers, answered by the host's JSON codec.
+/// Bodies are decoded as strict UTF-8 first; invalid bytes raise.
+class TelegramAnswers {
+public:
+    virtual ~TelegramAnswers() = default;
+    /// nullopt when a success body's "ok" is true, otherwise the answer's printed form.
+    /// A body that is not JSON, or JSON without "get" (not an object), raises.
+    virtual std::optional<std::string> not_ok(std::string_view body) = 0;
+    /// A refusal's body read; JSON that is not an object raises.
+    virtual RefusalBody refusal(std::string_view body) = 0;
+};
+
+/// Posts `text` as one message to the chat, whatever its length. Not configured (empty token
+/// or chat id), error statuses and transport failures come back not ok; an undecodable or
+/// non-object answer and failures of any other kind are raised.
+SendResult send_burn_telegram(Services& services, TelegramAnswers& answers, std::string_view text,
+                              std::string_view token, std::string_view chat_id);
+
+/// Posts `text` in chunks of at most 3900 code points, numbered "(i/n)" when there are
+/// several, 0.4 s apart; stops at the first part that fails and returns its result.
+SendResult send_burn_telegram_messages(Services& services, TelegramAnswers& answers,
+                                       std::string_view text, std::string_view token,
+                                       std::string_view chat_id);
+
+}  // namespace emberscope::reports

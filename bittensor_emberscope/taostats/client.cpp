@@ -1,0 +1,69 @@
+// The Taostats client over the services.
+#include "taostats/client.hpp"
+
+#include <stdexcept>
+
+#include "common/text.hpp"
+
+namespace emberscope::taostats {
+
+std::string api_base(Services& services) {
+    const std::optional<std::string> base = services.environment("TAOSTATS_API_BASE");
+    return text::without_trailing_slashes(base ? *base : std::string(kDefaultApiBase));
+}
+
+std::optional<std::string> api_key(Services& services) {
+    std::string key = strip_white_space(services.environment("TAOSTATS_API_KEY").value_or(""));
+    if (key.empty()) return std::nullopt;
+    return key;
+}
+
+std::vector<Header> request_headers(Services& services, std::string_view auth) {
+    const std::optional<std::string> agent = services.environment("TAOSTATS_USER_AGENT");
+    return {{"Authorization", std::string(auth)},
+            {"User-Agent", agent ? *agent : std::string(kDefaultUserAgent)},
+            {"Accept", std::string(kAccept)},
+            {"Accept-Language", std::string(kAcceptLanguage)}};
+}
+
+PayloadPtr get_json(Services& services, Decoder& decoder, std::string_view path,
+                    std::string_view query, std::string_view auth) {
+    HttpRequest request;
+    request.url = api_base(services);
+    request.url += path;
+    if (!query.empty()) request.url.append("?").append(query);
+    request.headers = request_headers(services, auth);
+    request.timeout_seconds = kRequestTimeoutSeconds;
+
+    const HttpAnswer answer = services.http(request);
+    if (answer.failure) {
+        if (answer.failure->original) std::rethrow_exception(answer.failure->original);
+        throw std::runtime_error(answer.failure->message);
+    }
+    return answer.ok() ? decoder.success(answer) : decoder.refusal(answer);
+}
+
+PayloadPtr with_retries(Services& services, Decoder& decoder, std::string_view path,
+                        std::string_view query, std::string_view auth, std::int64_t attempts,
+                        const RetryPolicy& policy) {
+    double delay = policy.first_delay;
+    for (std::int64_t attempt = 0; attempt < attempts; ++attempt) {
+        PayloadPtr payload = get_json(services, decoder, path, query, auth);
+        if (!decoder.is_rate_limited(*payload) || attempt == attempts - 1) return payload;
+        services.sleep(delay);
+        delay = policy.next_delay(delay);
+    }
+    return nullptr;
+}
+
+std::string listing_query() {
+    return query_text({{"limit", std::to_string(kListingLimit)}, {"order", std::string(kListingOrder)}});
+}
+
+PayloadPtr fetch_all_subnets_latest(Services& services, Decoder& decoder, std::string_view auth) {
+    PayloadPtr answer = with_retries(services, decoder, kListingPath, listing_query(), auth,
+                                     kRetryPolicy.attempts);
+    return decoder.listing_of(std::move(answer));
+}
+
+}  // namespace emberscope::taostats

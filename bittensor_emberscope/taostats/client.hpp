@@ -1,0 +1,75 @@
+// The Taostats client over the services: settings from the environment, one JSON GET, the
+// retry loop, the listing.
+//
+// Decoded answers are the host's values (rows and records reach the caller unchanged): the
+// client holds them as opaque Payloads and asks a Decoder the few questions it needs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/services.hpp"
+#include "taostats/settings.hpp"
+
+namespace emberscope::taostats {
+
+/// One decoded answer, owned by whoever decoded it.
+class Payload {
+public:
+    virtual ~Payload() = default;
+};
+using PayloadPtr = std::unique_ptr<Payload>;
+
+/// The questions the client asks of answers, answered by the host's JSON codec.
+class Decoder {
+public:
+    virtual ~Decoder() = default;
+    /// The body of a success decoded: an object, null, or the parse-error record of a body that
+    /// is not JSON. Invalid UTF-8 and any other JSON value raise.
+    virtual PayloadPtr success(const HttpAnswer& answer) = 0;
+    /// The record of an error status: the body's own JSON object, or one made of the status and
+    /// the body text (the reason phrase for an empty body); tagged with "http_status".
+    virtual PayloadPtr refusal(const HttpAnswer& answer) = 0;
+    /// True when the payload says the request was rate limited; raises for a payload that is
+    /// not an object.
+    virtual bool is_rate_limited(const Payload& payload) = 0;
+    /// The listing out of its answer: the answer's "data" value when it is set, otherwise the
+    /// record {"error": "no_subnet_rows", "response": <the answer>}.
+    virtual PayloadPtr listing_of(PayloadPtr answer) = 0;
+};
+
+/// The API base address: TAOSTATS_API_BASE (the public origin when unset; an empty value is
+/// kept) without its trailing "/" characters.
+std::string api_base(Services& services);
+
+/// The API key: TAOSTATS_API_KEY without surrounding white space; nullopt when unset or
+/// nothing is left.
+std::optional<std::string> api_key(Services& services);
+
+/// The four request headers in their order (Authorization, User-Agent, Accept,
+/// Accept-Language); the user agent comes from TAOSTATS_USER_AGENT.
+std::vector<Header> request_headers(Services& services, std::string_view auth);
+
+/// One GET of base + `path` + ("?" + `query` when there is one). Transport failures are raised
+/// as the host raised them.
+PayloadPtr get_json(Services& services, Decoder& decoder, std::string_view path,
+                    std::string_view query, std::string_view auth);
+
+/// `get_json` repeated while the answer is rate limited, at most `attempts` requests in all,
+/// sleeping between them as `policy` says. Returns the first answer that is not rate limited,
+/// or the last one; null when there was no attempt at all.
+PayloadPtr with_retries(Services& services, Decoder& decoder, std::string_view path,
+                        std::string_view query, std::string_view auth, std::int64_t attempts,
+                        const RetryPolicy& policy = kRetryPolicy);
+
+/// The latest row of every subnet (see Decoder::listing_of), with the policy's attempts.
+PayloadPtr fetch_all_subnets_latest(Services& services, Decoder& decoder, std::string_view auth);
+
+/// The listing's query text.
+std::string listing_query();
+
+}  // namespace emberscope::taostats
