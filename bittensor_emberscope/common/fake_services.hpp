@@ -122,6 +122,17 @@ public:
             return e.what();
         }
     }
+    [[noreturn]] void rethrow_rewritten(
+        const std::exception_ptr& error,
+        const std::function<std::string(const std::string&)>& rewrite) override {
+        try {
+            std::rethrow_exception(error);
+        } catch (const FakeError& e) {
+            const std::string text = rewrite(e.what());
+            if (text == e.what()) throw;
+            throw FakeError(text, e.ordinary);
+        }
+    }
 
     // Answers for scripts.
     static HttpAnswer answer(int status, std::string body, std::vector<Header> headers = {},

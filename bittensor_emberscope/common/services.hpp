@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -45,6 +46,9 @@ struct HttpRequest {
     std::string url;
     std::vector<Header> headers;
     std::string body;             ///< bytes of a POST body
+    /// Fields of a form POST, encoded as the host's `urlencode` encodes them (UTF-8, `+` for
+    /// spaces); when there are any, they are the body and `body` is not used.
+    std::vector<std::pair<std::string, std::string>> form;
     double timeout_seconds = 60;  ///< bound on each blocking wait (connect, each read)
     double deadline_seconds = 0;  ///< bound on the whole exchange; 0 for none
     std::size_t max_body_bytes = std::numeric_limits<std::size_t>::max();
@@ -97,7 +101,8 @@ public:
     /// Runs the handlers of signals that have arrived; throws what a handler raises.
     virtual void check_signals() = 0;
 
-    /// The whole content of the file, or nullopt when it does not exist.
+    /// The whole content of the file as UTF-8 text, or nullopt when it does not exist or cannot
+    /// be opened or read. Content that is not UTF-8 throws.
     virtual std::optional<std::string> read_file(std::string_view path) = 0;
     /// Replaces the file's content so that it holds the old or the new content in full at every
     /// moment (temporary file, sync, rename).
@@ -116,6 +121,12 @@ public:
     virtual bool is_ordinary_error(const std::exception_ptr& error) = 0;
     /// The error's own message text.
     virtual std::string error_message(const std::exception_ptr& error) = 0;
+    /// Throws `error` again with its message passed through `rewrite` (for secrets that must
+    /// not leave in an error text): an error of the same kind when the text changes, `error`
+    /// itself when it does not.
+    [[noreturn]] virtual void rethrow_rewritten(
+        const std::exception_ptr& error,
+        const std::function<std::string(const std::string&)>& rewrite) = 0;
 };
 
 }  // namespace emberscope

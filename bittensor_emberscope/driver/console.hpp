@@ -12,6 +12,13 @@ inline constexpr std::string_view kNoApiKeyLine =
     "[burn] taostats API not available (must be bundled in package defaults)\n";
 /// Written once when the poll loop ends because the pause file was found.
 inline constexpr std::string_view kPausedLine = "[burn] monitoring paused\n";
+/// Prefixes of the lines that carry a record, an error text or a reason (see detail_line).
+inline constexpr std::string_view kFetchFailedPrefix = "[burn] fetch failed: ";
+inline constexpr std::string_view kStartupFetchFailedPrefix = "[burn] startup fetch failed: ";
+inline constexpr std::string_view kTelegramFailedPrefix = "[burn] telegram failed: ";
+inline constexpr std::string_view kStartupTelegramFailedPrefix = "[burn] startup telegram failed: ";
+/// A cycle of the poll loop that raised an ordinary error.
+inline constexpr std::string_view kCycleErrorPrefix = "[burn] error: ";
 /// The cycle's time stamp pattern (UTC).
 inline constexpr std::string_view kStampPattern = "%Y-%m-%dT%H:%M:%SZ";
 

@@ -1,0 +1,206 @@
+// The Services of the running module over the interpreter's services.
+#include "host/host_services.hpp"
+
+#include <Python.h>
+
+#include <utility>
+
+#include "host/error.hpp"
+#include "host/files.hpp"
+#include "host/http.hpp"
+#include "host/module.hpp"
+#include "host/object.hpp"
+#include "host/services.hpp"
+
+namespace emberscope::host {
+namespace {
+
+Object bytes(std::string_view data) {
+    return Object::steal(
+        PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+}
+
+std::string bytes_value(const Object& data) {
+    char* buffer = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) < 0) throw_pending();
+    return std::string(buffer, static_cast<std::size_t>(size));
+}
+
+std::string text_form(const Object& value) {
+    return value.kind() == Kind::text ? value.text() : value.str();
+}
+
+void close_quietly(const Object& file) noexcept {
+    try {
+        file.attr("close").call();
+    } catch (...) {
+    }
+}
+
+Object request_of(const HttpRequest& request) {
+    Object headers = new_map();
+    for (const auto& [name, value] : request.headers) headers.set(name, text(value));
+    if (request.method == "GET" && request.form.empty() && request.body.empty())
+        return http_request(request.url, headers);
+    Object body;
+    if (!request.form.empty()) {
+        Object fields = new_map();
+        for (const auto& [name, value] : request.form) fields.set(name, text(value));
+        const Object form = global("urllib").attr("parse").attr("urlencode").call({fields});
+        body = form.attr("encode").call({text("utf-8")});
+    } else {
+        body = bytes(request.body);
+    }
+    return http_request(request.url, body, headers, request.method);
+}
+
+// The headers of a response or an HTTPError, as far as they can be listed; none otherwise.
+std::vector<Header> headers_of(const Object& message) {
+    std::vector<Header> out;
+    try {
+        const Object items = message.attr("headers").attr("items").call();
+        for (std::size_t i = 0, n = items.size(); i < n; ++i) {
+            const Object item = items.at(i);
+            out.emplace_back(text_form(item.at(0)), text_form(item.at(1)));
+        }
+    } catch (const Error&) {
+        out.clear();
+    }
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string> HostServices::environment(std::string_view name) {
+    return host::environment(name);
+}
+
+std::string HostServices::utc_now(std::string_view pattern) { return host::utc_now(pattern); }
+
+double HostServices::epoch_seconds() { return global("time").attr("time").call().real(); }
+
+double HostServices::monotonic_seconds() {
+    return global("time").attr("monotonic").call().real();
+}
+
+void HostServices::sleep(double seconds) { host::sleep(seconds); }
+
+void HostServices::console(std::string_view line) { write_stderr(line); }
+
+bool HostServices::is_file(std::string_view path) { return host::is_file(path); }
+
+void HostServices::check_signals() {
+    if (PyErr_CheckSignals() < 0) throw_pending();
+}
+
+std::optional<std::string> HostServices::read_file(std::string_view path) {
+    // Opened as text, as the state file has always been read: invalid UTF-8 raises the
+    // host's UnicodeDecodeError, which is not an OSError and so is not absorbed.
+    Object file;
+    try {
+        file = global("open").call({text(path), text("r")}, {{"encoding", text("utf-8")}});
+    } catch (const Error& e) {
+        if (is_os_error(e)) return std::nullopt;
+        throw;
+    }
+    Object content;
+    try {
+        content = file.attr("read").call();
+    } catch (const Error& e) {
+        close_quietly(file);
+        if (is_os_error(e)) return std::nullopt;
+        throw;
+    } catch (...) {
+        close_quietly(file);
+        throw;
+    }
+    file.attr("close").call();
+    if (content.kind() != Kind::text) throw_result_type_error("str", content);
+    return content.text();
+}
+
+void HostServices::replace_file(std::string_view path, std::string_view content) {
+    host::replace_file(path, content);
+}
+
+void HostServices::rename_file(std::string_view from, std::string_view to) {
+    global("os").attr("replace").call({text(from), text(to)});
+}
+
+void HostServices::remove_file(std::string_view path) {
+    try {
+        global("os").attr("unlink").call({text(path)});
+    } catch (const Error& e) {
+        if (!matches(e, global("FileNotFoundError"))) throw;
+    }
+}
+
+HttpAnswer HostServices::http(const HttpRequest& request) {
+    const Object host_request = request_of(request);
+    HttpAnswer answer;
+    HttpOutcome outcome;
+    try {
+        outcome = http_exchange(host_request, static_cast<std::int64_t>(request.timeout_seconds));
+    } catch (const Error& e) {
+        if (!is_os_error(e)) throw;
+        TransportFailure failure;
+        failure.message = message_of(e);
+        failure.original = std::current_exception();
+        answer.failure = std::move(failure);
+        return answer;
+    }
+    if (outcome.http_error.empty()) {
+        // The exchange hands back the body of a success only; its exact status is not kept.
+        answer.status = 200;
+        answer.reason = "OK";
+        answer.body = bytes_value(outcome.body);
+        return answer;
+    }
+    const Object& error = outcome.http_error;
+    const std::optional<std::int64_t> code = error.attr("code").small_integer();
+    answer.status = code ? static_cast<int>(*code) : 0;
+    answer.reason = text_form(error.attr("reason"));
+    answer.headers = headers_of(error);
+    if (const std::optional<Object> data = read_error_body(error)) answer.body = bytes_value(*data);
+    return answer;
+}
+
+bool HostServices::is_ordinary_error(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const Error& e) {
+        return is_exception_family(e);
+    } catch (...) {
+        return true;
+    }
+}
+
+std::string HostServices::error_message(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const Error& e) {
+        return message_of(e);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+void HostServices::rethrow_rewritten(
+    const std::exception_ptr& error,
+    const std::function<std::string(const std::string&)>& rewrite) {
+    try {
+        std::rethrow_exception(error);
+    } catch (Error& e) {
+        host::rethrow_rewritten(std::move(e), rewrite);
+    }
+}
+
+Services& services() {
+    static HostServices instance;
+    return instance;
+}
+
+}  // namespace emberscope::host

@@ -1,0 +1,46 @@
+// The Services of the running module: the interpreter's own services, looked up by their
+// module-level names at each call (host/module.hpp), so a substitute installed by a test or an
+// operator (`time.sleep`, `urllib.request.urlopen`, `os`, `open`) is the one that runs.
+//
+// Errors the host raises travel as host::Error inside the exception_ptr the sequences see; an
+// interrupt or an exit request is never an ordinary error.
+#pragma once
+
+#include "common/services.hpp"
+
+namespace emberscope::host {
+
+class HostServices final : public Services {
+public:
+    std::optional<std::string> environment(std::string_view name) override;
+    std::string utc_now(std::string_view pattern) override;
+    double epoch_seconds() override;
+    double monotonic_seconds() override;
+    void sleep(double seconds) override;
+    void console(std::string_view line) override;
+    bool is_file(std::string_view path) override;
+    void check_signals() override;
+
+    std::optional<std::string> read_file(std::string_view path) override;
+    void replace_file(std::string_view path, std::string_view content) override;
+    void rename_file(std::string_view from, std::string_view to) override;
+    void remove_file(std::string_view path) override;
+
+    /// `urllib.request.Request` built from the request (form fields through `urlencode`), sent
+    /// with `urlopen(request, timeout=...)`. An HTTPError becomes the answer's status, reason,
+    /// headers and body; an OSError-family failure of the exchange becomes `failure`, its
+    /// host error kept in `original`; a failure while reading an error's body, and anything
+    /// else, is thrown.
+    HttpAnswer http(const HttpRequest& request) override;
+
+    bool is_ordinary_error(const std::exception_ptr& error) override;
+    std::string error_message(const std::exception_ptr& error) override;
+    [[noreturn]] void rethrow_rewritten(
+        const std::exception_ptr& error,
+        const std::function<std::string(const std::string&)>& rewrite) override;
+};
+
+/// The services of the running module (one per process; stateless).
+Services& services();
+
+}  // namespace emberscope::host
