@@ -153,12 +153,29 @@ private:
         box_changed_ = true;
     }
 
+    // The file's content, nullopt when there is none to read, or the reason it cannot be read
+    // as text (the host's reader refuses content that is not UTF-8 with an ordinary error).
+    std::variant<std::optional<std::string>, std::string> read_text(const std::string& path) {
+        if (!s_.is_file(path)) return std::optional<std::string>{};
+        try {
+            return s_.read_file(path);
+        } catch (...) {
+            const std::exception_ptr error = std::current_exception();
+            if (!s_.is_ordinary_error(error)) throw;
+            return s_.error_message(error);
+        }
+    }
+
     // The previous values, or none when the file is missing or unusable (then moved aside).
     burns::BurnMap load_state() {
-        if (!s_.is_file(c_.state_path)) return {};
-        std::optional<std::string> content = s_.read_file(c_.state_path);
-        if (!content) return {};
-        auto state = read_state(*content);
+        auto content = read_text(c_.state_path);
+        std::variant<burns::BurnMap, std::string> state;
+        if (auto* text = std::get_if<std::optional<std::string>>(&content)) {
+            if (!*text) return {};
+            state = read_state(**text);
+        } else {
+            state = std::get<std::string>(content);
+        }
         if (auto* map = std::get_if<burns::BurnMap>(&state)) return std::move(*map);
         const std::string moved = corrupt_path(c_.state_path, s_.utc_now(kCorruptStampPattern));
         s_.rename_file(c_.state_path, moved);
@@ -168,10 +185,14 @@ private:
     }
 
     void load_outbox() {
-        if (!s_.is_file(box_path_)) return;
-        std::optional<std::string> content = s_.read_file(box_path_);
-        if (!content) return;
-        auto box = read_outbox(*content);
+        auto content = read_text(box_path_);
+        std::variant<Outbox, std::string> box;
+        if (auto* text = std::get_if<std::optional<std::string>>(&content)) {
+            if (!*text) return;
+            box = read_outbox(**text);
+        } else {
+            box = std::get<std::string>(content);
+        }
         if (auto* ok = std::get_if<Outbox>(&box)) {
             outbox_ = std::move(*ok);
             return;

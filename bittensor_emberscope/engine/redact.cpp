@@ -6,7 +6,7 @@ namespace emberscope::engine {
 std::string mask_secrets(std::string_view text, const std::vector<std::string>& secrets) {
     std::string out(text);
     for (const std::string& secret : secrets) {
-        if (secret.empty()) continue;
+        if (secret.size() < kMinSecretLength) continue;
         std::string next;
         std::size_t from = 0;
         for (std::size_t at; (at = out.find(secret, from)) != std::string::npos;

@@ -18,8 +18,9 @@
 namespace emberscope::host {
 
 /// What a parameter accepts: a text (exact str only), a map (exact dict), a list (exact list),
-/// a real (any number, as a double) or a whole number (any number, truncated toward zero).
-enum class ParamType { text, map, list, real, whole };
+/// a real (any number, as a double), a whole number (any number, truncated toward zero), or an
+/// optional real (None, given as NaN, or any number; its default is None).
+enum class ParamType { text, map, list, real, whole, optional_real };
 
 struct Param {
     const char* name;
