@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
     settings.outbox_max_age_seconds = 1e12;  // nothing ages out: every part must be accounted for
 
     std::map<int, double> burn;
-    for (int n = 0; n < 129; ++n) burn[n] = pick(101) / 100.0;
+    // Enough subnets that a storm's alert takes several messages.
+    for (int n = 0; n < 400; ++n) burn[n] = pick(101) / 100.0;
 
     std::map<std::string, std::string> chats = {{"-100", "-100"}};  // what Telegram accepts
     std::map<MessageId, int> delivered;                  // accepted messages, by identity
@@ -163,7 +164,6 @@ int main(int argc, char** argv) {
         for (auto& [n, v] : burn)
             if (storm || chance(0.02)) v = pick(101) / 100.0;
         if (chance(0.002)) burn[static_cast<int>(burn.size())] = 0.5;  // a new subnet
-        if (storm) for (int n = 129; n < 700; ++n) burn[n] = pick(101) / 100.0;
         listing_body = R"({"data": [)";
         bool first = true;
         for (const auto& [n, v] : burn) {
