@@ -188,6 +188,23 @@ TEST_F(EngineCycle, AWaitOverTheBudgetLeavesTheAlertInTheOutboxForTheNextCycle) 
     EXPECT_EQ(fake.files.count(kOutbox), 0u);
 }
 
+TEST_F(EngineCycle, AllWaitsOfACycleShareOneBudget) {
+    settings.wait_budget_seconds = 10;
+    fake.files[kState] = state_file({{"1", "0.1"}});
+    taostats.push_back(FakeServices::answer(429, R"({"message": "Rate Limited"})"));
+    list({{"1", "0.3"}});
+    const std::string flood =
+        R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 5","parameters":{"retry_after":5}})";
+    tg(429, flood);
+    tg(429, flood);
+    CycleReport r = run_cycle(fake, settings);
+    // 2 s for the listing, 5 s for the first flood; the second 5 s no longer fit in 10 s.
+    EXPECT_EQ(fake.sleeps, std::vector<double>(7, 1.0));
+    EXPECT_EQ(posts(), 2u);
+    EXPECT_EQ(r.outcome, "telegram_failed");
+    EXPECT_EQ(r.outbox_size, 1u);
+}
+
 TEST_F(EngineCycle, PassingFailuresAreTriedThreeTimesWithGrowingWaits) {
     fake.files[kState] = state_file({{"1", "0.1"}});
     list({{"1", "0.3"}});
@@ -376,6 +393,21 @@ TEST_F(EngineCycle, UnreadableStateFilesAreMovedAsideAndABaselineRecorded) {
                                                     reasons[i] + "): moved to " + moved +
                                                     ", recording a fresh baseline\n"});
     }
+}
+
+TEST_F(EngineCycle, AnUnreadableOutboxIsMovedAsideAndTheCycleGoesOn) {
+    fake.files[kOutbox] = "{\"messages\": [{\"kind\": 1}]}";
+    fake.files[kState] = state_file({{"1", "0.1"}});
+    list({{"1", "0.3"}});
+    ok();
+    CycleReport r = run_cycle(fake, settings);
+    EXPECT_EQ(r.outcome, "ok");
+    EXPECT_EQ(fake.files[kOutbox + ".corrupt-20251208T000000Z"], "{\"messages\": [{\"kind\": 1}]}");
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "[burn] outbox file " + kOutbox + " unreadable (a message without its "
+                           "kind, stamp, text, time or numbers): moved to " + kOutbox +
+                           ".corrupt-20251208T000000Z, starting an empty one\n",
+                           "[burn] alert sent (1 subnet(s))\n"}));
 }
 
 TEST_F(EngineCycle, OldUndeliveredMessagesAreDroppedWithALine) {

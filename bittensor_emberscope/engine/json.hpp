@@ -49,8 +49,8 @@ struct JsonValue {
     void set(std::string key, JsonValue value);
 };
 
-/// Why a document was refused. `decoder` is true for the failures the host decoder reports too
-/// (its message text is then the host's); false for this reader's own limits.
+/// Why a document was refused: the host decoder's message for what it refuses too, or this
+/// reader's own for a limit (`over_limit`), both with the host's position suffix.
 struct JsonError {
     std::string message;
     bool over_limit = false;
