@@ -22,6 +22,8 @@
 namespace emberscope::engine {
 namespace {
 
+// Decimals of the display form in messages: the documented module's OWNER_BURN_DECIMALS default
+// (the engine has no module constant a host could change).
 constexpr int kDisplayDecimals = 4;
 
 std::string display(const std::string& burn) {

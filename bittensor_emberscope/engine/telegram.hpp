@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/services.hpp"
+#include "reports/telegram_text.hpp"
 
 namespace emberscope::engine {
 
@@ -13,8 +14,9 @@ namespace emberscope::engine {
 inline constexpr std::size_t kTelegramMaxMessage = 4096;
 /// What ends a message that had to be cut to that limit.
 inline constexpr std::string_view kCutMarker = "\n[... cut: over 4096 characters]";
-/// Seconds per blocking wait of a sendMessage request, and for the whole exchange.
-inline constexpr double kTelegramTimeout = 30;
+/// Seconds per blocking wait of a sendMessage request (the documented delivery's), and for the
+/// whole exchange.
+inline constexpr double kTelegramTimeout = reports::kTelegramTimeoutSeconds;
 inline constexpr double kTelegramDeadline = 2 * kTelegramTimeout;
 /// Largest Telegram answer read.
 inline constexpr std::size_t kTelegramMaxBody = 1 << 20;
