@@ -50,6 +50,8 @@ constexpr std::array kOperations = {
 
 }  // namespace
 
-const std::span<const host::Operation> host::module_operations = kOperations;
+const host::ModuleSpec host::module_spec = {
+    "bittensor_emberscope.emberscope", "emberscope",
+    "Bittensor subnet owner burn rate monitoring via Taostats.", kOperations, true};
 
 }  // namespace emberscope

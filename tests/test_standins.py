@@ -265,3 +265,12 @@ def test_odd_rows_cover_every_oddity_and_survive_the_wire():
     assert any(not row["name"].isascii() for row in rows)
     with TaostatsStandIn(rows=rows) as api:
         assert json.loads(call(api.listing_url + "?limit=1024")[3])["data"] == rows
+
+
+def test_telegram_take_messages_hands_over_and_forgets():
+    with TelegramStandIn() as tg:
+        url = tg.send_message_url("1:A")
+        call(url, data=b"chat_id=1&text=a")
+        call(url, data=b"chat_id=1&text=b")
+        assert tg.take_messages() == ["a", "b"]
+        assert tg.take_messages() == [] and tg.messages == []

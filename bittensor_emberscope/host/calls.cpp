@@ -126,6 +126,13 @@ void convert(const Operation& op, const Param& p, PyObject* value, Args::Slot& s
             if (!PyList_CheckExact(value)) wrong_type(op, p, "list", value);
             slot.object = Object::borrow(value);
             return;
+        case ParamType::optional_real:
+            if (value == Py_None) {
+                slot.object = none();
+                slot.real = std::nan("");
+                return;
+            }
+            [[fallthrough]];
         case ParamType::real: {
             if (!is_number(value)) wrong_type(op, p, "a real number", value);
             slot.object = Object::borrow(value);
@@ -154,6 +161,8 @@ void convert(const Operation& op, const Param& p, PyObject* value, Args::Slot& s
 void apply_default(const Param& p, Args::Slot& slot) {
     if (p.type == ParamType::text) {
         slot.text = p.text_default;
+    } else if (p.type == ParamType::optional_real) {
+        slot.real = std::nan("");
     } else {
         slot.whole = p.whole_default;
         slot.real = static_cast<double>(p.whole_default);
@@ -246,8 +255,9 @@ std::string signature_doc(const Operation& op) {
         out += p.name;
         if (p.has_default) {
             out += "=";
-            out += p.type == ParamType::text ? "'" + std::string(p.text_default) + "'"
-                                              : std::to_string(p.whole_default);
+            out += p.type == ParamType::text            ? "'" + std::string(p.text_default) + "'"
+                   : p.type == ParamType::optional_real ? std::string("None")
+                                                        : std::to_string(p.whole_default);
         }
     }
     out += ")\n--\n\n";

@@ -20,8 +20,9 @@
 namespace emberscope::host {
 
 /// What a parameter accepts: a text (exact str only), a map (exact dict), a list (exact list),
-/// a real (any number, as a double) or a whole number (any number, truncated toward zero).
-enum class ParamType { text, map, list, real, whole };
+/// a real (any number, as a double), a whole number (any number, truncated toward zero), or an
+/// optional real (None, given as NaN, or any number; its default is None).
+enum class ParamType { text, map, list, real, whole, optional_real };
 
 struct Param {
     const char* name;
@@ -86,6 +87,13 @@ public:
     template <const auto& Params, ParamName Name>
     std::int64_t whole() const {
         return slots_[param_index(Params, Name.view(), ParamType::whole)].whole;
+    }
+    /// An optional real: nullopt for None or the default.
+    template <const auto& Params, ParamName Name>
+    std::optional<double> optional_real() const {
+        const Slot& slot = slots_[param_index(Params, Name.view(), ParamType::optional_real)];
+        if (slot.object.empty() || slot.object.is_null()) return std::nullopt;
+        return slot.real;
     }
     /// The host value of a map or list argument.
     template <const auto& Params, ParamName Name>

@@ -1,4 +1,4 @@
-// The module's definition and its loading into the interpreter.
+// A module's definition and its loading into the interpreter.
 #include "host/extension.hpp"
 
 #include <Python.h>
@@ -13,12 +13,9 @@
 namespace emberscope::host {
 namespace {
 
-constexpr const char* kModuleName = "bittensor_emberscope.emberscope";
-constexpr const char* kModuleDoc = "Bittensor subnet owner burn rate monitoring via Taostats.";
-
 template <std::size_t I>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return dispatch(module_operations[I], module, args, nargs, kwnames);
+    return dispatch(module_spec.operations[I], module, args, nargs, kwnames);
 }
 
 using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -39,9 +36,9 @@ struct MethodTable {
 MethodTable& methods() {
     static MethodTable table = [] {
         MethodTable t;
-        for (std::size_t i = 0; i < module_operations.size(); ++i) {
-            t.docs[i] = signature_doc(module_operations[i]);
-            t.defs[i] = PyMethodDef{module_operations[i].name,
+        for (std::size_t i = 0; i < module_spec.operations.size(); ++i) {
+            t.docs[i] = signature_doc(module_spec.operations[i]);
+            t.defs[i] = PyMethodDef{module_spec.operations[i].name,
                                     reinterpret_cast<PyCFunction>(
                                         reinterpret_cast<void (*)()>(kEntries[i])),
                                     METH_FASTCALL | METH_KEYWORDS, t.docs[i].c_str()};
@@ -70,8 +67,8 @@ PyObject* import_attr(const char* module, const char* attr) {
 }
 
 int exec_module(PyObject* module) {
-    if (module_operations.size() > kMaxOperations) {
-        PyErr_SetString(PyExc_SystemError, "emberscope: more operations than entry functions");
+    if (module_spec.operations.size() > kMaxOperations) {
+        PyErr_SetString(PyExc_SystemError, "more operations than entry functions");
         return -1;
     }
     int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -82,9 +79,9 @@ int exec_module(PyObject* module) {
         return -1;
     }
     if (loaded) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Module 'emberscope' has already been imported. Re-initialisation is not "
-                        "supported.");
+        PyErr_Format(PyExc_ImportError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     module_spec.short_name);
         return -1;
     }
     for (const char* name : {"json", "os", "sys", "time"})
@@ -97,14 +94,17 @@ int exec_module(PyObject* module) {
     if (bind(module, "urllib", PyImport_ImportModule("urllib")) < 0) return -1;
     if (bind(module, "datetime", import_attr("datetime", "datetime")) < 0) return -1;
     if (bind(module, "timezone", import_attr("datetime", "timezone")) < 0) return -1;
-    if (bind(module, "Any", import_attr("typing", "Any")) < 0) return -1;
-    if (bind(module, "OWNER_BURN_DECIMALS", PyLong_FromLong(burns::kDefaultOwnerBurnDecimals)) < 0)
-        return -1;
+    if (module_spec.documented_names) {
+        if (bind(module, "Any", import_attr("typing", "Any")) < 0) return -1;
+        if (bind(module, "OWNER_BURN_DECIMALS",
+                 PyLong_FromLong(burns::kDefaultOwnerBurnDecimals)) < 0)
+            return -1;
+    }
 
-    PyObject* module_name = PyUnicode_FromString(kModuleName);
+    PyObject* module_name = PyUnicode_FromString(module_spec.qualified_name);
     if (module_name == nullptr) return -1;
     MethodTable& table = methods();
-    for (std::size_t i = 0; i < module_operations.size(); ++i) {
+    for (std::size_t i = 0; i < module_spec.operations.size(); ++i) {
         PyMethodDef& def = table.defs[i];
         if (bind(module, def.ml_name, PyCFunction_NewEx(&def, module, module_name)) < 0) {
             Py_DECREF(module_name);
@@ -128,10 +128,18 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, kModuleName, kModuleDoc, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
 };
+
+PyObject* init_module() {
+    module_def.m_name = module_spec.qualified_name;
+    module_def.m_doc = module_spec.doc;
+    return PyModuleDef_Init(&module_def);
+}
 
 }  // namespace
 }  // namespace emberscope::host
 
-PyMODINIT_FUNC PyInit_emberscope() { return PyModuleDef_Init(&emberscope::host::module_def); }
+// Each extension exports only its own entry (cmake/emberscope.map, cmake/monitor.map).
+PyMODINIT_FUNC PyInit_emberscope() { return emberscope::host::init_module(); }
+PyMODINIT_FUNC PyInit_monitor() { return emberscope::host::init_module(); }

@@ -1,4 +1,6 @@
-// The module's definition: identity, the names bound at load, one entry per operation.
+// The definition of an extension module of the package: identity, the names bound at load, one
+// entry per operation. Each module's table file defines `module_spec`; host/extension.cpp turns
+// it into the module the interpreter loads.
 #pragma once
 
 #include <span>
@@ -7,10 +9,19 @@
 
 namespace emberscope::host {
 
-/// The operations of the module, in the order of their table (emberscope.cpp).
-extern const std::span<const Operation> module_operations;
+struct ModuleSpec {
+    const char* qualified_name;  ///< "bittensor_emberscope.emberscope"
+    const char* short_name;      ///< "emberscope", as the refusal of a second load names it
+    const char* doc;
+    std::span<const Operation> operations;  ///< in the order they are bound
+    /// Binds `Any` and `OWNER_BURN_DECIMALS` after the library modules (the documented module).
+    bool documented_names = false;
+};
 
-/// The most operations the module can hold (one entry function each).
+/// The module this extension defines (emberscope.cpp or monitor.cpp).
+extern const ModuleSpec module_spec;
+
+/// The most operations a module can hold (one entry function each).
 inline constexpr std::size_t kMaxOperations = 32;
 
 }  // namespace emberscope::host

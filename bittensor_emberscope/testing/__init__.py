@@ -52,7 +52,8 @@ class Answer:
     Content-Length 0); `headers` are sent in order after the status line; `delay`
     waits that many seconds first; `drop` closes the connection without a status
     line; `hang` never answers and closes the connection only when the stand-in
-    closes.
+    closes; `drip` sends the body one byte at a time, that many seconds apart (a
+    server that keeps every single wait short but the exchange endless).
     """
 
     status: int = 200
@@ -62,6 +63,7 @@ class Answer:
     delay: float = 0.0
     drop: bool = False
     hang: bool = False
+    drip: float = 0.0
 
     @classmethod
     def json(cls, obj: object, status: int = 200, **kw) -> Answer:
@@ -97,12 +99,26 @@ class Answer:
         return cls.json(body, error_code, **kw)
 
     @classmethod
-    def flood(cls, retry_after: int = 41, **kw) -> Answer:
-        """The Bot API's flood-control answer."""
-        body = {"ok": False, "error_code": 429,
-                "description": f"Too Many Requests: retry after {retry_after}",
-                "parameters": {"retry_after": retry_after}}
-        return cls.json(body, 429, **kw)
+    def flood(cls, retry_after: int = 41, header: bool = True, in_body: bool = True,
+              **kw) -> Answer:
+        """The Bot API's flood-control answer: the wait in "parameters" and, as the official
+        server sends it, in a Retry-After header."""
+        body: dict = {"ok": False, "error_code": 429,
+                      "description": f"Too Many Requests: retry after {retry_after}"}
+        if in_body:
+            body["parameters"] = {"retry_after": retry_after}
+        headers = [("Content-Type", "application/json")]
+        if header:
+            headers.append(("Retry-After", str(retry_after)))
+        return cls(429, body=json.dumps(body).encode("utf-8"), headers=headers, **kw)
+
+    @classmethod
+    def migrated(cls, new_chat_id: int = -1001234567890, **kw) -> Answer:
+        """The answer for a group upgraded to a supergroup: the chat lives on as `new_chat_id`."""
+        body = {"ok": False, "error_code": 400,
+                "description": "Bad Request: group chat was upgraded to a supergroup chat",
+                "parameters": {"migrate_to_chat_id": new_chat_id}}
+        return cls.json(body, 400, **kw)
 
     def header_pairs(self) -> list[tuple[str, str]]:
         if self.headers is None:
@@ -320,7 +336,13 @@ class StandIn:
         if "connection" not in names:
             handler.send_header("Connection", "close")
         handler.end_headers()
-        if answer.body:
+        if answer.body and answer.drip > 0:
+            for i in range(len(answer.body)):
+                handler.wfile.write(answer.body[i:i + 1])
+                handler.wfile.flush()
+                if self._closing.wait(answer.drip):
+                    return
+        elif answer.body:
             handler.wfile.write(answer.body)
         handler.close_connection = True
 

@@ -44,6 +44,13 @@ class TelegramStandIn(StandIn):
         with self._lock:
             return list(self._accepted)
 
+    def take_messages(self) -> list[str]:
+        """The accepted texts not yet taken, in order; they are then forgotten (a long soak keeps
+        its memory flat this way)."""
+        with self._lock:
+            taken, self._accepted = self._accepted, []
+            return taken
+
     def send_message_url(self, token: str) -> str:
         return f"{self.base_url}{_PREFIX}{token}{_SUFFIX}"
 

@@ -1,0 +1,54 @@
+// The engine's watch cycle and start-up list: the documented road (one listing, values saved
+// before anything is sent, the same console lines) with an outbox, Telegram's real behaviour,
+// a listing it can trust and a state file it can recover.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "burns/burn_map.hpp"
+#include "common/services.hpp"
+
+namespace emberscope::engine {
+
+/// Default age after which an undelivered message is dropped, in seconds.
+inline constexpr double kDefaultOutboxMaxAge = 24 * 3600;
+/// Share of the interval that the waits of one cycle may take when no budget is given.
+inline constexpr double kDefaultBudgetShare = 0.25;
+
+struct CycleSettings {
+    std::string state_path;
+    double threshold = 0;
+    std::string token;
+    std::string chat_id;
+    std::string pause_path;
+    double interval_seconds = 300;
+    double outbox_max_age_seconds = kDefaultOutboxMaxAge;
+    std::optional<double> wait_budget_seconds;  ///< default: kDefaultBudgetShare of the interval
+};
+
+/// What one cycle did, for the command's status file and history.
+struct CycleReport {
+    std::string outcome;  ///< "ok", "no_api_key", "fetch_failed", "telegram_failed", "error"
+    std::string detail;   ///< one line, "" when ok
+    std::string updated_at_utc;
+    std::size_t subnets = 0;
+    std::vector<burns::BurnChange> changes;
+    std::size_t delivered = 0;
+    std::size_t outbox_size = 0;
+    std::optional<std::string> outbox_oldest_utc;
+    std::size_t invalid_rows = 0;
+    std::string chat_id;  ///< the chat used, after any migration
+};
+
+/// One watch cycle. Ordinary errors (those `Services::is_ordinary_error` accepts) are reported
+/// as outcome "error" with a "[burn] error: " line; others propagate, after the outbox is saved.
+CycleReport run_cycle(Services& services, const CycleSettings& settings);
+
+/// The start-up list: a fresh baseline saved, the whole listing queued and delivered through the
+/// outbox. `threshold` is not used.
+CycleReport run_snapshot(Services& services, const CycleSettings& settings);
+
+}  // namespace emberscope::engine

@@ -1,0 +1,112 @@
+// Delivery of the outbox to Telegram.
+#include "engine/delivery.hpp"
+
+#include "driver/console.hpp"
+#include "engine/telegram.hpp"
+#include "reports/telegram_text.hpp"
+
+namespace emberscope::engine {
+namespace {
+
+// Migrations followed for one message within a cycle; more means the answers loop.
+constexpr int kMaxMigrations = 3;
+
+}  // namespace
+
+Delivery::Delivery(Services& services, Waits& waits, Console& console, Outbox& outbox,
+                   std::string token, const std::string& chat_id, std::string failed_prefix)
+    : services_(services), waits_(waits), console_(console), outbox_(outbox),
+      token_(std::move(token)), chat_(outbox.chat_for(chat_id)),
+      failed_prefix_(std::move(failed_prefix)) {}
+
+bool Delivery::run() {
+    if (stopped_) return outbox_.messages.empty();
+    while (!outbox_.messages.empty()) {
+        const OutboxEntry& m = outbox_.messages.front();
+        const Step step = send(m.text);
+        if (step == Step::paused) {
+            stopped_ = paused_ = true;
+            return false;
+        }
+        if (step == Step::failed) {
+            stopped_ = true;
+            console_.write(driver::detail_line(failed_prefix_, error_));
+            return false;
+        }
+        ++delivered_;
+        if (m.part >= m.total) {
+            console_.write(m.kind == kSnapshotKind ? driver::snapshot_sent_line(m.count)
+                                                   : driver::alert_sent_line(m.count));
+        }
+        outbox_.messages.erase(outbox_.messages.begin());
+        changed_ = true;
+    }
+    return true;
+}
+
+Delivery::Step Delivery::waited(Waits::Result result) {
+    if (result == Waits::Result::paused) return Step::paused;
+    if (result == Waits::Result::over_budget) {
+        if (error_.empty()) error_ = "the cycle's wait budget is used up";
+        return Step::failed;
+    }
+    return Step::delivered;  // the wait is over: go on
+}
+
+Delivery::Step Delivery::send(const std::string& text) {
+    error_.clear();
+    if (token_.empty() || chat_.empty()) {
+        error_ = std::string(reports::kNotConfigured);
+        return Step::failed;
+    }
+    const auto base = services_.environment("TELEGRAM_API_BASE");
+    HttpRequest request;
+    request.method = "POST";
+    request.url = reports::send_message_url(
+        base ? *base : std::string(reports::kDefaultTelegramBase), token_);
+    request.headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
+    request.timeout_seconds = kTelegramTimeout;
+    request.deadline_seconds = kTelegramDeadline;
+    request.max_body_bytes = kTelegramMaxBody;
+    request.redirects = Redirects::none;
+
+    int transient = 0, floods = 0, migrations = 0;
+    while (true) {
+        if (waits_.pause_requested()) return Step::paused;
+        if (last_send_) {
+            const double gap = kChatGap - (services_.monotonic_seconds() - *last_send_);
+            if (gap > 0) {
+                if (Step s = waited(waits_.wait(gap)); s != Step::delivered) return s;
+            }
+        }
+        request.body = send_message_body(chat_, text);
+        const HttpAnswer answer = services_.http(request);
+        last_send_ = services_.monotonic_seconds();
+        Verdict v = judge_answer(answer);
+        error_ = console_.masked(v.error);
+        switch (v.kind) {
+            case Verdict::Kind::delivered:
+                return Step::delivered;
+            case Verdict::Kind::refused:
+                return Step::failed;
+            case Verdict::Kind::migrated:
+                if (++migrations > kMaxMigrations || v.new_chat_id == chat_) return Step::failed;
+                console_.write(chat_migrated_line(chat_, v.new_chat_id));
+                outbox_.migrate(chat_, v.new_chat_id);
+                chat_ = v.new_chat_id;
+                changed_ = true;
+                continue;
+            case Verdict::Kind::flood:
+                if (++floods > kMaxFloodWaits) return Step::failed;
+                if (Step s = waited(waits_.wait(v.retry_after)); s != Step::delivered) return s;
+                continue;
+            case Verdict::Kind::transient:
+                if (++transient >= kTransientAttempts) return Step::failed;
+                if (Step s = waited(waits_.wait(kTransientWaits[transient - 1])); s != Step::delivered)
+                    return s;
+                continue;
+        }
+    }
+}
+
+}  // namespace emberscope::engine

@@ -1,0 +1,45 @@
+// The rows of a Taostats listing the engine can trust: a valid netuid, an owner burn text.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "burns/numeric.hpp"
+#include "engine/json.hpp"
+
+namespace emberscope::engine {
+
+/// How many invalid netuids a console line shows.
+inline constexpr std::size_t kInvalidSamples = 5;
+
+struct ListingRow {
+    std::string netuid;             ///< the key: an integer's digits, or the decimal text as sent
+    burns::DecimalInteger number;   ///< its value, for ordering
+    std::string burn;               ///< the owner burn text
+};
+
+struct Listing {
+    std::vector<ListingRow> rows;   ///< valid rows in listing order; a repeated netuid keeps its
+                                    ///< first place and the later row's value
+    std::size_t invalid = 0;        ///< rows left out: not an object, no netuid, or a bad one
+    std::vector<std::string> samples;  ///< the first few left-out netuids, as JSON excerpts
+};
+
+/// The owner burn text of a row's "incentive_burn" value (nullptr when absent): "0" for an absent
+/// or empty value (null, false, zero, "", [], {}), a text unchanged, anything else as the host's
+/// str() shows it.
+std::string owner_burn_text(const JsonValue* value);
+
+/// The key of a valid netuid: a whole number >= 0 given as a JSON integer or as a text of ASCII
+/// digits. Null, booleans, reals, signs, other texts and structures are not valid.
+std::optional<std::string> valid_netuid(const JsonValue& netuid);
+
+/// The trusted rows of the listing's "data" array.
+Listing read_listing(const JsonValue& data);
+
+/// "[burn] listing: N row(s) without a valid netuid left out (first: a, b, c)\n".
+std::string invalid_rows_line(const Listing& listing);
+
+}  // namespace emberscope::engine

@@ -1,0 +1,147 @@
+// The outbox file.
+#include "engine/outbox.hpp"
+
+#include <cmath>
+#include <ctime>
+
+#include "engine/json.hpp"
+
+namespace emberscope::engine {
+namespace {
+
+constexpr int kOutboxVersion = 1;
+
+JsonValue real_value(double d) {
+    JsonValue v;
+    v.kind = JsonValue::Kind::real;
+    v.real = d;
+    return v;
+}
+
+std::optional<std::size_t> whole(const JsonValue* v) {
+    if (!v || v->kind != JsonValue::Kind::integer || v->text.front() == '-' || v->text.size() > 9)
+        return std::nullopt;
+    return static_cast<std::size_t>(std::stoul(v->text));
+}
+
+const std::string* text_of(const JsonValue* v) { return v && v->is_text() ? &v->text : nullptr; }
+
+}  // namespace
+
+std::string Outbox::chat_for(const std::string& chat_id) const {
+    std::string chat = chat_id;
+    // A chain of upgrades is followed, a loop is not.
+    for (std::size_t hop = 0; hop <= migrations.size(); ++hop) {
+        bool moved = false;
+        for (const auto& [from, to] : migrations)
+            if (from == chat) {
+                chat = to;
+                moved = true;
+                break;
+            }
+        if (!moved) break;
+    }
+    return chat;
+}
+
+void Outbox::migrate(const std::string& from, const std::string& to) {
+    for (auto& [old, now] : migrations)
+        if (old == from) {
+            now = to;
+            return;
+        }
+    migrations.emplace_back(from, to);
+}
+
+std::size_t Outbox::drop_older_than(double now, double max_age, double& oldest) {
+    std::size_t dropped = 0;
+    std::vector<OutboxEntry> kept;
+    for (auto& m : messages) {
+        if (now - m.queued_at > max_age) {
+            if (dropped == 0 || m.queued_at < oldest) oldest = m.queued_at;
+            ++dropped;
+        } else {
+            kept.push_back(std::move(m));
+        }
+    }
+    messages = std::move(kept);
+    return dropped;
+}
+
+std::string outbox_path(std::string_view state_path) {
+    constexpr std::string_view kJson = ".json";
+    if (state_path.size() > kJson.size() && state_path.ends_with(kJson) &&
+        state_path[state_path.size() - kJson.size() - 1] != '/')
+        return std::string(state_path.substr(0, state_path.size() - kJson.size())) + ".outbox.json";
+    return std::string(state_path) + ".outbox.json";
+}
+
+std::string render_outbox(const Outbox& outbox) {
+    JsonValue doc = JsonValue::make_object();
+    JsonValue migrations = JsonValue::make_object();
+    for (const auto& [from, to] : outbox.migrations) migrations.set(from, JsonValue::make_text(to));
+    doc.set("chat_migrations", std::move(migrations));
+    JsonValue messages;
+    messages.kind = JsonValue::Kind::array;
+    for (const auto& m : outbox.messages) {
+        JsonValue e = JsonValue::make_object();
+        e.set("kind", JsonValue::make_text(m.kind));
+        e.set("count", JsonValue::make_integer(static_cast<long long>(m.count)));
+        e.set("stamp", JsonValue::make_text(m.stamp));
+        e.set("queued_at", real_value(m.queued_at));
+        e.set("part", JsonValue::make_integer(static_cast<long long>(m.part)));
+        e.set("total", JsonValue::make_integer(static_cast<long long>(m.total)));
+        e.set("text", JsonValue::make_text(m.text));
+        messages.items.push_back(std::move(e));
+    }
+    doc.set("messages", std::move(messages));
+    doc.set("version", JsonValue::make_integer(kOutboxVersion));
+    return dump_json_file(doc);
+}
+
+std::variant<Outbox, std::string> read_outbox(std::string_view content) {
+    if (!is_utf8(content)) return std::string("not UTF-8");
+    auto parsed = parse_json(content);
+    if (auto* e = std::get_if<JsonError>(&parsed)) return e->message;
+    const JsonValue& doc = std::get<JsonValue>(parsed);
+    if (!doc.is_object()) return std::string("not a JSON object");
+    Outbox outbox;
+    if (const JsonValue* migrations = doc.get("chat_migrations")) {
+        if (!migrations->is_object()) return std::string("\"chat_migrations\" is not an object");
+        for (const auto& [from, to] : migrations->members) {
+            if (!to.is_text()) return "chat migration of " + from + " is not a text";
+            outbox.migrations.emplace_back(from, to.text);
+        }
+    }
+    const JsonValue* messages = doc.get("messages");
+    if (!messages || !messages->is_array()) return std::string("no \"messages\" list");
+    for (const JsonValue& m : messages->items) {
+        const std::string* kind = text_of(m.get("kind"));
+        const std::string* stamp = text_of(m.get("stamp"));
+        const std::string* text = text_of(m.get("text"));
+        const JsonValue* queued = m.get("queued_at");
+        auto count = whole(m.get("count"));
+        auto part = whole(m.get("part"));
+        auto total = whole(m.get("total"));
+        const bool queued_ok = queued && (queued->kind == JsonValue::Kind::real ||
+                                          queued->kind == JsonValue::Kind::integer);
+        if (!kind || !stamp || !text || !queued_ok || !count || !part || !total)
+            return std::string("a message without its kind, stamp, text, time or numbers");
+        const double at = queued->kind == JsonValue::Kind::real ? queued->real
+                                                                : std::strtod(queued->text.c_str(), nullptr);
+        if (!std::isfinite(at)) return std::string("a message queued at no finite time");
+        outbox.messages.push_back({*kind, *count, *stamp, at, *part, *total, *text});
+    }
+    return outbox;
+}
+
+std::string utc_text(double epoch_seconds) {
+    std::time_t t = static_cast<std::time_t>(std::floor(epoch_seconds));
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buffer[32];
+    const std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return std::string(buffer, n);
+}
+
+}  // namespace emberscope::engine

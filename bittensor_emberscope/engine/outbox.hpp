@@ -1,0 +1,68 @@
+// The outbox: messages not yet delivered, kept beside the state file until Telegram takes them,
+// and the chat ids Telegram told the engine to move to.
+//
+// File layout (JSON, keys sorted, two-space indentation, final line feed):
+//   {
+//     "chat_migrations": {"<old chat id>": "<new chat id>"},
+//     "messages": [
+//       {"count": 2, "kind": "alert", "part": 1, "queued_at": 1765152000.0,
+//        "stamp": "2026-12-08T00:00:00Z", "text": "...", "total": 1}
+//     ],
+//     "version": 1
+//   }
+// "text" is the message exactly as it is sent, part number included; "count" is what the
+// console line reports once the last part of the text is delivered (changes of an alert, rows of
+// a start-up list); "queued_at" is the epoch second the text was first queued.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace emberscope::engine {
+
+inline constexpr std::string_view kAlertKind = "alert";
+inline constexpr std::string_view kSnapshotKind = "snapshot";
+
+struct OutboxEntry {
+    std::string kind;       ///< kAlertKind or kSnapshotKind
+    std::size_t count = 0;
+    std::string stamp;      ///< the cycle stamp of the text
+    double queued_at = 0;   ///< epoch seconds
+    std::size_t part = 1;
+    std::size_t total = 1;
+    std::string text;
+    bool operator==(const OutboxEntry&) const = default;
+};
+
+struct Outbox {
+    std::vector<OutboxEntry> messages;
+    std::vector<std::pair<std::string, std::string>> migrations;  ///< old chat id -> new one
+
+    bool empty() const { return messages.empty() && migrations.empty(); }
+    /// The chat to send to for the configured `chat_id`, following recorded migrations.
+    std::string chat_for(const std::string& chat_id) const;
+    /// Records that `from` lives on as `to`.
+    void migrate(const std::string& from, const std::string& to);
+    /// Removes the messages queued more than `max_age` seconds before `now`; returns how many,
+    /// and sets `oldest` to the earliest queued_at among them.
+    std::size_t drop_older_than(double now, double max_age, double& oldest);
+};
+
+/// The outbox file beside the state file: "X.json" -> "X.outbox.json", any other name gets
+/// ".outbox.json" appended.
+std::string outbox_path(std::string_view state_path);
+
+std::string render_outbox(const Outbox& outbox);
+
+/// The outbox stored in `content`, or the reason it cannot be read as one.
+std::variant<Outbox, std::string> read_outbox(std::string_view content);
+
+/// "%Y-%m-%dT%H:%M:%SZ" of an epoch second.
+std::string utc_text(double epoch_seconds);
+
+}  // namespace emberscope::engine

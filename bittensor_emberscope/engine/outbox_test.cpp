@@ -1,0 +1,59 @@
+#include "engine/outbox.hpp"
+
+#include <gtest/gtest.h>
+
+namespace emberscope::engine {
+namespace {
+
+TEST(EngineOutbox, LivesBesideTheStateFile) {
+    EXPECT_EQ(outbox_path("/var/lib/emberscope/state.json"), "/var/lib/emberscope/state.outbox.json");
+    EXPECT_EQ(outbox_path("state"), "state.outbox.json");
+    EXPECT_EQ(outbox_path("/x/.json"), "/x/.json.outbox.json");
+}
+
+TEST(EngineOutbox, RoundTripsThroughItsFile) {
+    Outbox box;
+    box.messages.push_back({"alert", 2, "2026-12-08T00:00:00Z", 1765152000.0, 1, 2, "(1/2)\nOwner \"x\" \xC3\xA9"});
+    box.messages.push_back({"snapshot", 129, "2026-12-08T00:00:00Z", 1765152000.5, 2, 2, "b"});
+    box.migrate("-1001", "-1002");
+    const std::string text = render_outbox(box);
+    EXPECT_TRUE(text.starts_with("{\n  \"chat_migrations\": {\n    \"-1001\": \"-1002\"\n  },\n"));
+    auto back = read_outbox(text);
+    ASSERT_TRUE(std::holds_alternative<Outbox>(back));
+    EXPECT_EQ(std::get<Outbox>(back).messages, box.messages);
+    EXPECT_EQ(std::get<Outbox>(back).migrations, box.migrations);
+}
+
+TEST(EngineOutbox, RefusesWhatIsNotAnOutbox) {
+    for (std::string_view bad : {"", "[]", "{\"messages\": 5}", "{\"messages\": [{\"kind\": 1}]}",
+                                 "\xFF", "{\"chat_migrations\": [], \"messages\": []}"})
+        EXPECT_TRUE(std::holds_alternative<std::string>(read_outbox(bad))) << bad;
+}
+
+TEST(EngineOutbox, FollowsMigrationChainsButNotLoops) {
+    Outbox box;
+    box.migrate("a", "b");
+    box.migrate("b", "c");
+    EXPECT_EQ(box.chat_for("a"), "c");
+    EXPECT_EQ(box.chat_for("x"), "x");
+    box.migrate("c", "a");
+    const std::string end = box.chat_for("a");
+    EXPECT_TRUE(end == "a" || end == "b" || end == "c");
+}
+
+TEST(EngineOutbox, DropsOnlyMessagesOverTheMaximumAge) {
+    Outbox box;
+    box.messages = {{"alert", 1, "s", 100, 1, 1, "old"}, {"alert", 1, "s", 50, 1, 1, "older"},
+                    {"alert", 1, "s", 1000, 1, 1, "new"}};
+    double oldest = 0;
+    EXPECT_EQ(box.drop_older_than(1000, 900, oldest), 1u);
+    EXPECT_EQ(oldest, 50);
+    EXPECT_EQ(box.drop_older_than(1000, 800, oldest), 1u);
+    EXPECT_EQ(oldest, 100);
+    ASSERT_EQ(box.messages.size(), 1u);
+    EXPECT_EQ(box.messages[0].text, "new");
+    EXPECT_EQ(utc_text(1765152000.9), "2025-12-08T00:00:00Z");
+}
+
+}  // namespace
+}  // namespace emberscope::engine

@@ -1,0 +1,59 @@
+// What the engine sends to Telegram and how it reads the answers, as Telegram really behaves.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "common/services.hpp"
+#include "reports/telegram_text.hpp"
+
+namespace emberscope::engine {
+
+/// Telegram's limit on one message, in code points.
+inline constexpr std::size_t kTelegramMaxMessage = 4096;
+/// What ends a message that had to be cut to that limit.
+inline constexpr std::string_view kCutMarker = "\n[... cut: over 4096 characters]";
+/// Seconds per blocking wait of a sendMessage request (the documented delivery's), and for the
+/// whole exchange.
+inline constexpr double kTelegramTimeout = reports::kTelegramTimeoutSeconds;
+inline constexpr double kTelegramDeadline = 2 * kTelegramTimeout;
+/// Largest Telegram answer read.
+inline constexpr std::size_t kTelegramMaxBody = 1 << 20;
+/// Shortest gap between two messages to one chat, in seconds.
+inline constexpr double kChatGap = 1.0;
+/// Attempts of one message against failures that may pass (5xx, transport, unusable answers),
+/// and the waits between them.
+inline constexpr int kTransientAttempts = 3;
+inline constexpr double kTransientWaits[kTransientAttempts - 1] = {2.0, 5.0};
+/// Flood-control answers honoured for one message within a cycle, and the wait when an answer
+/// names none.
+inline constexpr int kMaxFloodWaits = 5;
+inline constexpr double kDefaultFloodWait = 5.0;
+
+/// How one sendMessage answer ends.
+struct Verdict {
+    enum class Kind {
+        delivered,  ///< "ok" set
+        flood,      ///< 429: repeat after `retry_after` seconds
+        migrated,   ///< the chat lives on as `new_chat_id`
+        transient,  ///< 5xx, transport failure, deadline, an answer that cannot be read
+        refused,    ///< any other status: not repeated within the cycle
+    };
+    Kind kind = Kind::refused;
+    std::string error;       ///< the reason, as the documented delivery words it
+    double retry_after = 0;
+    std::string new_chat_id;
+};
+
+Verdict judge_answer(const HttpAnswer& answer);
+
+/// The form body of a sendMessage request: chat_id, text, disable_web_page_preview=true, encoded
+/// as the host's urlencode does (space as '+', other bytes outside A-Za-z0-9_.-~ as %XX).
+std::string send_message_body(std::string_view chat_id, std::string_view text);
+
+/// `text` when it fits Telegram's limit, else its first code points followed by kCutMarker,
+/// kTelegramMaxMessage code points in all.
+std::string fit_message(std::string_view text);
+
+}  // namespace emberscope::engine

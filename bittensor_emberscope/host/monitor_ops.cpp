@@ -1,0 +1,69 @@
+// Host-facing operations of the monitor module.
+#include "host/monitor_ops.hpp"
+
+#include <cmath>
+
+#include "engine/cycle.hpp"
+#include "host/error.hpp"
+#include "host/host_services.hpp"
+
+namespace emberscope::host {
+namespace {
+
+// A setting the engine cannot work with is refused before anything is done.
+void check_positive(const char* name, double value, bool zero_allowed) {
+    const bool ok = std::isfinite(value) && (value > 0 || (zero_allowed && value == 0));
+    if (!ok)
+        throw_value_error(std::string(name) + " must be a finite number " +
+                          (zero_allowed ? ">= 0" : "> 0") + ", not " + real(value).repr());
+}
+
+template <const auto& Params>
+engine::CycleSettings settings_of(const Args& args) {
+    engine::CycleSettings s;
+    s.state_path = std::string(args.text<Params, "state_path">());
+    s.token = std::string(args.text<Params, "burn_token">());
+    s.chat_id = std::string(args.text<Params, "burn_chat_id">());
+    s.pause_path = std::string(args.text<Params, "pause_path">());
+    s.interval_seconds = args.real<Params, "interval_seconds">();
+    s.outbox_max_age_seconds = args.real<Params, "outbox_max_age_seconds">();
+    check_positive("interval_seconds", s.interval_seconds, false);
+    check_positive("outbox_max_age_seconds", s.outbox_max_age_seconds, false);
+    if (std::optional<double> budget = args.optional_real<Params, "wait_budget_seconds">()) {
+        check_positive("wait_budget_seconds", *budget, true);
+        s.wait_budget_seconds = *budget;
+    }
+    return s;
+}
+
+Object report_dict(const engine::CycleReport& r) {
+    Object d = new_map();
+    d.set("outcome", text(r.outcome));
+    d.set("detail", text(r.detail));
+    d.set("updated_at_utc", text(r.updated_at_utc));
+    d.set("subnets", integer(static_cast<std::int64_t>(r.subnets)));
+    Object changes = new_list();
+    for (const auto& c : r.changes)
+        changes.append(text_list({c.netuid, c.old_burn, c.new_burn}));
+    d.set("changes", changes);
+    d.set("delivered", integer(static_cast<std::int64_t>(r.delivered)));
+    d.set("outbox_size", integer(static_cast<std::int64_t>(r.outbox_size)));
+    d.set("outbox_oldest_utc", r.outbox_oldest_utc ? text(*r.outbox_oldest_utc) : none());
+    d.set("invalid_rows", integer(static_cast<std::int64_t>(r.invalid_rows)));
+    d.set("chat_id", text(r.chat_id));
+    return d;
+}
+
+}  // namespace
+
+Object monitor_run_cycle(const Args& args) {
+    engine::CycleSettings s = settings_of<kRunCycleParams>(args);
+    s.threshold = args.real<kRunCycleParams, "threshold">();
+    return report_dict(engine::run_cycle(services(), s));
+}
+
+Object monitor_run_snapshot(const Args& args) {
+    return report_dict(engine::run_snapshot(services(), settings_of<kRunSnapshotParams>(args)));
+}
+
+}  // namespace emberscope::host

@@ -1,0 +1,31 @@
+// Host-facing operations of the monitor module: host arguments in, the engine's cycle report out
+// as a dict.
+#pragma once
+
+#include "host/calls.hpp"
+
+namespace emberscope::host {
+
+inline constexpr Param kOutboxMaxAge{"outbox_max_age_seconds", ParamType::real, true, true, "",
+                                     86400};
+/// None: a quarter of the interval.
+inline constexpr Param kWaitBudget{"wait_budget_seconds", ParamType::optional_real, true, true,
+                                   "", 0};
+
+inline constexpr Param kRunCycleParams[] = {
+    keyword("state_path", ParamType::text),     keyword("threshold", ParamType::real),
+    keyword("burn_token", ParamType::text),     keyword("burn_chat_id", ParamType::text),
+    keyword("pause_path", ParamType::text),     keyword("interval_seconds", ParamType::real),
+    kOutboxMaxAge,                              kWaitBudget};
+inline constexpr Param kRunSnapshotParams[] = {
+    keyword("state_path", ParamType::text),   keyword("burn_token", ParamType::text),
+    keyword("burn_chat_id", ParamType::text), keyword("pause_path", ParamType::text),
+    Param{"interval_seconds", ParamType::real, true, true, "", 300},
+    kOutboxMaxAge,                            kWaitBudget};
+
+/// One watch cycle of the engine (kRunCycleParams) -> its report dict.
+Object monitor_run_cycle(const Args& args);
+/// The engine's start-up snapshot (kRunSnapshotParams) -> its report dict.
+Object monitor_run_snapshot(const Args& args);
+
+}  // namespace emberscope::host

@@ -1,0 +1,29 @@
+// The monitor module's operations: the cycles the `emberscope` command runs, on the engine of
+// engine/. The module itself is defined in host/extension.cpp.
+#include <array>
+
+#include "host/extension.hpp"
+#include "host/monitor_ops.hpp"
+
+namespace emberscope {
+namespace {
+
+using host::Operation;
+
+constexpr std::array kOperations = {
+    Operation{"run_cycle", host::kRunCycleParams, host::monitor_run_cycle,
+              "One watch cycle with outbox, flood control and recovery; returns its report."},
+    Operation{"run_snapshot", host::kRunSnapshotParams, host::monitor_run_snapshot,
+              "Record a fresh baseline and deliver the start-up list through the outbox; returns "
+              "its report."},
+};
+
+}  // namespace
+
+const host::ModuleSpec host::module_spec = {
+    "bittensor_emberscope.monitor", "monitor",
+    "The emberscope command's monitor engine: watch cycles with an outbox, Telegram flood "
+    "control and recovery from bad listings and state files.",
+    kOperations};
+
+}  // namespace emberscope

@@ -1,0 +1,33 @@
+"""The emberscope command's monitor engine: watch cycles with an outbox, Telegram flood control and recovery from bad listings and state files."""
+
+from typing import Any
+
+def run_cycle(
+    *,
+    state_path: str,
+    threshold: float,
+    burn_token: str,
+    burn_chat_id: str,
+    pause_path: str,
+    interval_seconds: float,
+    outbox_max_age_seconds: float = 86400,
+    wait_budget_seconds: float | None = None,
+) -> dict[str, Any]:
+    """One watch cycle with outbox, flood control and recovery; returns its report.
+
+    The report holds "outcome" ("ok", "no_api_key", "fetch_failed", "telegram_failed",
+    "error"), "detail", "updated_at_utc", "subnets", "changes" ([netuid, old, new] texts),
+    "delivered", "outbox_size", "outbox_oldest_utc", "invalid_rows" and "chat_id".
+    """
+
+def run_snapshot(
+    *,
+    state_path: str,
+    burn_token: str,
+    burn_chat_id: str,
+    pause_path: str,
+    interval_seconds: float = 300,
+    outbox_max_age_seconds: float = 86400,
+    wait_budget_seconds: float | None = None,
+) -> dict[str, Any]:
+    """Record a fresh baseline and deliver the start-up list through the outbox; returns its report."""
