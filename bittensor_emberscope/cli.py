@@ -19,7 +19,7 @@ import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
-from bittensor_emberscope import emberscope, health
+from bittensor_emberscope import emberscope, monitor, health
 from bittensor_emberscope.notify import CycleWatchdog, Notifier
 
 __all__ = ["main", "Settings", "Stopped"]
@@ -27,6 +27,7 @@ __all__ = ["main", "Settings", "Stopped"]
 PROG = "emberscope"
 DEFAULT_THRESHOLD = 0.01
 DEFAULT_INTERVAL_MINUTES = 5.0
+DEFAULT_OUTBOX_MAX_AGE_HOURS = 24.0
 PAUSE_FILE_NAME = "pause"
 # How long a cycle may keep systemd's watchdog fed: far beyond a slow cycle with every retry.
 CYCLE_WATCHDOG_LIMIT = 15 * 60.0
@@ -158,6 +159,8 @@ class Settings:
     pause_path: str
     chat_id: str
     token: str = dataclasses.field(repr=False)
+    outbox_max_age_hours: float = 24.0
+    wait_budget_seconds: float | None = None
 
 
 # Reading the settings
@@ -203,6 +206,28 @@ def _interval(args: argparse.Namespace) -> float:
     value = _number(text, origin)
     if value < 1:
         raise UsageError(f"{origin}: {text!r} is below the shortest interval, 1 minute")
+    return value
+
+
+def _outbox_max_age(args: argparse.Namespace) -> float:
+    text, origin = _pick(args.outbox_max_age_hours, "--outbox-max-age-hours",
+                         "EMBERSCOPE_OUTBOX_MAX_AGE_HOURS")
+    if text is None:
+        return DEFAULT_OUTBOX_MAX_AGE_HOURS
+    value = _number(text, origin)
+    if value <= 0:
+        raise UsageError(f"{origin}: {text!r} is not a positive number of hours")
+    return value
+
+
+def _wait_budget(args: argparse.Namespace) -> float | None:
+    text, origin = _pick(args.wait_budget_seconds, "--wait-budget-seconds",
+                         "EMBERSCOPE_WAIT_BUDGET_SECONDS")
+    if text is None:
+        return None
+    value = _number(text, origin)
+    if value < 0:
+        raise UsageError(f"{origin}: {text!r} is negative")
     return value
 
 
@@ -284,7 +309,8 @@ def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
     if key:
         # The module reads its key from the environment on every request.
         os.environ["TAOSTATS_API_KEY"] = key
-    return Settings(state_path, threshold, interval, pause_path, chat_id or "", token)
+    return Settings(state_path, threshold, interval, pause_path, chat_id or "", token,
+                    _outbox_max_age(args), _wait_budget(args))
 
 
 # Console lines
@@ -310,11 +336,8 @@ def _utc_now() -> datetime.datetime:
     return datetime.datetime.now(datetime.timezone.utc)
 
 
-# One cycle, as a report. The lines are the module's own cycle lines, byte for byte.
-
-
-def _module_line(line: str) -> None:
-    sys.stderr.write(line)
+# One cycle, as a report: the monitor engine runs it (outbox, flood control, recovery) and writes
+# its own console lines.
 
 
 def _report(outcome: str, stamp: str, chat_id: str, **values: object) -> dict:
@@ -325,81 +348,22 @@ def _report(outcome: str, stamp: str, chat_id: str, **values: object) -> dict:
     return report
 
 
-def _listing(settings: Settings, failed_prefix: str) -> tuple[dict | None, list, str]:
-    """The key, the time stamp and the listing; a finished report when the cycle ends here."""
-    auth = emberscope.taostats_auth()
-    stamp = health.format_utc(_utc_now())
-    if not auth:
-        _module_line("[burn] taostats API not available (must be bundled in package defaults)\n")
-        return (_report("no_api_key", stamp, settings.chat_id,
-                        detail="no Taostats API key"), [], stamp)
-    result = emberscope.fetch_all_subnets_latest(auth)
-    if isinstance(result, dict) and result.get("error"):
-        record = json.dumps(result)
-        _module_line(f"[burn] {failed_prefix}fetch failed: {record}\n")
-        return _report("fetch_failed", stamp, settings.chat_id, detail=record), [], stamp
-    if not isinstance(result, list):
-        raise TypeError(f"Expected list, got {type(result).__name__}")
-    return None, result, stamp
-
-
-def _burn_map(rows: list) -> tuple[dict[str, str], int]:
-    current: dict[str, str] = {}
-    skipped = 0
-    for row in rows:
-        if not isinstance(row, dict) or "netuid" not in row:
-            skipped += 1
-            continue
-        netuid = row["netuid"]
-        key = netuid if isinstance(netuid, str) else str(netuid)
-        current[key] = emberscope.owner_burn_from_row(row)
-    return current, skipped
-
-
-def _delivery(text: str, settings: Settings) -> tuple[bool, str, int]:
-    ok, err = emberscope.send_burn_telegram_messages(text, settings.token, settings.chat_id)
-    return bool(ok), str(err), len(emberscope._chunk_text(text)) if ok else 0
+def _engine_settings(settings: Settings) -> dict:
+    return {"state_path": settings.state_path, "burn_token": settings.token,
+            "burn_chat_id": settings.chat_id, "pause_path": settings.pause_path,
+            "interval_seconds": settings.interval_minutes * 60,
+            "outbox_max_age_seconds": settings.outbox_max_age_hours * 3600,
+            "wait_budget_seconds": settings.wait_budget_seconds}
 
 
 def _run_cycle(settings: Settings) -> dict:
-    """One watch cycle through the module's operations; its report. Errors propagate."""
-    ended, rows, stamp = _listing(settings, "")
-    if ended is not None:
-        return ended
-    current, skipped = _burn_map(rows)
-    prev = emberscope.load_burn_state(settings.state_path)
-    changes = emberscope.diff_burns(prev, current, settings.threshold) if prev else []
-    emberscope.save_burn_state(settings.state_path, current, stamp)
-    report = _report("ok", stamp, settings.chat_id, subnets=len(current),
-                     changes=[list(c) for c in changes], invalid_rows=skipped)
-    if not changes:
-        return report
-    ok, err, delivered = _delivery(emberscope.format_burn_alert(changes, stamp), settings)
-    if ok:
-        _module_line(f"[burn] alert sent ({len(changes)} subnet(s))\n")
-        report["delivered"] = delivered
-    else:
-        _module_line(f"[burn] telegram failed: {err}\n")
-        report.update(outcome="telegram_failed", detail=err)
-    return report
+    """One watch cycle of the engine; its report."""
+    return monitor.run_cycle(threshold=settings.threshold, **_engine_settings(settings))
 
 
 def _run_snapshot(settings: Settings) -> dict:
-    """The start-up snapshot through the module's operations; its report. Errors propagate."""
-    ended, rows, stamp = _listing(settings, "startup ")
-    if ended is not None:
-        return ended
-    current, skipped = _burn_map(rows)
-    emberscope.save_burn_state(settings.state_path, current, stamp)
-    report = _report("ok", stamp, settings.chat_id, subnets=len(current), invalid_rows=skipped)
-    ok, err, delivered = _delivery(emberscope.format_burn_snapshot(rows, stamp), settings)
-    if ok:
-        _module_line(f"[burn] startup snapshot sent ({len(rows)} subnets)\n")
-        report["delivered"] = delivered
-    else:
-        _module_line(f"[burn] startup telegram failed: {err}\n")
-        report.update(outcome="telegram_failed", detail=err)
-    return report
+    """The start-up snapshot of the engine; its report."""
+    return monitor.run_snapshot(**_engine_settings(settings))
 
 
 def _guarded(run: Callable[[Settings], dict], settings: Settings, say: Callable[[str], None]) -> dict:
@@ -723,6 +687,14 @@ def _monitor_options() -> argparse.ArgumentParser:
     g.add_argument("--interval-minutes", metavar="MINUTES",
                    help="wait between watch cycles, at least 1 [EMBERSCOPE_INTERVAL_MINUTES; "
                         f"default {DEFAULT_INTERVAL_MINUTES:g}]")
+    g.add_argument("--outbox-max-age-hours", metavar="HOURS",
+                   help="undelivered messages older than this are dropped from the outbox, with a "
+                        "line [EMBERSCOPE_OUTBOX_MAX_AGE_HOURS; default "
+                        f"{DEFAULT_OUTBOX_MAX_AGE_HOURS:g}]")
+    g.add_argument("--wait-budget-seconds", metavar="SECONDS",
+                   help="most seconds one cycle spends waiting on flood control and repeats; what "
+                        "does not fit stays in the outbox [EMBERSCOPE_WAIT_BUDGET_SECONDS; default "
+                        "a quarter of the interval]")
     g.add_argument("--pause-file", metavar="PATH",
                    help="while this file exists, monitoring is paused; '' switches pausing off "
                         "[EMBERSCOPE_PAUSE_FILE; default: 'pause' beside the state file]")
