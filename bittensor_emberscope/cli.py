@@ -558,18 +558,16 @@ def _netuid_order(key: str) -> tuple[int, int, str]:
         return (1, 0, key)
 
 
-def _load_state(path: str) -> tuple[dict | None, str | None]:
-    """The state file's object, or None with the reason it cannot be shown."""
+def _load_state(path: str) -> tuple[tuple[dict, str | None] | None, str | None]:
+    """The stored values and their time stamp, or None with the reason they cannot be shown."""
     try:
-        with open(path, encoding="utf-8") as f:
-            state = json.load(f)
-    except FileNotFoundError:
+        state = monitor.read_state(path)
+    except UnicodeDecodeError as e:
+        return None, f"cannot read the state file {path}: not UTF-8 ({e})"
+    except (OSError, ValueError) as e:
+        return None, str(e)
+    if state is None:
         return None, f"no state file at {path} yet; `{PROG} snapshot` or `{PROG} once` writes it"
-    except (OSError, UnicodeDecodeError, ValueError) as e:
-        return None, f"cannot read the state file {path}: {e}"
-    burns = state.get("owner_burn_rate") if isinstance(state, dict) else None
-    if not isinstance(burns, dict):
-        return None, f"{path} is not a state file of the monitor (no \"owner_burn_rate\" object)"
     return state, None
 
 
@@ -582,7 +580,7 @@ def cmd_status(args: argparse.Namespace) -> int:
         return 1
     verdict = health.assess(status) if status is not None else None
     code = 3 if verdict and not verdict.ok else 0
-    burns = state["owner_burn_rate"] if state else {}
+    burns, updated_at = state if state else ({}, None)
     if args.json:
         document = {
             "state_file": path,
@@ -590,7 +588,7 @@ def cmd_status(args: argparse.Namespace) -> int:
             "healthy": verdict.ok if verdict else None,
             "problems": list(verdict.problems) if verdict else [],
             "status": status,
-            "updated_at_utc": state.get("updated_at_utc") if state else None,
+            "updated_at_utc": updated_at,
             "owner_burn_rate": {k: burns[k] for k in sorted(burns, key=_netuid_order)},
         }
         _out(json.dumps(document, indent=2, ensure_ascii=False) + "\n")
@@ -603,13 +601,13 @@ def cmd_status(args: argparse.Namespace) -> int:
         lines.append("values      none stored yet")
         _out("\n".join(lines) + "\n")
         return code
-    lines.append(f"updated     {state.get('updated_at_utc', '(unknown)')} UTC")
+    lines.append(f"updated     {updated_at or '(unknown)'} UTC")
     lines.append(f"subnets     {len(burns)}")
     lines.append("")
     width = max([len("netuid")] + [len(k) for k in burns])
     lines.append(f"{'netuid':>{width}}  {'owner burn':>10}  stored text")
     for key in sorted(burns, key=_netuid_order):
-        raw = burns[key] if isinstance(burns[key], str) else json.dumps(burns[key])
+        raw = burns[key]
         lines.append(f"{key:>{width}}  {emberscope.format_owner_burn(raw):>10}  {raw}")
     _out("\n".join(lines) + "\n")
     return code

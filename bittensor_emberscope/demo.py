@@ -20,7 +20,7 @@ import time
 from collections.abc import Callable, Iterator
 from typing import TextIO
 
-from bittensor_emberscope import emberscope
+from bittensor_emberscope import emberscope, monitor
 from bittensor_emberscope.testing import Answer, TaostatsStandIn, TelegramStandIn, realistic_rows
 
 __all__ = ["run_demo"]
@@ -283,11 +283,9 @@ class Demo:
         return self._report(status)
 
     def _report(self, snapshot_status: int) -> int:
-        with open(self.state_path, encoding="utf-8") as f:
-            state = json.load(f)
-        burns = state["owner_burn_rate"]
+        burns, updated_at = monitor.read_state(self.state_path)
         moved = ", ".join(f"SN{n} {burns[str(n)]!r}" for n in (self.up, self.small, self.down))
-        self.say(f"[3] state file: {len(burns)} subnets, updated {state['updated_at_utc']} UTC; "
+        self.say(f"[3] state file: {len(burns)} subnets, updated {updated_at} UTC; "
                  f"stored texts {moved}")
         delivered = len(self.telegram.messages)
         self.say(f"    Taostats served {len(self.taostats.requests)} requests; Telegram received "

@@ -16,6 +16,8 @@ constexpr std::array kOperations = {
     Operation{"run_snapshot", host::kRunSnapshotParams, host::monitor_run_snapshot,
               "Record a fresh baseline and deliver the start-up list through the outbox; returns "
               "its report."},
+    Operation{"read_state", host::kReadStateParams, host::monitor_read_state,
+              "The stored values and their time stamp, as the engine reads the state file."},
 };
 
 }  // namespace

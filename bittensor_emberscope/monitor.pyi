@@ -31,3 +31,9 @@ def run_snapshot(
     wait_budget_seconds: float | None = None,
 ) -> dict[str, Any]:
     """Record a fresh baseline and deliver the start-up list through the outbox; returns its report."""
+
+def read_state(state_path: str) -> tuple[dict[str, str], str | None] | None:
+    """The stored values and their time stamp, as the engine reads the state file.
+
+    None when there is no state file; ValueError with the reason when it cannot be used.
+    """

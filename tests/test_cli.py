@@ -227,10 +227,14 @@ def test_status_prints_the_state_in_netuid_order(env):
 @pytest.mark.parametrize("content, message", [
     (None, "no state file at"),
     ("{not json", "cannot read the state file"),
-    ('{"updated_at_utc": "x"}', "is not a state file of the monitor"),
+    ('{"updated_at_utc": "x"}', 'no "owner_burn_rate" object'),
+    ("[1, 2]", "the top level is not a JSON object"),
+    (b"\xff\xfe{}", "not UTF-8"),
 ])
 def test_status_without_a_usable_state_file(env, content, message):
-    if content is not None:
+    if isinstance(content, bytes):
+        Path(env["EMBERSCOPE_STATE_FILE"]).write_bytes(content)
+    elif content is not None:
         Path(env["EMBERSCOPE_STATE_FILE"]).write_text(content)
     done = run("status", env=env)
     assert (done.returncode, done.stdout) == (1, "")

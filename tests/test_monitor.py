@@ -7,12 +7,13 @@ import inspect
 import json
 import os
 import random
+import re
 from pathlib import Path
 
 import pytest
 
 import bittensor_emberscope
-from bittensor_emberscope import monitor
+from bittensor_emberscope import emberscope, monitor
 from bittensor_emberscope.testing import Answer
 
 TOKEN = "123456:TEST-token-abcdef"
@@ -332,12 +333,41 @@ def test_stub_matches_the_module():
     stub = Path(bittensor_emberscope.__file__).parent / "monitor.pyi"
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
-    assert [fn.name for fn in functions] == ["run_cycle", "run_snapshot"]
+    assert [fn.name for fn in functions] == ["run_cycle", "run_snapshot", "read_state"]
     for fn in functions:
         actual = inspect.signature(getattr(monitor, fn.name))
-        expected = [(p.name, p.default) for p in actual.parameters.values()]
-        declared = [(a.arg, inspect.Parameter.empty if d is None else ast.literal_eval(d))
-                    for a, d in zip(fn.args.kwonlyargs, fn.args.kw_defaults)]
+        expected = [(p.name, p.default, p.kind) for p in actual.parameters.values()]
+        declared = [(a.arg, inspect.Parameter.empty, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+                    for a in fn.args.args]
+        declared += [(a.arg, inspect.Parameter.empty if d is None else ast.literal_eval(d),
+                      inspect.Parameter.KEYWORD_ONLY)
+                     for a, d in zip(fn.args.kwonlyargs, fn.args.kw_defaults)]
         assert declared == expected
-        assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for p in actual.parameters.values())
         assert ast.get_docstring(fn).startswith(inspect.getdoc(getattr(monitor, fn.name)))
+
+
+@pytest.mark.parametrize("content, outcome", [
+    (None, None),
+    ('{"owner_burn_rate": {"7": "0.5", "64": 1.5}, "updated_at_utc": "2026-12-08T00:00:00Z"}',
+     ({"7": "0.5", "64": "1.5"}, "2026-12-08T00:00:00Z")),
+    ('{"owner_burn_rate": {}}', ({}, None)),
+    ('{"updated_at_utc": "x"}', 'no "owner_burn_rate" object'),
+    ("[1]", "the top level is not a JSON object"),
+    ("[" * 100_000, "cannot read the state file"),
+])
+def test_read_state_gives_values_and_stamp_or_the_reason(tmp_path, content, outcome):
+    path = tmp_path / "state.json"
+    if content is not None:
+        path.write_text(content)
+    if isinstance(outcome, str):
+        with pytest.raises(ValueError, match=re.escape(outcome)):
+            monitor.read_state(str(path))
+    else:
+        assert monitor.read_state(str(path)) == outcome
+
+
+def test_read_state_reads_what_the_module_saves(tmp_path):
+    path = str(tmp_path / "state.json")
+    values = {"0": "0", "7": "0.25", "12": "1e-3", "64": "sn\u00e9\n"}
+    emberscope.save_burn_state(path, values, "2026-12-08T01:02:03Z")
+    assert monitor.read_state(path) == (values, "2026-12-08T01:02:03Z")

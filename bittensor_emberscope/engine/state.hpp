@@ -15,6 +15,14 @@ namespace emberscope::engine {
 /// deep, a number too long, a top level that is not an object, no "owner_burn_rate" object.
 std::variant<burns::BurnMap, std::string> read_state(std::string_view content);
 
+/// A state file's saved map and its time stamp (nullopt when the file has none, or not a text).
+struct StateDocument {
+    burns::BurnMap burns;
+    std::optional<std::string> updated_at;
+};
+/// The same as read_state, with the file's time stamp.
+std::variant<StateDocument, std::string> read_state_document(std::string_view content);
+
 /// Where an unusable file goes: "<path>.corrupt-<stamp>" beside it, `stamp` being a compact UTC
 /// time ("20261208T000000Z").
 std::string corrupt_path(std::string_view path, std::string_view stamp);

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "engine/cycle.hpp"
+#include "engine/state.hpp"
 #include "host/error.hpp"
 #include "host/host_services.hpp"
 
@@ -64,6 +65,20 @@ Object monitor_run_cycle(const Args& args) {
 
 Object monitor_run_snapshot(const Args& args) {
     return report_dict(engine::run_snapshot(services(), settings_of<kRunSnapshotParams>(args)));
+}
+
+Object monitor_read_state(const Args& args) {
+    const std::string path(args.text<kReadStateParams, "state_path">());
+    if (!services().is_file(path)) return none();
+    std::optional<std::string> content = services().read_file(path);
+    if (!content) throw_value_error("cannot read the state file " + path);
+    auto read = engine::read_state_document(*content);
+    if (auto* reason = std::get_if<std::string>(&read))
+        throw_value_error("cannot read the state file " + path + ": " + *reason);
+    const engine::StateDocument& state = std::get<engine::StateDocument>(read);
+    Object values = new_map();
+    for (const auto& [key, value] : state.burns) values.set(key, text(value));
+    return tuple({values, state.updated_at ? text(*state.updated_at) : none()});
 }
 
 }  // namespace emberscope::host

@@ -23,9 +23,14 @@ inline constexpr Param kRunSnapshotParams[] = {
     Param{"interval_seconds", ParamType::real, true, true, "", 300},
     kOutboxMaxAge,                            kWaitBudget};
 
+inline constexpr Param kReadStateParams[] = {required("state_path", ParamType::text)};
+
 /// One watch cycle of the engine (kRunCycleParams) -> its report dict.
 Object monitor_run_cycle(const Args& args);
 /// The engine's start-up snapshot (kRunSnapshotParams) -> its report dict.
 Object monitor_run_snapshot(const Args& args);
+/// The state file as the engine reads it (kReadStateParams) -> (values dict, time stamp or None),
+/// or None when there is no file; an unusable one raises ValueError with the reason.
+Object monitor_read_state(const Args& args);
 
 }  // namespace emberscope::host
