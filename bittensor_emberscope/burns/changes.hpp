@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "burns/burn_map.hpp"
@@ -12,6 +14,24 @@ namespace emberscope::burns {
 /// The positions 0..n-1 of `netuids` in ascending numeric order; equal numbers keep their
 /// relative order (a stable sort).
 std::vector<std::size_t> netuid_order(const std::vector<DecimalInteger>& netuids);
+
+/// Netuid text -> owner burn text, as views of texts held elsewhere (in a BurnMap, or in the
+/// host's own strings).
+using BurnView = std::vector<std::pair<std::string_view, std::string_view>>;
+
+/// One changed subnet: its position in `current` and the position of its key in `prev`.
+struct ChangedEntry {
+    std::size_t current;
+    std::size_t prev;
+    bool operator==(const ChangedEntry&) const = default;
+};
+
+/// The changes of list_changes, as positions: the subnets of `current` whose key text `prev`
+/// holds (at its last position when held twice) and whose owner burn text moved by more than
+/// `threshold`, in ascending order of `netuids`. REQUIRES: netuids.size() == current.size().
+std::vector<ChangedEntry> changed_entries(const BurnView& prev, const BurnView& current,
+                                          const std::vector<DecimalInteger>& netuids,
+                                          double threshold);
 
 /// The subnets of `current` that `prev` holds under the same key text and whose owner burn
 /// text moved by more than `threshold` (owner_burn_changed), as (netuid, old, new) in

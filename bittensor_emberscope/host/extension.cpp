@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "burns/values_ops.hpp"
+#include "host/module.hpp"
 
 namespace emberscope::host {
 namespace {
@@ -87,6 +88,7 @@ int exec_module(PyObject* module) {
                         "supported.");
         return -1;
     }
+    if (init_module_keys(module) < 0) return -1;
     for (const char* name : {"json", "os", "sys", "time"})
         if (bind(module, name, PyImport_ImportModule(name)) < 0) return -1;
     for (const char* name : {"urllib.error", "urllib.parse", "urllib.request"}) {
@@ -128,7 +130,8 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, kModuleName, kModuleDoc, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, kModuleName, kModuleDoc, sizeof(ModuleKeys), nullptr, slots,
+    traverse_module_keys, clear_module_keys, free_module_keys,
 };
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstring>
+
 #include "host/error.hpp"
 
 namespace emberscope::host {
@@ -140,7 +142,17 @@ Object boolean(bool value) { return Object::borrow(value ? Py_True : Py_False); 
 Object integer(std::int64_t value) { return Object::steal(PyLong_FromLongLong(value)); }
 Object real(double value) { return Object::steal(PyFloat_FromDouble(value)); }
 
+Object ascii_text(std::string_view ascii) {
+    PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127);
+    if (out == nullptr) throw_pending();
+    std::memcpy(PyUnicode_DATA(out), ascii.data(), ascii.size());
+    return Object::steal(out);
+}
+
 Object text(std::string_view utf8) {
+    bool ascii = true;
+    for (const char c : utf8) ascii &= static_cast<unsigned char>(c) < 0x80;
+    if (ascii) return ascii_text(utf8);
     return Object::steal(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()),
                                               "surrogatepass"));
 }

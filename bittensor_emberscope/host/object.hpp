@@ -90,6 +90,8 @@ Object boolean(bool value);
 Object integer(std::int64_t value);
 Object real(double value);
 Object text(std::string_view utf8);
+/// A text of ASCII characters only. REQUIRES: every byte of `ascii` below 0x80.
+Object ascii_text(std::string_view ascii);
 Object tuple(std::initializer_list<Object> items);
 Object new_map();
 Object new_list();

@@ -1,7 +1,13 @@
 // Host-facing report texts.
 #include "reports/texts_ops.hpp"
 
+#include <Python.h>
+
+#include <array>
+#include <charconv>
+#include <deque>
 #include <optional>
+#include <string_view>
 
 #include "burns/changes.hpp"
 #include "burns/changes_ops.hpp"
@@ -13,6 +19,8 @@
 
 namespace emberscope::reports {
 namespace {
+
+using RawText = host::RawObject*;
 
 std::string given_type(const host::Object& value) {
     return value.is_null() ? "None" : value.type_name();
@@ -33,18 +41,47 @@ burns::BurnChange change_at(const host::Object& changes, std::size_t index) {
     std::string texts[3];
     for (std::size_t k = 0; k < 3; ++k) {
         host::Object member = item.at(k);
-        if (member.kind() != host::Kind::text || member.type_name() != "str") {
-            bad_change(index, "one holding " + given_type(member));
-        }
+        if (!PyUnicode_CheckExact(member.ptr())) bad_change(index, "one holding " + given_type(member));
         texts[k] = member.text();
     }
     return {std::move(texts[0]), std::move(texts[1]), std::move(texts[2])};
+}
+
+// The three texts of an exact tuple or list of three exact texts, as views of the host's UTF-8;
+// false for anything else (which change_at then reads, or refuses).
+bool change_views(PyObject* item, std::string_view (&out)[3]) {
+    PyObject* const* members = nullptr;
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 3) {
+        members = &PyTuple_GET_ITEM(item, 0);
+    } else if (PyList_CheckExact(item) && PyList_GET_SIZE(item) == 3) {
+        members = &PyList_GET_ITEM(item, 0);
+    } else {
+        return false;
+    }
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (!PyUnicode_CheckExact(members[k])) return false;
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(members[k], &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        out[k] = std::string_view(utf8, static_cast<std::size_t>(size));
+    }
+    return true;
 }
 
 // The label after "SN": an int's digits, a text as is, "?" for a row without a netuid, and
 // the host's str() of anything else.
 std::string snapshot_label(const std::optional<host::Object>& netuid) {
     if (!netuid) return "?";
+    PyObject* v = netuid->ptr();
+    if (PyLong_CheckExact(v)) {
+        if (std::optional<std::int64_t> small = netuid->small_integer()) {
+            char buffer[24];
+            return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, *small).ptr);
+        }
+    }
     switch (netuid->kind()) {
         case host::Kind::integer: return netuid->integer_text();
         case host::Kind::text: return netuid->text();
@@ -68,14 +105,14 @@ std::string format_burn_alert(const std::vector<burns::BurnChange>& changes,
 
 std::string format_burn_snapshot(const host::Object& rows, const std::string& updated_at) {
     const std::size_t count = rows.size();
-    const host::Object netuid_key = host::text("netuid");
+    const host::Object netuid_key = host::key(host::Key::netuid);
     std::vector<host::Object> items;
     std::vector<burns::DecimalInteger> keys;
     items.reserve(count);
     keys.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         host::Object row = rows.at(i);
-        if (row.kind() != host::Kind::map || row.type_name() != "dict") {
+        if (!PyDict_CheckExact(row.ptr())) {
             host::throw_type_error("owner_burn_from_row() argument 'row' must be dict, not " +
                                    given_type(row));
         }
@@ -84,36 +121,67 @@ std::string format_burn_snapshot(const host::Object& rows, const std::string& up
         items.push_back(std::move(row));
     }
     const burns::DisplayFormat format = burns::current_display_format();
-    const host::Object burn_key = host::text("incentive_burn");
+    const host::Object burn_key = host::key(host::Key::incentive_burn);
     std::vector<SnapshotLine> lines;
     lines.reserve(count);
     for (std::size_t i : burns::netuid_order(keys)) {
         std::optional<host::Object> burn = items[i].get(burn_key);
         lines.push_back({snapshot_label(items[i].get(netuid_key)),
-                         burns::display_form(burn ? burns::owner_burn_text(*burn) : "0", format)});
+                         burn ? burns::burn_display_form(*burn, format)
+                              : burns::display_form("0", format)});
     }
     return render_snapshot(count, lines, updated_at);
 }
 
 host::Object format_burn_alert(const host::Args& args) {
-    const host::Object& list = args.object<kAlertParams, "changes">();
-    std::vector<burns::BurnChange> changes;
+    const host::Object list = args.object<kAlertParams, "changes">();
     const std::size_t count = list.size();
-    changes.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) changes.push_back(change_at(list, i));
-    return host::text(format_burn_alert(changes, std::string(args.text<kAlertParams, "updated_at">())));
+    // Every entry is checked, and held, before the first is shown: showing may run host code
+    // (an unusual OWNER_BURN_DECIMALS goes to the host's format()).
+    std::vector<host::Object> held;
+    std::deque<burns::BurnChange> copies;  // entries read the general way; stay put
+    std::vector<std::array<std::string_view, 3>> changes(count);
+    held.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = i < static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()))
+                             ? PyList_GET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i))
+                             : nullptr;
+        std::string_view views[3];
+        if (item != nullptr && change_views(item, views)) {
+            held.push_back(host::Object::borrow(item));
+            changes[i] = {views[0], views[1], views[2]};
+            continue;
+        }
+        const burns::BurnChange& change = copies.emplace_back(change_at(list, i));
+        changes[i] = {change.netuid, change.old_burn, change.new_burn};
+    }
+    const burns::DisplayFormat format = burns::current_display_format();
+    std::vector<AlertLine> lines;
+    lines.reserve(count);
+    for (const auto& [netuid, old_burn, new_burn] : changes) {
+        lines.push_back({std::string(netuid), burns::display_form(old_burn, format),
+                         burns::display_form(new_burn, format)});
+    }
+    return host::text(render_alert(lines, args.text<kAlertParams, "updated_at">()));
 }
 
 host::Object format_burn_snapshot(const host::Args& args) {
-    const host::Object& rows = args.object<kSnapshotParams, "rows">();
+    const host::Object rows = args.object<kSnapshotParams, "rows">();
     const std::string_view updated_at = args.text<kSnapshotParams, "updated_at">();
     return host::text(format_burn_snapshot(rows, std::string(updated_at)));
 }
 
 host::Object chunk_text(const host::Args& args) {
-    const std::string_view text = args.text<kChunkParams, "text">();
     const std::int64_t max_len = args.whole<kChunkParams, "max_len">();
-    return host::text_list(reports::chunk_text(text, max_len));
+    RawText given = args.raw<kChunkParams, "text">();
+    // The host keeps every text's length in code points: a text within the limit is handed back
+    // as its only chunk, whatever its length, without being read.
+    if (fits_in_one_chunk(static_cast<std::size_t>(PyUnicode_GET_LENGTH(given)), max_len)) {
+        host::Object list = host::Object::steal(PyList_New(1));
+        PyList_SET_ITEM(list.ptr(), 0, Py_NewRef(given));
+        return list;
+    }
+    return host::text_list(split_long_text(args.text<kChunkParams, "text">(), max_len));
 }
 
 }  // namespace emberscope::reports
