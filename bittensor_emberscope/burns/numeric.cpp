@@ -300,6 +300,16 @@ std::string fixed_form(double value, int decimals) {
 std::string shortest_form(double value) {
     if (std::isnan(value)) return "nan";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    // A whole number below 10^16 (1.0 is the network's most common real): its digits and ".0".
+    if (std::fabs(value) < 1e16 && value == std::trunc(value)) {
+        char buffer[32];
+        char* o = buffer;
+        if (std::signbit(value)) *o++ = '-';
+        o = std::to_chars(o, buffer + 24, static_cast<std::uint64_t>(std::fabs(value))).ptr;
+        *o++ = '.';
+        *o++ = '0';
+        return std::string(buffer, o);
+    }
     // Shortest round-trip digits in the form "-d.ddde-XX", then laid out as the host does, in
     // one buffer: at most 17 digits, and at most 20 zeros around them in positional form.
     char scientific[64];

@@ -217,6 +217,10 @@ TEST(ShortestForm, MatchesTheHostRepr) {
         {0.1 + 0.2, "0.30000000000000004"},  {100.0, "100.0"},  {1e100, "1e+100"},
         {12345.678, "12345.678"},  {-2.5e-05, "-2.5e-05"},  {0.00017, "0.00017"},  {3.0, "3.0"},
         {kInf, "inf"},  {-kInf, "-inf"},  {kNaN, "nan"},  {-kNaN, "nan"},
+        // Whole numbers on both sides of the positional limit, and of 2^53.
+        {-3.0, "-3.0"},  {-1e15, "-1000000000000000.0"},  {-1e16, "-1e+16"},
+        {9007199254740993.0, "9007199254740992.0"},  {1e16 - 2, "9999999999999998.0"},
+        {4503599627370495.5, "4503599627370495.5"},  {-0.5, "-0.5"},
     };
     for (const auto& c : cases) EXPECT_EQ(shortest_form(c.value), c.expected) << c.expected;
 }

@@ -53,8 +53,14 @@ std::string owner_burn_text(const host::Object& value) {
 host::Object owner_burn_object(const host::Object& value) {
     PyObject* v = value.ptr();
     // A non-empty exact text is its own owner burn text: handed back as it is.
-    if (PyUnicode_CheckExact(v) && PyUnicode_GET_LENGTH(v) != 0) return value;
-    return host::text(owner_burn_text(value));
+    if (PyUnicode_CheckExact(v)) {
+        if (PyUnicode_GET_LENGTH(v) != 0) return value;
+        return host::key(host::Key::zero);
+    }
+    if (PyFloat_CheckExact(v) && PyFloat_AS_DOUBLE(v) == 0.0) return host::key(host::Key::zero);
+    const std::string text = owner_burn_text(value);
+    if (text == "0") return host::key(host::Key::zero);
+    return host::text(text);
 }
 
 DisplayFormat current_display_format() {
@@ -110,7 +116,7 @@ host::Object owner_burn_from_row(const host::Args& args) {
     const host::Object key = host::key(host::Key::incentive_burn);
     const int r = PyDict_GetItemRef(row, key.ptr(), &found);
     if (r < 0) host::throw_pending();
-    if (r == 0) return host::ascii_text("0");
+    if (r == 0) return host::key(host::Key::zero);
     return owner_burn_object(host::Object::steal(found));
 }
 

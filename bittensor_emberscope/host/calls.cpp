@@ -167,6 +167,15 @@ void bind(const Operation& op, PyObject* const* args, std::size_t nargs, PyObjec
           Args& bound) {
     const std::size_t n = op.params.size();
     if (n > kMaxParams) throw std::length_error("too many parameters");
+    // The usual call: every parameter given by position, in order.
+    if (kwnames == nullptr && nargs == n) {
+        bool by_position = true;
+        for (const Param& p : op.params) by_position &= !p.keyword_only;
+        if (by_position) {
+            for (std::size_t i = 0; i < n; ++i) convert(op, op.params[i], args[i], bound, bound.slot(i));
+            return;
+        }
+    }
     std::size_t positional = 0, positional_required = 0;
     for (const Param& p : op.params) {
         if (p.keyword_only) continue;

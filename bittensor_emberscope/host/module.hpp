@@ -33,6 +33,7 @@ enum class Key : std::size_t {
     incentive_burn,       ///< "incentive_burn", a row's owner burn member
     netuid,               ///< "netuid", a row's subnet number
     owner_burn_decimals,  ///< "OWNER_BURN_DECIMALS", the module global
+    zero,                 ///< "0", the owner burn text of an absent or empty value
     count
 };
 
