@@ -38,6 +38,23 @@ bool utf8_view(PyObject* text, std::string_view& out) {
     return true;
 }
 
+// The netuid order of the keys of `entries`: on 64-bit numbers when every key is a plain short
+// numeral (the usual case), else on every key's number by the host's int().
+std::vector<std::size_t> netuid_order_of_texts(const BurnView& entries) {
+    std::vector<std::int64_t> small;
+    small.reserve(entries.size());
+    for (const auto& entry : entries) {
+        const std::optional<std::int64_t> number = small_integer_text(entry.first);
+        if (!number) break;
+        small.push_back(*number);
+    }
+    if (small.size() == entries.size()) return netuid_order(small);
+    std::vector<DecimalInteger> netuids;
+    netuids.reserve(entries.size());
+    for (const auto& entry : entries) netuids.push_back(netuid_sort_key(entry.first));
+    return netuid_order(netuids);
+}
+
 std::optional<TextEntries> text_entries(const host::Object& map) {
     TextEntries out;
     const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(map.ptr()));
@@ -104,10 +121,8 @@ DecimalInteger netuid_sort_key(const host::Object& value) {
 }
 
 std::vector<BurnChange> diff_burns(const BurnMap& prev, const BurnMap& current, double threshold) {
-    std::vector<DecimalInteger> netuids;
-    netuids.reserve(current.size());
-    for (const auto& entry : current) netuids.push_back(netuid_sort_key(entry.first));
-    return list_changes(prev, current, netuids, threshold);
+    const BurnView keys(current.begin(), current.end());
+    return list_changes_in_order(prev, current, netuid_order_of_texts(keys), threshold);
 }
 
 host::Object diff_burns(const host::Args& args) {
@@ -119,11 +134,8 @@ host::Object diff_burns(const host::Args& args) {
     // host's own UTF-8, the changes made of the maps' own values.
     if (std::optional<TextEntries> now = text_entries(current_map)) {
         if (std::optional<TextEntries> before = text_entries(prev)) {
-            std::vector<DecimalInteger> netuids;
-            netuids.reserve(now->texts.size());
-            for (const auto& entry : now->texts) netuids.push_back(netuid_sort_key(entry.first));
-            const std::vector<ChangedEntry> changed =
-                changed_entries(before->texts, now->texts, netuids, threshold);
+            const std::vector<ChangedEntry> changed = changed_entries_in_order(
+                before->texts, now->texts, netuid_order_of_texts(now->texts), threshold);
             host::Object changes = host::Object::steal(PyList_New(static_cast<Py_ssize_t>(changed.size())));
             for (std::size_t i = 0; i < changed.size(); ++i) {
                 const auto& [netuid, new_burn] = now->values[changed[i].current];

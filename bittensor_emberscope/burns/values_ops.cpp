@@ -57,7 +57,12 @@ host::Object owner_burn_object(const host::Object& value) {
         if (PyUnicode_GET_LENGTH(v) != 0) return value;
         return host::key(host::Key::zero);
     }
-    if (PyFloat_CheckExact(v) && PyFloat_AS_DOUBLE(v) == 0.0) return host::key(host::Key::zero);
+    if (PyFloat_CheckExact(v)) {
+        const double d = PyFloat_AS_DOUBLE(v);
+        if (d == 0.0) return host::key(host::Key::zero);
+        char buffer[kFormBuffer];
+        return host::ascii_text(std::string_view(buffer, shortest_form_chars(d, buffer)));
+    }
     const std::string text = owner_burn_text(value);
     if (text == "0") return host::key(host::Key::zero);
     return host::text(text);
@@ -112,18 +117,28 @@ std::string burn_display_form(const host::Object& burn, const DisplayFormat& for
 
 host::Object owner_burn_from_row(const host::Args& args) {
     PyObject* row = args.raw<kRowParams, "row">();
-    PyObject* found = nullptr;
     const host::Object key = host::key(host::Key::incentive_burn);
-    const int r = PyDict_GetItemRef(row, key.ptr(), &found);
-    if (r < 0) host::throw_pending();
-    if (r == 0) return host::key(host::Key::zero);
-    return owner_burn_object(host::Object::steal(found));
+    // Borrowed from the row, which the call holds; no host code runs before it is used.
+    PyObject* found = PyDict_GetItemWithError(row, key.ptr());
+    if (found == nullptr) {
+        if (PyErr_Occurred()) host::throw_pending();
+        return host::key(host::Key::zero);
+    }
+    return owner_burn_object(host::Object::borrow(found));
 }
 
 host::Object format_owner_burn(const host::Args& args) {
     const std::string_view value = args.text<kValueParams, "value">();
-    if (std::optional<std::string> shown = numeric_display_form(value, current_display_format()))
-        return host::text(*shown);
+    const std::optional<double> number = parse_numeric_text(value);
+    if (number) {
+        const DisplayFormat format = current_display_format();
+        char buffer[kFormBuffer];
+        if (format.precision) {
+            if (const std::size_t n = fixed_form_chars(*number, *format.precision, buffer))
+                return host::ascii_text(std::string_view(buffer, n));
+        }
+        return host::text(display_number(*number, format));
+    }
     // Not numeric: the text itself.
     return host::Object::borrow(args.raw<kValueParams, "value">());
 }

@@ -103,7 +103,8 @@ std::int64_t whole_from_real(double d) {
     return static_cast<std::int64_t>(d);
 }
 
-void convert(const Operation& op, const Param& p, PyObject* value, Args& bound, Args::Slot& slot) {
+[[gnu::always_inline]] inline void convert(const Operation& op, const Param& p, PyObject* value, Args& bound,
+                                          Args::Slot& slot) {
     slot.object = value;
     switch (p.type) {
         case ParamType::text: {

@@ -15,12 +15,7 @@ namespace nb = nanobind;
 // interned names, its exception release) are never set up: only its reference-counting handles
 // are used here, and every call that can fail goes through the C API, failing as host::Error.
 
-Object Object::steal(RawObject* p) {
-    if (p == nullptr) throw_pending();
-    return Object(nb::steal(p));
-}
-
-Object Object::borrow(RawObject* p) { return Object(nb::borrow(p)); }
+void Object::throw_pending_error() { throw_pending(); }
 
 Kind Object::kind() const {
     if (ptr() == Py_None) return Kind::null;

@@ -29,9 +29,12 @@ public:
     explicit Object(nanobind::object obj) : obj_(std::move(obj)) {}
 
     /// Takes over a new reference (throws the pending host error when `p` is null).
-    static Object steal(RawObject* p);
+    static Object steal(RawObject* p) {
+        if (p == nullptr) throw_pending_error();
+        return Object(nanobind::steal(p));
+    }
     /// Adds a reference to a borrowed value.
-    static Object borrow(RawObject* p);
+    static Object borrow(RawObject* p) { return Object(nanobind::borrow(p)); }
 
     RawObject* ptr() const { return obj_.ptr(); }
     RawObject* release() { return obj_.release().ptr(); }
@@ -82,6 +85,7 @@ public:
     void append(const Object& value) const;
 
 private:
+    [[noreturn]] static void throw_pending_error();
     nanobind::object obj_;
 };
 

@@ -103,13 +103,59 @@ std::string format_burn_alert(const std::vector<burns::BurnChange>& changes,
     return render_alert(lines, updated_at);
 }
 
+namespace {
+
+// A row's netuid read without host code: absent (0), an exact int or an exact text of a short
+// numeral, with the number and the label it shows. nullopt for anything else.
+struct PlainNetuid {
+    std::int64_t number = 0;
+    std::string label = "?";
+};
+
+std::optional<PlainNetuid> plain_netuid(const std::optional<host::Object>& netuid) {
+    if (!netuid) return PlainNetuid{};
+    PyObject* v = netuid->ptr();
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow != 0 || (n == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        char buffer[24];
+        return PlainNetuid{n, std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, n).ptr)};
+    }
+    if (PyUnicode_CheckExact(v)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(v, &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        const std::string_view text(utf8, static_cast<std::size_t>(size));
+        if (const std::optional<std::int64_t> n = burns::small_integer_text(text))
+            return PlainNetuid{*n, std::string(text)};
+    }
+    return std::nullopt;
+}
+
+burns::DecimalInteger decimal_of(std::int64_t n) {
+    return burns::parse_integer_text(std::to_string(n)).value_or(burns::DecimalInteger{});
+}
+
+}  // namespace
+
 std::string format_burn_snapshot(const host::Object& rows, const std::string& updated_at) {
     const std::size_t count = rows.size();
     const host::Object netuid_key = host::key(host::Key::netuid);
     std::vector<host::Object> items;
-    std::vector<burns::DecimalInteger> keys;
     items.reserve(count);
-    keys.reserve(count);
+    // Netuids are read as plain numbers while every one so far is plain; from the first that is
+    // not, every netuid goes by the host's int() (the ones before converted), in row order.
+    std::vector<PlainNetuid> plain;
+    plain.reserve(count);
+    std::vector<burns::DecimalInteger> keys;
+    bool all_plain = true;
     for (std::size_t i = 0; i < count; ++i) {
         host::Object row = rows.at(i);
         if (!PyDict_CheckExact(row.ptr())) {
@@ -117,18 +163,44 @@ std::string format_burn_snapshot(const host::Object& rows, const std::string& up
                                    given_type(row));
         }
         std::optional<host::Object> netuid = row.get(netuid_key);
+        if (all_plain) {
+            if (std::optional<PlainNetuid> p = plain_netuid(netuid)) {
+                plain.push_back(std::move(*p));
+                items.push_back(std::move(row));
+                continue;
+            }
+            all_plain = false;
+            keys.reserve(count);
+            for (const PlainNetuid& p : plain) keys.push_back(decimal_of(p.number));
+        }
         keys.push_back(netuid ? burns::netuid_sort_key(*netuid) : burns::DecimalInteger{});
         items.push_back(std::move(row));
     }
+    std::vector<std::size_t> order;
+    if (all_plain) {
+        std::vector<std::int64_t> numbers;
+        numbers.reserve(count);
+        for (const PlainNetuid& p : plain) numbers.push_back(p.number);
+        order = burns::netuid_order(numbers);
+    } else {
+        order = burns::netuid_order(keys);
+    }
     const burns::DisplayFormat format = burns::current_display_format();
+    // With plain netuids and the native display form no host code runs from here on, so the
+    // labels read above are the rows' netuids still.
+    const bool labels_known = all_plain && format.precision.has_value();
     const host::Object burn_key = host::key(host::Key::incentive_burn);
     std::vector<SnapshotLine> lines;
     lines.reserve(count);
-    for (std::size_t i : burns::netuid_order(keys)) {
+    for (std::size_t i : order) {
         std::optional<host::Object> burn = items[i].get(burn_key);
-        lines.push_back({snapshot_label(items[i].get(netuid_key)),
-                         burn ? burns::burn_display_form(*burn, format)
-                              : burns::display_form("0", format)});
+        std::string display = burn ? burns::burn_display_form(*burn, format)
+                                   : burns::display_form("0", format);
+        if (labels_known) {
+            lines.push_back({std::move(plain[i].label), std::move(display)});
+        } else {
+            lines.push_back({snapshot_label(items[i].get(netuid_key)), std::move(display)});
+        }
     }
     return render_snapshot(count, lines, updated_at);
 }
