@@ -86,6 +86,11 @@ TEST(Changes, OrderOfSortedNetuidsIsThePositions) {
     EXPECT_EQ(netuid_order(keys), (std::vector<std::size_t>{0, 1, 2, 3, 4, 5}));
     keys.push_back(parse_integer_text("99").value());
     EXPECT_EQ(netuid_order(keys), (std::vector<std::size_t>{0, 1, 2, 3, 4, 6, 5}));
+    // The same order on 64-bit numbers, equal numbers kept in place.
+    const std::vector<std::int64_t> numbers = {-5, 0, 0, 7, 10, 100, 99};
+    EXPECT_EQ(netuid_order(numbers), (std::vector<std::size_t>{0, 1, 2, 3, 4, 6, 5}));
+    const std::vector<std::int64_t> shuffled = {3, -1, 3, 2, 3};
+    EXPECT_EQ(netuid_order(shuffled), (std::vector<std::size_t>{1, 3, 0, 2, 4}));
 }
 
 }  // namespace
