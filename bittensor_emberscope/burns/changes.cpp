@@ -8,6 +8,8 @@
 #include <numeric>
 #include <string_view>
 
+#include "common/text.hpp"
+
 namespace emberscope::burns {
 namespace {
 
@@ -21,7 +23,7 @@ public:
         slots_.assign(capacity, 0);
         for (std::size_t i = 0; i < entries.size(); ++i) {
             std::size_t at = hash(entries[i].first) & mask_;
-            while (slots_[at] != 0 && entries_[slots_[at] - 1].first != entries[i].first)
+            while (slots_[at] != 0 && !text::same(entries_[slots_[at] - 1].first, entries[i].first))
                 at = (at + 1) & mask_;
             slots_[at] = i + 1;
         }
@@ -31,7 +33,7 @@ public:
     std::size_t find(std::string_view key) const {
         std::size_t at = hash(key) & mask_;
         while (slots_[at] != 0) {
-            if (entries_[slots_[at] - 1].first == key) return slots_[at] - 1;
+            if (text::same(entries_[slots_[at] - 1].first, key)) return slots_[at] - 1;
             at = (at + 1) & mask_;
         }
         return npos;

@@ -140,8 +140,11 @@ host::Object diff_burns(const host::Args& args) {
             for (std::size_t i = 0; i < changed.size(); ++i) {
                 const auto& [netuid, new_burn] = now->values[changed[i].current];
                 PyObject* old_burn = before->values[changed[i].prev].second;
-                PyObject* item = PyTuple_Pack(3, netuid, old_burn, new_burn);
+                PyObject* item = PyTuple_New(3);
                 if (item == nullptr) host::throw_pending();
+                PyTuple_SET_ITEM(item, 0, Py_NewRef(netuid));
+                PyTuple_SET_ITEM(item, 1, Py_NewRef(old_burn));
+                PyTuple_SET_ITEM(item, 2, Py_NewRef(new_burn));
                 PyList_SET_ITEM(changes.ptr(), static_cast<Py_ssize_t>(i), item);
             }
             return changes;

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "burns/unicode_tables.hpp"
+#include "common/text.hpp"
 #include "common/utf8.hpp"
 
 namespace emberscope::burns {
@@ -390,7 +391,7 @@ bool owner_burn_changed(std::string_view old_text, std::string_view new_text, do
     // Most subnets keep their text from one cycle to the next. Equal texts differ by 0 (or by
     // NaN, for infinities and NaN) when numeric and are equal when not, so only a negative
     // threshold can make them a change.
-    if (old_text == new_text && !(threshold < 0.0)) return false;
+    if (text::same(old_text, new_text) && !(threshold < 0.0)) return false;
     const auto old_value = parse_numeric_text(old_text);
     const auto new_value = parse_numeric_text(new_text);
     if (old_value && new_value) return std::fabs(*old_value - *new_value) > threshold;

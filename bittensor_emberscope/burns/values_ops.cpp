@@ -60,6 +60,7 @@ host::Object owner_burn_object(const host::Object& value) {
     if (PyFloat_CheckExact(v)) {
         const double d = PyFloat_AS_DOUBLE(v);
         if (d == 0.0) return host::key(host::Key::zero);
+        if (d == 1.0) return host::key(host::Key::one);
         char buffer[kFormBuffer];
         return host::ascii_text(std::string_view(buffer, shortest_form_chars(d, buffer)));
     }
@@ -97,6 +98,19 @@ std::string display_form(std::string_view value, const DisplayFormat& format) {
 
 std::string display_form(std::string_view value) {
     return display_form(value, current_display_format());
+}
+
+void burn_display_form(const host::Object& burn, const DisplayFormat& format, std::string& out) {
+    if (PyFloat_CheckExact(burn.ptr()) && format.precision) {
+        // The shortest form of a real reads back as that real; zero (either sign) shows as "0".
+        const double d = PyFloat_AS_DOUBLE(burn.ptr());
+        char buffer[kFormBuffer];
+        if (const std::size_t n = fixed_form_chars(d == 0.0 ? 0.0 : d, *format.precision, buffer)) {
+            out.assign(buffer, n);
+            return;
+        }
+    }
+    out = burn_display_form(burn, format);
 }
 
 std::string burn_display_form(const host::Object& burn, const DisplayFormat& format) {

@@ -40,6 +40,8 @@ std::string display_form(std::string_view value);
 /// The display form of a row's owner burn member: display_form(owner_burn_text(burn)), without
 /// making the text where the host value is a real or a text.
 std::string burn_display_form(const host::Object& burn, const DisplayFormat& format);
+/// The same written into `out` (its storage reused).
+void burn_display_form(const host::Object& burn, const DisplayFormat& format, std::string& out);
 
 // Operations and their parameters.
 inline constexpr host::Param kRowParams[] = {host::required("row", host::ParamType::map)};

@@ -12,7 +12,7 @@ namespace {
 // pointer instead of a call into the dynamic loader (the module is loaded once per process).
 __attribute__((tls_model("initial-exec"))) thread_local RawObject* current_module = nullptr;
 
-constexpr const char* kKeyNames[] = {"incentive_burn", "netuid", "OWNER_BURN_DECIMALS", "0"};
+constexpr const char* kKeyNames[] = {"incentive_burn", "netuid", "OWNER_BURN_DECIMALS", "0", "1.0"};
 static_assert(std::size(kKeyNames) == static_cast<std::size_t>(Key::count));
 
 // The interned texts of the current module, or null when it keeps none.

@@ -34,6 +34,7 @@ enum class Key : std::size_t {
     netuid,               ///< "netuid", a row's subnet number
     owner_burn_decimals,  ///< "OWNER_BURN_DECIMALS", the module global
     zero,                 ///< "0", the owner burn text of an absent or empty value
+    one,                  ///< "1.0", the owner burn text of a full burn (the real 1.0)
     count
 };
 

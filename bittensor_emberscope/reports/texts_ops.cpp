@@ -194,12 +194,16 @@ std::string format_burn_snapshot(const host::Object& rows, const std::string& up
     lines.reserve(count);
     for (std::size_t i : order) {
         std::optional<host::Object> burn = items[i].get(burn_key);
-        std::string display = burn ? burns::burn_display_form(*burn, format)
-                                   : burns::display_form("0", format);
-        if (labels_known) {
-            lines.push_back({std::move(plain[i].label), std::move(display)});
+        SnapshotLine& line = lines.emplace_back();  // filled in place: no copies of its texts
+        if (burn) {
+            burns::burn_display_form(*burn, format, line.display);
         } else {
-            lines.push_back({snapshot_label(items[i].get(netuid_key)), std::move(display)});
+            line.display = burns::display_form("0", format);
+        }
+        if (labels_known) {
+            line.label.swap(plain[i].label);
+        } else {
+            line.label = snapshot_label(items[i].get(netuid_key));
         }
     }
     return render_snapshot(count, lines, updated_at);
