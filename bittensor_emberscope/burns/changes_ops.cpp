@@ -26,16 +26,9 @@ struct TextEntries {
     std::vector<std::pair<PyObject*, PyObject*>> values;
 };
 
+// Lone surrogates are left to the general path.
 bool utf8_view(PyObject* text, std::string_view& out) {
-    if (!PyUnicode_CheckExact(text)) return false;
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();  // lone surrogates: left to the general path
-        return false;
-    }
-    out = std::string_view(utf8, static_cast<std::size_t>(size));
-    return true;
+    return PyUnicode_CheckExact(text) && host::utf8_view(text, out);
 }
 
 // The netuid order of the keys of `entries`: on 64-bit numbers when every key is a plain short

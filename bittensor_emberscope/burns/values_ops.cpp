@@ -121,10 +121,8 @@ std::string burn_display_form(const host::Object& burn, const DisplayFormat& for
         return display_number(d == 0.0 ? 0.0 : d, format);
     }
     if (PyUnicode_CheckExact(v) && PyUnicode_GET_LENGTH(v) != 0) {
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(v, &size))
-            return display_form(std::string_view(utf8, static_cast<std::size_t>(size)), format);
-        PyErr_Clear();
+        std::string_view text;
+        if (host::utf8_view(v, text)) return display_form(text, format);
     }
     return display_form(owner_burn_text(burn), format);
 }

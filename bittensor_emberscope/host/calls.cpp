@@ -109,13 +109,8 @@ std::int64_t whole_from_real(double d) {
     switch (p.type) {
         case ParamType::text: {
             if (!PyUnicode_CheckExact(value)) wrong_type(op, p, "str", value);
-            Py_ssize_t size = 0;
-            if (const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size)) {
-                slot.text = std::string_view(utf8, static_cast<std::size_t>(size));
-            } else {
-                PyErr_Clear();  // lone surrogates: strict UTF-8 refuses them
-                slot.text = bound.keep(Object::borrow(value).text());
-            }
+            // Lone surrogates: strict UTF-8 refuses them, the text gets a copy of its own.
+            if (!utf8_view(value, slot.text)) slot.text = bound.keep(Object::borrow(value).text());
             return;
         }
         case ParamType::map:

@@ -41,9 +41,8 @@ std::string Object::type_name() const { return Py_TYPE(ptr())->tp_name; }
 std::string Object::text() const {
     // The interpreter keeps a UTF-8 copy of a text once asked for it; only a text holding lone
     // surrogates (which strict UTF-8 refuses) needs an encoding of its own.
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(ptr(), &size)) return std::string(utf8, size);
-    PyErr_Clear();
+    std::string_view utf8;
+    if (utf8_view(ptr(), utf8)) return std::string(utf8);
     Object bytes = steal(PyUnicode_AsEncodedString(ptr(), "utf-8", "surrogatepass"));
     return std::string(PyBytes_AS_STRING(bytes.ptr()), PyBytes_GET_SIZE(bytes.ptr()));
 }

@@ -89,6 +89,25 @@ private:
     nanobind::object obj_;
 };
 
+/// A view of the UTF-8 form of a text (a str), read in place for an ASCII text and from the
+/// interpreter's UTF-8 copy otherwise; false, with no error pending, for a text holding lone
+/// surrogates (which strict UTF-8 refuses). Valid while the text lives.
+inline bool utf8_view(RawObject* text, std::string_view& out) {
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+        return true;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    out = std::string_view(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
 Object none();
 Object boolean(bool value);
 Object integer(std::int64_t value);

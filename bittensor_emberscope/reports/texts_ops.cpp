@@ -59,14 +59,7 @@ bool change_views(PyObject* item, std::string_view (&out)[3]) {
         return false;
     }
     for (std::size_t k = 0; k < 3; ++k) {
-        if (!PyUnicode_CheckExact(members[k])) return false;
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(members[k], &size);
-        if (utf8 == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
-        out[k] = std::string_view(utf8, static_cast<std::size_t>(size));
+        if (!PyUnicode_CheckExact(members[k]) || !host::utf8_view(members[k], out[k])) return false;
     }
     return true;
 }
@@ -126,13 +119,8 @@ std::optional<PlainNetuid> plain_netuid(const std::optional<host::Object>& netui
         return PlainNetuid{n, std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, n).ptr)};
     }
     if (PyUnicode_CheckExact(v)) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(v, &size);
-        if (utf8 == nullptr) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        const std::string_view text(utf8, static_cast<std::size_t>(size));
+        std::string_view text;
+        if (!host::utf8_view(v, text)) return std::nullopt;
         if (const std::optional<std::int64_t> n = burns::small_integer_text(text))
             return PlainNetuid{*n, std::string(text)};
     }
