@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "host/error.hpp"
 
 namespace emberscope::host {
@@ -15,15 +17,32 @@ __attribute__((tls_model("initial-exec"))) thread_local RawObject* current_modul
 constexpr const char* kKeyNames[] = {"incentive_burn", "netuid", "OWNER_BURN_DECIMALS", "0", "1.0"};
 static_assert(std::size(kKeyNames) == static_cast<std::size_t>(Key::count));
 
+// Changes whenever a module's texts are made or dropped, so that no thread keeps using the
+// texts of a module that is gone (a plain number: no host value outlives the interpreter).
+std::uint64_t keys_generation = 1;
+
+// The texts found for the last module this thread asked about.
+struct KeysCache {
+    RawObject* module;
+    std::uint64_t generation;
+    ModuleKeys* keys;
+};
+__attribute__((tls_model("initial-exec"))) thread_local KeysCache keys_cache{};
+
 // The interned texts of the current module, or null when it keeps none.
 ModuleKeys* current_keys() {
     if (current_module == nullptr) return nullptr;
+    KeysCache& cache = keys_cache;
+    if (cache.module == current_module && cache.generation == keys_generation) return cache.keys;
+    ModuleKeys* keys = nullptr;
     PyModuleDef* def = PyModule_GetDef(current_module);
     if (def == nullptr || def->m_traverse != traverse_module_keys) {
         PyErr_Clear();
-        return nullptr;
+    } else {
+        keys = static_cast<ModuleKeys*>(PyModule_GetState(current_module));
     }
-    return static_cast<ModuleKeys*>(PyModule_GetState(current_module));
+    cache = {current_module, keys_generation, keys};
+    return keys;
 }
 
 Object found_or_builtin(PyObject* found, PyObject* name) {
@@ -77,6 +96,7 @@ Object global(Key name) {
 int init_module_keys(RawObject* module) {
     auto* keys = static_cast<ModuleKeys*>(PyModule_GetState(module));
     if (keys == nullptr) return -1;
+    ++keys_generation;
     for (std::size_t i = 0; i < static_cast<std::size_t>(Key::count); ++i) {
         keys->texts[i] = PyUnicode_InternFromString(kKeyNames[i]);
         if (keys->texts[i] == nullptr) return -1;
@@ -94,6 +114,7 @@ int traverse_module_keys(RawObject* module, int (*visit)(RawObject*, void*), voi
 int clear_module_keys(RawObject* module) {
     auto* keys = static_cast<ModuleKeys*>(PyModule_GetState(module));
     if (keys == nullptr) return 0;
+    ++keys_generation;
     for (PyObject*& text : keys->texts) Py_CLEAR(text);
     return 0;
 }
