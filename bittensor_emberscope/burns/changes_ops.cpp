@@ -1,6 +1,8 @@
 // Host-facing change detection.
 #include "burns/changes_ops.hpp"
 
+#include <Python.h>
+
 #include <cstdint>
 #include <optional>
 
@@ -15,8 +17,51 @@ namespace {
 // limit it accepts); a UTF-8 text holds at least as many bytes as digits.
 constexpr std::size_t kHostDigitCheckThreshold = 640;
 
-bool is_plain(const host::Object& value, host::Kind kind, const char* type) {
-    return value.kind() == kind && value.type_name() == type;
+bool is_plain_text(const host::Object& value) { return PyUnicode_CheckExact(value.ptr()); }
+
+// A map whose keys and values are all exact texts, as views of their UTF-8 forms beside the
+// host values themselves (borrowed from the map, which the call holds).
+struct TextEntries {
+    BurnView texts;
+    std::vector<std::pair<PyObject*, PyObject*>> values;
+};
+
+// Lone surrogates are left to the general path.
+bool utf8_view(PyObject* text, std::string_view& out) {
+    return PyUnicode_CheckExact(text) && host::utf8_view(text, out);
+}
+
+// The netuid order of the keys of `entries`: on 64-bit numbers when every key is a plain short
+// numeral (the usual case), else on every key's number by the host's int().
+std::vector<std::size_t> netuid_order_of_texts(const BurnView& entries) {
+    std::vector<std::int64_t> small;
+    small.reserve(entries.size());
+    for (const auto& entry : entries) {
+        const std::optional<std::int64_t> number = small_integer_text(entry.first);
+        if (!number) break;
+        small.push_back(*number);
+    }
+    if (small.size() == entries.size()) return netuid_order(small);
+    std::vector<DecimalInteger> netuids;
+    netuids.reserve(entries.size());
+    for (const auto& entry : entries) netuids.push_back(netuid_sort_key(entry.first));
+    return netuid_order(netuids);
+}
+
+std::optional<TextEntries> text_entries(const host::Object& map) {
+    TextEntries out;
+    const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(map.ptr()));
+    out.texts.reserve(n);
+    out.values.reserve(n);
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(map.ptr(), &pos, &key, &value)) {
+        std::string_view k, v;
+        if (!utf8_view(key, k) || !utf8_view(value, v)) return std::nullopt;
+        out.texts.emplace_back(k, v);
+        out.values.emplace_back(key, value);
+    }
+    return out;
 }
 
 DecimalInteger from_int64(std::int64_t v) {
@@ -37,14 +82,14 @@ DecimalInteger from_host_integer(const host::Object& value) {
 
 // The text that owner_burn_changed would accept for `name`, or the TypeError of its check.
 std::string compared_text(const host::Object& value, const char* name) {
-    if (is_plain(value, host::Kind::text, "str")) return value.text();
+    if (is_plain_text(value)) return value.text();
     host::throw_type_error(std::string("owner_burn_changed() argument '") + name + "' must be str, not " +
                      (value.is_null() ? std::string("None") : value.type_name()));
 }
 
 // The value that `map` holds under the host key `key`, matched as the host's dict does.
 std::optional<host::Object> look_up(const host::Object& map, const host::Object& key) {
-    if (is_plain(key, host::Kind::text, "str")) return map.get(key.text());
+    if (is_plain_text(key)) return map.get(key);
     host::Object missing = host::new_list();
     host::Object found = map.attr("get").call({key, missing});
     if (found.ptr() == missing.ptr()) return std::nullopt;
@@ -53,7 +98,7 @@ std::optional<host::Object> look_up(const host::Object& map, const host::Object&
 
 }  // namespace
 
-DecimalInteger netuid_sort_key(const std::string& text) {
+DecimalInteger netuid_sort_key(std::string_view text) {
     if (text.size() <= kHostDigitCheckThreshold) {
         if (std::optional<DecimalInteger> number = parse_integer_text(text)) return *number;
     }
@@ -63,29 +108,49 @@ DecimalInteger netuid_sort_key(const std::string& text) {
 }
 
 DecimalInteger netuid_sort_key(const host::Object& value) {
-    if (is_plain(value, host::Kind::text, "str")) return netuid_sort_key(value.text());
-    if (is_plain(value, host::Kind::integer, "int")) return from_host_integer(value);
+    if (PyUnicode_CheckExact(value.ptr())) return netuid_sort_key(value.text());
+    if (PyLong_CheckExact(value.ptr())) return from_host_integer(value);
     return from_host_integer(host::global("int").call({value}));
 }
 
 std::vector<BurnChange> diff_burns(const BurnMap& prev, const BurnMap& current, double threshold) {
-    std::vector<DecimalInteger> netuids;
-    netuids.reserve(current.size());
-    for (const auto& entry : current) netuids.push_back(netuid_sort_key(entry.first));
-    return list_changes(prev, current, netuids, threshold);
+    const BurnView keys(current.begin(), current.end());
+    return list_changes_in_order(prev, current, netuid_order_of_texts(keys), threshold);
 }
 
 host::Object diff_burns(const host::Args& args) {
-    const host::Object& prev = args.object<kDiffParams, "prev">();
-    const std::vector<std::pair<host::Object, host::Object>> current =
-        args.object<kDiffParams, "current">().items();
+    const host::Object prev = args.object<kDiffParams, "prev">();
+    const host::Object current_map = args.object<kDiffParams, "current">();
     const double threshold = args.real<kDiffParams, "threshold">();
+
+    // Maps of texts only (what the watch cycle keeps): compared by the core on views of the
+    // host's own UTF-8, the changes made of the maps' own values.
+    if (std::optional<TextEntries> now = text_entries(current_map)) {
+        if (std::optional<TextEntries> before = text_entries(prev)) {
+            const std::vector<ChangedEntry> changed = changed_entries_in_order(
+                before->texts, now->texts, netuid_order_of_texts(now->texts), threshold);
+            host::Object changes = host::Object::steal(PyList_New(static_cast<Py_ssize_t>(changed.size())));
+            for (std::size_t i = 0; i < changed.size(); ++i) {
+                const auto& [netuid, new_burn] = now->values[changed[i].current];
+                PyObject* old_burn = before->values[changed[i].prev].second;
+                PyObject* item = PyTuple_New(3);
+                if (item == nullptr) host::throw_pending();
+                PyTuple_SET_ITEM(item, 0, Py_NewRef(netuid));
+                PyTuple_SET_ITEM(item, 1, Py_NewRef(old_burn));
+                PyTuple_SET_ITEM(item, 2, Py_NewRef(new_burn));
+                PyList_SET_ITEM(changes.ptr(), static_cast<Py_ssize_t>(i), item);
+            }
+            return changes;
+        }
+    }
+
+    // Any other maps may hold any host values; each entry is checked only when it is compared.
+    const std::vector<std::pair<host::Object, host::Object>> current = current_map.items();
 
     std::vector<DecimalInteger> netuids;
     netuids.reserve(current.size());
     for (const auto& entry : current) netuids.push_back(netuid_sort_key(entry.first));
 
-    // The maps may hold any host values; each entry is checked only when it is compared.
     host::Object changes = host::new_list();
     for (std::size_t i : netuid_order(netuids)) {
         const auto& [netuid, new_burn] = current[i];

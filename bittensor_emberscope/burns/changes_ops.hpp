@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "burns/burn_map.hpp"
@@ -13,7 +14,7 @@ namespace emberscope::burns {
 /// The number that the host's int() makes of a netuid text. A text that the native rule
 /// refuses, or one long enough for the host's digit limit to matter, goes to the host's int(),
 /// which raises its own ValueError (and whose number is used should it accept the text).
-DecimalInteger netuid_sort_key(const std::string& text);
+DecimalInteger netuid_sort_key(std::string_view text);
 
 /// The same for any host value: a plain text as above, an int as is, anything else through
 /// the host's int() (a real truncated, a boolean 0 or 1; None, lists and maps raise its error).

@@ -55,5 +55,43 @@ TEST(Changes, ReportsSubnetsKnownUnderTheSameTextInNumericOrder) {
     }
 }
 
+TEST(Changes, PositionsOfChangedEntries) {
+    struct Case {
+        BurnView prev, current;
+        std::vector<ChangedEntry> expected;
+    };
+    const std::vector<Case> cases = {
+        {{}, {}, {}},
+        {{{"1", "0.1"}}, {{"2", "0.9"}}, {}},
+        // A key held twice in prev is compared with its last value.
+        {{{"1", "0.9"}, {"2", "0"}, {"1", "0.1"}}, {{"1", "0.3"}}, {{0, 2}}},
+        {{{"1", "0.3"}, {"1", "0.9"}}, {{"1", "0.3"}}, {{0, 1}}},
+        // Out of order: positions follow the netuid order; more keys than table slots collide.
+        {{{"9", "0"}, {"10", "0"}, {"11", "0"}, {"12", "0"}, {"13", "0"}, {"14", "0"}, {"15", "0"},
+          {"16", "0"}, {"17", "0"}},
+         {{"17", "1"}, {"9", "1"}, {"13", "0"}, {"10", "1"}, {"99", "1"}},
+         {{1, 0}, {3, 1}, {0, 8}}},
+    };
+    for (const auto& c : cases) {
+        std::vector<DecimalInteger> netuids;
+        for (const auto& entry : c.current) netuids.push_back(parse_integer_text(entry.first).value());
+        EXPECT_EQ(changed_entries(c.prev, c.current, netuids, 0.01), c.expected)
+            << "current size " << c.current.size();
+    }
+}
+
+TEST(Changes, OrderOfSortedNetuidsIsThePositions) {
+    std::vector<DecimalInteger> keys;
+    for (const char* k : {"-5", "0", "0", "7", "10", "100"}) keys.push_back(parse_integer_text(k).value());
+    EXPECT_EQ(netuid_order(keys), (std::vector<std::size_t>{0, 1, 2, 3, 4, 5}));
+    keys.push_back(parse_integer_text("99").value());
+    EXPECT_EQ(netuid_order(keys), (std::vector<std::size_t>{0, 1, 2, 3, 4, 6, 5}));
+    // The same order on 64-bit numbers, equal numbers kept in place.
+    const std::vector<std::int64_t> numbers = {-5, 0, 0, 7, 10, 100, 99};
+    EXPECT_EQ(netuid_order(numbers), (std::vector<std::size_t>{0, 1, 2, 3, 4, 6, 5}));
+    const std::vector<std::int64_t> shuffled = {3, -1, 3, 2, 3};
+    EXPECT_EQ(netuid_order(shuffled), (std::vector<std::size_t>{1, 3, 0, 2, 4}));
+}
+
 }  // namespace
 }  // namespace emberscope::burns

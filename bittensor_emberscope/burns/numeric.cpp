@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "burns/unicode_tables.hpp"
+#include "common/text.hpp"
 #include "common/utf8.hpp"
 
 namespace emberscope::burns {
@@ -201,6 +202,18 @@ std::strong_ordering operator<=>(const DecimalInteger& a, const DecimalInteger& 
     return a.negative ? 0 <=> magnitude : magnitude;
 }
 
+std::optional<std::int64_t> small_integer_text(std::string_view text) {
+    const bool negative = !text.empty() && text.front() == '-';
+    if (negative) text.remove_prefix(1);
+    if (text.empty() || text.size() > 18) return std::nullopt;
+    std::int64_t value = 0;
+    for (const char c : text) {
+        if (!is_digit(c)) return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return negative ? -value : value;
+}
+
 std::optional<DecimalInteger> parse_integer_text(std::string_view text) {
     // Fast path for netuid texts: an optional '-' and ASCII digits, nothing else.
     {
@@ -244,8 +257,8 @@ constexpr std::uint64_t kPowersOfTen[] = {1,         10,         100,         10
 // m * 2^e exactly, so value * 10^decimals = m * 10^decimals * 2^e is computed exactly in 128
 // bits and rounded once, half to even, as the host rounds the exact binary value. nullopt
 // hands over to the general formatter.
-std::optional<std::string> small_fixed_form(double value, int decimals) {
-    if (decimals < 0 || decimals > 9 || !(std::fabs(value) < 0x1p64)) return std::nullopt;
+std::size_t small_fixed_form(double value, int decimals, char* buffer) {
+    if (decimals < 0 || decimals > 9 || !(std::fabs(value) < 0x1p64)) return 0;
     int exponent = 0;
     const double fraction = std::frexp(std::fabs(value), &exponent);  // in [0.5, 1) or 0
     // m = fraction * 2^53 is an integer below 2^53; value = m * 2^(exponent - 53).
@@ -263,13 +276,19 @@ std::optional<std::string> small_fixed_form(double value, int decimals) {
         const u128 half = one >> 1;
         if (rest > half || (rest == half && (rounded & 1) != 0)) ++rounded;
     }  // else below 2^-66 * 10^9: rounds to zero
-    const u128 unit = kPowersOfTen[decimals];
-    const auto whole = static_cast<std::uint64_t>(rounded / unit);  // < 2^64 * 10 / 10: fits
-    const auto part = static_cast<std::uint64_t>(rounded % unit);
-    char buffer[48];
+    const std::uint64_t unit = kPowersOfTen[decimals];
+    std::uint64_t whole = 0, part = 0;
+    if (rounded >> 64 == 0) {  // the usual case: one 64-bit division
+        const auto r = static_cast<std::uint64_t>(rounded);
+        whole = r / unit;
+        part = r % unit;
+    } else {
+        whole = static_cast<std::uint64_t>(rounded / unit);  // < 2^64 * 10 / 10: fits
+        part = static_cast<std::uint64_t>(rounded % unit);
+    }
     char* out = buffer;
     if (std::signbit(value)) *out++ = '-';
-    out = std::to_chars(out, buffer + sizeof buffer, whole).ptr;
+    out = std::to_chars(out, buffer + kFormBuffer, whole).ptr;
     if (decimals > 0) {
         *out++ = '.';
         char* end = out + decimals;
@@ -280,15 +299,20 @@ std::optional<std::string> small_fixed_form(double value, int decimals) {
         }
         out = end;
     }
-    return std::string(buffer, out);
+    return static_cast<std::size_t>(out - buffer);
 }
 
 }  // namespace
 
+std::size_t fixed_form_chars(double value, int decimals, char* out) {
+    if (std::isnan(value)) return std::copy_n("nan", 3, out) - out;
+    if (std::isinf(value)) return value < 0 ? std::copy_n("-inf", 4, out) - out : std::copy_n("inf", 3, out) - out;
+    return small_fixed_form(value, decimals, out);
+}
+
 std::string fixed_form(double value, int decimals) {
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    if (auto fast = small_fixed_form(value, decimals)) return std::move(*fast);
+    char buffer[kFormBuffer];
+    if (const std::size_t n = fixed_form_chars(value, decimals, buffer)) return std::string(buffer, n);
     // Sign, 309 integer digits, point and the decimals fit with room to spare.
     std::string out(static_cast<std::size_t>(std::max(decimals, 0)) + 330, '\0');
     const auto result = std::to_chars(out.data(), out.data() + out.size(), value,
@@ -298,8 +322,24 @@ std::string fixed_form(double value, int decimals) {
 }
 
 std::string shortest_form(double value) {
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    char buffer[kFormBuffer];
+    return std::string(buffer, shortest_form_chars(value, buffer));
+}
+
+std::size_t shortest_form_chars(double value, char* const out_begin) {
+    if (std::isnan(value)) return std::copy_n("nan", 3, out_begin) - out_begin;
+    if (std::isinf(value))
+        return value < 0 ? std::copy_n("-inf", 4, out_begin) - out_begin
+                         : std::copy_n("inf", 3, out_begin) - out_begin;
+    // A whole number below 10^16 (1.0 is the network's most common real): its digits and ".0".
+    if (std::fabs(value) < 1e16 && value == std::trunc(value)) {
+        char* o = out_begin;
+        if (std::signbit(value)) *o++ = '-';
+        o = std::to_chars(o, out_begin + 24, static_cast<std::uint64_t>(std::fabs(value))).ptr;
+        *o++ = '.';
+        *o++ = '0';
+        return static_cast<std::size_t>(o - out_begin);
+    }
     // Shortest round-trip digits in the form "-d.ddde-XX", then laid out as the host does, in
     // one buffer: at most 17 digits, and at most 20 zeros around them in positional form.
     char scientific[64];
@@ -307,8 +347,7 @@ std::string shortest_form(double value) {
         std::to_chars(scientific, scientific + sizeof scientific, value,
                       std::chars_format::scientific).ptr;
     const char* p = scientific;
-    char out[64];
-    char* o = out;
+    char* o = out_begin;
     if (*p == '-') *o++ = *p++;
     char digits[24];
     std::size_t count = 0;
@@ -329,7 +368,7 @@ std::string shortest_form(double value) {
         *o++ = exponent < 0 ? '-' : '+';
         const int magnitude = std::abs(exponent);
         if (magnitude < 10) *o++ = '0';
-        o = std::to_chars(o, out + sizeof out, magnitude).ptr;
+        o = std::to_chars(o, out_begin + kFormBuffer, magnitude).ptr;
     } else if (exponent >= 0) {
         const auto whole = static_cast<std::size_t>(exponent) + 1;
         for (std::size_t i = 0; i < whole; ++i) *o++ = i < count ? digits[i] : '0';
@@ -345,14 +384,14 @@ std::string shortest_form(double value) {
         o = std::fill_n(o, -exponent - 1, '0');
         o = std::copy(digits, digits + count, o);
     }
-    return std::string(out, o);
+    return static_cast<std::size_t>(o - out_begin);
 }
 
 bool owner_burn_changed(std::string_view old_text, std::string_view new_text, double threshold) {
     // Most subnets keep their text from one cycle to the next. Equal texts differ by 0 (or by
     // NaN, for infinities and NaN) when numeric and are equal when not, so only a negative
     // threshold can make them a change.
-    if (old_text == new_text && !(threshold < 0.0)) return false;
+    if (text::same(old_text, new_text) && !(threshold < 0.0)) return false;
     const auto old_value = parse_numeric_text(old_text);
     const auto new_value = parse_numeric_text(new_text);
     if (old_value && new_value) return std::fabs(*old_value - *new_value) > threshold;

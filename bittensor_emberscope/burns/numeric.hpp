@@ -2,6 +2,8 @@
 #pragma once
 
 #include <compare>
+#include <cstdint>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,10 +32,25 @@ struct DecimalInteger {
 /// them, leading zeros allowed. No length limit is applied.
 std::optional<DecimalInteger> parse_integer_text(std::string_view text);
 
+/// The number of a netuid text in its usual spelling, an optional '-' and 1 to 18 ASCII digits
+/// (leading zeros allowed), which the host's int() reads as the same number; nullopt for any
+/// other text, which parse_integer_text reads.
+std::optional<std::int64_t> small_integer_text(std::string_view text);
+
 /// format(value, f".{decimals}f") of the host: the exact value rounded to `decimals` places (ties
 /// to even), '-' kept when a negative value rounds to zero, 'inf', '-inf' and 'nan' (never signed).
 /// REQUIRES: decimals >= 0.
 std::string fixed_form(double value, int decimals);
+
+/// Room for any text that fixed_form_chars or shortest_form_chars writes.
+inline constexpr std::size_t kFormBuffer = 48;
+
+/// fixed_form written into `out` (kFormBuffer bytes) where the short rule applies (decimals up to
+/// 9, magnitudes below 2^64, inf and nan): its length; 0 where fixed_form must be called.
+std::size_t fixed_form_chars(double value, int decimals, char* out);
+
+/// shortest_form written into `out` (kFormBuffer bytes): its length.
+std::size_t shortest_form_chars(double value, char* out);
 
 /// repr(value) of the host: the shortest text that reads back as `value`, positional when the
 /// decimal exponent is in [-4, 16) ('0.0001', '1.0'), else 'd.ddde+XX' ('1e-05', '1e+16').

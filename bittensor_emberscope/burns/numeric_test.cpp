@@ -205,6 +205,29 @@ TEST(FixedForm, WritesEveryDigitOfLargePrecisions) {
     EXPECT_EQ(fixed_form(std::numeric_limits<double>::max(), 0).size(), 309u);
 }
 
+TEST(SmallIntegerText, ReadsShortNumeralsAsTheGeneralRuleDoes) {
+    const struct {
+        const char* text;
+        bool read;
+    } cases[] = {
+        {"0", true}, {"7", true}, {"-0", true}, {"05", true}, {"-12", true}, {"1023", true},
+        {"999999999999999999", true}, {"-999999999999999999", true},
+        {"1000000000000000000", false},  // 19 digits: the general rule
+        {"", false}, {"-", false}, {"+5", false}, {" 5", false}, {"5 ", false}, {"1_0", false},
+        {"\xd9\xa3", false}, {"--1", false}, {"5.0", false}, {"0x5", false},
+    };
+    for (const auto& c : cases) {
+        const auto small = small_integer_text(c.text);
+        EXPECT_EQ(small.has_value(), c.read) << c.text;
+        if (!small) continue;
+        const auto general = parse_integer_text(c.text);
+        ASSERT_TRUE(general.has_value()) << c.text;
+        const std::string digits = std::to_string(*small < 0 ? -*small : *small);
+        EXPECT_EQ(general->digits, digits) << c.text;
+        EXPECT_EQ(general->negative, *small < 0) << c.text;
+    }
+}
+
 TEST(ShortestForm, MatchesTheHostRepr) {
     const struct {
         double value;
@@ -217,6 +240,10 @@ TEST(ShortestForm, MatchesTheHostRepr) {
         {0.1 + 0.2, "0.30000000000000004"},  {100.0, "100.0"},  {1e100, "1e+100"},
         {12345.678, "12345.678"},  {-2.5e-05, "-2.5e-05"},  {0.00017, "0.00017"},  {3.0, "3.0"},
         {kInf, "inf"},  {-kInf, "-inf"},  {kNaN, "nan"},  {-kNaN, "nan"},
+        // Whole numbers on both sides of the positional limit, and of 2^53.
+        {-3.0, "-3.0"},  {-1e15, "-1000000000000000.0"},  {-1e16, "-1e+16"},
+        {9007199254740993.0, "9007199254740992.0"},  {1e16 - 2, "9999999999999998.0"},
+        {4503599627370495.5, "4503599627370495.5"},  {-0.5, "-0.5"},
     };
     for (const auto& c : cases) EXPECT_EQ(shortest_form(c.value), c.expected) << c.expected;
 }

@@ -1,6 +1,8 @@
 // Host-facing burn state file operations.
 #include "burns/state_ops.hpp"
 
+#include <Python.h>
+
 #include <optional>
 #include <string>
 
@@ -12,10 +14,6 @@
 namespace emberscope::burns {
 namespace {
 
-bool is_plain_text(const host::Object& value) {
-    return value.kind() == host::Kind::text && value.type_name() == "str";
-}
-
 std::string as_text(const host::Object& value) {
     return value.kind() == host::Kind::text ? value.text() : value.str();
 }
@@ -23,9 +21,12 @@ std::string as_text(const host::Object& value) {
 // The entries of a map whose keys and values are all plain texts; nullopt for any other map.
 std::optional<BurnMap> text_entries(const host::Object& map) {
     BurnMap out;
-    for (const auto& [key, value] : map.items()) {
-        if (!is_plain_text(key) || !is_plain_text(value)) return std::nullopt;
-        out.emplace_back(key.text(), value.text());
+    out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(map.ptr())));
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(map.ptr(), &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value)) return std::nullopt;
+        out.emplace_back(host::Object::borrow(key).text(), host::Object::borrow(value).text());
     }
     return out;
 }
@@ -33,6 +34,9 @@ std::optional<BurnMap> text_entries(const host::Object& map) {
 }  // namespace
 
 BurnMap HostStateDecoder::state_entries(std::string_view file_text) {
+    // The files this module writes, and others of their shape, are read in one pass; the host's
+    // decoder reads (or refuses) everything else.
+    if (std::optional<BurnMap> entries = read_state_file(file_text)) return std::move(*entries);
     host::Object document;
     try {
         document = host::json_loads(host::text(file_text));
@@ -42,7 +46,7 @@ BurnMap HostStateDecoder::state_entries(std::string_view file_text) {
     }
     // A top level that is not an object has no `get`: the host's AttributeError names its type.
     std::optional<host::Object> member;
-    if (document.kind() == host::Kind::map && document.type_name() == "dict") {
+    if (PyDict_CheckExact(document.ptr())) {
         member = document.get(kBurnsKey);
     } else {
         member = document.attr("get").call({host::text(kBurnsKey)});
@@ -57,8 +61,10 @@ host::Object load_burn_state(const host::Args& args) {
     const std::string_view path = args.text<kLoadParams, "path">();
     HostStateDecoder decoder;
     host::Object map = host::new_map();
-    for (const auto& [key, value] : load_burn_state(host::services(), decoder, path))
-        map.set(key, host::text(value));
+    for (const auto& [key, value] : load_burn_state(host::services(), decoder, path)) {
+        const host::Object k = host::text(key);
+        if (PyDict_SetItem(map.ptr(), k.ptr(), host::text(value).ptr()) < 0) host::throw_pending();
+    }
     return map;
 }
 

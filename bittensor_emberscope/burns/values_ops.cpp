@@ -1,7 +1,12 @@
 // Host-facing owner burn operations.
 #include "burns/values_ops.hpp"
 
+#include <Python.h>
+
+#include <charconv>
+
 #include "burns/numeric.hpp"
+#include "host/error.hpp"
 #include "host/module.hpp"
 
 namespace emberscope::burns {
@@ -10,9 +15,24 @@ namespace {
 // Precisions above this go to the host's own formatter, which has its own limits and errors.
 constexpr std::int64_t kNativePrecisionLimit = 1000;
 
+std::string integer_digits(std::int64_t v) {
+    char buffer[24];
+    return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, v).ptr);
+}
+
 }  // namespace
 
 std::string owner_burn_text(const host::Object& value) {
+    PyObject* v = value.ptr();
+    if (PyUnicode_CheckExact(v)) {
+        // An exact text is most rows' case: no type tests beyond this one.
+        if (PyUnicode_GET_LENGTH(v) == 0) return "0";
+        return value.text();
+    }
+    if (PyFloat_CheckExact(v)) {
+        const double d = PyFloat_AS_DOUBLE(v);
+        return d == 0.0 ? "0" : shortest_form(d);
+    }
     switch (value.kind()) {
         case host::Kind::text: {
             std::string text = value.text();
@@ -23,42 +43,116 @@ std::string owner_burn_text(const host::Object& value) {
             return d == 0.0 ? "0" : shortest_form(d);
         }
         case host::Kind::integer:
-            if (auto small = value.small_integer()) return *small == 0 ? "0" : std::to_string(*small);
+            if (auto small = value.small_integer()) return *small == 0 ? "0" : integer_digits(*small);
             return value.str();
         default:
             return value.truthy() ? value.str() : "0";
     }
 }
 
+host::Object owner_burn_object(const host::Object& value) {
+    PyObject* v = value.ptr();
+    // A non-empty exact text is its own owner burn text: handed back as it is.
+    if (PyUnicode_CheckExact(v)) {
+        if (PyUnicode_GET_LENGTH(v) != 0) return value;
+        return host::key(host::Key::zero);
+    }
+    if (PyFloat_CheckExact(v)) {
+        const double d = PyFloat_AS_DOUBLE(v);
+        if (d == 0.0) return host::key(host::Key::zero);
+        if (d == 1.0) return host::key(host::Key::one);
+        char buffer[kFormBuffer];
+        return host::ascii_text(std::string_view(buffer, shortest_form_chars(d, buffer)));
+    }
+    const std::string text = owner_burn_text(value);
+    if (text == "0") return host::key(host::Key::zero);
+    return host::text(text);
+}
+
 DisplayFormat current_display_format() {
-    host::Object decimals = host::global("OWNER_BURN_DECIMALS");
-    if (decimals.kind() == host::Kind::integer && decimals.type_name() == "int") {
+    host::Object decimals = host::global(host::Key::owner_burn_decimals);
+    if (PyLong_CheckExact(decimals.ptr())) {
         std::optional<std::int64_t> p = decimals.small_integer();
         if (p && *p >= 0 && *p <= kNativePrecisionLimit) return {static_cast<int>(*p), decimals};
     }
     return {std::nullopt, decimals};
 }
 
-std::string display_form(const std::string& value, const DisplayFormat& format) {
-    std::optional<double> number = parse_numeric_text(value);
-    if (!number) return value;
-    if (format.precision) return fixed_form(*number, *format.precision);
+std::string display_number(double number, const DisplayFormat& format) {
+    if (format.precision) return fixed_form(number, *format.precision);
     // Anything unusual: let the host format it exactly as it would, errors included.
     std::string pattern = "." + format.decimals.str() + "f";
-    return host::global("format").call({host::real(*number), host::text(pattern)}).text();
+    return host::global("format").call({host::real(number), host::text(pattern)}).text();
 }
 
-std::string display_form(const std::string& value) {
+std::optional<std::string> numeric_display_form(std::string_view value, const DisplayFormat& format) {
+    std::optional<double> number = parse_numeric_text(value);
+    if (!number) return std::nullopt;
+    return display_number(*number, format);
+}
+
+std::string display_form(std::string_view value, const DisplayFormat& format) {
+    if (std::optional<std::string> shown = numeric_display_form(value, format)) return std::move(*shown);
+    return std::string(value);
+}
+
+std::string display_form(std::string_view value) {
     return display_form(value, current_display_format());
 }
 
+void burn_display_form(const host::Object& burn, const DisplayFormat& format, std::string& out) {
+    if (PyFloat_CheckExact(burn.ptr()) && format.precision) {
+        // The shortest form of a real reads back as that real; zero (either sign) shows as "0".
+        const double d = PyFloat_AS_DOUBLE(burn.ptr());
+        char buffer[kFormBuffer];
+        if (const std::size_t n = fixed_form_chars(d == 0.0 ? 0.0 : d, *format.precision, buffer)) {
+            out.assign(buffer, n);
+            return;
+        }
+    }
+    out = burn_display_form(burn, format);
+}
+
+std::string burn_display_form(const host::Object& burn, const DisplayFormat& format) {
+    PyObject* v = burn.ptr();
+    if (PyFloat_CheckExact(v)) {
+        // The shortest form of a real reads back as that real; zero (either sign) shows as "0".
+        const double d = PyFloat_AS_DOUBLE(v);
+        return display_number(d == 0.0 ? 0.0 : d, format);
+    }
+    if (PyUnicode_CheckExact(v) && PyUnicode_GET_LENGTH(v) != 0) {
+        std::string_view text;
+        if (host::utf8_view(v, text)) return display_form(text, format);
+    }
+    return display_form(owner_burn_text(burn), format);
+}
+
 host::Object owner_burn_from_row(const host::Args& args) {
-    std::optional<host::Object> field = args.object<kRowParams, "row">().get("incentive_burn");
-    return host::text(field ? owner_burn_text(*field) : "0");
+    PyObject* row = args.raw<kRowParams, "row">();
+    const host::Object key = host::key(host::Key::incentive_burn);
+    // Borrowed from the row, which the call holds; no host code runs before it is used.
+    PyObject* found = PyDict_GetItemWithError(row, key.ptr());
+    if (found == nullptr) {
+        if (PyErr_Occurred()) host::throw_pending();
+        return host::key(host::Key::zero);
+    }
+    return owner_burn_object(host::Object::borrow(found));
 }
 
 host::Object format_owner_burn(const host::Args& args) {
-    return host::text(display_form(std::string(args.text<kValueParams, "value">())));
+    const std::string_view value = args.text<kValueParams, "value">();
+    const std::optional<double> number = parse_numeric_text(value);
+    if (number) {
+        const DisplayFormat format = current_display_format();
+        char buffer[kFormBuffer];
+        if (format.precision) {
+            if (const std::size_t n = fixed_form_chars(*number, *format.precision, buffer))
+                return host::ascii_text(std::string_view(buffer, n));
+        }
+        return host::text(display_number(*number, format));
+    }
+    // Not numeric: the text itself.
+    return host::Object::borrow(args.raw<kValueParams, "value">());
 }
 
 host::Object owner_burn_changed(const host::Args& args) {

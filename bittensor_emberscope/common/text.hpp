@@ -7,6 +7,15 @@
 
 namespace emberscope::text {
 
+/// Byte-for-byte equality; short texts (a netuid, a burn value) compared inline, without a call.
+inline bool same(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    if (a.size() > 16) return a == b;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 /// `text` without any of the "/" characters at its end (an address without trailing slashes).
 inline std::string without_trailing_slashes(std::string_view text) {
     while (!text.empty() && text.back() == '/') text.remove_suffix(1);

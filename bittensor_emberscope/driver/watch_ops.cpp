@@ -1,6 +1,9 @@
 // The watch cycle and the start-up snapshot.
 #include "driver/watch_ops.hpp"
 
+#include <Python.h>
+
+#include <charconv>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -12,6 +15,7 @@
 #include "host/error.hpp"
 #include "host/host_services.hpp"
 #include "host/json.hpp"
+#include "host/module.hpp"
 #include "reports/telegram_ops.hpp"
 #include "reports/texts_ops.hpp"
 #include "taostats/client_ops.hpp"
@@ -20,6 +24,12 @@ namespace emberscope::driver {
 namespace {
 
 std::string netuid_text(const host::Object& netuid) {
+    if (PyLong_CheckExact(netuid.ptr())) {
+        if (auto small = netuid.small_integer()) {
+            char buffer[24];
+            return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, *small).ptr);
+        }
+    }
     switch (netuid.kind()) {
         case host::Kind::text: return netuid.text();
         case host::Kind::integer:
@@ -37,8 +47,8 @@ burns::BurnMap burn_map_of_rows(const host::Object& rows) {
     current.reserve(n);
     std::unordered_map<std::string, std::size_t> position;
     position.reserve(n);
-    const host::Object netuid_key = host::text("netuid");
-    const host::Object burn_key = host::text("incentive_burn");
+    const host::Object netuid_key = host::key(host::Key::netuid);
+    const host::Object burn_key = host::key(host::Key::incentive_burn);
     for (std::size_t i = 0; i < n; ++i) {
         host::Object row = rows.at(i);
         if (row.kind() != host::Kind::map) continue;  // not a row: it has no "netuid" member

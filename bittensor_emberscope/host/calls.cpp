@@ -103,28 +103,21 @@ std::int64_t whole_from_real(double d) {
     return static_cast<std::int64_t>(d);
 }
 
-void convert(const Operation& op, const Param& p, PyObject* value, Args::Slot& slot) {
+[[gnu::always_inline]] inline void convert(const Operation& op, const Param& p, PyObject* value, Args& bound,
+                                          Args::Slot& slot) {
+    slot.object = value;
     switch (p.type) {
         case ParamType::text: {
             if (!PyUnicode_CheckExact(value)) wrong_type(op, p, "str", value);
-            slot.object = Object::borrow(value);
-            Py_ssize_t size = 0;
-            if (const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size)) {
-                slot.text = std::string_view(utf8, static_cast<std::size_t>(size));
-            } else {
-                PyErr_Clear();  // lone surrogates: strict UTF-8 refuses them
-                slot.own_text = slot.object.text();
-                slot.text = slot.own_text;
-            }
+            // Lone surrogates: strict UTF-8 refuses them, the text gets a copy of its own.
+            if (!utf8_view(value, slot.text)) slot.text = bound.keep(Object::borrow(value).text());
             return;
         }
         case ParamType::map:
             if (!PyDict_CheckExact(value)) wrong_type(op, p, "dict", value);
-            slot.object = Object::borrow(value);
             return;
         case ParamType::list:
             if (!PyList_CheckExact(value)) wrong_type(op, p, "list", value);
-            slot.object = Object::borrow(value);
             return;
         case ParamType::optional_real:
             if (value == Py_None) {
@@ -134,14 +127,17 @@ void convert(const Operation& op, const Param& p, PyObject* value, Args::Slot& s
             }
             [[fallthrough]];
         case ParamType::real: {
+            if (PyFloat_CheckExact(value)) {
+                slot.real = PyFloat_AS_DOUBLE(value);
+                return;
+            }
             if (!is_number(value)) wrong_type(op, p, "a real number", value);
-            slot.object = Object::borrow(value);
-            slot.real = slot.object.real();
+            slot.real = PyFloat_AsDouble(value);
+            if (slot.real == -1.0 && PyErr_Occurred()) throw_pending();
             return;
         }
         case ParamType::whole: {
             if (!is_number(value)) wrong_type(op, p, "a number", value);
-            slot.object = Object::borrow(value);
             if (PyLong_Check(value)) {
                 slot.whole = saturating_whole(value);
             } else if (PyFloat_Check(value)) {
@@ -150,7 +146,9 @@ void convert(const Operation& op, const Param& p, PyObject* value, Args::Slot& s
                 Object index = Object::steal(PyNumber_Index(value));
                 slot.whole = saturating_whole(index.ptr());
             } else {
-                slot.whole = whole_from_real(slot.object.real());
+                double real = PyFloat_AsDouble(value);
+                if (real == -1.0 && PyErr_Occurred()) throw_pending();
+                slot.whole = whole_from_real(real);
             }
             return;
         }
@@ -159,6 +157,7 @@ void convert(const Operation& op, const Param& p, PyObject* value, Args::Slot& s
 
 // Defaults have no host value of their own: nothing is made for them.
 void apply_default(const Param& p, Args::Slot& slot) {
+    slot.object = nullptr;
     if (p.type == ParamType::text) {
         slot.text = p.text_default;
     } else if (p.type == ParamType::optional_real) {
@@ -173,6 +172,15 @@ void bind(const Operation& op, PyObject* const* args, std::size_t nargs, PyObjec
           Args& bound) {
     const std::size_t n = op.params.size();
     if (n > kMaxParams) throw std::length_error("too many parameters");
+    // The usual call: every parameter given by position, in order.
+    if (kwnames == nullptr && nargs == n) {
+        bool by_position = true;
+        for (const Param& p : op.params) by_position &= !p.keyword_only;
+        if (by_position) {
+            for (std::size_t i = 0; i < n; ++i) convert(op, op.params[i], args[i], bound, bound.slot(i));
+            return;
+        }
+    }
     std::size_t positional = 0, positional_required = 0;
     for (const Param& p : op.params) {
         if (p.keyword_only) continue;
@@ -214,11 +222,16 @@ void bind(const Operation& op, PyObject* const* args, std::size_t nargs, PyObjec
         if (given[i] == nullptr)
             apply_default(op.params[i], bound.slot(i));
         else
-            convert(op, op.params[i], given[i], bound.slot(i));
+            convert(op, op.params[i], given[i], bound, bound.slot(i));
     }
 }
 
 }  // namespace
+
+std::string_view Args::keep(std::string text) {
+    own_texts_.push_front(std::move(text));
+    return own_texts_.front();
+}
 
 RawObject* dispatch(const Operation& op, RawObject* module, RawObject* const* args,
                     std::ptrdiff_t nargs, RawObject* kwnames) noexcept {

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <forward_list>
 #include <optional>
 #include <source_location>
 #include <span>
@@ -63,18 +64,21 @@ consteval std::size_t param_index(const Param (&params)[N], std::string_view nam
     throw "no parameter of that name";
 }
 
-/// The checked arguments of one call, read by parameter name. Binding allocates nothing: the
-/// values are the caller's own (borrowed for the call), texts are views of the interpreter's
-/// UTF-8 copy (only a text holding lone surrogates needs a copy of its own).
+/// The checked arguments of one call, read by parameter name. Binding allocates nothing and
+/// takes no references: the values are the caller's own (borrowed for the call), texts are views
+/// of the interpreter's UTF-8 copy (only a text holding lone surrogates needs a copy of its own).
 class Args {
 public:
     struct Slot {
-        Object object;          ///< the argument itself; empty for a default
+        RawObject* object;      ///< the argument itself (borrowed); null for a default
         std::string_view text;
-        std::string own_text;   ///< storage for a text the interpreter holds no UTF-8 copy of
-        double real = 0.0;
-        std::int64_t whole = 0;
+        double real;
+        std::int64_t whole;
     };
+
+    Args() = default;
+    Args(const Args&) = delete;
+    Args& operator=(const Args&) = delete;
 
     template <const auto& Params, ParamName Name>
     std::string_view text() const {
@@ -97,17 +101,26 @@ public:
     }
     /// The host value of a map or list argument.
     template <const auto& Params, ParamName Name>
-    const Object& object() const {
+    Object object() const {
         constexpr std::size_t i = object_index(Params, Name.view());
-        return slots_[i].object;
+        return Object::borrow(slots_[i].object);
     }
     /// The host value of a text or number given by the caller (empty for a default).
     template <const auto& Params, ParamName Name>
-    const Object& given() const {
+    Object given() const {
+        RawObject* value = slots_[index_any(Params, Name.view())].object;
+        return value == nullptr ? Object() : Object::borrow(value);
+    }
+    /// The host value of an argument without a reference of its own (null for a default):
+    /// valid for the call.
+    template <const auto& Params, ParamName Name>
+    RawObject* raw() const {
         return slots_[index_any(Params, Name.view())].object;
     }
 
     Slot& slot(std::size_t i) { return slots_[i]; }
+    /// Storage for a text the interpreter holds no UTF-8 copy of; stays put for the call.
+    std::string_view keep(std::string text);
 
 private:
     template <std::size_t N>
@@ -124,7 +137,8 @@ private:
         return i;
     }
 
-    std::array<Slot, kMaxParams> slots_;
+    std::array<Slot, kMaxParams> slots_;  // only the operation's own are filled
+    std::forward_list<std::string> own_texts_;
 };
 
 using Body = Object (*)(const Args&);

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "burns/values_ops.hpp"
+#include "host/module.hpp"
 
 namespace emberscope::host {
 namespace {
@@ -84,6 +85,7 @@ int exec_module(PyObject* module) {
                      module_spec.short_name);
         return -1;
     }
+    if (init_module_keys(module) < 0) return -1;
     for (const char* name : {"json", "os", "sys", "time"})
         if (bind(module, name, PyImport_ImportModule(name)) < 0) return -1;
     for (const char* name : {"urllib.error", "urllib.parse", "urllib.request"}) {
@@ -128,7 +130,8 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, nullptr, nullptr, sizeof(ModuleKeys), nullptr, slots,
+    traverse_module_keys, clear_module_keys, free_module_keys,
 };
 
 PyObject* init_module() {

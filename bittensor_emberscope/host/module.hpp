@@ -1,9 +1,11 @@
-// The module's namespace as seen from inside a call.
+// The module's namespace as seen from inside a call, and the texts it keeps for its look-ups.
 //
 // Host services are looked up by their module-level names when they are used ("time", then its
 // "sleep"), exactly as a Python module's code would, so a substitute installed on the module
 // or on the host library is what runs.
 #pragma once
+
+#include <cstddef>
 
 #include "host/object.hpp"
 
@@ -24,5 +26,37 @@ private:
 /// The value a global name has now: the module's own binding, else the builtin of that name.
 /// An unknown name raises the host's NameError.
 Object global(const char* name);
+
+/// Texts looked up over and over (row members, module globals): made once per module, interned,
+/// so that a look-up hashes nothing and compares pointers.
+enum class Key : std::size_t {
+    incentive_burn,       ///< "incentive_burn", a row's owner burn member
+    netuid,               ///< "netuid", a row's subnet number
+    owner_burn_decimals,  ///< "OWNER_BURN_DECIMALS", the module global
+    zero,                 ///< "0", the owner burn text of an absent or empty value
+    one,                  ///< "1.0", the owner burn text of a full burn (the real 1.0)
+    count
+};
+
+/// The text of `key` ("incentive_burn", ...).
+const char* key_name(Key key);
+
+/// The host text of `key`: the module's interned one inside a call of a module that keeps them
+/// (see ModuleKeys), else made now.
+Object key(Key key);
+
+/// The same as global(key_name(key)), without making the name.
+Object global(Key key);
+
+/// The state of a module whose calls use key(): its interned texts. A module declares
+/// `sizeof(ModuleKeys)` as its state size and the three functions below in its definition, and
+/// calls init_module_keys from its exec slot.
+struct ModuleKeys {
+    RawObject* texts[static_cast<std::size_t>(Key::count)];
+};
+int init_module_keys(RawObject* module);
+int traverse_module_keys(RawObject* module, int (*visit)(RawObject*, void*), void* arg);
+int clear_module_keys(RawObject* module);
+void free_module_keys(void* module);
 
 }  // namespace emberscope::host

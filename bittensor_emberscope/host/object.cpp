@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstring>
+
 #include "host/error.hpp"
 
 namespace emberscope::host {
@@ -13,12 +15,7 @@ namespace nb = nanobind;
 // interned names, its exception release) are never set up: only its reference-counting handles
 // are used here, and every call that can fail goes through the C API, failing as host::Error.
 
-Object Object::steal(RawObject* p) {
-    if (p == nullptr) throw_pending();
-    return Object(nb::steal(p));
-}
-
-Object Object::borrow(RawObject* p) { return Object(nb::borrow(p)); }
+void Object::throw_pending_error() { throw_pending(); }
 
 Kind Object::kind() const {
     if (ptr() == Py_None) return Kind::null;
@@ -44,9 +41,8 @@ std::string Object::type_name() const { return Py_TYPE(ptr())->tp_name; }
 std::string Object::text() const {
     // The interpreter keeps a UTF-8 copy of a text once asked for it; only a text holding lone
     // surrogates (which strict UTF-8 refuses) needs an encoding of its own.
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(ptr(), &size)) return std::string(utf8, size);
-    PyErr_Clear();
+    std::string_view utf8;
+    if (utf8_view(ptr(), utf8)) return std::string(utf8);
     Object bytes = steal(PyUnicode_AsEncodedString(ptr(), "utf-8", "surrogatepass"));
     return std::string(PyBytes_AS_STRING(bytes.ptr()), PyBytes_GET_SIZE(bytes.ptr()));
 }
@@ -140,7 +136,17 @@ Object boolean(bool value) { return Object::borrow(value ? Py_True : Py_False); 
 Object integer(std::int64_t value) { return Object::steal(PyLong_FromLongLong(value)); }
 Object real(double value) { return Object::steal(PyFloat_FromDouble(value)); }
 
+Object ascii_text(std::string_view ascii) {
+    PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127);
+    if (out == nullptr) throw_pending();
+    std::memcpy(PyUnicode_DATA(out), ascii.data(), ascii.size());
+    return Object::steal(out);
+}
+
 Object text(std::string_view utf8) {
+    bool ascii = true;
+    for (const char c : utf8) ascii &= static_cast<unsigned char>(c) < 0x80;
+    if (ascii) return ascii_text(utf8);
     return Object::steal(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()),
                                               "surrogatepass"));
 }

@@ -29,9 +29,12 @@ public:
     explicit Object(nanobind::object obj) : obj_(std::move(obj)) {}
 
     /// Takes over a new reference (throws the pending host error when `p` is null).
-    static Object steal(RawObject* p);
+    static Object steal(RawObject* p) {
+        if (p == nullptr) throw_pending_error();
+        return Object(nanobind::steal(p));
+    }
     /// Adds a reference to a borrowed value.
-    static Object borrow(RawObject* p);
+    static Object borrow(RawObject* p) { return Object(nanobind::borrow(p)); }
 
     RawObject* ptr() const { return obj_.ptr(); }
     RawObject* release() { return obj_.release().ptr(); }
@@ -82,14 +85,36 @@ public:
     void append(const Object& value) const;
 
 private:
+    [[noreturn]] static void throw_pending_error();
     nanobind::object obj_;
 };
+
+/// A view of the UTF-8 form of a text (a str), read in place for an ASCII text and from the
+/// interpreter's UTF-8 copy otherwise; false, with no error pending, for a text holding lone
+/// surrogates (which strict UTF-8 refuses). Valid while the text lives.
+inline bool utf8_view(RawObject* text, std::string_view& out) {
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+        return true;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    out = std::string_view(utf8, static_cast<std::size_t>(size));
+    return true;
+}
 
 Object none();
 Object boolean(bool value);
 Object integer(std::int64_t value);
 Object real(double value);
 Object text(std::string_view utf8);
+/// A text of ASCII characters only. REQUIRES: every byte of `ascii` below 0x80.
+Object ascii_text(std::string_view ascii);
 Object tuple(std::initializer_list<Object> items);
 Object new_map();
 Object new_list();
