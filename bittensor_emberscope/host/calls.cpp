@@ -121,7 +121,7 @@ std::int64_t whole_from_real(double d) {
             return;
         case ParamType::optional_real:
             if (value == Py_None) {
-                slot.object = none();
+                slot.object = value;
                 slot.real = std::nan("");
                 return;
             }

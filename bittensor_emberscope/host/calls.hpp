@@ -96,7 +96,7 @@ public:
     template <const auto& Params, ParamName Name>
     std::optional<double> optional_real() const {
         const Slot& slot = slots_[param_index(Params, Name.view(), ParamType::optional_real)];
-        if (slot.object.empty() || slot.object.is_null()) return std::nullopt;
+        if (slot.object == nullptr || slot.object == Py_None) return std::nullopt;
         return slot.real;
     }
     /// The host value of a map or list argument.
