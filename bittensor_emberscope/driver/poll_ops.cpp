@@ -8,6 +8,7 @@
 #include "driver/watch_ops.hpp"
 #include "host/error.hpp"
 #include "host/services.hpp"
+#include "taostats/client_ops.hpp"
 
 namespace emberscope::driver {
 
@@ -46,7 +47,9 @@ void run_burn_poll_loop(const std::string& state_path, double threshold, double 
             // Ordinary errors of a cycle are reported and survived; an interrupt or an exit
             // request (outside the Exception family) ends the loop at once.
             if (!host::is_exception_family(e)) throw;
-            host::write_stderr(detail_line("[burn] error: ", host::message_of(e)));
+            host::write_stderr(detail_line(
+                "[burn] error: ",
+                secrets::mask(host::message_of(e), taostats::known_secrets(burn_token))));
         } catch (const std::exception& e) {
             host::write_stderr(detail_line("[burn] error: ", e.what()));
         }

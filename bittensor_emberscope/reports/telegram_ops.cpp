@@ -11,6 +11,7 @@
 #include "host/services.hpp"
 #include "reports/chunking.hpp"
 #include "reports/telegram_text.hpp"
+#include "taostats/client_ops.hpp"
 
 namespace emberscope::reports {
 namespace {
@@ -79,11 +80,10 @@ SendResult send_burn_telegram(const std::string& text, const std::string& token,
     if (token.empty() || chat_id.empty()) return {false, std::string(kNotConfigured)};
     try {
         SendResult result = post(text, token, chat_id);
-        result.error = mask_token(result.error, token);
+        if (!result.error.empty()) result.error = secrets::mask(result.error, taostats::known_secrets(token));
         return result;
     } catch (host::Error& e) {
-        host::rethrow_rewritten(std::move(e),
-                                [&](const std::string& message) { return mask_token(message, token); });
+        host::rethrow_masked(std::move(e), taostats::known_secrets(token));
     }
 }
 

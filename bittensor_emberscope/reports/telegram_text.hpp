@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/secrets.hpp"
+
 namespace emberscope::reports {
 
 /// The public Bot API endpoint, used when TELEGRAM_API_BASE is unset.
@@ -14,7 +16,7 @@ inline constexpr std::string_view kDefaultTelegramBase = "https://api.telegram.o
 /// The error text when the token or the chat identifier is empty.
 inline constexpr std::string_view kNotConfigured = "burn telegram not configured";
 /// What stands in for the bot token in every error text.
-inline constexpr std::string_view kTokenMask = "<token>";
+inline constexpr std::string_view kTokenMask = secrets::kTokenMask;
 /// Longest piece of report text in one message, in code points.
 inline constexpr std::int64_t kMessageTextLimit = 3900;
 /// Pause between two messages of one text, in seconds.

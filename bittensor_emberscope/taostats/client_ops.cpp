@@ -1,6 +1,8 @@
 // Host-facing Taostats client.
 #include "taostats/client_ops.hpp"
 
+#include <utility>
+
 #include "common/text.hpp"
 #include "host/http.hpp"
 #include "host/json.hpp"
@@ -63,6 +65,19 @@ std::string api_base() {
     return text::without_trailing_slashes(base ? *base : std::string(kDefaultApiBase));
 }
 
+std::vector<secrets::Secret> known_secrets(std::string_view token, std::string_view auth) {
+    std::vector<secrets::Secret> out;
+    if (!token.empty()) out.push_back({std::string(token), secrets::kTokenMask});
+    if (!auth.empty()) out.push_back({std::string(auth), secrets::kTaostatsKeyMask});
+    try {
+        std::optional<std::string> key = api_key();
+        if (key && *key != auth) out.push_back({std::move(*key), secrets::kTaostatsKeyMask});
+    } catch (const host::Error& e) {
+        if (!host::is_exception_family(e)) throw;  // an environment that cannot be read has no key
+    }
+    return out;
+}
+
 std::optional<std::string> api_key() {
     std::string key = strip_white_space(host::environment("TAOSTATS_API_KEY").value_or(""));
     if (key.empty()) return std::nullopt;
@@ -79,8 +94,10 @@ host::Object request_headers(const std::string& auth) {
     return headers;
 }
 
-host::Object http_get_json(const std::string& path, const host::Object& params,
-                           const std::string& auth) {
+namespace {
+
+host::Object http_get_json_unmasked(const std::string& path, const host::Object& params,
+                                    const std::string& auth) {
     std::string url = api_base() + path;
     const std::string query = query_of(params);
     if (!query.empty()) url += "?" + query;
@@ -99,6 +116,22 @@ host::Object http_get_json(const std::string& path, const host::Object& params,
     }
     if (value.kind() != host::Kind::map && !value.is_null())
         host::throw_result_type_error("dict", value);
+    return value;
+}
+
+}  // namespace
+
+host::Object http_get_json(const std::string& path, const host::Object& params,
+                           const std::string& auth) {
+    host::Object value;
+    try {
+        value = http_get_json_unmasked(path, params, auth);
+    } catch (host::Error& e) {
+        host::rethrow_masked(std::move(e), known_secrets({}, auth));
+    }
+    // A record of a failure carries what the server said, which may echo the key.
+    if (value.kind() == host::Kind::map && (value.contains("http_status") || value.contains("parse_error")))
+        return host::masked_value(value, known_secrets({}, auth));
     return value;
 }
 
@@ -139,7 +172,7 @@ host::Object fetch_all_subnets_latest(const std::string& auth) {
     host::Object record = host::new_map();
     record.set("error", host::text("no_subnet_rows"));
     record.set("response", payload);
-    return record;
+    return host::masked_value(record, known_secrets({}, auth));
 }
 
 host::Object api_base(const host::Args&) { return host::text(api_base()); }

@@ -7,7 +7,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "common/secrets.hpp"
 #include "host/calls.hpp"
 
 namespace emberscope::taostats {
@@ -19,6 +22,10 @@ std::string api_base();
 /// The API key: TAOSTATS_API_KEY without surrounding white space; nullopt when unset or
 /// nothing is left.
 std::optional<std::string> api_key();
+
+/// The secrets masked in every text the module hands out: the bot token `token`, the Taostats
+/// key of the environment, and `auth` (the key as passed to an operation) when not empty.
+std::vector<secrets::Secret> known_secrets(std::string_view token, std::string_view auth = {});
 
 /// The four request headers in their order (Authorization, User-Agent, Accept,
 /// Accept-Language) as a host dict; the user agent comes from TAOSTATS_USER_AGENT.
