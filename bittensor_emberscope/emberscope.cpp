@@ -9,6 +9,7 @@
 #include "burns/state_ops.hpp"
 #include "burns/values_ops.hpp"
 #include "host/calls.hpp"
+#include "host/http.hpp"
 #include "driver/poll_ops.hpp"
 #include "driver/watch_ops.hpp"
 #include "reports/telegram_ops.hpp"
@@ -58,6 +59,8 @@ constexpr Param kSnapshot[] = {keyword("state_path", kText), keyword("burn_token
 constexpr Param kPausePath[] = {required("pause_path", kText)};
 constexpr Param kIntervalPause[] = {required("interval_seconds", kReal),
                                     required("pause_path", kText)};
+constexpr Param kExchange[] = {required("url", kText), keyword("timeout", kWhole),
+                               keyword("body_limit", kWhole), keyword("deadline_seconds", kReal)};
 constexpr Param kPollLoop[] = {keyword("state_path", kText),     keyword("threshold", kReal),
                                keyword("interval_minutes", kReal), keyword("burn_token", kText),
                                keyword("burn_chat_id", kText),
@@ -94,6 +97,8 @@ constexpr std::array kOperations = {
     Operation{"_sleep_until_interval", kIntervalPause, driver::sleep_until_interval_op,
               "Sleep in 1s steps. Returns False if paused before interval elapsed."},
     Operation{"run_burn_poll_loop", kPollLoop, driver::run_burn_poll_loop_op},
+    Operation{"_http_exchange", kExchange, emberscope::host::http_exchange_op,
+              "One GET: (status, body read, longer than body_limit)."},
 };
 
 constexpr const char* kModuleName = "bittensor_emberscope.emberscope";

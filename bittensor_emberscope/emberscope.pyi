@@ -93,3 +93,6 @@ def run_burn_poll_loop(
     pause_path: str = "",
 ) -> None:
     """Run a watch cycle every interval until the pause file appears."""
+
+def _http_exchange(url: str, *, timeout: int, body_limit: int, deadline_seconds: float) -> tuple[int, bytes | None, bool]:
+    """One GET: (status, body read, longer than body_limit)."""

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/calls.hpp"
 #include "host/error.hpp"
 #include "host/object.hpp"
 
@@ -27,8 +28,41 @@ Object http_request(std::string_view url, const Object& body, const Object& head
 /// The outcome of one exchange: exactly one of the two handles is set.
 struct HttpOutcome {
     Object body;        ///< the whole body (bytes) of a success response
-    Object http_error;  ///< the host's HTTPError for any other final status, body not yet read
+    Object http_error;  ///< the host's HTTPError for any other final status
+    /// With ExchangeOptions: the success body was longer than its limit (`body` holds the part
+    /// read, the connection is closed).
+    bool over_limit = false;
+    /// With ExchangeOptions: the error's body, read within the exchange (nullopt when it carries
+    /// none), and whether it was longer than its limit.
+    std::optional<Object> error_body;
+    bool error_over_limit = false;
+    /// With ExchangeOptions: the status of a success response (0 when it has none).
+    std::int64_t status = 0;
 };
+
+/// Most bytes of a body read by default: the rest of a longer one is never read.
+inline constexpr std::int64_t kErrorBodyLimit = std::int64_t{1} << 20;
+
+/// How one exchange runs.
+struct ExchangeOptions {
+    std::int64_t timeout_seconds = 30;  ///< each blocking step (connect, each read)
+    std::int64_t body_limit = -1;       ///< most bytes of a success body; negative: no limit
+    std::int64_t error_body_limit = kErrorBodyLimit;  ///< most bytes of an error's body
+    /// False: a redirect is not followed, its 3xx answer is the HTTPError.
+    bool follow_redirects = true;
+    /// Longest time the whole exchange may take, bodies included; 0: none. When it passes,
+    /// the connection is shut down and the exchange raises the host's TimeoutError naming it.
+    double deadline_seconds = 0;
+};
+
+/// The text of a body longer than its limit.
+std::string over_limit_text(std::int64_t limit);
+
+/// One exchange through the module's own opener: an Authorization header is never sent on to
+/// another origin (scheme, host, port) than the request's own; bodies are read up to their
+/// limits, the error's body too. A substituted `urllib.request.urlopen` (a stand-in) is
+/// called in its place as before, with the limits applied to what it returns.
+HttpOutcome http_exchange(const Object& request, const ExchangeOptions& options);
 
 /// `urllib.request.urlopen(request, timeout=timeout_seconds)`, then the success body read
 /// whole and the response closed. An HTTPError is returned; every other failure is thrown.
@@ -37,6 +71,10 @@ HttpOutcome http_exchange(const Object& request, std::int64_t timeout_seconds);
 /// The body (bytes) of an HTTPError read whole, or nullopt when it carries no body stream
 /// (its `fp` is empty). The error's stream is closed afterwards.
 std::optional<Object> read_error_body(const Object& http_error);
+
+/// `_http_exchange(url, *, timeout, body_limit, deadline_seconds)`: one GET, returning the
+/// status and the body read (bytes), or raising as the exchange does.
+Object http_exchange_op(const Args& args);
 
 /// `data.decode("utf-8")`: strict, the host's UnicodeDecodeError thrown for invalid bytes.
 Object decode_utf8(const Object& data);

@@ -36,8 +36,10 @@ host::Object send_message_request(const std::string& text, const std::string& to
 
 // The reason of an error status: the body's "description", an excerpt of a JSON body without
 // one, a body that is not JSON, or the HTTPError's own text when there is no body.
-SendResult refusal(const host::Object& http_error) {
-    const std::optional<host::Object> data = host::read_error_body(http_error);
+SendResult refusal(const host::HttpOutcome& outcome) {
+    const host::Object& http_error = outcome.http_error;
+    if (outcome.error_over_limit) return {false, host::over_limit_text(kTelegramBodyLimit)};
+    const std::optional<host::Object>& data = outcome.error_body;
     const host::Object body = data ? host::decode_utf8(*data) : host::text("");
     const std::string body_text = body.text();
     host::Object parsed;
@@ -57,12 +59,18 @@ SendResult post(const std::string& text, const std::string& token, const std::st
     const host::Object request = send_message_request(text, token, chat_id);
     host::HttpOutcome outcome;
     try {
-        outcome = host::http_exchange(request, kTelegramTimeoutSeconds);
+        host::ExchangeOptions options;
+        options.timeout_seconds = kTelegramTimeoutSeconds;
+        options.body_limit = kTelegramBodyLimit;
+        options.error_body_limit = kTelegramBodyLimit;
+        options.follow_redirects = false;  // a redirected POST would arrive as a GET, without text
+        outcome = host::http_exchange(request, options);
     } catch (const host::Error& e) {
         if (!host::is_os_error(e)) throw;
         return {false, host::message_of(e)};
     }
-    if (!outcome.http_error.empty()) return refusal(outcome.http_error);
+    if (!outcome.http_error.empty()) return refusal(outcome);
+    if (outcome.over_limit) return {false, host::over_limit_text(kTelegramBodyLimit)};
 
     const host::Object answer = host::json_loads(host::decode_utf8(outcome.body));
     if (answer.attr("get").call({host::text("ok")}).truthy()) return {true, ""};

@@ -23,6 +23,8 @@ inline constexpr std::int64_t kMessageTextLimit = 3900;
 inline constexpr double kPauseBetweenMessages = 0.4;
 /// Seconds a request may wait at each blocking step (connect, each read).
 inline constexpr int kTelegramTimeoutSeconds = 30;
+/// Most bytes of any answer's body read; a longer answer is a failure, unread beyond that.
+inline constexpr std::int64_t kTelegramBodyLimit = std::int64_t{1} << 20;
 /// Longest excerpt of an error body kept as the error text, in code points.
 inline constexpr std::size_t kErrorBodyExcerptLength = 300;
 

@@ -29,10 +29,18 @@ std::string query_of(const host::Object& params) {
 
 // An error status: the body's own JSON value, or a record made of the status and the body text
 // (the reason phrase when the body is empty); either way tagged with "http_status".
-host::Object error_record(const host::Object& http_error) {
-    const std::optional<host::Object> data = host::read_error_body(http_error);
-    const host::Object body = data ? host::decode_utf8(*data) : host::text("");
+host::Object error_record(const host::HttpOutcome& outcome) {
+    const host::Object& http_error = outcome.http_error;
+    const std::optional<host::Object>& data = outcome.error_body;
     const host::Object code = http_error.attr("code");
+    if (outcome.error_over_limit) {
+        host::Object record = host::new_map();
+        record.set("status_code", code);
+        record.set("message", host::text(host::over_limit_text(host::kErrorBodyLimit)));
+        record.set("http_status", code);
+        return record;
+    }
+    const host::Object body = data ? host::decode_utf8(*data) : host::text("");
     host::Object record;
     try {
         record = host::json_loads(body);
@@ -103,8 +111,15 @@ host::Object http_get_json_unmasked(const std::string& path, const host::Object&
     if (!query.empty()) url += "?" + query;
     const host::Object request = host::http_request(url, request_headers(auth));
 
-    const host::HttpOutcome outcome = host::http_exchange(request, kRequestTimeoutSeconds);
-    if (!outcome.http_error.empty()) return error_record(outcome.http_error);
+    host::ExchangeOptions options;
+    options.timeout_seconds = kRequestTimeoutSeconds;
+    options.body_limit = kSuccessBodyLimit;
+    const host::HttpOutcome outcome = host::http_exchange(request, options);
+    if (!outcome.http_error.empty()) return error_record(outcome);
+    if (outcome.over_limit) {
+        const host::Object part = outcome.body.attr("decode").call({host::text("utf-8"), host::text("replace")});
+        return parse_error_record(host::over_limit_text(kSuccessBodyLimit), part);
+    }
 
     const host::Object body = host::decode_utf8(outcome.body);
     host::Object value;

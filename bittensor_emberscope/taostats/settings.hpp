@@ -26,6 +26,8 @@ inline constexpr std::string_view kListingOrder = "netuid_asc";
 
 /// Seconds a request may wait at each blocking step (connect, each read).
 inline constexpr int kRequestTimeoutSeconds = 60;
+/// Most bytes of a success body read; a longer answer is refused unread beyond that.
+inline constexpr std::int64_t kSuccessBodyLimit = std::int64_t{64} << 20;
 /// Default number of attempts of a rate-limited request.
 inline constexpr std::int64_t kDefaultAttempts = 6;
 /// Longest body excerpt kept in a parse-error record, in code points.
