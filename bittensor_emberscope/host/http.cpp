@@ -229,15 +229,24 @@ void close_after_failure(const Object& stream) noexcept {
 Bounded read_bounded_then_close(const Object& stream, std::int64_t limit) {
     Bounded out;
     try {
+        // The host's responses say how long their body is (None: until the connection ends).
+        // A stream without `length` is a stand-in's, whose body is in memory already.
         std::optional<std::int64_t> length;
+        bool knows_length = true;
         if (RawObject* l = PyObject_GetAttrString(stream.ptr(), "length")) {
             if (PyLong_CheckExact(l)) length = Object::borrow(l).small_integer();
             Py_DECREF(l);
         } else {
             PyErr_Clear();
+            knows_length = false;
         }
-        if (limit < 0 || (length && *length <= limit)) {
+        if (limit < 0 || !knows_length || (length && *length <= limit)) {
             out.data = stream.attr("read").call();
+            if (limit >= 0 && PyBytes_Check(out.data.ptr()) && PyBytes_GET_SIZE(out.data.ptr()) > limit) {
+                out.data = Object::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(out.data.ptr()),
+                                                                   static_cast<Py_ssize_t>(limit)));
+                out.over = true;
+            }
         } else if (length) {
             out.data = Object::steal(PyBytes_FromStringAndSize(nullptr, 0));
             out.over = true;  // announced longer than the limit: nothing of it is read
