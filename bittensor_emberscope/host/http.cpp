@@ -54,17 +54,27 @@ class HTTPHandler(urllib.request.HTTPHandler):
     def http_open(self, req):
         return self.do_open(noting(http.client.HTTPConnection, self.note), req)
 
+tls = []
+
+def tls_context():
+    # One context for the life of the process, as the host's own opener keeps one: loading the
+    # certificate store costs more than a whole exchange.
+    if not tls:
+        make = getattr(http.client, "_create_https_context", None)
+        tls.append(make(http.client.HTTPSConnection._http_vsn) if make else
+                   __import__("ssl").create_default_context())
+    return tls[0]
+
 class HTTPSHandler(urllib.request.HTTPSHandler):
     def __init__(self, note):
-        super().__init__()
+        super().__init__(context=tls_context())
         self.note = note
     def https_open(self, req):
         return self.do_open(noting(http.client.HTTPSConnection, self.note), req,
                             context=self._context)
 
 class RedirectHandler(urllib.request.HTTPRedirectHandler):
-    def __init__(self, start, follow):
-        self.start = start
+    def __init__(self, follow):
         self.follow = follow
     def http_error_302(self, req, fp, code, msg, headers):
         if not self.follow:
@@ -73,15 +83,27 @@ class RedirectHandler(urllib.request.HTTPRedirectHandler):
     http_error_301 = http_error_303 = http_error_307 = http_error_308 = http_error_302
     def redirect_request(self, req, fp, code, msg, headers, newurl):
         new = super().redirect_request(req, fp, code, msg, headers, newurl)
-        if new is not None and origin(new.full_url) != self.start:
-            new.remove_header("Authorization")
+        if new is not None:
+            # The origin of the first request of the chain travels with each redirect.
+            new.emberscope_origin = getattr(req, "emberscope_origin", None) or origin(req.full_url)
+            if origin(new.full_url) != new.emberscope_origin:
+                new.remove_header("Authorization")
         return new
 
-def opener(url, follow, note):
-    handlers = [RedirectHandler(origin(url), follow), HTTPHandler(note)]
+plain = {}
+
+def opener(follow, note):
+    # Without a deadline to report sockets to, one opener per redirect rule serves every
+    # exchange, as the host keeps one for urlopen.
+    if note is None and follow in plain:
+        return plain[follow]
+    handlers = [RedirectHandler(follow), HTTPHandler(note)]
     if hasattr(http.client, "HTTPSConnection"):
         handlers.append(HTTPSHandler(note))
-    return urllib.request.build_opener(*handlers)
+    made = urllib.request.build_opener(*handlers)
+    if note is None:
+        plain[follow] = made
+    return made
 )";
 
 Object opener_factory() {
@@ -352,8 +374,8 @@ HttpOutcome http_exchange(const Object& request, const ExchangeOptions& options)
         Object response;
         try {
             if (is_host_urlopen(urlopen)) {
-                const Object opener = opener_factory().call(
-                    {request.attr("full_url"), boolean(options.follow_redirects), deadline.note()});
+                const Object opener =
+                    opener_factory().call({boolean(options.follow_redirects), deadline.note()});
                 response = opener.attr("open").call({request}, {{"timeout", integer(options.timeout_seconds)}});
             } else {
                 response = urlopen.call({request}, {{"timeout", integer(options.timeout_seconds)}});
