@@ -39,7 +39,7 @@ public:
     Run(Services& s, const CycleSettings& c, Kind kind)
         : s_(s), c_(c), kind_(kind),
           key_(taostats::strip_white_space(s.environment("TAOSTATS_API_KEY").value_or(""))),
-          console_(s, {c.token, key_}),
+          console_(s, {{c.token, secrets::kTokenMask}, {key_, secrets::kTaostatsKeyMask}}),
           waits_(s, c.pause_path,
                  c.wait_budget_seconds ? *c.wait_budget_seconds
                                        : kDefaultBudgetShare * c.interval_seconds),
@@ -75,7 +75,8 @@ private:
 
     void steps() {
         load_outbox();
-        delivery_.emplace(s_, waits_, console_, outbox_, c_.token, c_.chat_id, telegram_prefix());
+        delivery_.emplace(s_, waits_, console_, outbox_, c_.token, c_.chat_id, telegram_prefix(),
+                          c_.exchange_deadline_seconds);
         double oldest = 0;
         const std::size_t dropped =
             outbox_.drop_older_than(s_.epoch_seconds(), c_.outbox_max_age_seconds, oldest);
@@ -86,7 +87,7 @@ private:
         // Earlier messages first, in their order.
         if (!outbox_.messages.empty()) delivery_->run();
 
-        auto fetched = fetch_listing(s_, waits_, key_);
+        auto fetched = fetch_listing(s_, waits_, key_, c_.exchange_deadline_seconds);
         if (auto* failure = std::get_if<FetchFailure>(&fetched)) {
             const std::string detail = console_.masked(failure->detail);
             console_.write(driver::detail_line(

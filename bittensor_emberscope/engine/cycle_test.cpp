@@ -459,7 +459,7 @@ TEST_F(EngineCycle, SecretsNeverReachTheConsole) {
         telegram.push_back(FakeServices::dropped("<urlopen error bad URL http://x/bot" + kToken + "/sendMessage>"));
     CycleReport r = run_cycle(fake, settings);
     for (const auto& line : lines()) EXPECT_EQ(line.find(kToken), std::string::npos) << line;
-    EXPECT_EQ(r.detail, "<urlopen error bad URL http://x/bot<secret>/sendMessage>");
+    EXPECT_EQ(r.detail, "<urlopen error bad URL http://x/bot<token>/sendMessage>");
 }
 
 TEST_F(EngineCycle, WithoutTelegramSettingsTheAlertWaitsInTheOutbox) {

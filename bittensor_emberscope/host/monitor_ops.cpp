@@ -6,6 +6,7 @@
 #include "engine/cycle.hpp"
 #include "host/error.hpp"
 #include "host/host_services.hpp"
+#include "host/http.hpp"
 
 namespace emberscope::host {
 namespace {
@@ -32,6 +33,10 @@ engine::CycleSettings settings_of(const Args& args) {
     if (std::optional<double> budget = args.optional_real<Params, "wait_budget_seconds">()) {
         check_positive("wait_budget_seconds", *budget, true);
         s.wait_budget_seconds = *budget;
+    }
+    if (std::optional<double> deadline = args.optional_real<Params, "exchange_deadline_seconds">()) {
+        check_positive("exchange_deadline_seconds", *deadline, false);
+        s.exchange_deadline_seconds = *deadline;
     }
     return s;
 }
@@ -64,6 +69,21 @@ Object monitor_run_cycle(const Args& args) {
 
 Object monitor_run_snapshot(const Args& args) {
     return report_dict(engine::run_snapshot(services(), settings_of<kRunSnapshotParams>(args)));
+}
+
+Object monitor_http_exchange(const Args& args) {
+    ExchangeOptions options;
+    options.timeout_seconds = args.whole<kExchangeParams, "timeout">();
+    options.body_limit = args.whole<kExchangeParams, "body_limit">();
+    options.deadline_seconds = args.real<kExchangeParams, "deadline_seconds">();
+    const HttpOutcome outcome =
+        http_exchange(http_request(args.text<kExchangeParams, "url">(), new_map()), options);
+    if (!outcome.http_error.empty()) {
+        return tuple({outcome.http_error.attr("code"),
+                      outcome.error_body ? *outcome.error_body : none(),
+                      boolean(outcome.error_over_limit)});
+    }
+    return tuple({integer(outcome.status), outcome.body, boolean(outcome.over_limit)});
 }
 
 }  // namespace emberscope::host
