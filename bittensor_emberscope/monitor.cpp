@@ -16,6 +16,8 @@ constexpr std::array kOperations = {
     Operation{"run_snapshot", host::kRunSnapshotParams, host::monitor_run_snapshot,
               "Record a fresh baseline and deliver the start-up list through the outbox; returns "
               "its report."},
+    Operation{"_http_exchange", host::kExchangeParams, host::monitor_http_exchange,
+              "One GET: (status, body read, longer than body_limit)."},
 };
 
 }  // namespace

@@ -332,8 +332,12 @@ def test_stub_matches_the_module():
     stub = Path(bittensor_emberscope.__file__).parent / "monitor.pyi"
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
-    assert [fn.name for fn in functions] == ["run_cycle", "run_snapshot"]
-    for fn in functions:
+    assert [fn.name for fn in functions] == ["run_cycle", "run_snapshot", "_http_exchange"]
+    exchange = inspect.signature(monitor._http_exchange)
+    assert [(p.name, p.kind) for p in exchange.parameters.values()] == [
+        ("url", inspect.Parameter.POSITIONAL_OR_KEYWORD)] + [
+        (name, inspect.Parameter.KEYWORD_ONLY) for name in ("timeout", "body_limit", "deadline_seconds")]
+    for fn in functions[:2]:  # the two operations the command runs
         actual = inspect.signature(getattr(monitor, fn.name))
         expected = [(p.name, p.default) for p in actual.parameters.values()]
         declared = [(a.arg, inspect.Parameter.empty if d is None else ast.literal_eval(d))

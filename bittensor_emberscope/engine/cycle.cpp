@@ -209,14 +209,19 @@ private:
     void save_outbox() {
         if (delivery_ && delivery_->take_changed()) box_changed_ = true;
         if (!box_changed_) return;
+        box_saving_ = true;
         if (outbox_.empty())
             s_.remove_file(box_path_);
         else
             s_.replace_file(box_path_, render_outbox(outbox_));
+        box_saving_ = false;
         box_changed_ = false;
     }
 
     void save_outbox_quietly() noexcept {
+        // A save that was itself cut short (a signal while writing, a full disk) is not tried
+        // again on the way out: the file holds its old or its new content.
+        if (box_saving_) return;
         try {
             save_outbox();
         } catch (...) {
@@ -268,6 +273,7 @@ private:
     std::string box_path_;
     Outbox outbox_;
     bool box_changed_ = false;
+    bool box_saving_ = false;
     std::optional<Delivery> delivery_;
     CycleReport report_;
 };

@@ -110,5 +110,49 @@ TEST(Delivery, ARaisedErrorLeavesWithoutTheToken) {
     }
 }
 
+TEST(Delivery, NoRedirectAndBoundedAnswers) {
+    struct Case {
+        HttpAnswer answer;
+        std::string error;
+    } cases[] = {
+        {FakeServices::answer(200, std::string(1 << 20, 'x')), "body longer than 1 MiB (1048576 bytes)"},
+        {FakeServices::answer(502, std::string(1 << 20, 'x')), "body longer than 1 MiB (1048576 bytes)"},
+        {FakeServices::answer(302, "", {{"Location", "http://elsewhere/"}}, "Found"), "HTTP Error 302: Found"},
+    };
+    cases[0].answer.body_over_limit = cases[1].answer.body_over_limit = true;
+    for (Case& c : cases) {
+        FakeServices services;
+        FakeTelegramAnswers answers;
+        services.answers.push_back(c.answer);
+        const SendResult result = send_burn_telegram(services, answers, "hi", kToken, "1");
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.error, c.error);
+        ASSERT_EQ(services.requests.size(), 1u);
+        const HttpRequest& r = services.requests[0];
+        EXPECT_EQ(r.redirects, Redirects::none);
+        EXPECT_EQ(r.max_body_bytes, std::size_t{1} << 20);
+        EXPECT_EQ(r.max_error_body_bytes, std::size_t{1} << 20);
+    }
+}
+
+TEST(Delivery, TheTaostatsKeyIsMaskedTooInEverySpelling) {
+    FakeServices services;
+    FakeTelegramAnswers answers;
+    services.env["TAOSTATS_API_KEY"] = "  tao-KEY-0123456789\n";
+    services.answers.push_back(
+        FakeServices::answer(400, "description:tao-KEY-0123456789 123%3ASECRET 123:SECRET", {}, ""));
+    EXPECT_EQ(send_burn_telegram(services, answers, "hi", kToken, "1").error,
+              "<taostats-key> <token> <token>");
+    services.responder = [](const HttpRequest&) -> HttpAnswer {
+        throw FakeError("echo 'tao-KEY-0123456789'");
+    };
+    try {
+        send_burn_telegram(services, answers, "hi", kToken, "1");
+        FAIL() << "no error raised";
+    } catch (const FakeError& e) {
+        EXPECT_STREQ(e.what(), "echo '<taostats-key>'");
+    }
+}
+
 }  // namespace
 }  // namespace emberscope::reports
