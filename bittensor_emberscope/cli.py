@@ -244,12 +244,17 @@ def _state_path(args: argparse.Namespace, create_default: bool) -> str:
         path = default_state_path()
         if create_default:
             path.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
+        if path.exists() and not path.is_file() and not path.is_dir():
+            raise UsageError(f"the state file {str(path)!r} is not a regular file")
         return str(path)
     folder = os.path.dirname(text) or "."
     if not os.path.isdir(folder):
         raise UsageError(f"{origin}: the state directory {folder!r} does not exist")
     if os.path.isdir(text):
         raise UsageError(f"{origin}: {text!r} is a directory, not a file")
+    if os.path.exists(text) and not os.path.isfile(text):
+        # A pipe would block every save, a device or a socket would swallow the state.
+        raise UsageError(f"{origin}: {text!r} is not a regular file")
     return text
 
 
@@ -262,11 +267,19 @@ def _pause_path(args: argparse.Namespace, state_path: str) -> str:
     return os.path.join(os.path.dirname(state_path), PAUSE_FILE_NAME)
 
 
+def _has_control(value: str) -> bool:
+    """True when `value` holds a C0 or C1 control character or DEL."""
+    return any(ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F for c in value)
+
+
 def _secret(file_flag: str | None, flag: str, file_env: str, value_env: str, what: str) -> str:
     """A secret from a file (flag, then environment) or from the environment itself."""
     path, origin = _pick(file_flag, flag, file_env)
     if path is None:
-        return (os.environ.get(value_env) or "").strip()
+        value = (os.environ.get(value_env) or "").strip()
+        if _has_control(value):
+            raise UsageError(f"{value_env}: the {what} holds a control character")
+        return value
     try:
         with open(path, encoding="utf-8") as f:
             value = f.read().strip()
@@ -276,6 +289,10 @@ def _secret(file_flag: str | None, flag: str, file_env: str, value_env: str, wha
         raise UsageError(f"{origin}: the {what} file {path!r} is not UTF-8 text") from None
     if not value:
         raise UsageError(f"{origin}: the {what} file {path!r} is empty")
+    if _has_control(value):
+        # A second line, a stray tab or escape: the value would reach a request line or a
+        # header. The message never shows the value.
+        raise UsageError(f"{origin}: the {what} file {path!r} holds a control character")
     return value
 
 

@@ -18,6 +18,8 @@ constexpr std::array kOperations = {
               "its report."},
     Operation{"read_state", host::kReadStateParams, host::monitor_read_state,
               "The stored values and their time stamp, as the engine reads the state file."},
+    Operation{"_http_exchange", host::kExchangeParams, host::monitor_http_exchange,
+              "One GET: (status, body read, longer than body_limit)."},
 };
 
 }  // namespace

@@ -64,7 +64,7 @@ def test_loop_survives_a_run_of_faults(es, taostats, telegram, tmp_path, monkeyp
     assert lines[0] == ""
     assert lines[1] == "error: timed out\n"
     assert lines[2] == "telegram failed: Too Many Requests: retry after 41\n"
-    assert lines[3].startswith("telegram failed: <html>") and lines[3].endswith("</html>\r\n\n")
+    assert lines[3].startswith("telegram failed: <html>") and lines[3].endswith("</html>\\r\\n\n")
     assert lines[4] == f"error: [Errno 2] No such file or directory: '{state}'\n"
     assert lines[5].startswith("error: 'utf-8' codec can't decode byte 0xff")
     assert lines[6] == "alert sent (1 subnet(s))\n"

@@ -240,12 +240,14 @@ def test_a_link_stays_a_link_and_its_target_is_replaced(es, tmp_path):
     assert listing(tmp_path) == ["real", "state.json"] and listing(tmp_path / "real") == ["target.json"]
 
 
-def test_a_pipe_is_written_in_place(es, tmp_path):
+def test_a_pipe_is_refused_even_with_a_reader(es, tmp_path):
     os.mkfifo(tmp_path / "pipe")
     reader = os.open(tmp_path / "pipe", os.O_RDONLY | os.O_NONBLOCK)
     try:
-        es.save_burn_state(str(tmp_path / "pipe"), {"1": "0.1"}, STAMP)
-        assert os.read(reader, 65536) == host_bytes({"1": "0.1"})
+        with pytest.raises(OSError) as info:
+            es.save_burn_state(str(tmp_path / "pipe"), {"1": "0.1"}, STAMP)
+        assert str(info.value) == f"[Errno 22] Not a regular file: '{tmp_path / 'pipe'}'"
+        assert os.read(reader, 65536) == b""
     finally:
         os.close(reader)
     assert stat.S_ISFIFO(os.lstat(tmp_path / "pipe").st_mode) and listing(tmp_path) == ["pipe"]

@@ -166,7 +166,7 @@ def test_raised_failure_on_part_two_leaves_part_one_sent(es, telegram, sleeps):
 @pytest.mark.parametrize("base, token, error, message", [
     ("", TOKEN, ValueError, "unknown url type: '/bot<token>/sendMessage'"),
     ("api.telegram.org/", TOKEN, ValueError, "unknown url type: 'api.telegram.org/bot<token>/sendMessage'"),
-    (None, "12:a b", http.client.InvalidURL,
+    (None, "123456:a b", http.client.InvalidURL,
      "URL can't contain control characters. '/bot<token>/sendMessage' (found at least ' ')"),
 ])
 @pytest.mark.parametrize("op", ["send_burn_telegram", "send_burn_telegram_messages"])

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -53,6 +54,12 @@ public:
     taostats::PayloadPtr listing_of(taostats::PayloadPtr answer) override {
         if (body_of(*answer).starts_with("rows:")) return answer;
         return std::make_unique<FakePayload>("{\"error\": \"no_subnet_rows\"}");
+    }
+    taostats::PayloadPtr masked(taostats::PayloadPtr payload,
+                                std::span<const secrets::Secret> secrets) override {
+        std::string& body = static_cast<FakePayload&>(*payload).body;
+        if (!body.starts_with("rows:")) body = secrets::mask(body, secrets);
+        return payload;
     }
 };
 

@@ -122,13 +122,12 @@ public:
             return e.what();
         }
     }
-    [[noreturn]] void rethrow_rewritten(
-        const std::exception_ptr& error,
-        const std::function<std::string(const std::string&)>& rewrite) override {
+    [[noreturn]] void rethrow_masked(const std::exception_ptr& error,
+                                     std::span<const secrets::Secret> secrets) override {
         try {
             std::rethrow_exception(error);
         } catch (const FakeError& e) {
-            const std::string text = rewrite(e.what());
+            const std::string text = secrets::mask(e.what(), secrets);
             if (text == e.what()) throw;
             throw FakeError(text, e.ordinary);
         }

@@ -10,13 +10,14 @@
 
 #include <cstddef>
 #include <exception>
-#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "common/secrets.hpp"
 
 namespace emberscope {
 
@@ -51,7 +52,9 @@ struct HttpRequest {
     std::vector<std::pair<std::string, std::string>> form;
     double timeout_seconds = 60;  ///< bound on each blocking wait (connect, each read)
     double deadline_seconds = 0;  ///< bound on the whole exchange; 0 for none
-    std::size_t max_body_bytes = std::numeric_limits<std::size_t>::max();
+    std::size_t max_body_bytes = std::numeric_limits<std::size_t>::max();  ///< of a 2xx body
+    /// Most bytes read of the body of any other status.
+    std::size_t max_error_body_bytes = std::numeric_limits<std::size_t>::max();
     Redirects redirects = Redirects::follow;
 };
 
@@ -59,8 +62,8 @@ struct HttpAnswer {
     int status = 0;               ///< the final status; 0 when `failure` is set
     std::string reason;           ///< its reason phrase
     std::vector<Header> headers;
-    std::string body;             ///< at most max_body_bytes of the body
-    bool body_over_limit = false; ///< the body was longer than max_body_bytes (not read further)
+    std::string body;             ///< at most max_body_bytes (max_error_body_bytes) of the body
+    bool body_over_limit = false; ///< the body was longer than its limit (not read further)
     std::optional<TransportFailure> failure;
 
     bool ok() const { return !failure && status >= 200 && status < 300; }
@@ -121,12 +124,11 @@ public:
     virtual bool is_ordinary_error(const std::exception_ptr& error) = 0;
     /// The error's own message text.
     virtual std::string error_message(const std::exception_ptr& error) = 0;
-    /// Throws `error` again with its message passed through `rewrite` (for secrets that must
-    /// not leave in an error text): an error of the same kind when the text changes, `error`
-    /// itself when it does not.
-    [[noreturn]] virtual void rethrow_rewritten(
-        const std::exception_ptr& error,
-        const std::function<std::string(const std::string&)>& rewrite) = 0;
+    /// Throws `error` again with every spelling of every secret masked wherever the error can
+    /// show it (common/secrets.hpp): an error of the same kind with nothing of the original
+    /// chained when anything changes, `error` itself when nothing does.
+    [[noreturn]] virtual void rethrow_masked(const std::exception_ptr& error,
+                                             std::span<const secrets::Secret> secrets) = 0;
 };
 
 }  // namespace emberscope

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,17 @@ inline std::string first_code_points(std::string_view text, std::size_t count) {
         if (starts_code_point && seen++ == count) return std::string(text.substr(0, i));
     }
     return std::string(text);
+}
+
+/// The text of an answer whose body was longer than `limit` bytes: "body longer than 64 MiB
+/// (67108864 bytes)", or "body longer than N bytes" for a limit that is not whole MiB.
+inline std::string over_limit_text(std::int64_t limit) {
+    std::string out = "body longer than ";
+    if (limit > 0 && limit % (std::int64_t{1} << 20) == 0)
+        out += std::to_string(limit >> 20) + " MiB (" + std::to_string(limit) + " bytes)";
+    else
+        out += std::to_string(limit) + " bytes";
+    return out;
 }
 
 }  // namespace emberscope::text

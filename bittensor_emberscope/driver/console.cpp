@@ -3,10 +3,24 @@
 
 namespace emberscope::driver {
 
+std::string escape_line_breaks(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out;
+}
+
 std::string detail_line(std::string_view prefix, std::string_view detail) {
     std::string line;
     line.reserve(prefix.size() + detail.size() + 1);
-    line.append(prefix).append(detail).push_back('\n');
+    line.append(prefix).append(escape_line_breaks(detail)).push_back('\n');
     return line;
 }
 

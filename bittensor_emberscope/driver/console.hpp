@@ -22,8 +22,13 @@ inline constexpr std::string_view kCycleErrorPrefix = "[burn] error: ";
 /// The cycle's time stamp pattern (UTC).
 inline constexpr std::string_view kStampPattern = "%Y-%m-%dT%H:%M:%SZ";
 
-/// `prefix` + `detail` + "\n", for lines that carry a record, an error text or a message.
+/// `prefix` + `detail` + "\n", for lines that carry a record, an error text or a message. The
+/// detail comes from elsewhere (a server, the host): its CR and LF are written as the two
+/// characters `\r` and `\n`, so that the line stays one line.
 std::string detail_line(std::string_view prefix, std::string_view detail);
+
+/// `text` with every CR written as `\r` and every LF as `\n`; nothing else changes.
+std::string escape_line_breaks(std::string_view text);
 /// "[burn] alert sent (N subnet(s))\n".
 std::string alert_sent_line(std::size_t changes);
 /// "[burn] startup snapshot sent (N subnets)\n".

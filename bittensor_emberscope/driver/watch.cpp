@@ -32,9 +32,18 @@ std::optional<Listing> fetch_listing(Services& services, CycleHost& host,
     return Listing{std::move(updated_at), std::move(result)};
 }
 
-}  // namespace
+// `steps()`, with both secrets masked in whatever it raises.
+template <class Steps>
+int masking_secrets(Services& services, const Watch& watch, Steps steps) {
+    try {
+        return steps();
+    } catch (...) {
+        services.rethrow_masked(std::current_exception(),
+                                taostats::known_secrets(services, watch.burn_token));        throw;  // not reached: the error goes out masked
+    }
+}
 
-int run_watch_cycle(Services& services, CycleHost& host, const Watch& watch, double threshold) {
+int watch_cycle(Services& services, CycleHost& host, const Watch& watch, double threshold) {
     std::optional<Listing> listing = fetch_listing(services, host, kFetchFailedPrefix);
     if (!listing) return 1;
     const burns::BurnMap current = host.burn_map(*listing->rows);
@@ -57,7 +66,7 @@ int run_watch_cycle(Services& services, CycleHost& host, const Watch& watch, dou
     return 1;
 }
 
-int run_startup_snapshot(Services& services, CycleHost& host, const Watch& watch) {
+int startup_snapshot(Services& services, CycleHost& host, const Watch& watch) {
     std::optional<Listing> listing = fetch_listing(services, host, kStartupFetchFailedPrefix);
     if (!listing) return 1;
     const burns::BurnMap current = host.burn_map(*listing->rows);
@@ -72,6 +81,17 @@ int run_startup_snapshot(Services& services, CycleHost& host, const Watch& watch
     }
     services.console(detail_line(kStartupTelegramFailedPrefix, sent.error));
     return 1;
+}
+
+}  // namespace
+
+int run_watch_cycle(Services& services, CycleHost& host, const Watch& watch, double threshold) {
+    return masking_secrets(services, watch,
+                           [&] { return watch_cycle(services, host, watch, threshold); });
+}
+
+int run_startup_snapshot(Services& services, CycleHost& host, const Watch& watch) {
+    return masking_secrets(services, watch, [&] { return startup_snapshot(services, host, watch); });
 }
 
 }  // namespace emberscope::driver

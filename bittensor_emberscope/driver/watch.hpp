@@ -45,7 +45,8 @@ struct Watch {
 };
 
 /// One watch cycle; returns its exit status (0 done, 1 no key / listing failed / not
-/// delivered). The state is saved before anything is sent.
+/// delivered). The state is saved before anything is sent. A raised error carries neither
+/// secret (the token, the Taostats key).
 int run_watch_cycle(Services& services, CycleHost& host, const Watch& watch, double threshold);
 
 /// The start-up snapshot; returns its exit status.

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "engine/redact.hpp"
+#include "driver/console.hpp"
 
 namespace emberscope::engine {
 namespace {
@@ -23,10 +23,10 @@ std::string age_text(double seconds) {
 
 void Console::write(std::string_view line) {
     if (line.ends_with('\n')) line.remove_suffix(1);
-    services_.console(one_line(mask_secrets(line, secrets_)) + "\n");
+    services_.console(driver::escape_line_breaks(masked(line)) + "\n");
 }
 
-std::string Console::masked(std::string_view text) const { return mask_secrets(text, secrets_); }
+std::string Console::masked(std::string_view text) const { return secrets::mask(text, secrets_); }
 
 std::string outbox_dropped_line(std::size_t count, double max_age_seconds, std::string_view since) {
     return "[burn] outbox: dropped " + std::to_string(count) +

@@ -1,4 +1,4 @@
-// The engine's console: every line masked and kept to one line, and the lines it adds to the
+// The engine's console: every line masked (common/secrets.hpp) and kept to one line, and the lines it adds to the
 // documented ones.
 #pragma once
 
@@ -7,13 +7,14 @@
 #include <string_view>
 #include <vector>
 
+#include "common/secrets.hpp"
 #include "common/services.hpp"
 
 namespace emberscope::engine {
 
 class Console {
 public:
-    Console(Services& services, std::vector<std::string> secrets)
+    Console(Services& services, std::vector<secrets::Secret> secrets)
         : services_(services), secrets_(std::move(secrets)) {}
 
     /// Writes `line` (with or without its final "\n") as one console line, secrets masked and
@@ -24,7 +25,7 @@ public:
 
 private:
     Services& services_;
-    std::vector<std::string> secrets_;
+    std::vector<secrets::Secret> secrets_;
 };
 
 /// "[burn] outbox: dropped N undelivered message(s) older than <age>, queued since <utc>".

@@ -39,7 +39,7 @@ public:
     Run(Services& s, const CycleSettings& c, Kind kind)
         : s_(s), c_(c), kind_(kind),
           key_(taostats::strip_white_space(s.environment("TAOSTATS_API_KEY").value_or(""))),
-          console_(s, {c.token, key_}),
+          console_(s, {{c.token, secrets::kTokenMask}, {key_, secrets::kTaostatsKeyMask}}),
           waits_(s, c.pause_path,
                  c.wait_budget_seconds ? *c.wait_budget_seconds
                                        : kDefaultBudgetShare * c.interval_seconds),
@@ -75,7 +75,8 @@ private:
 
     void steps() {
         load_outbox();
-        delivery_.emplace(s_, waits_, console_, outbox_, c_.token, c_.chat_id, telegram_prefix());
+        delivery_.emplace(s_, waits_, console_, outbox_, c_.token, c_.chat_id, telegram_prefix(),
+                          c_.exchange_deadline_seconds);
         double oldest = 0;
         const std::size_t dropped =
             outbox_.drop_older_than(s_.epoch_seconds(), c_.outbox_max_age_seconds, oldest);
@@ -86,7 +87,7 @@ private:
         // Earlier messages first, in their order.
         if (!outbox_.messages.empty()) delivery_->run();
 
-        auto fetched = fetch_listing(s_, waits_, key_);
+        auto fetched = fetch_listing(s_, waits_, key_, c_.exchange_deadline_seconds);
         if (auto* failure = std::get_if<FetchFailure>(&fetched)) {
             const std::string detail = console_.masked(failure->detail);
             console_.write(driver::detail_line(
@@ -208,14 +209,19 @@ private:
     void save_outbox() {
         if (delivery_ && delivery_->take_changed()) box_changed_ = true;
         if (!box_changed_) return;
+        box_saving_ = true;
         if (outbox_.empty())
             s_.remove_file(box_path_);
         else
             s_.replace_file(box_path_, render_outbox(outbox_));
+        box_saving_ = false;
         box_changed_ = false;
     }
 
     void save_outbox_quietly() noexcept {
+        // A save that was itself cut short (a signal while writing, a full disk) is not tried
+        // again on the way out: the file holds its old or its new content.
+        if (box_saving_) return;
         try {
             save_outbox();
         } catch (...) {
@@ -267,6 +273,7 @@ private:
     std::string box_path_;
     Outbox outbox_;
     bool box_changed_ = false;
+    bool box_saving_ = false;
     std::optional<Delivery> delivery_;
     CycleReport report_;
 };

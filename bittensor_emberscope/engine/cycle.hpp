@@ -27,6 +27,8 @@ struct CycleSettings {
     double interval_seconds = 300;
     double outbox_max_age_seconds = kDefaultOutboxMaxAge;
     std::optional<double> wait_budget_seconds;  ///< default: kDefaultBudgetShare of the interval
+    /// Bound on each HTTP exchange of the cycle; default: twice the exchange's own time-out.
+    std::optional<double> exchange_deadline_seconds;
 };
 
 /// What one cycle did, for the command's status file and history.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 
 #include "common/fake_services.hpp"
@@ -452,6 +453,17 @@ TEST_F(EngineCycle, AStopSignalPropagatesAfterTheOutboxIsWritten) {
     EXPECT_EQ(outbox().messages[0].kind, "alert");
 }
 
+TEST_F(EngineCycle, AnOutboxSaveCutShortIsNotRepeatedOnTheWayOut) {
+    // A slow disk and a signal during the save: going out must not start a second slow save.
+    fake.files[kState] = state_file({{"1", "0.1"}});
+    list({{"1", "0.3"}});
+    fake.fail_replace = [](std::string_view path) { return path == kOutbox; };
+    CycleReport r = run_cycle(fake, settings);
+    EXPECT_EQ(r.outcome, "error");
+    EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "replace " + kOutbox), 1);
+    EXPECT_EQ(fake.files[kState], state_file({{"1", "0.1"}}));  // the values that made the alert wait
+}
+
 TEST_F(EngineCycle, SecretsNeverReachTheConsole) {
     fake.files[kState] = state_file({{"1", "0.1"}});
     list({{"1", "0.3"}});
@@ -459,7 +471,7 @@ TEST_F(EngineCycle, SecretsNeverReachTheConsole) {
         telegram.push_back(FakeServices::dropped("<urlopen error bad URL http://x/bot" + kToken + "/sendMessage>"));
     CycleReport r = run_cycle(fake, settings);
     for (const auto& line : lines()) EXPECT_EQ(line.find(kToken), std::string::npos) << line;
-    EXPECT_EQ(r.detail, "<urlopen error bad URL http://x/bot<secret>/sendMessage>");
+    EXPECT_EQ(r.detail, "<urlopen error bad URL http://x/bot<token>/sendMessage>");
 }
 
 TEST_F(EngineCycle, WithoutTelegramSettingsTheAlertWaitsInTheOutbox) {

@@ -14,10 +14,12 @@ constexpr int kMaxMigrations = 3;
 }  // namespace
 
 Delivery::Delivery(Services& services, Waits& waits, Console& console, Outbox& outbox,
-                   std::string token, const std::string& chat_id, std::string failed_prefix)
+                   std::string token, const std::string& chat_id, std::string failed_prefix,
+                   std::optional<double> deadline_seconds)
     : services_(services), waits_(waits), console_(console), outbox_(outbox),
       token_(std::move(token)), chat_(outbox.chat_for(chat_id)),
-      failed_prefix_(std::move(failed_prefix)) {}
+      failed_prefix_(std::move(failed_prefix)),
+      deadline_seconds_(deadline_seconds.value_or(kTelegramDeadline)) {}
 
 bool Delivery::run() {
     if (stopped_) return outbox_.messages.empty();
@@ -66,8 +68,9 @@ Delivery::Step Delivery::send(const std::string& text) {
         base ? *base : std::string(reports::kDefaultTelegramBase), token_);
     request.headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
     request.timeout_seconds = kTelegramTimeout;
-    request.deadline_seconds = kTelegramDeadline;
+    request.deadline_seconds = deadline_seconds_;
     request.max_body_bytes = kTelegramMaxBody;
+    request.max_error_body_bytes = kTelegramMaxBody;
     request.redirects = Redirects::none;
 
     int transient = 0, floods = 0, migrations = 0;

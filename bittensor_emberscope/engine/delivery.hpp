@@ -19,7 +19,8 @@ public:
     /// `chat_id` is the configured chat; recorded migrations in `outbox` are followed.
     /// `failed_prefix` begins the line written when delivery stops on a failure.
     Delivery(Services& services, Waits& waits, Console& console, Outbox& outbox,
-             std::string token, const std::string& chat_id, std::string failed_prefix);
+             std::string token, const std::string& chat_id, std::string failed_prefix,
+             std::optional<double> deadline_seconds = std::nullopt);
 
     /// Sends the outbox's messages from the first on. A message leaves the outbox only when
     /// Telegram accepted it; the last part of a text writes its "sent" line. Stops at the first
@@ -48,6 +49,7 @@ private:
     std::string token_;
     std::string chat_;
     std::string failed_prefix_;
+    double deadline_seconds_;
     std::optional<double> last_send_;
     std::size_t delivered_ = 0;
     bool stopped_ = false;

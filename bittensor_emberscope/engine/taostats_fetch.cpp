@@ -16,7 +16,8 @@ JsonValue no_rows(JsonValue payload) {
     return record;
 }
 
-HttpRequest listing_request(Services& services, const std::string& key) {
+HttpRequest listing_request(Services& services, const std::string& key,
+                            std::optional<double> deadline_seconds) {
     namespace ts = taostats;
     const auto base = services.environment("TAOSTATS_API_BASE");
     const auto agent = services.environment("TAOSTATS_USER_AGENT");
@@ -31,8 +32,10 @@ HttpRequest listing_request(Services& services, const std::string& key) {
                        {"Accept", std::string(ts::kAccept)},
                        {"Accept-Language", std::string(ts::kAcceptLanguage)}};
     request.timeout_seconds = ts::kRequestTimeoutSeconds;
-    request.deadline_seconds = kTaostatsDeadlineFactor * ts::kRequestTimeoutSeconds;
+    request.deadline_seconds =
+        deadline_seconds.value_or(kTaostatsDeadlineFactor * ts::kRequestTimeoutSeconds);
     request.max_body_bytes = kTaostatsMaxBody;
+    request.max_error_body_bytes = kTaostatsMaxErrorBody;
     request.redirects = Redirects::keep_credentials_on_origin;
     return request;
 }
@@ -49,6 +52,13 @@ bool is_rate_limited(const JsonValue& record) {
 }
 
 JsonValue answer_record(const HttpAnswer& a) {
+    if (a.body_over_limit && (a.status < 200 || a.status >= 300)) {
+        JsonValue record = JsonValue::make_object();
+        record.set("status_code", status_value(a.status));
+        record.set("message", JsonValue::make_text(text::over_limit_text(kTaostatsMaxErrorBody)));
+        record.set("http_status", status_value(a.status));
+        return record;
+    }
     const bool utf8 = is_utf8(a.body);
     std::variant<JsonValue, JsonError> parsed =
         utf8 ? parse_json(a.body) : std::variant<JsonValue, JsonError>(JsonError{"not UTF-8"});
@@ -75,14 +85,15 @@ JsonValue answer_record(const HttpAnswer& a) {
 }
 
 std::variant<JsonValue, FetchFailure> fetch_listing(Services& services, Waits& waits,
-                                                    const std::string& key) {
-    const HttpRequest request = listing_request(services, key);
+                                                    const std::string& key,
+                                                    std::optional<double> deadline_seconds) {
+    const HttpRequest request = listing_request(services, key, deadline_seconds);
     double delay = taostats::kRetryPolicy.first_delay;
     JsonValue record;
     for (std::int64_t attempt = 0; attempt < taostats::kRetryPolicy.attempts; ++attempt) {
         HttpAnswer answer = services.http(request);
         if (answer.failure) return FetchFailure{FetchFailure::Kind::transport, answer.failure->message};
-        if (answer.body_over_limit) {
+        if (answer.body_over_limit && answer.ok()) {
             JsonValue over = JsonValue::make_object();
             over.set("error", JsonValue::make_text("listing_too_large"));
             over.set("limit_bytes", JsonValue::make_integer(static_cast<long long>(kTaostatsMaxBody)));

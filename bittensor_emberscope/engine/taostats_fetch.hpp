@@ -3,17 +3,21 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <variant>
 
 #include "common/services.hpp"
 #include "engine/json.hpp"
 #include "engine/waits.hpp"
+#include "taostats/settings.hpp"
 
 namespace emberscope::engine {
 
 /// Largest listing body read; a larger one is a failed fetch.
-inline constexpr std::size_t kTaostatsMaxBody = std::size_t{64} << 20;
+inline constexpr std::size_t kTaostatsMaxBody = taostats::kSuccessBodyLimit;
+/// Largest body of an error status read; its record names the limit.
+inline constexpr std::size_t kTaostatsMaxErrorBody = taostats::kErrorBodyLimit;
 /// Deadline of one listing exchange: twice its time-out.
 inline constexpr double kTaostatsDeadlineFactor = 2;
 
@@ -37,7 +41,9 @@ JsonValue answer_record(const HttpAnswer& answer);
 
 /// GETs the listing with `key`, repeating rate-limited answers (2.0 s, then 1.8 times longer,
 /// at most 6 requests) while the waits fit. Returns the non-empty "data" array, or the failure.
-std::variant<JsonValue, FetchFailure> fetch_listing(Services& services, Waits& waits,
-                                                    const std::string& key);
+/// Each exchange ends after `deadline_seconds` (default: kTaostatsDeadlineFactor time-outs).
+std::variant<JsonValue, FetchFailure> fetch_listing(
+    Services& services, Waits& waits, const std::string& key,
+    std::optional<double> deadline_seconds = std::nullopt);
 
 }  // namespace emberscope::engine

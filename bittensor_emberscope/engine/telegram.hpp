@@ -19,7 +19,7 @@ inline constexpr std::string_view kCutMarker = "\n[... cut: over 4096 characters
 inline constexpr double kTelegramTimeout = reports::kTelegramTimeoutSeconds;
 inline constexpr double kTelegramDeadline = 2 * kTelegramTimeout;
 /// Largest Telegram answer read.
-inline constexpr std::size_t kTelegramMaxBody = 1 << 20;
+inline constexpr std::size_t kTelegramMaxBody = reports::kTelegramBodyLimit;
 /// Shortest gap between two messages to one chat, in seconds.
 inline constexpr double kChatGap = 1.0;
 /// Attempts of one message against failures that may pass (5xx, transport, unusable answers),

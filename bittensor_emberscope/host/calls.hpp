@@ -40,7 +40,7 @@ constexpr Param required(const char* name, ParamType type) { return {name, type}
 constexpr Param keyword(const char* name, ParamType type) { return {name, type, true}; }
 
 /// The most parameters an operation may have.
-inline constexpr std::size_t kMaxParams = 8;
+inline constexpr std::size_t kMaxParams = 10;
 
 /// A parameter's name as a template argument: `args.text<kParams, "path">()`.
 template <std::size_t N>

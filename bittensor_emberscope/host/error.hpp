@@ -8,8 +8,10 @@
 #pragma once
 
 #include <exception>
+#include <span>
 #include <string>
 
+#include "common/secrets.hpp"
 #include "host/object.hpp"
 
 namespace emberscope::host {
@@ -49,6 +51,19 @@ std::string message_of(const Error& error);
 [[noreturn]] void throw_unbound_local_error(const std::string& message);
 /// Throws the host error that is pending now (after a failed API call).
 [[noreturn]] void throw_pending();
+
+/// `value` with every secret masked in every text inside it: a str, a bytes, and the keys and
+/// members of dicts and lists, recursively (new containers; `value` itself is left as it is).
+/// Other values are returned unchanged.
+Object masked_value(const Object& value, std::span<const secrets::Secret> secrets);
+
+/// Throws `error` again with every secret masked wherever the host can show it: in its message,
+/// in its `args` (texts, bytes and nested exceptions) and, for a UnicodeError, in its `object`
+/// (with `start` and `end` moved along). When anything changes, an exception of the same class
+/// is raised in its place with nothing of the original chained to it (the nearest base class
+/// that takes the masked message alone when the class cannot be rebuilt from its arguments).
+/// Otherwise `error` itself is thrown.
+[[noreturn]] void rethrow_masked(Error&& error, std::span<const secrets::Secret> secrets);
 
 /// The "Expected %s, got %.200s" type error of a result of the wrong kind.
 [[noreturn]] void throw_result_type_error(const char* expected, const Object& got);

@@ -38,18 +38,26 @@ Object bytes(std::string_view data) {
     return Object::steal(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
 }
 
-void close_file_quietly(const Object& file) noexcept {
+// Clean-up steps drop the host's operating-system errors only: anything else (an exception
+// raised by a signal handler, an interrupt) goes on its way at once.
+void drop_os_error(Error& e) {
+    if (!is_os_error(e)) throw std::move(e);
+}
+
+void close_file_quietly(const Object& file) {
     try {
         file.attr("close").call();
-    } catch (...) {
+    } catch (Error& e) {
+        drop_os_error(e);
     }
 }
 
-void close_fd_quietly(const Object& os, const Object& fd) noexcept {
+void close_fd_quietly(const Object& os, const Object& fd) {
     if (fd.empty()) return;
     try {
         os.attr("close").call({fd});
-    } catch (...) {
+    } catch (Error& e) {
+        drop_os_error(e);
     }
 }
 
@@ -140,9 +148,9 @@ void sync_directory(const Object& os, const OpenFlags& f, const Object& director
 
 // Removes the temporary files of `base` that a process killed in the middle of a save left
 // behind. A file whose writer may still be running (this process, or a process that exists) is
-// left alone; nothing here may fail the save.
+// left alone; no operating-system error here fails the save, but a signal's exception does.
 void remove_abandoned_temporaries(const Object& os, const Object& directory,
-                                  std::string_view base) noexcept {
+                                  std::string_view base) {
     try {
         const std::int64_t self = os.attr("getpid").call().small_integer().value_or(-1);
         const Object names = os.attr("listdir").call({directory});
@@ -157,14 +165,17 @@ void remove_abandoned_temporaries(const Object& os, const Object& directory,
                 kill.call({integer(*pid), integer(0)});
                 continue;  // the writer exists
             } catch (Error& e) {
+                drop_os_error(e);
                 if (!matches(e, global("ProcessLookupError"))) continue;
             }
             try {
                 os.attr("unlink").call({join.call({directory, name})});
-            } catch (Error&) {
+            } catch (Error& e) {
+                drop_os_error(e);
             }
         }
-    } catch (...) {
+    } catch (Error& e) {
+        drop_os_error(e);
     }
 }
 
@@ -195,9 +206,17 @@ void replace_file(std::string_view path, std::string_view content) {
     }
     Object target = os_path.attr("realpath").call({text(path)});
     const std::optional<std::int64_t> mode = existing_mode(os, target, path);
-    if (mode && (*mode & S_IFMT) != S_IFREG) {
-        write_in_place(os, f, target, content, path);
+    if (mode && (*mode & S_IFMT) == S_IFDIR) {
+        write_in_place(os, f, target, content, path);  // fails as a plain write would
         return;
+    }
+    if (mode && (*mode & S_IFMT) != S_IFREG) {
+        // A pipe would block the save until a reader comes, a device or a socket would take the
+        // state somewhere it cannot be read back: refused before anything is opened.
+        Object error = global("OSError").call(
+            {integer(EINVAL), text("Not a regular file"), text(path)});
+        PyErr_SetRaisedException(error.release());
+        throw Error();
     }
 
     Object parts = os_path.attr("split").call({target});
@@ -216,11 +235,12 @@ void replace_file(std::string_view path, std::string_view content) {
         rename_os_error(e, path);
         throw;
     }
-    auto discard = [&]() noexcept {
+    auto discard = [&]() {
         close_fd_quietly(os, fd);
         try {
             os.attr("unlink").call({temp});
-        } catch (...) {
+        } catch (Error& e) {
+            drop_os_error(e);
         }
     };
     try {

@@ -19,7 +19,8 @@ Object load_json_file(std::string_view path);
 /// file's permission bits are carried over; a new file gets those of an ordinary create.
 /// The containing directory must exist. Errors are the host's OSErrors, naming `path` where
 /// they name a file; no temporary file is left behind on any failure. A path that exists but
-/// is neither a regular file nor a link to one (a device, a pipe) is written in place.
+/// is neither a regular file, nor a directory, nor a link to one of those (a pipe, a device, a
+/// socket) is refused with an OSError naming `path` before anything is opened.
 void replace_file(std::string_view path, std::string_view content);
 
 }  // namespace emberscope::host

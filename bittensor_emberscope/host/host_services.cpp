@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <limits>
 #include <utility>
 
 #include "host/error.hpp"
@@ -63,6 +65,16 @@ std::vector<Header> headers_of(const Object& message) {
         out.clear();
     }
     return out;
+}
+
+// The reason phrase of a response; "OK" for a stand-in's response that carries none.
+std::string reason_of(const Object& response) {
+    try {
+        return text_form(response.attr("reason"));
+    } catch (const Error& e) {
+        if (!matches(e, global("AttributeError"))) throw;
+        return "OK";
+    }
 }
 
 }  // namespace
@@ -131,25 +143,46 @@ void HostServices::remove_file(std::string_view path) {
     }
 }
 
+namespace {
+
+// A limit of the services (no limit: the largest size) as the exchange takes it (negative: none).
+std::int64_t exchange_limit(std::size_t bytes) {
+    return bytes >= static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max())
+               ? -1
+               : static_cast<std::int64_t>(bytes);
+}
+
+}  // namespace
+
 HttpAnswer HostServices::http(const HttpRequest& request) {
     const Object host_request = request_of(request);
+    ExchangeOptions options;
+    options.timeout_seconds = static_cast<std::int64_t>(request.timeout_seconds);
+    options.body_limit = exchange_limit(request.max_body_bytes);
+    options.error_body_limit = exchange_limit(request.max_error_body_bytes);
+    options.follow_redirects = request.redirects != Redirects::none;
+    options.deadline_seconds = request.deadline_seconds;
     HttpAnswer answer;
     HttpOutcome outcome;
     try {
-        outcome = http_exchange(host_request, static_cast<std::int64_t>(request.timeout_seconds));
+        outcome = http_exchange(host_request, options);
     } catch (const Error& e) {
-        if (!is_os_error(e)) throw;
+        const bool deadline = is_deadline_passed(e);
+        if (!deadline && !is_os_error(e)) throw;
         TransportFailure failure;
+        failure.kind = deadline ? TransportFailure::Kind::deadline : TransportFailure::Kind::os_error;
         failure.message = message_of(e);
         failure.original = std::current_exception();
         answer.failure = std::move(failure);
         return answer;
     }
     if (outcome.http_error.empty()) {
-        // The exchange hands back the body of a success only; its exact status is not kept.
-        answer.status = 200;
-        answer.reason = "OK";
+        // A stand-in's response may carry no status: it is a success all the same.
+        answer.status = outcome.status > 0 ? static_cast<int>(outcome.status) : 200;
+        answer.reason = reason_of(outcome.response);
+        answer.headers = headers_of(outcome.response);
         answer.body = bytes_value(outcome.body);
+        answer.body_over_limit = outcome.over_limit;
         return answer;
     }
     const Object& error = outcome.http_error;
@@ -157,7 +190,8 @@ HttpAnswer HostServices::http(const HttpRequest& request) {
     answer.status = code ? static_cast<int>(*code) : 0;
     answer.reason = text_form(error.attr("reason"));
     answer.headers = headers_of(error);
-    if (const std::optional<Object> data = read_error_body(error)) answer.body = bytes_value(*data);
+    if (outcome.error_body) answer.body = bytes_value(*outcome.error_body);
+    answer.body_over_limit = outcome.error_over_limit;
     return answer;
 }
 
@@ -183,13 +217,12 @@ std::string HostServices::error_message(const std::exception_ptr& error) {
     }
 }
 
-void HostServices::rethrow_rewritten(
-    const std::exception_ptr& error,
-    const std::function<std::string(const std::string&)>& rewrite) {
+void HostServices::rethrow_masked(const std::exception_ptr& error,
+                                  std::span<const secrets::Secret> secrets) {
     try {
         std::rethrow_exception(error);
     } catch (Error& e) {
-        host::rethrow_rewritten(std::move(e), rewrite);
+        host::rethrow_masked(std::move(e), secrets);
     }
 }
 

@@ -28,17 +28,17 @@ public:
     void remove_file(std::string_view path) override;
 
     /// `urllib.request.Request` built from the request (form fields through `urlencode`), sent
-    /// with `urlopen(request, timeout=...)`. An HTTPError becomes the answer's status, reason,
-    /// headers and body; an OSError-family failure of the exchange becomes `failure`, its
-    /// host error kept in `original`; a failure while reading an error's body, and anything
-    /// else, is thrown.
+    /// through the module's own exchange (host/http.hpp) with the request's time-out, deadline,
+    /// body limits and redirect rule. A success gives its status, reason and headers too; an
+    /// HTTPError its status, reason, headers and body; an OSError-family failure of the exchange,
+    /// or its deadline, becomes `failure`, its host error kept in `original`; a failure while
+    /// reading an error's body, and anything else, is thrown.
     HttpAnswer http(const HttpRequest& request) override;
 
     bool is_ordinary_error(const std::exception_ptr& error) override;
     std::string error_message(const std::exception_ptr& error) override;
-    [[noreturn]] void rethrow_rewritten(
-        const std::exception_ptr& error,
-        const std::function<std::string(const std::string&)>& rewrite) override;
+    [[noreturn]] void rethrow_masked(const std::exception_ptr& error,
+                                     std::span<const secrets::Secret> secrets) override;
 };
 
 /// A host bytes value holding `data`.

@@ -2,13 +2,239 @@
 #include "host/http.hpp"
 
 #include <Python.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "host/module.hpp"
 
 namespace emberscope::host {
 namespace {
+
+// The opener of the module's own exchanges. Its connections report each socket they open to
+// `note` (the deadline's), its redirect handler drops the Authorization header on the way to
+// another origin, or follows nothing at all.
+constexpr const char* kOpenerSource = R"(
+import http.client, urllib.parse, urllib.request
+
+def origin(url):
+    parts = urllib.parse.urlsplit(url)
+    try:
+        port = parts.port
+    except ValueError:
+        return None
+    scheme = parts.scheme.lower()
+    return (scheme, (parts.hostname or "").lower(), port or {"http": 80, "https": 443}.get(scheme))
+
+def noting(base, note):
+    def make(host, **kwargs):
+        conn = base(host, **kwargs)
+        connect = conn._create_connection
+        def create(*args, **kw):
+            sock = connect(*args, **kw)
+            if note is not None:
+                note(sock.fileno())
+            return sock
+        conn._create_connection = create
+        return conn
+    return make
+
+class HTTPHandler(urllib.request.HTTPHandler):
+    def __init__(self, note):
+        super().__init__()
+        self.note = note
+    def http_open(self, req):
+        return self.do_open(noting(http.client.HTTPConnection, self.note), req)
+
+tls = []
+
+def tls_context():
+    # One context for the life of the process, as the host's own opener keeps one: loading the
+    # certificate store costs more than a whole exchange.
+    if not tls:
+        make = getattr(http.client, "_create_https_context", None)
+        tls.append(make(http.client.HTTPSConnection._http_vsn) if make else
+                   __import__("ssl").create_default_context())
+    return tls[0]
+
+class HTTPSHandler(urllib.request.HTTPSHandler):
+    def __init__(self, note):
+        super().__init__(context=tls_context())
+        self.note = note
+    def https_open(self, req):
+        return self.do_open(noting(http.client.HTTPSConnection, self.note), req,
+                            context=self._context)
+
+class RedirectHandler(urllib.request.HTTPRedirectHandler):
+    def __init__(self, follow):
+        self.follow = follow
+    def http_error_302(self, req, fp, code, msg, headers):
+        if not self.follow:
+            return None  # the 3xx answer itself becomes the HTTPError
+        return super().http_error_302(req, fp, code, msg, headers)
+    http_error_301 = http_error_303 = http_error_307 = http_error_308 = http_error_302
+    def redirect_request(self, req, fp, code, msg, headers, newurl):
+        new = super().redirect_request(req, fp, code, msg, headers, newurl)
+        if new is not None:
+            # The origin of the first request of the chain travels with each redirect.
+            new.emberscope_origin = getattr(req, "emberscope_origin", None) or origin(req.full_url)
+            if origin(new.full_url) != new.emberscope_origin:
+                new.remove_header("Authorization")
+        return new
+
+plain = {}
+
+def opener(follow, note):
+    # Without a deadline to report sockets to, one opener per redirect rule serves every
+    # exchange, as the host keeps one for urlopen.
+    if note is None and follow in plain:
+        return plain[follow]
+    handlers = [RedirectHandler(follow), HTTPHandler(note)]
+    if hasattr(http.client, "HTTPSConnection"):
+        handlers.append(HTTPSHandler(note))
+    made = urllib.request.build_opener(*handlers)
+    if note is None:
+        plain[follow] = made
+    return made
+)";
+
+Object opener_factory() {
+    static RawObject* factory = nullptr;  // made once, kept for the life of the process
+    if (factory == nullptr) {
+        Object globals = Object::steal(PyDict_New());
+        if (PyDict_SetItemString(globals.ptr(), "__builtins__", PyEval_GetBuiltins()) < 0)
+            throw_pending();
+        Object code = Object::steal(Py_CompileString(kOpenerSource, "<emberscope opener>", Py_file_input));
+        Object done = Object::steal(PyEval_EvalCode(code.ptr(), globals.ptr(), globals.ptr()));
+        RawObject* made = PyDict_GetItemString(globals.ptr(), "opener");
+        if (made == nullptr) throw_pending();
+        factory = Py_NewRef(made);
+    }
+    return Object::borrow(factory);
+}
+
+// The deadline of one exchange. A native thread waits for it and shuts the exchange's sockets
+// down when it passes; it never calls into the interpreter. Sockets are held as duplicates, so
+// a descriptor the exchange has closed (and the process reused) is never touched.
+class Deadline {
+public:
+    explicit Deadline(double seconds) {
+        if (!(seconds > 0)) return;
+        state_ = std::make_shared<State>();
+        const auto when = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(std::min(seconds, 1e9)));
+        thread_ = std::thread([state = state_, when] {
+            std::unique_lock lock(state->mutex);
+            if (state->wake.wait_until(lock, when, [&] { return state->stopped; })) return;
+            state->fired = true;
+            for (int fd : state->sockets) ::shutdown(fd, SHUT_RDWR);
+        });
+    }
+    Deadline(const Deadline&) = delete;
+    Deadline& operator=(const Deadline&) = delete;
+    ~Deadline() { stop(); }
+
+    bool armed() const { return state_ != nullptr; }
+
+    /// Stops the clock; true when the deadline had passed. Idempotent.
+    bool stop() {
+        if (!state_) return false;
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->stopped = true;
+        }
+        state_->wake.notify_all();
+        if (thread_.joinable()) thread_.join();
+        std::lock_guard lock(state_->mutex);
+        for (int fd : state_->sockets) ::close(fd);
+        state_->sockets.clear();
+        return state_->fired;
+    }
+
+    /// The callable the opener's connections report their sockets to.
+    Object note() const {
+        static PyMethodDef def = {"note_socket", reinterpret_cast<PyCFunction>(note_socket), METH_O,
+                                  nullptr};
+        if (!state_) return none();
+        auto* holder = new std::shared_ptr<State>(state_);
+        RawObject* capsule = PyCapsule_New(holder, "emberscope.deadline", [](RawObject* c) {
+            delete static_cast<std::shared_ptr<State>*>(PyCapsule_GetPointer(c, "emberscope.deadline"));
+        });
+        if (capsule == nullptr) {
+            delete holder;
+            throw_pending();
+        }
+        Object self = Object::steal(capsule);
+        return Object::steal(PyCFunction_New(&def, self.ptr()));
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool stopped = false;
+        bool fired = false;
+        std::vector<int> sockets;
+    };
+
+    static RawObject* note_socket(RawObject* self, RawObject* fd_object) {
+        auto* state = static_cast<std::shared_ptr<State>*>(PyCapsule_GetPointer(self, "emberscope.deadline"));
+        if (state == nullptr) return nullptr;
+        const long fd = PyLong_AsLong(fd_object);
+        if (fd == -1 && PyErr_Occurred()) return nullptr;
+        State& s = **state;
+        std::lock_guard lock(s.mutex);
+        if (s.stopped || fd < 0) Py_RETURN_NONE;
+        const int copy = ::dup(static_cast<int>(fd));
+        if (copy < 0) return PyErr_SetFromErrno(PyExc_OSError);
+        if (s.fired) ::shutdown(copy, SHUT_RDWR);  // a connection opened after the deadline
+        s.sockets.push_back(copy);
+        Py_RETURN_NONE;
+    }
+
+    std::shared_ptr<State> state_;
+    std::thread thread_;
+};
+
+constexpr std::string_view kDeadlinePassed = "the exchange took longer than its deadline of ";
+
+[[noreturn]] void raise_deadline_passed(double seconds) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%s%g s", std::string(kDeadlinePassed).c_str(), seconds);
+    PyErr_SetString(PyExc_TimeoutError, text);
+    throw Error();
+}
+
+bool is_host_urlopen(const Object& urlopen) {
+    RawObject* module = PyObject_GetAttrString(urlopen.ptr(), "__module__");
+    RawObject* name = module == nullptr ? nullptr : PyObject_GetAttrString(urlopen.ptr(), "__qualname__");
+    if (name == nullptr) PyErr_Clear();
+    const bool own = module != nullptr && name != nullptr && PyUnicode_Check(module) &&
+                     PyUnicode_Check(name) &&
+                     PyUnicode_CompareWithASCIIString(module, "urllib.request") == 0 &&
+                     PyUnicode_CompareWithASCIIString(name, "urlopen") == 0;
+    Py_XDECREF(module);
+    Py_XDECREF(name);
+    return own;
+}
+
+struct Bounded {
+    Object data;
+    bool over = false;
+};
+
+// At most `limit` bytes of `stream` (all of it when negative), read piece by piece so that a
+// longer body never sits in memory; the stream is closed either way.
+Bounded read_bounded_then_close(const Object& stream, std::int64_t limit);
 
 Object urllib_part(const char* submodule, const char* name) {
     return global("urllib").attr(submodule).attr(name);
@@ -24,33 +250,56 @@ void close_after_failure(const Object& stream) noexcept {
     }
 }
 
-Object read_then_close(const Object& stream) {
-    Object data;
+Bounded read_bounded_then_close(const Object& stream, std::int64_t limit) {
+    Bounded out;
     try {
-        data = stream.attr("read").call();
+        // The host's responses say how long their body is (None: until the connection ends).
+        // A stream without `length` is a stand-in's, whose body is in memory already.
+        std::optional<std::int64_t> length;
+        bool knows_length = true;
+        if (RawObject* l = PyObject_GetAttrString(stream.ptr(), "length")) {
+            if (PyLong_CheckExact(l)) length = Object::borrow(l).small_integer();
+            Py_DECREF(l);
+        } else {
+            PyErr_Clear();
+            knows_length = false;
+        }
+        if (limit < 0 || !knows_length || (length && *length <= limit)) {
+            out.data = stream.attr("read").call();
+            if (limit >= 0 && PyBytes_Check(out.data.ptr()) && PyBytes_GET_SIZE(out.data.ptr()) > limit) {
+                out.data = Object::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(out.data.ptr()),
+                                                                   static_cast<Py_ssize_t>(limit)));
+                out.over = true;
+            }
+        } else if (length) {
+            out.data = Object::steal(PyBytes_FromStringAndSize(nullptr, 0));
+            out.over = true;  // announced longer than the limit: nothing of it is read
+        } else {
+            constexpr std::int64_t kPiece = std::int64_t{1} << 20;
+            std::string data;
+            const Object read = stream.attr("read");
+            for (;;) {
+                const std::int64_t want =
+                    std::min<std::int64_t>(kPiece, limit + 1 - static_cast<std::int64_t>(data.size()));
+                const Object piece = read.call({integer(want)});
+                if (!PyBytes_Check(piece.ptr())) throw_result_type_error("bytes", piece);
+                const Py_ssize_t n = PyBytes_GET_SIZE(piece.ptr());
+                if (n == 0) break;
+                data.append(PyBytes_AS_STRING(piece.ptr()), static_cast<std::size_t>(n));
+                if (static_cast<std::int64_t>(data.size()) > limit) {
+                    out.over = true;
+                    data.resize(static_cast<std::size_t>(limit));
+                    break;
+                }
+            }
+            out.data = Object::steal(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+        }
     } catch (const Error&) {
         close_after_failure(stream);
         throw;
     }
     stream.attr("close").call();
-    return data;
-}
-
-// An instance of `cls` made from `args`, when the class accepts them and the instance's text is
-// `message`.
-std::optional<Object> exception_with_text(const Object& cls, const Object& args,
-                                          const std::string& message) {
-    try {
-        Object made = Object::steal(PyObject_Call(cls.ptr(), args.ptr(), nullptr));
-        if (PyExceptionInstance_Check(made.ptr()) && made.str() == message) return made;
-    } catch (const Error&) {
-    }
-    return std::nullopt;
-}
-
-[[noreturn]] void raise_instead(const Object& replacement) {
-    PyErr_SetRaisedException(Object(replacement).release());
-    throw Error();
+    return out;
 }
 
 }  // namespace
@@ -65,68 +314,53 @@ Object http_request(std::string_view url, const Object& body, const Object& head
         .call({text(url)}, {{"data", body}, {"headers", headers}, {"method", text(method)}});
 }
 
-HttpOutcome http_exchange(const Object& request, std::int64_t timeout_seconds) {
+HttpOutcome http_exchange(const Object& request, const ExchangeOptions& options) {
     Object urlopen = urllib_part("request", "urlopen");
-    Object response;
+    Deadline deadline(options.deadline_seconds);
+    HttpOutcome outcome;
     try {
-        response = urlopen.call({request}, {{"timeout", integer(timeout_seconds)}});
+        Object response;
+        try {
+            if (is_host_urlopen(urlopen)) {
+                const Object opener =
+                    opener_factory().call({boolean(options.follow_redirects), deadline.note()});
+                response = opener.attr("open").call({request}, {{"timeout", integer(options.timeout_seconds)}});
+            } else {
+                response = urlopen.call({request}, {{"timeout", integer(options.timeout_seconds)}});
+            }
+        } catch (const Error& e) {
+            if (!is_http_error(e)) throw;
+            outcome.http_error = exception_value(e);
+        }
+        if (outcome.http_error.empty()) {
+            if (RawObject* status = PyObject_GetAttrString(response.ptr(), "status")) {
+                if (PyLong_CheckExact(status)) outcome.status = Object::borrow(status).small_integer().value_or(0);
+                Py_DECREF(status);
+            } else {
+                PyErr_Clear();
+            }
+            outcome.response = response;
+            Bounded body = read_bounded_then_close(response, options.body_limit);
+            outcome.body = std::move(body.data);
+            outcome.over_limit = body.over;
+        } else if (outcome.http_error.attr("fp").truthy()) {
+            Bounded body = read_bounded_then_close(outcome.http_error, options.error_body_limit);
+            outcome.error_body = std::move(body.data);
+            outcome.error_over_limit = body.over;
+        }
     } catch (const Error& e) {
-        if (!is_http_error(e)) throw;
-        return {Object(), exception_value(e)};
+        // Whatever the shut-down connection made the client say, the deadline is the reason.
+        if (deadline.stop() && is_exception_family(e)) raise_deadline_passed(options.deadline_seconds);
+        throw;
     }
-    return {read_then_close(response), Object()};
+    if (deadline.stop()) raise_deadline_passed(options.deadline_seconds);
+    return outcome;
 }
 
-std::optional<Object> read_error_body(const Object& http_error) {
-    if (!http_error.attr("fp").truthy()) return std::nullopt;
-    return read_then_close(http_error);
+bool is_deadline_passed(const Error& error) {
+    return matches(error, global("TimeoutError")) && message_of(error).starts_with(kDeadlinePassed);
 }
 
 Object decode_utf8(const Object& data) { return data.attr("decode").call({text("utf-8")}); }
-
-void rethrow_rewritten(Error&& error,
-                       const std::function<std::string(const std::string&)>& rewrite) {
-    const Object original = exception_value(error);
-    std::string message;
-    try {
-        message = original.str();
-    } catch (const Error&) {
-        throw std::move(error);
-    }
-    const std::string rewritten = rewrite(message);
-    if (rewritten == message) throw std::move(error);
-
-    const Object cls = Object::borrow(reinterpret_cast<RawObject*>(Py_TYPE(original.ptr())));
-    // The same class, built from its own arguments with every text among them rewritten.
-    std::optional<Object> same_class;
-    try {
-        const Object args = original.attr("args");
-        if (PyTuple_Check(args.ptr())) {
-            const std::size_t n = args.size();
-            Object fresh = Object::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
-            for (std::size_t i = 0; i < n; ++i) {
-                Object item = args.at(i);
-                if (item.kind() == Kind::text) item = text(rewrite(item.text()));
-                PyTuple_SET_ITEM(fresh.ptr(), static_cast<Py_ssize_t>(i), item.release());
-            }
-            same_class = exception_with_text(cls, fresh, rewritten);
-        }
-    } catch (const Error&) {
-    }
-    if (same_class) raise_instead(*same_class);
-    // Classes whose arguments are not their message: the nearest one that takes the message
-    // alone. BaseException always does.
-    const Object alone = tuple({text(rewritten)});
-    const Object mro = cls.attr("__mro__");
-    for (std::size_t i = 0; i < mro.size(); ++i) {
-        const Object base = mro.at(i);
-        if (!PyType_Check(base.ptr()) ||
-            !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(base.ptr()),
-                              reinterpret_cast<PyTypeObject*>(PyExc_BaseException)))
-            continue;
-        if (auto made = exception_with_text(base, alone, rewritten)) raise_instead(*made);
-    }
-    raise_instead(Object::steal(PyObject_CallOneArg(PyExc_BaseException, text(rewritten).ptr())));
-}
 
 }  // namespace emberscope::host

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,25 +26,42 @@ Object http_request(std::string_view url, const Object& body, const Object& head
 /// The outcome of one exchange: exactly one of the two handles is set.
 struct HttpOutcome {
     Object body;        ///< the whole body (bytes) of a success response
-    Object http_error;  ///< the host's HTTPError for any other final status, body not yet read
+    Object http_error;  ///< the host's HTTPError for any other final status
+    /// The success body was longer than its limit (`body` holds the part
+    /// read, the connection is closed).
+    bool over_limit = false;
+    /// The error's body, read within the exchange (nullopt when it carries
+    /// none), and whether it was longer than its limit.
+    std::optional<Object> error_body;
+    bool error_over_limit = false;
+    /// The status of a success response (0 when it has none), and the response itself (closed;
+    /// its reason and headers can still be read).
+    std::int64_t status = 0;
+    Object response;
 };
 
-/// `urllib.request.urlopen(request, timeout=timeout_seconds)`, then the success body read
-/// whole and the response closed. An HTTPError is returned; every other failure is thrown.
-HttpOutcome http_exchange(const Object& request, std::int64_t timeout_seconds);
+/// How one exchange runs.
+struct ExchangeOptions {
+    std::int64_t timeout_seconds = 30;  ///< each blocking step (connect, each read)
+    std::int64_t body_limit = -1;       ///< most bytes of a success body; negative: no limit
+    std::int64_t error_body_limit = -1;  ///< most bytes of an error's body; negative: no limit
+    /// False: a redirect is not followed, its 3xx answer is the HTTPError.
+    bool follow_redirects = true;
+    /// Longest time the whole exchange may take, bodies included; 0: none. When it passes,
+    /// the connection is shut down and the exchange raises the host's TimeoutError naming it.
+    double deadline_seconds = 0;
+};
 
-/// The body (bytes) of an HTTPError read whole, or nullopt when it carries no body stream
-/// (its `fp` is empty). The error's stream is closed afterwards.
-std::optional<Object> read_error_body(const Object& http_error);
+/// One exchange through the module's own opener: an Authorization header is never sent on to
+/// another origin (scheme, host, port) than the request's own; bodies are read up to their
+/// limits, the error's body too. A substituted `urllib.request.urlopen` (a stand-in) is
+/// called in its place as before, with the limits applied to what it returns.
+HttpOutcome http_exchange(const Object& request, const ExchangeOptions& options);
+
+/// True for the error an exchange raises when its deadline passed.
+bool is_deadline_passed(const Error& error);
 
 /// `data.decode("utf-8")`: strict, the host's UnicodeDecodeError thrown for invalid bytes.
 Object decode_utf8(const Object& data);
-
-/// Throws `error` again with its message rewritten: when `rewrite` changes the message, an
-/// exception of the same class is raised in its place, built from the rewritten arguments (or
-/// from the rewritten message alone, falling back to the nearest base class that accepts it),
-/// and nothing of the original is chained to it. Otherwise `error` itself is thrown.
-[[noreturn]] void rethrow_rewritten(Error&& error,
-                                    const std::function<std::string(const std::string&)>& rewrite);
 
 }  // namespace emberscope::host

@@ -7,6 +7,7 @@
 #include "engine/state.hpp"
 #include "host/error.hpp"
 #include "host/host_services.hpp"
+#include "host/http.hpp"
 
 namespace emberscope::host {
 namespace {
@@ -33,6 +34,10 @@ engine::CycleSettings settings_of(const Args& args) {
     if (std::optional<double> budget = args.optional_real<Params, "wait_budget_seconds">()) {
         check_positive("wait_budget_seconds", *budget, true);
         s.wait_budget_seconds = *budget;
+    }
+    if (std::optional<double> deadline = args.optional_real<Params, "exchange_deadline_seconds">()) {
+        check_positive("exchange_deadline_seconds", *deadline, false);
+        s.exchange_deadline_seconds = *deadline;
     }
     return s;
 }
@@ -79,6 +84,21 @@ Object monitor_read_state(const Args& args) {
     Object values = new_map();
     for (const auto& [key, value] : state.burns) values.set(key, text(value));
     return tuple({values, state.updated_at ? text(*state.updated_at) : none()});
+}
+
+Object monitor_http_exchange(const Args& args) {
+    ExchangeOptions options;
+    options.timeout_seconds = args.whole<kExchangeParams, "timeout">();
+    options.body_limit = args.whole<kExchangeParams, "body_limit">();
+    options.deadline_seconds = args.real<kExchangeParams, "deadline_seconds">();
+    const HttpOutcome outcome =
+        http_exchange(http_request(args.text<kExchangeParams, "url">(), new_map()), options);
+    if (!outcome.http_error.empty()) {
+        return tuple({outcome.http_error.attr("code"),
+                      outcome.error_body ? *outcome.error_body : none(),
+                      boolean(outcome.error_over_limit)});
+    }
+    return tuple({integer(outcome.status), outcome.body, boolean(outcome.over_limit)});
 }
 
 }  // namespace emberscope::host

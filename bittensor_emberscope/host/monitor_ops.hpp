@@ -12,16 +12,26 @@ inline constexpr Param kOutboxMaxAge{"outbox_max_age_seconds", ParamType::real, 
 inline constexpr Param kWaitBudget{"wait_budget_seconds", ParamType::optional_real, true, true,
                                    "", 0};
 
+/// None: each exchange's own deadline (twice its time-out).
+inline constexpr Param kExchangeDeadline{"exchange_deadline_seconds", ParamType::optional_real,
+                                         true, true, "", 0};
+
 inline constexpr Param kRunCycleParams[] = {
     keyword("state_path", ParamType::text),     keyword("threshold", ParamType::real),
     keyword("burn_token", ParamType::text),     keyword("burn_chat_id", ParamType::text),
     keyword("pause_path", ParamType::text),     keyword("interval_seconds", ParamType::real),
-    kOutboxMaxAge,                              kWaitBudget};
+    kOutboxMaxAge,                              kWaitBudget,
+    kExchangeDeadline};
 inline constexpr Param kRunSnapshotParams[] = {
     keyword("state_path", ParamType::text),   keyword("burn_token", ParamType::text),
     keyword("burn_chat_id", ParamType::text), keyword("pause_path", ParamType::text),
     Param{"interval_seconds", ParamType::real, true, true, "", 300},
-    kOutboxMaxAge,                            kWaitBudget};
+    kOutboxMaxAge,                            kWaitBudget,
+    kExchangeDeadline};
+
+inline constexpr Param kExchangeParams[] = {
+    required("url", ParamType::text), keyword("timeout", ParamType::whole),
+    keyword("body_limit", ParamType::whole), keyword("deadline_seconds", ParamType::real)};
 
 inline constexpr Param kReadStateParams[] = {required("state_path", ParamType::text)};
 
@@ -32,5 +42,8 @@ Object monitor_run_snapshot(const Args& args);
 /// The state file as the engine reads it (kReadStateParams) -> (values dict, time stamp or None),
 /// or None when there is no file; an unusable one raises ValueError with the reason.
 Object monitor_read_state(const Args& args);
+/// One GET through the module's own exchange (kExchangeParams) -> (status, body read, whether
+/// the body was longer than `body_limit`), or the exchange's error raised.
+Object monitor_http_exchange(const Args& args);
 
 }  // namespace emberscope::host

@@ -7,6 +7,7 @@
 #include "common/text.hpp"
 #include "reports/chunking.hpp"
 #include "reports/telegram_text.hpp"
+#include "taostats/client.hpp"
 
 namespace emberscope::reports {
 namespace {
@@ -22,6 +23,9 @@ HttpRequest send_message_request(Services& services, std::string_view text,
                     {"text", std::string(text)},
                     {"disable_web_page_preview", "true"}};
     request.timeout_seconds = kTelegramTimeoutSeconds;
+    request.max_body_bytes = kTelegramBodyLimit;
+    request.max_error_body_bytes = kTelegramBodyLimit;
+    request.redirects = Redirects::none;  // a redirected POST would arrive as a GET, without text
     return request;
 }
 
@@ -41,6 +45,7 @@ SendResult post(Services& services, TelegramAnswers& answers, std::string_view t
                 std::string_view token, std::string_view chat_id) {
     const HttpAnswer answer = services.http(send_message_request(services, text, token, chat_id));
     if (answer.failure) return {false, answer.failure->message};
+    if (answer.body_over_limit) return {false, text::over_limit_text(kTelegramBodyLimit)};
     if (!answer.ok()) return {false, refusal_reason(answers, answer)};
     if (std::optional<std::string> printed = answers.not_ok(answer.body)) return {false, *printed};
     return {true, ""};
@@ -53,13 +58,11 @@ SendResult send_burn_telegram(Services& services, TelegramAnswers& answers, std:
     if (token.empty() || chat_id.empty()) return {false, std::string(kNotConfigured)};
     try {
         SendResult result = post(services, answers, text, token, chat_id);
-        result.error = mask_token(result.error, token);
+        if (!result.error.empty())
+            result.error = secrets::mask(result.error, taostats::known_secrets(services, token));
         return result;
     } catch (...) {
-        services.rethrow_rewritten(std::current_exception(), [&](const std::string& message) {
-            return mask_token(message, token);
-        });
-        throw;  // not reached: the error goes out rewritten
+        services.rethrow_masked(std::current_exception(), taostats::known_secrets(services, token));        throw;  // not reached: the error goes out masked
     }
 }
 

@@ -1,8 +1,8 @@
 // Telegram delivery over the services: one sendMessage request per message, a text split into
 // numbered parts, expected failures returned as a SendResult.
 //
-// The bot token never appears in an error text: wherever it occurs in a returned error text
-// or in the message of a raised error it is replaced by "<token>".
+// Secrets never appear in an error text: the bot token and the Taostats key, in any spelling,
+// are masked in a returned error text and in a raised error (common/secrets.hpp).
 #pragma once
 
 #include <optional>

@@ -75,7 +75,12 @@ TEST(Delivery, ReasonsOfAFailedMessage) {
         {FakeServices::answer(502, "<html>bad gateway</html>"), "<html>bad gateway</html>"},
         {FakeServices::answer(400, "{}"), "{}"},
         {FakeServices::dropped("<urlopen error offline 123:SECRET>"), "<urlopen error offline <token>>"},
+        // a redirect is not followed; answers are read up to 1 MiB
+        {FakeServices::answer(302, "", {{"Location", "http://elsewhere/"}}, "Found"), "HTTP Error 302: Found"},
+        {FakeServices::answer(200, std::string(1 << 20, 'x')), "body longer than 1 MiB (1048576 bytes)"},
+        {FakeServices::answer(502, std::string(1 << 20, 'x')), "body longer than 1 MiB (1048576 bytes)"},
     };
+    cases[6].answer.body_over_limit = cases[7].answer.body_over_limit = true;
     for (Case& c : cases) {
         FakeServices services;
         FakeTelegramAnswers answers;
@@ -83,6 +88,10 @@ TEST(Delivery, ReasonsOfAFailedMessage) {
         const SendResult result = send_burn_telegram(services, answers, "hi", kToken, "1");
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.error, c.error);
+        ASSERT_EQ(services.requests.size(), 1u);
+        EXPECT_EQ(services.requests[0].redirects, Redirects::none);
+        EXPECT_EQ(services.requests[0].max_body_bytes, std::size_t{1} << 20);
+        EXPECT_EQ(services.requests[0].max_error_body_bytes, std::size_t{1} << 20);
     }
 }
 
@@ -107,6 +116,25 @@ TEST(Delivery, ARaisedErrorLeavesWithoutTheToken) {
         FAIL() << "no error raised";
     } catch (const FakeError& e) {
         EXPECT_STREQ(e.what(), "cannot reach https://api.telegram.org/bot<token>/sendMessage");
+    }
+}
+
+TEST(Delivery, TheTaostatsKeyIsMaskedTooInEverySpelling) {
+    FakeServices services;
+    FakeTelegramAnswers answers;
+    services.env["TAOSTATS_API_KEY"] = "  tao-KEY-0123456789\n";
+    services.answers.push_back(
+        FakeServices::answer(400, "description:tao-KEY-0123456789 123%3ASECRET 123:SECRET", {}, ""));
+    EXPECT_EQ(send_burn_telegram(services, answers, "hi", kToken, "1").error,
+              "<taostats-key> <token> <token>");
+    services.responder = [](const HttpRequest&) -> HttpAnswer {
+        throw FakeError("echo 'tao-KEY-0123456789'");
+    };
+    try {
+        send_burn_telegram(services, answers, "hi", kToken, "1");
+        FAIL() << "no error raised";
+    } catch (const FakeError& e) {
+        EXPECT_STREQ(e.what(), "echo '<taostats-key>'");
     }
 }
 

@@ -1,5 +1,5 @@
 // Fixed values and text rules of the Telegram delivery: the sendMessage address, part numbers,
-// excerpts of error bodies and the masking of the bot token.
+// excerpts of error bodies.
 #pragma once
 
 #include <cstddef>
@@ -13,14 +13,14 @@ namespace emberscope::reports {
 inline constexpr std::string_view kDefaultTelegramBase = "https://api.telegram.org";
 /// The error text when the token or the chat identifier is empty.
 inline constexpr std::string_view kNotConfigured = "burn telegram not configured";
-/// What stands in for the bot token in every error text.
-inline constexpr std::string_view kTokenMask = "<token>";
 /// Longest piece of report text in one message, in code points.
 inline constexpr std::int64_t kMessageTextLimit = 3900;
 /// Pause between two messages of one text, in seconds.
 inline constexpr double kPauseBetweenMessages = 0.4;
 /// Seconds a request may wait at each blocking step (connect, each read).
 inline constexpr int kTelegramTimeoutSeconds = 30;
+/// Most bytes of any answer's body read; a longer answer is a failure, unread beyond that.
+inline constexpr std::int64_t kTelegramBodyLimit = std::int64_t{1} << 20;
 /// Longest excerpt of an error body kept as the error text, in code points.
 inline constexpr std::size_t kErrorBodyExcerptLength = 300;
 
@@ -31,9 +31,5 @@ std::string send_message_url(std::string_view endpoint, std::string_view token);
 /// The message text of part `index` (from 1) of `total`: the part itself when it is the only
 /// one, otherwise "(index/total)\n" followed by the part.
 std::string numbered_part(std::string_view part, std::size_t index, std::size_t total);
-
-/// `text` with every occurrence of `token` replaced by kTokenMask, scanning left to right; an
-/// empty token masks nothing.
-std::string mask_token(std::string_view text, std::string_view token);
 
 }  // namespace emberscope::reports

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/secrets.hpp"
+
 #include <string>
 #include <vector>
 
@@ -20,14 +22,18 @@ TEST(TelegramText, MasksEveryOccurrenceOfTheToken) {
         std::string text, token, masked;
     };
     const std::vector<Case> cases = {
-        {"unknown url type: 'x/bot1:A/sendMessage'", "1:A", "unknown url type: 'x/bot<token>/sendMessage'"},
-        {"1:A and 1:A", "1:A", "<token> and <token>"},
-        {"1:", "1:A", "1:"},
-        {"aaa", "aa", "<token>a"},
+        {"unknown url type: 'x/bot12345:AA/sendMessage'", "12345:AA", "unknown url type: 'x/bot<token>/sendMessage'"},
+        {"12345:AA and 12345:AA", "12345:AA", "<token> and <token>"},
+        {"12345:A", "12345:AA", "12345:A"},
+        {"aaaaaaaaa", "aaaaaaaa", "<token>a"},
         {"no secret here", "", "no secret here"},
-        {"t\xc3\xa9:\xc3\xa9", "\xc3\xa9:", "t<token>\xc3\xa9"},
+        {"1:A and 1:A", "1:A", "1:A and 1:A"},  // too short to be masked
+        {"t\xc3\xa9:\xc3\xa9" "123456", "\xc3\xa9:\xc3\xa9" "123456", "t<token>"},
     };
-    for (const Case& c : cases) EXPECT_EQ(mask_token(c.text, c.token), c.masked) << c.text;
+    for (const Case& c : cases) {
+        const secrets::Secret token[] = {{c.token, secrets::kTokenMask}};
+        EXPECT_EQ(secrets::mask(c.text, token), c.masked) << c.text;
+    }
 }
 
 }  // namespace

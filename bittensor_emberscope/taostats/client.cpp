@@ -18,6 +18,16 @@ std::optional<std::string> api_key(Services& services) {
     return key;
 }
 
+std::vector<secrets::Secret> known_secrets(Services& services, std::string_view token,
+                                           std::string_view auth) {
+    std::vector<secrets::Secret> out;
+    if (!token.empty()) out.push_back({std::string(token), secrets::kTokenMask});
+    if (!auth.empty()) out.push_back({std::string(auth), secrets::kTaostatsKeyMask});
+    std::optional<std::string> key = api_key(services);
+    if (key && *key != auth) out.push_back({std::move(*key), secrets::kTaostatsKeyMask});
+    return out;
+}
+
 std::vector<Header> request_headers(Services& services, std::string_view auth) {
     const std::optional<std::string> agent = services.environment("TAOSTATS_USER_AGENT");
     return {{"Authorization", std::string(auth)},
@@ -34,13 +44,21 @@ PayloadPtr get_json(Services& services, Decoder& decoder, std::string_view path,
     if (!query.empty()) request.url.append("?").append(query);
     request.headers = request_headers(services, auth);
     request.timeout_seconds = kRequestTimeoutSeconds;
+    request.max_body_bytes = kSuccessBodyLimit;
+    request.max_error_body_bytes = kErrorBodyLimit;
+    request.redirects = Redirects::keep_credentials_on_origin;
 
-    const HttpAnswer answer = services.http(request);
-    if (answer.failure) {
-        if (answer.failure->original) std::rethrow_exception(answer.failure->original);
-        throw std::runtime_error(answer.failure->message);
+    try {
+        const HttpAnswer answer = services.http(request);
+        if (answer.failure) {
+            if (answer.failure->original) std::rethrow_exception(answer.failure->original);
+            throw std::runtime_error(answer.failure->message);
+        }
+        PayloadPtr payload = answer.ok() ? decoder.success(answer) : decoder.refusal(answer);
+        return decoder.masked(std::move(payload), known_secrets(services, {}, auth));
+    } catch (...) {
+        services.rethrow_masked(std::current_exception(), known_secrets(services, {}, auth));        throw;  // not reached: the error goes out masked
     }
-    return answer.ok() ? decoder.success(answer) : decoder.refusal(answer);
 }
 
 PayloadPtr with_retries(Services& services, Decoder& decoder, std::string_view path,
@@ -63,7 +81,7 @@ std::string listing_query() {
 PayloadPtr fetch_all_subnets_latest(Services& services, Decoder& decoder, std::string_view auth) {
     PayloadPtr answer = with_retries(services, decoder, kListingPath, listing_query(), auth,
                                      kRetryPolicy.attempts);
-    return decoder.listing_of(std::move(answer));
+    return decoder.masked(decoder.listing_of(std::move(answer)), known_secrets(services, {}, auth));
 }
 
 }  // namespace emberscope::taostats

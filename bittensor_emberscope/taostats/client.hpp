@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +41,10 @@ public:
     /// The listing out of its answer: the answer's "data" value when it is set, otherwise the
     /// record {"error": "no_subnet_rows", "response": <the answer>}.
     virtual PayloadPtr listing_of(PayloadPtr answer) = 0;
+    /// A record of a failure (a refusal's, a parse error's, a listing's error record: what a
+    /// server said, which may echo a secret) with every secret masked in every text inside it;
+    /// any other payload as it is.
+    virtual PayloadPtr masked(PayloadPtr payload, std::span<const secrets::Secret> secrets) = 0;
 };
 
 /// The API base address: TAOSTATS_API_BASE (the public origin when unset; an empty value is
@@ -50,12 +55,18 @@ std::string api_base(Services& services);
 /// nothing is left.
 std::optional<std::string> api_key(Services& services);
 
+/// The secrets masked in every text the module hands out: the bot token `token` and `auth` (the
+/// key as passed to an operation) when not empty, and the key of the environment.
+std::vector<secrets::Secret> known_secrets(Services& services, std::string_view token,
+                                           std::string_view auth = {});
+
 /// The four request headers in their order (Authorization, User-Agent, Accept,
 /// Accept-Language); the user agent comes from TAOSTATS_USER_AGENT.
 std::vector<Header> request_headers(Services& services, std::string_view auth);
 
-/// One GET of base + `path` + ("?" + `query` when there is one). Transport failures are raised
-/// as the host raised them.
+/// One GET of base + `path` + ("?" + `query` when there is one), its Authorization kept to the
+/// base's origin and its bodies read up to their limits. Transport failures are raised as the
+/// host raised them; the key is masked in raised errors and in records of failures.
 PayloadPtr get_json(Services& services, Decoder& decoder, std::string_view path,
                     std::string_view query, std::string_view auth);
 

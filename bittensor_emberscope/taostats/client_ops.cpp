@@ -55,6 +55,11 @@ const host::Object& host_value(const Payload& payload) {
 }
 
 PayloadPtr HostDecoder::success(const HttpAnswer& answer) {
+    if (answer.body_over_limit) {
+        const host::Object part = host::bytes(answer.body).attr("decode").call(
+            {host::text("utf-8"), host::text("replace")});
+        return held(parse_error_record(text::over_limit_text(kSuccessBodyLimit), part));
+    }
     const host::Object body = decoded_body(answer);
     host::Object value;
     try {
@@ -69,8 +74,15 @@ PayloadPtr HostDecoder::success(const HttpAnswer& answer) {
 }
 
 PayloadPtr HostDecoder::refusal(const HttpAnswer& answer) {
-    const host::Object body = decoded_body(answer);
     const host::Object code = host::integer(answer.status);
+    if (answer.body_over_limit) {
+        host::Object record = host::new_map();
+        record.set("status_code", code);
+        record.set("message", host::text(text::over_limit_text(kErrorBodyLimit)));
+        record.set("http_status", code);
+        return held(std::move(record));
+    }
+    const host::Object body = decoded_body(answer);
     host::Object record;
     try {
         record = host::json_loads(body);
@@ -101,6 +113,14 @@ PayloadPtr HostDecoder::listing_of(PayloadPtr answer) {
     record.set("error", host::text("no_subnet_rows"));
     record.set("response", payload);
     return held(std::move(record));
+}
+
+PayloadPtr HostDecoder::masked(PayloadPtr payload, std::span<const secrets::Secret> secrets) {
+    const host::Object& value = host_value(*payload);
+    if (value.kind() != host::Kind::map) return payload;
+    for (const char* key : {"http_status", "parse_error", "error"})
+        if (value.contains(key)) return held(host::masked_value(value, secrets));
+    return payload;
 }
 
 bool is_rate_limited(const host::Object& payload) {

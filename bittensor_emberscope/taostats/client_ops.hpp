@@ -22,6 +22,7 @@ public:
     PayloadPtr refusal(const HttpAnswer& answer) override;
     bool is_rate_limited(const Payload& payload) override;
     PayloadPtr listing_of(PayloadPtr answer) override;
+    PayloadPtr masked(PayloadPtr payload, std::span<const secrets::Secret> secrets) override;
 };
 
 /// True when a payload (a host dict) says the request was refused for rate limiting: a

@@ -80,6 +80,52 @@ TEST(Listing, OneGetWithTheSettingsOfTheEnvironment) {
     EXPECT_EQ(r.timeout_seconds, 60);
 }
 
+TEST(Listing, TheKeyStaysWithItsOriginAndBodiesAreBounded) {
+    FakeServices services;
+    FakeDecoder decoder;
+    services.answers.push_back(FakeServices::answer(200, "rows:1=0.5"));
+    fetch_all_subnets_latest(services, decoder, "key");
+    ASSERT_EQ(services.requests.size(), 1u);
+    const HttpRequest& r = services.requests[0];
+    EXPECT_EQ(r.redirects, Redirects::keep_credentials_on_origin);
+    EXPECT_EQ(r.max_body_bytes, std::size_t{64} << 20);
+    EXPECT_EQ(r.max_error_body_bytes, std::size_t{1} << 20);
+}
+
+TEST(Listing, TheKeyIsMaskedInFailureRecordsAndRaisedErrors) {
+    const std::string key = "tao-KEY-0123456789";
+    struct Case {
+        HttpAnswer answer;
+        std::string answer_payload, listing;
+    } cases[] = {
+        {FakeServices::answer(401, "invalid key tao-KEY-0123456789"), "invalid key <taostats-key>",
+         "{\"error\": \"no_subnet_rows\"}"},
+        {FakeServices::answer(200, "echo tao-KEY%2D0123456789"), "echo <taostats-key>",
+         "{\"error\": \"no_subnet_rows\"}"},
+        {FakeServices::answer(200, "rows:1=0.5"), "rows:1=0.5", "rows:1=0.5"},
+    };
+    for (Case& c : cases) {
+        FakeServices services;
+        FakeDecoder decoder;
+        services.answers.push_back(c.answer);
+        EXPECT_EQ(testing::body_of(*get_json(services, decoder, "/p", "", key)), c.answer_payload);
+        services.answers.push_back(c.answer);
+        EXPECT_EQ(testing::body_of(*fetch_all_subnets_latest(services, decoder, key)), c.listing);
+    }
+    FakeServices services;
+    FakeDecoder decoder;
+    services.env["TAOSTATS_API_KEY"] = key;
+    services.responder = [](const HttpRequest& r) -> HttpAnswer {
+        throw testing::FakeError("Invalid header value b'" + r.headers[0].second + "'");
+    };
+    try {
+        get_json(services, decoder, "/p", "", key);
+        FAIL() << "no error raised";
+    } catch (const testing::FakeError& e) {
+        EXPECT_STREQ(e.what(), "Invalid header value b'<taostats-key>'");
+    }
+}
+
 TEST(Settings, TheKeyIsTrimmedAndAnEmptyKeyIsNone) {
     FakeServices services;
     EXPECT_EQ(api_key(services), std::nullopt);

@@ -26,6 +26,10 @@ inline constexpr std::string_view kListingOrder = "netuid_asc";
 
 /// Seconds a request may wait at each blocking step (connect, each read).
 inline constexpr int kRequestTimeoutSeconds = 60;
+/// Most bytes of a success body read; a longer answer is refused unread beyond that.
+inline constexpr std::int64_t kSuccessBodyLimit = std::int64_t{64} << 20;
+/// Most bytes of an error status's body read.
+inline constexpr std::int64_t kErrorBodyLimit = std::int64_t{1} << 20;
 /// Longest body excerpt kept in a parse-error record, in code points.
 inline constexpr std::size_t kRawExcerptLength = 500;
 /// The words by which an answer's message says the request was rate limited.
