@@ -1,7 +1,6 @@
 // Host-facing change detection.
 #include "burns/changes_ops.hpp"
 
-#include <Python.h>
 
 #include <cstdint>
 #include <optional>
@@ -9,6 +8,7 @@
 #include "burns/changes.hpp"
 #include "host/error.hpp"
 #include "host/module.hpp"
+#include "host/raw.hpp"
 
 namespace emberscope::burns {
 namespace {
@@ -17,18 +17,18 @@ namespace {
 // limit it accepts); a UTF-8 text holds at least as many bytes as digits.
 constexpr std::size_t kHostDigitCheckThreshold = 640;
 
-bool is_plain_text(const host::Object& value) { return PyUnicode_CheckExact(value.ptr()); }
+bool is_plain_text(const host::Object& value) { return host::raw::is_text(value.ptr()); }
 
 // A map whose keys and values are all exact texts, as views of their UTF-8 forms beside the
 // host values themselves (borrowed from the map, which the call holds).
 struct TextEntries {
     BurnView texts;
-    std::vector<std::pair<PyObject*, PyObject*>> values;
+    std::vector<std::pair<host::RawObject*, host::RawObject*>> values;
 };
 
 // Lone surrogates are left to the general path.
-bool utf8_view(PyObject* text, std::string_view& out) {
-    return PyUnicode_CheckExact(text) && host::utf8_view(text, out);
+bool utf8_view(host::RawObject* text, std::string_view& out) {
+    return host::raw::is_text(text) && host::utf8_view(text, out);
 }
 
 // The netuid order of the keys of `entries`: on 64-bit numbers when every key is a plain short
@@ -50,12 +50,12 @@ std::vector<std::size_t> netuid_order_of_texts(const BurnView& entries) {
 
 std::optional<TextEntries> text_entries(const host::Object& map) {
     TextEntries out;
-    const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(map.ptr()));
+    const auto n = host::raw::dict_size(map.ptr());
     out.texts.reserve(n);
     out.values.reserve(n);
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(map.ptr(), &pos, &key, &value)) {
+    std::ptrdiff_t pos = 0;
+    host::RawObject *key = nullptr, *value = nullptr;
+    while (host::raw::dict_next(map.ptr(), pos, key, value)) {
         std::string_view k, v;
         if (!utf8_view(key, k) || !utf8_view(value, v)) return std::nullopt;
         out.texts.emplace_back(k, v);
@@ -108,8 +108,8 @@ DecimalInteger netuid_sort_key(std::string_view text) {
 }
 
 DecimalInteger netuid_sort_key(const host::Object& value) {
-    if (PyUnicode_CheckExact(value.ptr())) return netuid_sort_key(value.text());
-    if (PyLong_CheckExact(value.ptr())) return from_host_integer(value);
+    if (host::raw::is_text(value.ptr())) return netuid_sort_key(value.text());
+    if (host::raw::is_int(value.ptr())) return from_host_integer(value);
     return from_host_integer(host::global("int").call({value}));
 }
 
@@ -129,16 +129,11 @@ host::Object diff_burns(const host::Args& args) {
         if (std::optional<TextEntries> before = text_entries(prev)) {
             const std::vector<ChangedEntry> changed = changed_entries_in_order(
                 before->texts, now->texts, netuid_order_of_texts(now->texts), threshold);
-            host::Object changes = host::Object::steal(PyList_New(static_cast<Py_ssize_t>(changed.size())));
+            host::Object changes = host::raw::new_list(changed.size());
             for (std::size_t i = 0; i < changed.size(); ++i) {
                 const auto& [netuid, new_burn] = now->values[changed[i].current];
-                PyObject* old_burn = before->values[changed[i].prev].second;
-                PyObject* item = PyTuple_New(3);
-                if (item == nullptr) host::throw_pending();
-                PyTuple_SET_ITEM(item, 0, Py_NewRef(netuid));
-                PyTuple_SET_ITEM(item, 1, Py_NewRef(old_burn));
-                PyTuple_SET_ITEM(item, 2, Py_NewRef(new_burn));
-                PyList_SET_ITEM(changes.ptr(), static_cast<Py_ssize_t>(i), item);
+                host::RawObject* old_burn = before->values[changed[i].prev].second;
+                host::raw::set_item(changes, i, host::raw::tuple3(netuid, old_burn, new_burn));
             }
             return changes;
         }

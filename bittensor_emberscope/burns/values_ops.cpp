@@ -1,13 +1,13 @@
 // Host-facing owner burn operations.
 #include "burns/values_ops.hpp"
 
-#include <Python.h>
 
 #include <charconv>
 
 #include "burns/numeric.hpp"
 #include "host/error.hpp"
 #include "host/module.hpp"
+#include "host/raw.hpp"
 
 namespace emberscope::burns {
 namespace {
@@ -23,14 +23,14 @@ std::string integer_digits(std::int64_t v) {
 }  // namespace
 
 std::string owner_burn_text(const host::Object& value) {
-    PyObject* v = value.ptr();
-    if (PyUnicode_CheckExact(v)) {
+    host::RawObject* v = value.ptr();
+    if (host::raw::is_text(v)) {
         // An exact text is most rows' case: no type tests beyond this one.
-        if (PyUnicode_GET_LENGTH(v) == 0) return "0";
+        if (host::raw::text_length(v) == 0) return "0";
         return value.text();
     }
-    if (PyFloat_CheckExact(v)) {
-        const double d = PyFloat_AS_DOUBLE(v);
+    if (host::raw::is_float(v)) {
+        const double d = host::raw::float_value(v);
         return d == 0.0 ? "0" : shortest_form(d);
     }
     switch (value.kind()) {
@@ -51,14 +51,14 @@ std::string owner_burn_text(const host::Object& value) {
 }
 
 host::Object owner_burn_object(const host::Object& value) {
-    PyObject* v = value.ptr();
+    host::RawObject* v = value.ptr();
     // A non-empty exact text is its own owner burn text: handed back as it is.
-    if (PyUnicode_CheckExact(v)) {
-        if (PyUnicode_GET_LENGTH(v) != 0) return value;
+    if (host::raw::is_text(v)) {
+        if (host::raw::text_length(v) != 0) return value;
         return host::key(host::Key::zero);
     }
-    if (PyFloat_CheckExact(v)) {
-        const double d = PyFloat_AS_DOUBLE(v);
+    if (host::raw::is_float(v)) {
+        const double d = host::raw::float_value(v);
         if (d == 0.0) return host::key(host::Key::zero);
         if (d == 1.0) return host::key(host::Key::one);
         char buffer[kFormBuffer];
@@ -71,7 +71,7 @@ host::Object owner_burn_object(const host::Object& value) {
 
 DisplayFormat current_display_format() {
     host::Object decimals = host::global(host::Key::owner_burn_decimals);
-    if (PyLong_CheckExact(decimals.ptr())) {
+    if (host::raw::is_int(decimals.ptr())) {
         std::optional<std::int64_t> p = decimals.small_integer();
         if (p && *p >= 0 && *p <= kNativePrecisionLimit) return {static_cast<int>(*p), decimals};
     }
@@ -101,9 +101,9 @@ std::string display_form(std::string_view value) {
 }
 
 void burn_display_form(const host::Object& burn, const DisplayFormat& format, std::string& out) {
-    if (PyFloat_CheckExact(burn.ptr()) && format.precision) {
+    if (host::raw::is_float(burn.ptr()) && format.precision) {
         // The shortest form of a real reads back as that real; zero (either sign) shows as "0".
-        const double d = PyFloat_AS_DOUBLE(burn.ptr());
+        const double d = host::raw::float_value(burn.ptr());
         char buffer[kFormBuffer];
         if (const std::size_t n = fixed_form_chars(d == 0.0 ? 0.0 : d, *format.precision, buffer)) {
             out.assign(buffer, n);
@@ -114,13 +114,13 @@ void burn_display_form(const host::Object& burn, const DisplayFormat& format, st
 }
 
 std::string burn_display_form(const host::Object& burn, const DisplayFormat& format) {
-    PyObject* v = burn.ptr();
-    if (PyFloat_CheckExact(v)) {
+    host::RawObject* v = burn.ptr();
+    if (host::raw::is_float(v)) {
         // The shortest form of a real reads back as that real; zero (either sign) shows as "0".
-        const double d = PyFloat_AS_DOUBLE(v);
+        const double d = host::raw::float_value(v);
         return display_number(d == 0.0 ? 0.0 : d, format);
     }
-    if (PyUnicode_CheckExact(v) && PyUnicode_GET_LENGTH(v) != 0) {
+    if (host::raw::is_text(v) && host::raw::text_length(v) != 0) {
         std::string_view text;
         if (host::utf8_view(v, text)) return display_form(text, format);
     }
@@ -128,14 +128,11 @@ std::string burn_display_form(const host::Object& burn, const DisplayFormat& for
 }
 
 host::Object owner_burn_from_row(const host::Args& args) {
-    PyObject* row = args.raw<kRowParams, "row">();
+    host::RawObject* row = args.raw<kRowParams, "row">();
     const host::Object key = host::key(host::Key::incentive_burn);
     // Borrowed from the row, which the call holds; no host code runs before it is used.
-    PyObject* found = PyDict_GetItemWithError(row, key.ptr());
-    if (found == nullptr) {
-        if (PyErr_Occurred()) host::throw_pending();
-        return host::key(host::Key::zero);
-    }
+    host::RawObject* found = host::raw::dict_find(row, key.ptr());
+    if (found == nullptr) return host::key(host::Key::zero);
     return owner_burn_object(host::Object::borrow(found));
 }
 

@@ -1,7 +1,6 @@
 // Host-facing report texts.
 #include "reports/texts_ops.hpp"
 
-#include <Python.h>
 
 #include <array>
 #include <charconv>
@@ -14,6 +13,7 @@
 #include "burns/values_ops.hpp"
 #include "host/error.hpp"
 #include "host/module.hpp"
+#include "host/raw.hpp"
 #include "reports/chunking.hpp"
 #include "reports/texts.hpp"
 
@@ -41,7 +41,7 @@ burns::BurnChange change_at(const host::Object& changes, std::size_t index) {
     std::string texts[3];
     for (std::size_t k = 0; k < 3; ++k) {
         host::Object member = item.at(k);
-        if (!PyUnicode_CheckExact(member.ptr())) bad_change(index, "one holding " + given_type(member));
+        if (!host::raw::is_text(member.ptr())) bad_change(index, "one holding " + given_type(member));
         texts[k] = member.text();
     }
     return {std::move(texts[0]), std::move(texts[1]), std::move(texts[2])};
@@ -49,17 +49,17 @@ burns::BurnChange change_at(const host::Object& changes, std::size_t index) {
 
 // The three texts of an exact tuple or list of three exact texts, as views of the host's UTF-8;
 // false for anything else (which change_at then reads, or refuses).
-bool change_views(PyObject* item, std::string_view (&out)[3]) {
-    PyObject* const* members = nullptr;
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 3) {
-        members = &PyTuple_GET_ITEM(item, 0);
-    } else if (PyList_CheckExact(item) && PyList_GET_SIZE(item) == 3) {
-        members = &PyList_GET_ITEM(item, 0);
+bool change_views(host::RawObject* item, std::string_view (&out)[3]) {
+    host::RawObject* const* members = nullptr;
+    if (host::raw::is_tuple(item) && host::raw::tuple_size(item) == 3) {
+        members = host::raw::tuple_items(item);
+    } else if (host::raw::is_list(item) && host::raw::list_size(item) == 3) {
+        members = host::raw::list_items(item);
     } else {
         return false;
     }
     for (std::size_t k = 0; k < 3; ++k) {
-        if (!PyUnicode_CheckExact(members[k]) || !host::utf8_view(members[k], out[k])) return false;
+        if (!host::raw::is_text(members[k]) || !host::utf8_view(members[k], out[k])) return false;
     }
     return true;
 }
@@ -68,8 +68,8 @@ bool change_views(PyObject* item, std::string_view (&out)[3]) {
 // the host's str() of anything else.
 std::string snapshot_label(const std::optional<host::Object>& netuid) {
     if (!netuid) return "?";
-    PyObject* v = netuid->ptr();
-    if (PyLong_CheckExact(v)) {
+    host::RawObject* v = netuid->ptr();
+    if (host::raw::is_int(v)) {
         if (std::optional<std::int64_t> small = netuid->small_integer()) {
             char buffer[24];
             return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, *small).ptr);
@@ -107,18 +107,14 @@ struct PlainNetuid {
 
 std::optional<PlainNetuid> plain_netuid(const std::optional<host::Object>& netuid) {
     if (!netuid) return PlainNetuid{};
-    PyObject* v = netuid->ptr();
-    if (PyLong_CheckExact(v)) {
-        int overflow = 0;
-        const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (overflow != 0 || (n == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
+    host::RawObject* v = netuid->ptr();
+    if (host::raw::is_int(v)) {
+        const std::optional<std::int64_t> n = host::raw::int64_value(v);
+        if (!n) return std::nullopt;
         char buffer[24];
-        return PlainNetuid{n, std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, n).ptr)};
+        return PlainNetuid{*n, std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, *n).ptr)};
     }
-    if (PyUnicode_CheckExact(v)) {
+    if (host::raw::is_text(v)) {
         std::string_view text;
         if (!host::utf8_view(v, text)) return std::nullopt;
         if (const std::optional<std::int64_t> n = burns::small_integer_text(text))
@@ -146,7 +142,7 @@ std::string format_burn_snapshot(const host::Object& rows, const std::string& up
     bool all_plain = true;
     for (std::size_t i = 0; i < count; ++i) {
         host::Object row = rows.at(i);
-        if (!PyDict_CheckExact(row.ptr())) {
+        if (!host::raw::is_dict(row.ptr())) {
             host::throw_type_error("owner_burn_from_row() argument 'row' must be dict, not " +
                                    given_type(row));
         }
@@ -207,9 +203,9 @@ host::Object format_burn_alert(const host::Args& args) {
     std::vector<std::array<std::string_view, 3>> changes(count);
     held.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        PyObject* item = i < static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()))
-                             ? PyList_GET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i))
-                             : nullptr;
+        host::RawObject* item = i < host::raw::list_size(list.ptr())
+                                    ? host::raw::list_item(list.ptr(), i)
+                                    : nullptr;
         std::string_view views[3];
         if (item != nullptr && change_views(item, views)) {
             held.push_back(host::Object::borrow(item));
@@ -240,9 +236,9 @@ host::Object chunk_text(const host::Args& args) {
     RawText given = args.raw<kChunkParams, "text">();
     // The host keeps every text's length in code points: a text within the limit is handed back
     // as its only chunk, whatever its length, without being read.
-    if (fits_in_one_chunk(static_cast<std::size_t>(PyUnicode_GET_LENGTH(given)), max_len)) {
-        host::Object list = host::Object::steal(PyList_New(1));
-        PyList_SET_ITEM(list.ptr(), 0, Py_NewRef(given));
+    if (fits_in_one_chunk(host::raw::text_length(given), max_len)) {
+        host::Object list = host::raw::new_list(1);
+        host::raw::set_new_item(list, 0, given);
         return list;
     }
     return host::text_list(split_long_text(args.text<kChunkParams, "text">(), max_len));
