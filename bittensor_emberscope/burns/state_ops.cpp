@@ -1,12 +1,12 @@
 // Host-facing burn state file operations.
 #include "burns/state_ops.hpp"
 
-#include <Python.h>
 
 #include <optional>
 #include <string>
 
 #include "burns/state_text.hpp"
+#include "host/raw.hpp"
 #include "host/error.hpp"
 #include "host/host_services.hpp"
 #include "host/json.hpp"
@@ -21,11 +21,11 @@ std::string as_text(const host::Object& value) {
 // The entries of a map whose keys and values are all plain texts; nullopt for any other map.
 std::optional<BurnMap> text_entries(const host::Object& map) {
     BurnMap out;
-    out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(map.ptr())));
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(map.ptr(), &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value)) return std::nullopt;
+    out.reserve(host::raw::dict_size(map.ptr()));
+    std::ptrdiff_t pos = 0;
+    host::RawObject *key = nullptr, *value = nullptr;
+    while (host::raw::dict_next(map.ptr(), pos, key, value)) {
+        if (!host::raw::is_text(key) || !host::raw::is_text(value)) return std::nullopt;
         out.emplace_back(host::Object::borrow(key).text(), host::Object::borrow(value).text());
     }
     return out;
@@ -46,7 +46,7 @@ BurnMap HostStateDecoder::state_entries(std::string_view file_text) {
     }
     // A top level that is not an object has no `get`: the host's AttributeError names its type.
     std::optional<host::Object> member;
-    if (PyDict_CheckExact(document.ptr())) {
+    if (host::raw::is_dict(document.ptr())) {
         member = document.get(kBurnsKey);
     } else {
         member = document.attr("get").call({host::text(kBurnsKey)});
@@ -63,7 +63,7 @@ host::Object load_burn_state(const host::Args& args) {
     host::Object map = host::new_map();
     for (const auto& [key, value] : load_burn_state(host::services(), decoder, path)) {
         const host::Object k = host::text(key);
-        if (PyDict_SetItem(map.ptr(), k.ptr(), host::text(value).ptr()) < 0) host::throw_pending();
+        host::raw::dict_set(map, k, host::text(value));
     }
     return map;
 }

@@ -1,7 +1,6 @@
 // The watch cycle and the start-up snapshot.
 #include "driver/watch_ops.hpp"
 
-#include <Python.h>
 
 #include <charconv>
 #include <optional>
@@ -16,6 +15,7 @@
 #include "host/host_services.hpp"
 #include "host/json.hpp"
 #include "host/module.hpp"
+#include "host/raw.hpp"
 #include "reports/telegram_ops.hpp"
 #include "reports/texts_ops.hpp"
 #include "taostats/client_ops.hpp"
@@ -24,7 +24,7 @@ namespace emberscope::driver {
 namespace {
 
 std::string netuid_text(const host::Object& netuid) {
-    if (PyLong_CheckExact(netuid.ptr())) {
+    if (host::raw::is_int(netuid.ptr())) {
         if (auto small = netuid.small_integer()) {
             char buffer[24];
             return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, *small).ptr);

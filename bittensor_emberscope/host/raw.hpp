@@ -53,6 +53,11 @@ inline RawObject* dict_find(RawObject* dict, RawObject* key) {
     return found;
 }
 
+/// dict[key] = value. REQUIRES: is_dict(dict).
+inline void dict_set(const Object& dict, const Object& key, const Object& value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw_pending();
+}
+
 /// The value of an exact integer that fits in 64 bits; nullopt otherwise. REQUIRES: is_int(v).
 inline std::optional<std::int64_t> int64_value(RawObject* v) {
     int overflow = 0;
