@@ -40,7 +40,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import workloads  # noqa: E402  (loads the module, or the build named by EMBERSCOPE_BENCH_MODULE)
 import yardstick as ys  # noqa: E402
 from harness import human, machine  # noqa: E402
-from workloads import UPDATED_AT, THRESHOLD, es, listing, listing_body  # noqa: E402
+from workloads import UPDATED_AT, THRESHOLD, FakeResponse, es, listing, listing_body  # noqa: E402
 
 TOKEN = "123456:bench"
 CHAT = "-1001234567890"
@@ -133,17 +133,6 @@ def interleaved(calls: list[Callable[[], object]], rounds: int, min_run: float,
 
 # Host doubles ----------------------------------------------------------------------------------
 
-class Response:
-    def __init__(self, body: bytes) -> None:
-        self._body = body
-
-    def read(self) -> bytes:
-        return self._body
-
-    def close(self) -> None:
-        pass
-
-
 class Transport:
     """urllib.request.urlopen answered from memory: the listing body of the moment, and an "ok"
     answer for every Telegram message. When `record` is set, the messages' bodies are kept."""
@@ -156,8 +145,8 @@ class Transport:
         if request.full_url.endswith("/sendMessage"):
             if self.record is not None:
                 self.record.append(request.data)
-            return Response(TELEGRAM_OK)
-        return Response(self.listing)
+            return FakeResponse(TELEGRAM_OK)
+        return FakeResponse(self.listing)
 
 
 @contextlib.contextmanager

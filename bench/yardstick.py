@@ -262,17 +262,26 @@ def _current_map(rows) -> dict[str, str]:
     return current
 
 
-def run_emberscope_once(*, state_path: str, threshold: float, burn_token: str,
-                        burn_chat_id: str) -> int:
+def _listing(failed_prefix: str):
+    """The cycle's time stamp and rows, or None after the failure line."""
     auth = taostats_auth()
     if not auth:
         sys.stderr.write("[burn] taostats API not available (must be bundled in package defaults)\n")
-        return 1
+        return None
     updated_at = datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     result = fetch_all_subnets_latest(auth)
     if isinstance(result, dict) and result.get("error"):
-        sys.stderr.write(f"[burn] fetch failed: {json.dumps(result)}\n")
+        sys.stderr.write(f"{failed_prefix}{json.dumps(result)}\n")
+        return None
+    return updated_at, result
+
+
+def run_emberscope_once(*, state_path: str, threshold: float, burn_token: str,
+                        burn_chat_id: str) -> int:
+    listing = _listing("[burn] fetch failed: ")
+    if listing is None:
         return 1
+    updated_at, result = listing
     current = _current_map(result)
     prev = load_burn_state(state_path)
     changes = diff_burns(prev, current, threshold) if prev else []
@@ -289,15 +298,10 @@ def run_emberscope_once(*, state_path: str, threshold: float, burn_token: str,
 
 
 def run_burn_startup_snapshot(*, state_path: str, burn_token: str, burn_chat_id: str) -> int:
-    auth = taostats_auth()
-    if not auth:
-        sys.stderr.write("[burn] taostats API not available (must be bundled in package defaults)\n")
+    listing = _listing("[burn] startup fetch failed: ")
+    if listing is None:
         return 1
-    updated_at = datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
-    result = fetch_all_subnets_latest(auth)
-    if isinstance(result, dict) and result.get("error"):
-        sys.stderr.write(f"[burn] startup fetch failed: {json.dumps(result)}\n")
-        return 1
+    updated_at, result = listing
     save_burn_state(state_path, _current_map(result), updated_at)
     ok, err = send_burn_telegram_messages(format_burn_snapshot(result, updated_at), burn_token,
                                           burn_chat_id)

@@ -29,6 +29,8 @@ DEFAULT_THRESHOLD = 0.01
 DEFAULT_INTERVAL_MINUTES = 5.0
 DEFAULT_OUTBOX_MAX_AGE_HOURS = 24.0
 PAUSE_FILE_NAME = "pause"
+# The module's own line for the same event; the command writes it when it sees the pause file.
+PAUSED_LINE = "[burn] monitoring paused"
 # How long a cycle may keep systemd's watchdog fed: far beyond a slow cycle with every retry.
 CYCLE_WATCHDOG_LIMIT = 15 * 60.0
 
@@ -189,45 +191,15 @@ def _number(text: str, origin: str) -> float:
     return value
 
 
-def _threshold(args: argparse.Namespace) -> float:
-    text, origin = _pick(args.threshold, "--threshold", "EMBERSCOPE_THRESHOLD")
+def _number_setting(flag_value: str | None, flag: str, env_name: str, default: float | None,
+                    acceptable: Callable[[float], bool], complaint: str) -> float | None:
+    """A number from the flag, else the variable, else `default`; refused unless acceptable."""
+    text, origin = _pick(flag_value, flag, env_name)
     if text is None:
-        return DEFAULT_THRESHOLD
+        return default
     value = _number(text, origin)
-    if value < 0:
-        raise UsageError(f"{origin}: {text!r} is negative; the threshold is a distance between two values")
-    return value
-
-
-def _interval(args: argparse.Namespace) -> float:
-    text, origin = _pick(args.interval_minutes, "--interval-minutes", "EMBERSCOPE_INTERVAL_MINUTES")
-    if text is None:
-        return DEFAULT_INTERVAL_MINUTES
-    value = _number(text, origin)
-    if value < 1:
-        raise UsageError(f"{origin}: {text!r} is below the shortest interval, 1 minute")
-    return value
-
-
-def _outbox_max_age(args: argparse.Namespace) -> float:
-    text, origin = _pick(args.outbox_max_age_hours, "--outbox-max-age-hours",
-                         "EMBERSCOPE_OUTBOX_MAX_AGE_HOURS")
-    if text is None:
-        return DEFAULT_OUTBOX_MAX_AGE_HOURS
-    value = _number(text, origin)
-    if value <= 0:
-        raise UsageError(f"{origin}: {text!r} is not a positive number of hours")
-    return value
-
-
-def _wait_budget(args: argparse.Namespace) -> float | None:
-    text, origin = _pick(args.wait_budget_seconds, "--wait-budget-seconds",
-                         "EMBERSCOPE_WAIT_BUDGET_SECONDS")
-    if text is None:
-        return None
-    value = _number(text, origin)
-    if value < 0:
-        raise UsageError(f"{origin}: {text!r} is negative")
+    if not acceptable(value):
+        raise UsageError(f"{origin}: {text!r} {complaint}")
     return value
 
 
@@ -313,8 +285,12 @@ def _missing_secrets(key: str, token: str, chat_id: str | None, need_key: bool) 
 
 def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
     """Check every setting of a monitoring command; raises UsageError."""
-    threshold = _threshold(args)
-    interval = _interval(args)
+    threshold = _number_setting(
+        args.threshold, "--threshold", "EMBERSCOPE_THRESHOLD", DEFAULT_THRESHOLD,
+        lambda v: v >= 0, "is negative; the threshold is a distance between two values")
+    interval = _number_setting(
+        args.interval_minutes, "--interval-minutes", "EMBERSCOPE_INTERVAL_MINUTES",
+        DEFAULT_INTERVAL_MINUTES, lambda v: v >= 1, "is below the shortest interval, 1 minute")
     token = _secret(args.token_file, "--token-file", "TELEGRAM_BOT_TOKEN_FILE",
                     "TELEGRAM_BOT_TOKEN", "bot token")
     key = _secret(args.taostats_key_file, "--taostats-key-file", "TAOSTATS_API_KEY_FILE",
@@ -326,8 +302,14 @@ def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
     if key:
         # The module reads its key from the environment on every request.
         os.environ["TAOSTATS_API_KEY"] = key
+    outbox_max_age = _number_setting(
+        args.outbox_max_age_hours, "--outbox-max-age-hours", "EMBERSCOPE_OUTBOX_MAX_AGE_HOURS",
+        DEFAULT_OUTBOX_MAX_AGE_HOURS, lambda v: v > 0, "is not a positive number of hours")
+    wait_budget = _number_setting(
+        args.wait_budget_seconds, "--wait-budget-seconds", "EMBERSCOPE_WAIT_BUDGET_SECONDS",
+        None, lambda v: v >= 0, "is negative")
     return Settings(state_path, threshold, interval, pause_path, chat_id or "", token,
-                    _outbox_max_age(args), _wait_budget(args))
+                    outbox_max_age, wait_budget)
 
 
 # Console lines
@@ -412,7 +394,7 @@ def _exit_status(report: dict) -> int:
 
 def cmd_once(settings: Settings, args: argparse.Namespace) -> int:
     if emberscope._burn_is_paused(settings.pause_path):
-        _say("[burn] monitoring paused")
+        _say(PAUSED_LINE)
         return 0
     report = _guarded(_run_cycle, settings, _say)
     _record(_say, lambda: health.record_cycle(
@@ -480,7 +462,7 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
             say(f"[burn] {line}")
 
     def paused() -> int:
-        say("[burn] monitoring paused")
+        say(PAUSED_LINE)
         record_loop("paused")
         notifier.stopping("paused (pause file)")
         return 0

@@ -33,9 +33,12 @@ def unstamped(line: str) -> str:
 
 
 def clean_environment(home: Path) -> dict[str, str]:
+    # Nothing of the outer session reaches the command: not its settings, nor a journal or a
+    # systemd notify socket it may run under.
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("EMBERSCOPE_", "TAOSTATS_", "TELEGRAM_"))
-           and k != "XDG_STATE_HOME" and not k.lower().endswith("_proxy")}
+           and k not in ("XDG_STATE_HOME", "JOURNAL_STREAM", "NOTIFY_SOCKET")
+           and not k.lower().endswith("_proxy")}
     env["HOME"] = str(home)
     return env
 

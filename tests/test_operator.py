@@ -18,37 +18,13 @@ from pathlib import Path
 import pytest
 
 from bittensor_emberscope import health
-from bittensor_emberscope.testing import Answer, TaostatsStandIn, TelegramStandIn
+from bittensor_emberscope.testing import Answer
 
-from test_cli import (CHAT, FAST_COMMAND, KEY, STAMP, STARTED, TOKEN, clean_environment, run,
-                      watches)  # noqa: F401 (a fixture)
+from test_cli import (CHAT, FAST_COMMAND, STAMP, STARTED, run,
+                      env, taostats, telegram, watches)  # noqa: F401 (fixtures)
 
 ROOT = Path(__file__).resolve().parent.parent
 UTC = datetime.timezone.utc
-
-
-@pytest.fixture
-def taostats():
-    with TaostatsStandIn(require_key=KEY) as api:
-        yield api
-
-
-@pytest.fixture
-def telegram():
-    with TelegramStandIn(token=TOKEN) as bot:
-        yield bot
-
-
-@pytest.fixture
-def env(tmp_path, taostats, telegram):
-    (tmp_path / "home").mkdir()
-    env = clean_environment(tmp_path / "home")
-    env.pop("JOURNAL_STREAM", None)
-    env.pop("NOTIFY_SOCKET", None)
-    env.update(TAOSTATS_API_BASE=taostats.base_url, TAOSTATS_API_KEY=KEY,
-               TELEGRAM_API_BASE=telegram.base_url, TELEGRAM_BOT_TOKEN=TOKEN,
-               TELEGRAM_CHAT_ID=CHAT, EMBERSCOPE_STATE_FILE=str(tmp_path / "state.json"))
-    return env
 
 
 def status_json(env) -> tuple[int, dict]:

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "common/text.hpp"
 #include "common/utf8.hpp"
 
 namespace emberscope::burns {
@@ -221,15 +222,11 @@ private:
             // A control character or any non-ASCII byte: the host decides.
             if (c != '\\' || pos_ >= text_.size()) return false;
             const char e = text_[pos_++];
+            if (const char plain = text::json_short_escape(e)) {
+                out += plain;
+                continue;
+            }
             switch (e) {
-                case '"': out += '"'; break;
-                case '\\': out += '\\'; break;
-                case '/': out += '/'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
                 case 'u': {
                     char32_t unit = 0;
                     if (!hex4(unit)) return false;

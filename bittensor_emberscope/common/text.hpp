@@ -17,6 +17,22 @@ inline bool same(std::string_view a, std::string_view b) {
     return true;
 }
 
+/// The character that the JSON escape `\e` stands for, for the eight one-letter escapes
+/// (`"` `\` `/` b f n r t); 0 for any other letter (`\u` escapes are read by the caller).
+inline char json_short_escape(char e) {
+    switch (e) {
+        case '"': return '"';
+        case '\\': return '\\';
+        case '/': return '/';
+        case 'b': return '\b';
+        case 'f': return '\f';
+        case 'n': return '\n';
+        case 'r': return '\r';
+        case 't': return '\t';
+        default: return 0;
+    }
+}
+
 /// `text` without any of the "/" characters at its end (an address without trailing slashes).
 inline std::string without_trailing_slashes(std::string_view text) {
     while (!text.empty() && text.back() == '/') text.remove_suffix(1);

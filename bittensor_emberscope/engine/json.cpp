@@ -8,6 +8,7 @@
 
 #include "burns/numeric.hpp"
 #include "burns/state_text.hpp"
+#include "common/text.hpp"
 #include "common/utf8.hpp"
 
 namespace emberscope::engine {
@@ -194,17 +195,9 @@ private:
             c = s_[next];
             if (c != 'u') {
                 end = next + 1;
-                switch (c) {
-                    case '"': out += '"'; break;
-                    case '\\': out += '\\'; break;
-                    case '/': out += '/'; break;
-                    case 'b': out += '\b'; break;
-                    case 'f': out += '\f'; break;
-                    case 'n': out += '\n'; break;
-                    case 'r': out += '\r'; break;
-                    case 't': out += '\t'; break;
-                    default: fail("Invalid \\escape", end - 2);
-                }
+                const char plain = text::json_short_escape(c);
+                if (plain == 0) fail("Invalid \\escape", end - 2);
+                out += plain;
                 continue;
             }
             ++next;
