@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,49 @@ inline char32_t next(std::string_view text, std::size_t& pos) {
     }
     pos += 1;
     return b0;
+}
+
+/// True when `bytes` is UTF-8 as the host's strict decoder accepts it: no overlong forms, no
+/// surrogates, nothing past U+10FFFF, no sequence cut short. Runs of ASCII go eight bytes at a
+/// time.
+inline bool is_strict(std::string_view bytes) {
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    while (i < n) {
+        if (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, s + i, 8);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        const unsigned c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        // The second byte's range carries the overlong, surrogate and U+10FFFF rules.
+        auto in = [&](std::size_t k, unsigned lo, unsigned hi) {
+            return i + k < n && s[i + k] >= lo && s[i + k] <= hi;
+        };
+        if (c >= 0xC2 && c <= 0xDF) {
+            if (!in(1, 0x80, 0xBF)) return false;
+            i += 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            const unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+            if (!in(1, lo, hi) || !in(2, 0x80, 0xBF)) return false;
+            i += 3;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            const unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+            if (!in(1, lo, hi) || !in(2, 0x80, 0xBF) || !in(3, 0x80, 0xBF)) return false;
+            i += 4;
+        } else {
+            return false;
+        }
+    }
+    return true;
 }
 
 /// Number of code points in `text` (not bytes, not UTF-16 units).

@@ -15,6 +15,7 @@ struct Listing {
 /// Key, time stamp, listing and its checks. Returns nullopt after writing the failure line
 /// (no key, or a listing that came back as an error record).
 std::optional<Listing> fetch_listing(Services& services, CycleHost& host,
+                                     taostats::Decoder& decoder,
                                      std::string_view fetch_failed_prefix) {
     const std::optional<std::string> auth = taostats::api_key(services);
     if (!auth) {
@@ -24,12 +25,19 @@ std::optional<Listing> fetch_listing(Services& services, CycleHost& host,
     // One clock read, before the request: the stamp marks the start of the cycle however long
     // the retries take.
     std::string updated_at = services.utc_now(kStampPattern);
-    taostats::PayloadPtr result = taostats::fetch_all_subnets_latest(services, host.taostats(), *auth);
+    taostats::PayloadPtr result = taostats::fetch_all_subnets_latest(services, decoder, *auth);
+    if (taostats::scanned(*result)) return Listing{std::move(updated_at), std::move(result)};
     if (std::optional<std::string> failure = host.listing_failure(*result)) {
         services.console(detail_line(fetch_failed_prefix, *failure));
         return std::nullopt;
     }
     return Listing{std::move(updated_at), std::move(result)};
+}
+
+/// The burn map of the listing's rows: taken from a scanned listing, made by the host otherwise.
+burns::BurnMap burn_map_of(CycleHost& host, taostats::Payload& rows) {
+    if (taostats::ScannedListing* scanned = taostats::scanned(rows)) return std::move(scanned->burns);
+    return host.burn_map(rows);
 }
 
 // `steps()`, with both secrets masked in whatever it raises.
@@ -44,9 +52,9 @@ int masking_secrets(Services& services, const Watch& watch, Steps steps) {
 }
 
 int watch_cycle(Services& services, CycleHost& host, const Watch& watch, double threshold) {
-    std::optional<Listing> listing = fetch_listing(services, host, kFetchFailedPrefix);
+    std::optional<Listing> listing = fetch_listing(services, host, host.map_only_taostats(), kFetchFailedPrefix);
     if (!listing) return 1;
-    const burns::BurnMap current = host.burn_map(*listing->rows);
+    const burns::BurnMap current = burn_map_of(host, *listing->rows);
     const burns::BurnMap prev = burns::load_burn_state(services, host, watch.state_path);
     std::vector<burns::BurnChange> changes;
     if (!prev.empty()) changes = host.changes(prev, current, threshold);
@@ -67,7 +75,7 @@ int watch_cycle(Services& services, CycleHost& host, const Watch& watch, double 
 }
 
 int startup_snapshot(Services& services, CycleHost& host, const Watch& watch) {
-    std::optional<Listing> listing = fetch_listing(services, host, kStartupFetchFailedPrefix);
+    std::optional<Listing> listing = fetch_listing(services, host, host.taostats(), kStartupFetchFailedPrefix);
     if (!listing) return 1;
     const burns::BurnMap current = host.burn_map(*listing->rows);
     burns::save_burn_state(services, watch.state_path, current, listing->updated_at);

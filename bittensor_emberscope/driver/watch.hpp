@@ -20,6 +20,9 @@ namespace emberscope::driver {
 class CycleHost : public burns::StateDecoder {
 public:
     virtual taostats::Decoder& taostats() = 0;
+    /// The decoder of a watch cycle, which needs only the listing's burn map and row count (it
+    /// may read the listing without making the host's values; see taostats::MapOnlyDecoder).
+    virtual taostats::Decoder& map_only_taostats() { return taostats(); }
     virtual reports::TelegramAnswers& telegram() = 0;
     /// The JSON text of a failure record (an object whose "error" is true), or nullopt for a
     /// list of rows. Anything else raises "Expected list, got ...".

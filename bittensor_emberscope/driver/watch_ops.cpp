@@ -71,6 +71,9 @@ namespace {
 class HostCycle final : public CycleHost {
 public:
     taostats::Decoder& taostats() override { return decoder_; }
+    taostats::Decoder& map_only_taostats() override {
+        return map_decoder_.emplace(decoder_, host::json_loads_is_hosts_own());
+    }
     reports::TelegramAnswers& telegram() override { return reports::host_telegram_answers(); }
 
     burns::BurnMap state_entries(std::string_view file_text) override {
@@ -111,6 +114,7 @@ public:
 
 private:
     taostats::HostDecoder decoder_;
+    std::optional<taostats::MapOnlyDecoder> map_decoder_;
     burns::HostStateDecoder state_;
 };
 

@@ -120,3 +120,66 @@ TEST_F(Cycle, AStartupSnapshotThatFailsSaysSo) {
 
 }  // namespace
 }  // namespace emberscope::driver
+
+namespace emberscope::driver {
+namespace {
+
+// A host whose watch cycles scan plain listings, counting the maps it was asked to make itself.
+struct ScanningHost : testing::FakeCycleHost {
+    std::optional<taostats::MapOnlyDecoder> map_decoder;
+    int maps_made = 0;
+    taostats::Decoder& map_only_taostats() override { return map_decoder.emplace(decoder, true); }
+    burns::BurnMap burn_map(const taostats::Payload& rows) override {
+        ++maps_made;
+        return FakeCycleHost::burn_map(rows);
+    }
+};
+
+TEST(ScannedListingCycle, ComparesSavesAndAlertsFromTheScannedMap) {
+    testing::FakeServices services;
+    ScanningHost host;
+    services.env["TAOSTATS_API_KEY"] = "key";
+    services.files["state.json"] = "1=0.5,2=0.25";
+    services.answers.push_back(testing::FakeServices::answer(
+        200, R"({"pagination":{},"data":[{"netuid":2,"incentive_burn":0.75},{"netuid":1,"incentive_burn":"0.5"}]})"));
+    services.answers.push_back(testing::FakeServices::answer(200, "ok"));
+    EXPECT_EQ(run_watch_cycle(services, host, kWatch, 0.1), 0);
+    EXPECT_EQ(host.maps_made, 0);
+    EXPECT_EQ(services.files["state.json"],
+              burns::render_state_file({{"2", "0.75"}, {"1", "0.5"}}, kStamp));
+    ASSERT_EQ(services.requests.size(), 2u);
+    EXPECT_EQ(services.requests[1].form[1].second,
+              "Owner burn rate changed\n2025-12-08T00:00:00Z UTC\n\nSN2: 0.25 → 0.75");
+    EXPECT_EQ(services.console_lines, std::vector<std::string>{"[burn] alert sent (1 subnet(s))\n"});
+}
+
+TEST(ScannedListingCycle, AnAnswerItCannotScanTakesTheHostsWay) {
+    struct Case {
+        const char* body;
+        int status;
+        const char* line;  // what the host's way says of it
+    } cases[] = {
+        // Rows the fake host reads itself: the map is the host's.
+        {"rows:1=0.5", 0, nullptr},
+        // A member the rate-limit test reads: the fake host finds no rows in it.
+        {R"({"message":"x","data":[{"netuid":1}]})", 1,
+         "[burn] fetch failed: {\"error\": \"no_subnet_rows\"}\n"},
+    };
+    for (const Case& c : cases) {
+        testing::FakeServices services;
+        ScanningHost host;
+        services.env["TAOSTATS_API_KEY"] = "key";
+        services.answers.push_back(testing::FakeServices::answer(200, c.body));
+        EXPECT_EQ(run_watch_cycle(services, host, kWatch, 0.1), c.status) << c.body;
+        if (c.line) {
+            EXPECT_EQ(services.console_lines, std::vector<std::string>{c.line});
+            EXPECT_EQ(services.files.count("state.json"), 0u);
+        } else {
+            EXPECT_EQ(host.maps_made, 1);
+            EXPECT_EQ(services.files["state.json"], burns::render_state_file({{"1", "0.5"}}, kStamp));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace emberscope::driver

@@ -10,6 +10,9 @@ namespace emberscope::host {
 
 /// `json.loads(text)`; a malformed document raises the host's JSONDecodeError.
 Object json_loads(const Object& text);
+/// True when `json.loads` is the host's own function, not one a caller put in its place: only
+/// then may a reading of the module's own stand for it.
+bool json_loads_is_hosts_own();
 /// `json.load(file)` on an open text file.
 Object json_load(const Object& file);
 /// `json.dumps(value)` with the host's defaults (one line, ASCII only).

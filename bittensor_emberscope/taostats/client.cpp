@@ -7,6 +7,38 @@
 
 namespace emberscope::taostats {
 
+const ScannedListing* scanned(const Payload& payload) {
+    const auto* held = dynamic_cast<const ScannedPayload*>(&payload);
+    return held ? &held->listing : nullptr;
+}
+
+ScannedListing* scanned(Payload& payload) {
+    auto* held = dynamic_cast<ScannedPayload*>(&payload);
+    return held ? &held->listing : nullptr;
+}
+
+PayloadPtr MapOnlyDecoder::success(const HttpAnswer& answer) {
+    if (scan_ && !answer.body_over_limit) {
+        if (std::optional<ScannedListing> listing = scan_listing(answer.body))
+            return std::make_unique<ScannedPayload>(std::move(*listing));
+    }
+    return inner_.success(answer);
+}
+
+bool MapOnlyDecoder::is_rate_limited(const Payload& payload) {
+    return !scanned(payload) && inner_.is_rate_limited(payload);
+}
+
+PayloadPtr MapOnlyDecoder::listing_of(PayloadPtr answer) {
+    if (scanned(*answer)) return answer;
+    return inner_.listing_of(std::move(answer));
+}
+
+PayloadPtr MapOnlyDecoder::masked(PayloadPtr payload, std::span<const secrets::Secret> secrets) {
+    if (scanned(*payload)) return payload;
+    return inner_.masked(std::move(payload), secrets);
+}
+
 std::string api_base(Services& services) {
     const std::optional<std::string> base = services.environment("TAOSTATS_API_BASE");
     return text::without_trailing_slashes(base ? *base : std::string(kDefaultApiBase));

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/services.hpp"
+#include "taostats/listing_scan.hpp"
 #include "taostats/settings.hpp"
 
 namespace emberscope::taostats {
@@ -45,6 +46,35 @@ public:
     /// server said, which may echo a secret) with every secret masked in every text inside it;
     /// any other payload as it is.
     virtual PayloadPtr masked(PayloadPtr payload, std::span<const secrets::Secret> secrets) = 0;
+};
+
+/// A listing answer of the plain shape, read without the host's values (listing_scan.hpp).
+class ScannedPayload final : public Payload {
+public:
+    explicit ScannedPayload(ScannedListing listing) : listing(std::move(listing)) {}
+    ScannedListing listing;
+};
+
+/// The scanned listing of a payload, or nullptr when it holds the host's values.
+const ScannedListing* scanned(const Payload& payload);
+ScannedListing* scanned(Payload& payload);
+
+/// The decoder of a cycle that needs only the listing's burn map and its number of rows: a
+/// success body of the plain shape is scanned (a ScannedPayload: a list of rows, never rate
+/// limited, never a failure); every other answer, and every answer when `scan` is false, is
+/// `inner`'s.
+class MapOnlyDecoder final : public Decoder {
+public:
+    MapOnlyDecoder(Decoder& inner, bool scan) : inner_(inner), scan_(scan) {}
+    PayloadPtr success(const HttpAnswer& answer) override;
+    PayloadPtr refusal(const HttpAnswer& answer) override { return inner_.refusal(answer); }
+    bool is_rate_limited(const Payload& payload) override;
+    PayloadPtr listing_of(PayloadPtr answer) override;
+    PayloadPtr masked(PayloadPtr payload, std::span<const secrets::Secret> secrets) override;
+
+private:
+    Decoder& inner_;
+    bool scan_;
 };
 
 /// The API base address: TAOSTATS_API_BASE (the public origin when unset; an empty value is

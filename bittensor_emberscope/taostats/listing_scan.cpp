@@ -1,0 +1,354 @@
+// The burn map of a plain listing answer, read straight from its body.
+#include "taostats/listing_scan.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "burns/numeric.hpp"
+#include "common/utf8.hpp"
+
+namespace emberscope::taostats {
+namespace {
+
+/// Deeper documents are left to the host (whose own limit then applies).
+constexpr int kMaxDepth = 64;
+/// Longer number tokens are left to the host: it refuses integers of more than 4,300 digits.
+constexpr std::size_t kMaxNumberLength = 4000;
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+/// True when one of the eight bytes of `word` may be a quotation mark, a backslash or a control
+/// character (a false alarm only sends the word to the byte-by-byte loop).
+inline bool may_end_plain_run(std::uint64_t word) {
+    const auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+    return (has_zero(word ^ (kOnes * '"')) | has_zero(word ^ (kOnes * '\\')) |
+            ((word - kOnes * 0x20) & ~word & kHighs)) != 0;
+}
+
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+inline bool is_hex(char c) {
+    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+class Scanner {
+public:
+    explicit Scanner(std::string_view body) : p_(body.data()), end_(body.data() + body.size()) {}
+
+    bool listing(ScannedListing& out) {
+        space();
+        if (!eat('{')) return false;
+        space();
+        bool seen_data = false;
+        for (;;) {
+            std::string_view key;
+            if (!plain_key(key)) return false;
+            if (key == "data") {
+                if (seen_data || !rows(out)) return false;
+                seen_data = true;
+            } else if (key == "status_code" || key == "message") {
+                return false;  // the rate-limit test reads these: the host's way
+            } else if (!skip_value(1)) {
+                return false;
+            }
+            space();
+            if (eat(',')) {
+                space();
+                continue;
+            }
+            if (!eat('}')) return false;
+            break;
+        }
+        space();
+        return p_ == end_ && seen_data;
+    }
+
+private:
+    const char* p_;
+    const char* end_;
+    std::unordered_map<std::string_view, std::size_t> position_;
+
+    void space() {
+        while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+    }
+    bool eat(char c) {
+        if (p_ < end_ && *p_ == c) {
+            ++p_;
+            return true;
+        }
+        return false;
+    }
+    bool word(std::string_view w) {
+        if (static_cast<std::size_t>(end_ - p_) < w.size() || std::memcmp(p_, w.data(), w.size()))
+            return false;
+        p_ += w.size();
+        return true;
+    }
+
+    /// A string at the quotation mark: `content` is what lies between the marks, `escaped` tells
+    /// whether it holds an escape (all of them checked as the host's decoder checks them).
+    bool string(std::string_view& content, bool& escaped) {
+        if (!eat('"')) return false;
+        const char* start = p_;
+        escaped = false;
+        for (;;) {
+            while (end_ - p_ >= 8) {
+                std::uint64_t w;
+                std::memcpy(&w, p_, 8);
+                if (may_end_plain_run(w)) break;
+                p_ += 8;
+            }
+            if (p_ == end_) return false;
+            const auto c = static_cast<unsigned char>(*p_);
+            if (c == '"') {
+                content = std::string_view(start, static_cast<std::size_t>(p_ - start));
+                ++p_;
+                return true;
+            }
+            if (c < 0x20) return false;  // the host's strict decoder refuses control characters
+            if (c == '\\') {
+                escaped = true;
+                if (++p_ == end_) return false;
+                const char e = *p_++;
+                if (e == 'u') {
+                    if (end_ - p_ < 4) return false;
+                    for (int k = 0; k < 4; ++k)
+                        if (!is_hex(p_[k])) return false;
+                    p_ += 4;
+                } else if (!std::strchr("\"\\/bfnrt", e) || e == '\0') {
+                    return false;
+                }
+                continue;
+            }
+            ++p_;
+        }
+    }
+
+    bool plain_key(std::string_view& key) {
+        bool escaped;
+        if (!string(key, escaped) || escaped) return false;
+        space();
+        if (!eat(':')) return false;
+        space();
+        return true;
+    }
+
+    /// A number token; `integral` when it has neither fraction nor exponent.
+    bool number(std::string_view& token, bool& integral) {
+        const char* start = p_;
+        eat('-');
+        if (eat('0')) {
+        } else if (p_ < end_ && *p_ >= '1' && *p_ <= '9') {
+            while (p_ < end_ && is_digit(*p_)) ++p_;
+        } else {
+            return false;
+        }
+        integral = true;
+        if (end_ - p_ >= 2 && *p_ == '.' && is_digit(p_[1])) {
+            integral = false;
+            p_ += 2;
+            while (p_ < end_ && is_digit(*p_)) ++p_;
+        }
+        if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+            const char* q = p_ + 1;
+            if (q < end_ && (*q == '+' || *q == '-')) ++q;
+            if (q < end_ && is_digit(*q)) {
+                integral = false;
+                p_ = q;
+                while (p_ < end_ && is_digit(*p_)) ++p_;
+            }
+        }
+        token = std::string_view(start, static_cast<std::size_t>(p_ - start));
+        return token.size() <= kMaxNumberLength;
+    }
+
+    bool skip_value(int depth) {
+        if (p_ == end_) return false;
+        switch (*p_) {
+            case '"': {
+                std::string_view s;
+                bool escaped;
+                return string(s, escaped);
+            }
+            case '{': return skip_object(depth + 1);
+            case '[': return skip_array(depth + 1);
+            case 't': return word("true");
+            case 'f': return word("false");
+            case 'n': return word("null");
+            case 'N': return word("NaN");
+            case 'I': return word("Infinity");
+            default: {
+                if (word("-Infinity")) return true;
+                std::string_view token;
+                bool integral;
+                return number(token, integral);
+            }
+        }
+    }
+
+    bool skip_object(int depth) {
+        if (depth > kMaxDepth) return false;
+        ++p_;
+        space();
+        if (eat('}')) return true;
+        for (;;) {
+            std::string_view key;
+            bool escaped;
+            if (!string(key, escaped)) return false;
+            space();
+            if (!eat(':')) return false;
+            space();
+            if (!skip_value(depth)) return false;
+            space();
+            if (eat(',')) {
+                space();
+                continue;
+            }
+            return eat('}');
+        }
+    }
+
+    bool skip_array(int depth) {
+        if (depth > kMaxDepth) return false;
+        ++p_;
+        space();
+        if (eat(']')) return true;
+        for (;;) {
+            if (!skip_value(depth)) return false;
+            space();
+            if (eat(',')) {
+                space();
+                continue;
+            }
+            return eat(']');
+        }
+    }
+
+    /// "data": a non-empty array of objects.
+    bool rows(ScannedListing& out) {
+        if (!eat('[')) return false;
+        space();
+        for (;;) {
+            if (p_ == end_ || *p_ != '{' || !row(out)) return false;
+            space();
+            if (eat(',')) {
+                space();
+                continue;
+            }
+            return eat(']');
+        }
+    }
+
+    bool row(ScannedListing& out) {
+        ++p_;
+        space();
+        std::string_view netuid;
+        bool has_netuid = false;
+        std::string burn = "0";
+        bool has_burn = false;
+        if (!eat('}')) {
+            for (;;) {
+                std::string_view key;
+                if (!plain_key(key)) return false;
+                if (key == "netuid") {
+                    if (has_netuid || !netuid_text(netuid)) return false;
+                    has_netuid = true;
+                } else if (key == "incentive_burn") {
+                    if (has_burn || !owner_burn_text(burn)) return false;
+                    has_burn = true;
+                } else if (!skip_value(3)) {
+                    return false;
+                }
+                space();
+                if (eat(',')) {
+                    space();
+                    continue;
+                }
+                if (!eat('}')) return false;
+                break;
+            }
+        }
+        ++out.rows;
+        if (has_netuid) {
+            auto [it, inserted] = position_.try_emplace(netuid, out.burns.size());
+            if (inserted)
+                out.burns.emplace_back(std::string(netuid), std::move(burn));
+            else
+                out.burns[it->second].second = std::move(burn);
+        }
+        return true;
+    }
+
+    /// The key of a row: an integer's digits, or a text without escapes as it is.
+    bool netuid_text(std::string_view& key) {
+        if (p_ < end_ && *p_ == '"') {
+            bool escaped;
+            return string(key, escaped) && !escaped;
+        }
+        bool integral;
+        if (!number(key, integral) || !integral) return false;
+        if (key == "-0") key = "0";
+        return true;
+    }
+
+    /// The owner burn text of an "incentive_burn" value: "0" for an empty one (null, false, zero,
+    /// "", [], {}), a text as it is, an integer's digits, a real's shortest form, "True".
+    bool owner_burn_text(std::string& out) {
+        if (p_ == end_) return false;
+        out = "0";
+        switch (*p_) {
+            case '"': {
+                std::string_view s;
+                bool escaped;
+                if (!string(s, escaped) || escaped) return false;
+                if (!s.empty()) out.assign(s);
+                return true;
+            }
+            case '[':
+            case '{': {
+                const char close = *p_ == '[' ? ']' : '}';
+                ++p_;
+                space();
+                return eat(close);  // a structure with something in it: the host's way
+            }
+            case 't': out = "True"; return word("true");
+            case 'f': return word("false");
+            case 'n': return word("null");
+            case 'N': out = "nan"; return word("NaN");
+            case 'I': out = "inf"; return word("Infinity");
+            default: break;
+        }
+        if (word("-Infinity")) {
+            out = "-inf";
+            return true;
+        }
+        std::string_view token;
+        bool integral;
+        if (!number(token, integral)) return false;
+        if (integral) {
+            if (token != "0" && token != "-0") out.assign(token);
+            return true;
+        }
+        const std::optional<double> value = burns::parse_numeric_text(token);
+        if (!value) return false;
+        if (*value != 0.0) {
+            char buffer[burns::kFormBuffer];
+            out.assign(buffer, burns::shortest_form_chars(*value, buffer));
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+std::optional<ScannedListing> scan_listing(std::string_view body) {
+    if (!utf8::is_strict(body)) return std::nullopt;
+    ScannedListing out;
+    Scanner scanner(body);
+    if (!scanner.listing(out) || out.rows == 0) return std::nullopt;
+    return out;
+}
+
+}  // namespace emberscope::taostats
