@@ -45,45 +45,47 @@ inline char32_t next(std::string_view text, std::size_t& pos) {
     return b0;
 }
 
-/// True when `bytes` is UTF-8 as the host's strict decoder accepts it: no overlong forms, no
-/// surrogates, nothing past U+10FFFF, no sequence cut short. Runs of ASCII go eight bytes at a
-/// time.
+/// The length of the multi-byte character at `p` when it is well-formed by the host's strict
+/// rules (no overlong form, no surrogate, nothing past U+10FFFF, not cut short by `end`), else 0.
+inline std::size_t strict_sequence_length(const unsigned char* p, const unsigned char* end) {
+    const unsigned c = p[0];
+    // The second byte's range carries the overlong, surrogate and U+10FFFF rules.
+    auto in = [&](std::size_t k, unsigned lo, unsigned hi) {
+        return static_cast<std::size_t>(end - p) > k && p[k] >= lo && p[k] <= hi;
+    };
+    if (c >= 0xC2 && c <= 0xDF) return in(1, 0x80, 0xBF) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        const unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+        return in(1, lo, hi) && in(2, 0x80, 0xBF) ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        const unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+        return in(1, lo, hi) && in(2, 0x80, 0xBF) && in(3, 0x80, 0xBF) ? 4 : 0;
+    }
+    return 0;
+}
+
+/// True when `bytes` is UTF-8 as the host's strict decoder accepts it. Runs of ASCII go eight
+/// bytes at a time.
 inline bool is_strict(std::string_view bytes) {
-    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    while (i < n) {
-        if (i + 8 <= n) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = p + bytes.size();
+    while (p < end) {
+        if (end - p >= 8) {
             std::uint64_t word;
-            std::memcpy(&word, s + i, 8);
+            std::memcpy(&word, p, 8);
             if ((word & 0x8080808080808080ULL) == 0) {
-                i += 8;
+                p += 8;
                 continue;
             }
         }
-        const unsigned c = s[i];
-        if (c < 0x80) {
-            ++i;
+        if (*p < 0x80) {
+            ++p;
             continue;
         }
-        // The second byte's range carries the overlong, surrogate and U+10FFFF rules.
-        auto in = [&](std::size_t k, unsigned lo, unsigned hi) {
-            return i + k < n && s[i + k] >= lo && s[i + k] <= hi;
-        };
-        if (c >= 0xC2 && c <= 0xDF) {
-            if (!in(1, 0x80, 0xBF)) return false;
-            i += 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            const unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
-            if (!in(1, lo, hi) || !in(2, 0x80, 0xBF)) return false;
-            i += 3;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            const unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
-            if (!in(1, lo, hi) || !in(2, 0x80, 0xBF) || !in(3, 0x80, 0xBF)) return false;
-            i += 4;
-        } else {
-            return false;
-        }
+        const std::size_t n = strict_sequence_length(p, end);
+        if (n == 0) return false;
+        p += n;
     }
     return true;
 }

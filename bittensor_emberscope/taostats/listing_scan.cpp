@@ -20,12 +20,13 @@ constexpr std::size_t kMaxNumberLength = 4000;
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
 
-/// True when one of the eight bytes of `word` may be a quotation mark, a backslash or a control
-/// character (a false alarm only sends the word to the byte-by-byte loop).
-inline bool may_end_plain_run(std::uint64_t word) {
+/// The bytes of `word` that may be a quotation mark, a backslash, a control character or part
+/// of a multi-byte character, as the high bit of each byte. The lowest one marked is exact; those
+/// above it may be false alarms.
+inline std::uint64_t plain_run_ends(std::uint64_t word) {
     const auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
-    return (has_zero(word ^ (kOnes * '"')) | has_zero(word ^ (kOnes * '\\')) |
-            ((word - kOnes * 0x20) & ~word & kHighs)) != 0;
+    return has_zero(word ^ (kOnes * '"')) | has_zero(word ^ (kOnes * '\\')) |
+           ((word - kOnes * 0x20) & ~word & kHighs) | (word & kHighs);
 }
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -71,7 +72,13 @@ private:
     std::unordered_map<std::string_view, std::size_t> position_;
 
     void space() {
-        while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+        // Space, tab, line feed and carriage return, as bits of a mask.
+        constexpr std::uint64_t kSpaces = (1ULL << ' ') | (1ULL << '\t') | (1ULL << '\n') | (1ULL << '\r');
+        const char* p = p_;  // a local: stores through char pointers would reload the member
+        while (p < end_ && static_cast<unsigned char>(*p) <= ' ' &&
+               ((kSpaces >> static_cast<unsigned char>(*p)) & 1))
+            ++p;
+        p_ = p;
     }
     bool eat(char c) {
         if (p_ < end_ && *p_ == c) {
@@ -91,38 +98,51 @@ private:
     /// whether it holds an escape (all of them checked as the host's decoder checks them).
     bool string(std::string_view& content, bool& escaped) {
         if (!eat('"')) return false;
-        const char* start = p_;
+        const char* const start = p_;
+        const char* p = p_;  // a local: stores through char pointers would reload the member
         escaped = false;
         for (;;) {
-            while (end_ - p_ >= 8) {
+            while (end_ - p >= 8) {
                 std::uint64_t w;
-                std::memcpy(&w, p_, 8);
-                if (may_end_plain_run(w)) break;
-                p_ += 8;
+                std::memcpy(&w, p, 8);
+                if (const std::uint64_t ends = plain_run_ends(w)) {
+                    p += static_cast<unsigned>(__builtin_ctzll(ends)) / 8;  // little-endian
+                    break;
+                }
+                p += 8;
             }
-            if (p_ == end_) return false;
-            const auto c = static_cast<unsigned char>(*p_);
+            if (p == end_) return false;
+            const auto c = static_cast<unsigned char>(*p);
             if (c == '"') {
-                content = std::string_view(start, static_cast<std::size_t>(p_ - start));
-                ++p_;
+                content = std::string_view(start, static_cast<std::size_t>(p - start));
+                p_ = p + 1;
                 return true;
             }
             if (c < 0x20) return false;  // the host's strict decoder refuses control characters
+            if (c >= 0x80) {
+                // Outside texts any such byte breaks the grammar, so the texts are where the
+                // body's UTF-8 is checked.
+                const std::size_t n = utf8::strict_sequence_length(
+                    reinterpret_cast<const unsigned char*>(p), reinterpret_cast<const unsigned char*>(end_));
+                if (n == 0) return false;
+                p += n;
+                continue;
+            }
             if (c == '\\') {
                 escaped = true;
-                if (++p_ == end_) return false;
-                const char e = *p_++;
+                if (++p == end_) return false;
+                const char e = *p++;
                 if (e == 'u') {
-                    if (end_ - p_ < 4) return false;
+                    if (end_ - p < 4) return false;
                     for (int k = 0; k < 4; ++k)
-                        if (!is_hex(p_[k])) return false;
-                    p_ += 4;
-                } else if (!std::strchr("\"\\/bfnrt", e) || e == '\0') {
+                        if (!is_hex(p[k])) return false;
+                    p += 4;
+                } else if (e == '\0' || !std::strchr("\"\\/bfnrt", e)) {
                     return false;
                 }
                 continue;
             }
-            ++p_;
+            ++p;
         }
     }
 
@@ -344,7 +364,6 @@ private:
 }  // namespace
 
 std::optional<ScannedListing> scan_listing(std::string_view body) {
-    if (!utf8::is_strict(body)) return std::nullopt;
     ScannedListing out;
     Scanner scanner(body);
     if (!scanner.listing(out) || out.rows == 0) return std::nullopt;
