@@ -10,9 +10,18 @@
 #include "host/error.hpp"
 #include "host/host_services.hpp"
 #include "host/json.hpp"
+#include "host/module.hpp"
 
 namespace emberscope::burns {
 namespace {
+
+// A text of the loaded map; ASCII ones (numbers, in practice) are the module's shared texts.
+host::Object state_text(std::string_view utf8) {
+    for (const char c : utf8) {
+        if (static_cast<unsigned char>(c) >= 0x80) return host::text(utf8);
+    }
+    return host::shared_ascii_text(utf8);
+}
 
 std::string as_text(const host::Object& value) {
     return value.kind() == host::Kind::text ? value.text() : value.str();
@@ -62,8 +71,8 @@ host::Object load_burn_state(const host::Args& args) {
     HostStateDecoder decoder;
     host::Object map = host::new_map();
     for (const auto& [key, value] : load_burn_state(host::services(), decoder, path)) {
-        const host::Object k = host::text(key);
-        host::raw::dict_set(map, k, host::text(value));
+        const host::Object k = state_text(key);
+        host::raw::dict_set(map, k, state_text(value));
     }
     return map;
 }

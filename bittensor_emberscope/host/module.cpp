@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "host/error.hpp"
 
@@ -45,6 +46,72 @@ ModuleKeys* current_keys() {
     return keys;
 }
 
+constexpr std::size_t kTextSlots = 1024;  // a power of two
+constexpr std::size_t kRealSlots = 512;   // a power of two
+constexpr int kRealSlotBits = 9;
+static_assert(std::size_t{1} << kRealSlotBits == kRealSlots);
+
+}  // namespace
+
+struct SharedTexts {
+    RawObject* numbers[kSharedNumbers];
+    RawObject* texts[kTextSlots];
+    struct Real {
+        std::uint64_t bits;
+        RawObject* text;
+    } reals[kRealSlots];
+};
+
+namespace {
+
+// The shared texts of the current module, made on first use; null when it keeps none (or
+// when there is no memory for them: every caller then makes its texts anew).
+SharedTexts* shared_texts() {
+    ModuleKeys* keys = current_keys();
+    if (keys == nullptr) return nullptr;
+    if (keys->shared == nullptr) keys->shared = static_cast<SharedTexts*>(PyMem_Calloc(1, sizeof(SharedTexts)));
+    return keys->shared;
+}
+
+// The value of a decimal text in canonical form ("0", "17"; not "017", "+1") below
+// kSharedNumbers.
+bool small_number(std::string_view text, std::size_t& n) {
+    if (text.empty() || text.size() > 4 || (text[0] == '0' && text.size() > 1)) return false;
+    std::size_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<std::size_t>(c - '0');
+    }
+    if (value >= kSharedNumbers) return false;
+    n = value;
+    return true;
+}
+
+std::size_t text_slot(std::string_view text) {
+    std::uint64_t h = 0xcbf29ce484222325u;  // FNV-1a
+    for (const char c : text) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+    return static_cast<std::size_t>(h ^ (h >> 32)) & (kTextSlots - 1);
+}
+
+bool holds(RawObject* text, std::string_view ascii) {
+    return static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) == ascii.size() &&
+           std::memcmp(PyUnicode_DATA(text), ascii.data(), ascii.size()) == 0;
+}
+
+SharedTexts::Real& real_slot(SharedTexts& shared, std::uint64_t bits) {
+    return shared.reals[(bits * 0x9e3779b97f4a7c15u) >> (64 - kRealSlotBits)];
+}
+
+void clear_shared(ModuleKeys& keys) {
+    SharedTexts* shared = keys.shared;
+    if (shared == nullptr) return;
+    keys.shared = nullptr;
+    for (PyObject*& text : shared->numbers) Py_CLEAR(text);
+    for (PyObject*& text : shared->texts) Py_CLEAR(text);
+    for (SharedTexts::Real& real : shared->reals) Py_CLEAR(real.text);
+    PyMem_Free(shared);
+}
+
 Object found_or_builtin(PyObject* found, PyObject* name) {
     if (found != nullptr) return Object::steal(found);
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed
@@ -84,6 +151,40 @@ Object key(Key key) {
     return Object::steal(PyUnicode_InternFromString(key_name(key)));
 }
 
+Object shared_ascii_text(std::string_view ascii) {
+    SharedTexts* shared = shared_texts();
+    if (shared == nullptr) return ascii_text(ascii);
+    RawObject** slot = nullptr;
+    std::size_t n = 0;
+    if (small_number(ascii, n)) {
+        slot = &shared->numbers[n];
+        if (*slot != nullptr) return Object::borrow(*slot);
+    } else if (ascii.size() <= kSharedTextMax) {
+        slot = &shared->texts[text_slot(ascii)];
+        if (*slot != nullptr && holds(*slot, ascii)) return Object::borrow(*slot);
+    } else {
+        return ascii_text(ascii);
+    }
+    Object made = ascii_text(ascii);
+    Py_XSETREF(*slot, Py_NewRef(made.ptr()));
+    return made;
+}
+
+RawObject* shared_real_text(std::uint64_t bits) {
+    SharedTexts* shared = shared_texts();
+    if (shared == nullptr) return nullptr;
+    const SharedTexts::Real& slot = real_slot(*shared, bits);
+    return slot.text != nullptr && slot.bits == bits ? slot.text : nullptr;
+}
+
+void keep_real_text(std::uint64_t bits, const Object& text) {
+    SharedTexts* shared = shared_texts();
+    if (shared == nullptr) return;
+    SharedTexts::Real& slot = real_slot(*shared, bits);
+    slot.bits = bits;
+    Py_XSETREF(slot.text, Py_NewRef(text.ptr()));
+}
+
 Object global(Key name) {
     const Object text = key(name);
     PyObject* found = nullptr;
@@ -97,6 +198,7 @@ int init_module_keys(RawObject* module) {
     auto* keys = static_cast<ModuleKeys*>(PyModule_GetState(module));
     if (keys == nullptr) return -1;
     ++keys_generation;
+    keys->shared = nullptr;
     for (std::size_t i = 0; i < static_cast<std::size_t>(Key::count); ++i) {
         keys->texts[i] = PyUnicode_InternFromString(kKeyNames[i]);
         if (keys->texts[i] == nullptr) return -1;
@@ -108,6 +210,11 @@ int traverse_module_keys(RawObject* module, int (*visit)(RawObject*, void*), voi
     auto* keys = static_cast<ModuleKeys*>(PyModule_GetState(module));
     if (keys == nullptr) return 0;
     for (PyObject* text : keys->texts) Py_VISIT(text);
+    if (const SharedTexts* shared = keys->shared) {
+        for (PyObject* text : shared->numbers) Py_VISIT(text);
+        for (PyObject* text : shared->texts) Py_VISIT(text);
+        for (const SharedTexts::Real& real : shared->reals) Py_VISIT(real.text);
+    }
     return 0;
 }
 
@@ -116,6 +223,7 @@ int clear_module_keys(RawObject* module) {
     if (keys == nullptr) return 0;
     ++keys_generation;
     for (PyObject*& text : keys->texts) Py_CLEAR(text);
+    clear_shared(*keys);
     return 0;
 }
 
