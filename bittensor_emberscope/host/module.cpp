@@ -4,7 +4,6 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <cstring>
 
 #include "host/error.hpp"
 
@@ -94,8 +93,12 @@ std::size_t text_slot(std::string_view text) {
 }
 
 bool holds(RawObject* text, std::string_view ascii) {
-    return static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) == ascii.size() &&
-           std::memcmp(PyUnicode_DATA(text), ascii.data(), ascii.size()) == 0;
+    if (static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) != ascii.size()) return false;
+    const char* held = static_cast<const char*>(PyUnicode_DATA(text));
+    for (std::size_t i = 0; i < ascii.size(); ++i) {
+        if (held[i] != ascii[i]) return false;
+    }
+    return true;
 }
 
 SharedTexts::Real& real_slot(SharedTexts& shared, std::uint64_t bits) {
