@@ -2,6 +2,7 @@
 #include "burns/state_text.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <deque>
 
@@ -21,9 +22,22 @@ void append_u_escape(std::string& out, char32_t unit) {
     out += kHex[unit & 0xF];
 }
 
-bool is_plain(char c) {
-    const auto b = static_cast<unsigned char>(c);
-    return b >= 0x20 && b <= 0x7E && b != '"' && b != '\\';
+// Printable ASCII other than the quotation mark and the backslash, by byte.
+constexpr auto kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int b = 0x20; b <= 0x7E; ++b) plain[static_cast<std::size_t>(b)] = b != '"' && b != '\\';
+    return plain;
+}();
+
+bool is_plain(char c) { return kPlain[static_cast<unsigned char>(c)]; }
+
+// Byte order (that of code points), as std::string's operator< orders; inline for short keys.
+bool ordered_before(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
 }
 
 }  // namespace
@@ -174,7 +188,7 @@ private:
 
     // A key that must sort after `previous`: unique keys, so no duplicate rule is needed.
     bool key_after(const Text& previous, Text& key) {
-        return text(key) && previous < key;
+        return text(key) && ordered_before(previous, key);
     }
 
     bool object_of_texts(Entries& entries) {
@@ -185,7 +199,7 @@ private:
             Text key;
             Text value;
             if (!text(key)) return false;
-            if (!entries.empty() && !(entries.back().first < key)) return false;
+            if (!entries.empty() && !ordered_before(entries.back().first, key)) return false;
             skip_space();
             if (!take(':')) return false;
             skip_space();
