@@ -8,9 +8,13 @@
 
 namespace emberscope::burns {
 
+std::optional<std::string> read_state_text(Services& services, std::string_view path) {
+    if (!services.is_file(path)) return std::nullopt;
+    return services.read_file(path);
+}
+
 BurnMap load_burn_state(Services& services, StateDecoder& decoder, std::string_view path) {
-    if (!services.is_file(path)) return {};
-    const std::optional<std::string> text = services.read_file(path);
+    const std::optional<std::string> text = read_state_text(services, path);
     if (!text) return {};
     return decoder.state_entries(*text);
 }

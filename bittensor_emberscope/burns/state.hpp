@@ -1,6 +1,8 @@
 // The burn state file over the services: load the last saved BurnMap, save a new one.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "burns/burn_map.hpp"
@@ -17,6 +19,10 @@ public:
     /// level that is not an object raises.
     virtual BurnMap state_entries(std::string_view file_text) = 0;
 };
+
+/// The text of the state file at `path`; nullopt when the path is not a regular file or cannot
+/// be opened or read. Content that is not UTF-8 raises.
+std::optional<std::string> read_state_text(Services& services, std::string_view path);
 
 /// The map saved in the state file at `path`. Empty when the path is not a regular file,
 /// cannot be opened or read, or holds no burn map (see StateDecoder). Content that is not

@@ -1,7 +1,7 @@
 // Host-facing burn state file operations.
 #include "burns/state_ops.hpp"
 
-
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -10,9 +10,18 @@
 #include "host/error.hpp"
 #include "host/host_services.hpp"
 #include "host/json.hpp"
+#include "host/module.hpp"
 
 namespace emberscope::burns {
 namespace {
+
+// A text of the loaded map; ASCII ones (numbers, in practice) are the module's shared texts.
+host::Object state_text(std::string_view utf8) {
+    for (const char c : utf8) {
+        if (static_cast<unsigned char>(c) >= 0x80) return host::text(utf8);
+    }
+    return host::shared_ascii_text(utf8);
+}
 
 std::string as_text(const host::Object& value) {
     return value.kind() == host::Kind::text ? value.text() : value.str();
@@ -31,12 +40,16 @@ std::optional<BurnMap> text_entries(const host::Object& map) {
     return out;
 }
 
-}  // namespace
+// A text the one-pass reader found in `file_text`: a view of the file itself is printable ASCII.
+host::Object entry_text(std::string_view file_text, std::string_view text) {
+    const std::less<const char*> before;
+    if (!before(text.data(), file_text.data()) && before(text.data(), file_text.data() + file_text.size()))
+        return host::shared_ascii_text(text);
+    return state_text(text);
+}
 
-BurnMap HostStateDecoder::state_entries(std::string_view file_text) {
-    // The files this module writes, and others of their shape, are read in one pass; the host's
-    // decoder reads (or refuses) everything else.
-    if (std::optional<BurnMap> entries = read_state_file(file_text)) return std::move(*entries);
+// The burn map of a state file that the one-pass reader leaves to the host's decoder.
+BurnMap host_decoded_entries(std::string_view file_text) {
     host::Object document;
     try {
         document = host::json_loads(host::text(file_text));
@@ -57,13 +70,34 @@ BurnMap HostStateDecoder::state_entries(std::string_view file_text) {
     return burns;
 }
 
+}  // namespace
+
+BurnMap HostStateDecoder::state_entries(std::string_view file_text) {
+    // The files this module writes, and others of their shape, are read in one pass; the host's
+    // decoder reads (or refuses) everything else.
+    if (std::optional<BurnMap> entries = read_state_file(file_text)) return std::move(*entries);
+    return host_decoded_entries(file_text);
+}
+
 host::Object load_burn_state(const host::Args& args) {
     const std::string_view path = args.text<kLoadParams, "path">();
-    HostStateDecoder decoder;
-    host::Object map = host::new_map();
-    for (const auto& [key, value] : load_burn_state(host::services(), decoder, path)) {
-        const host::Object k = host::text(key);
-        host::raw::dict_set(map, k, host::text(value));
+    const std::optional<std::string> text = read_state_text(host::services(), path);
+    if (!text) return host::new_map();
+    // The one-pass reader's texts go straight from the file's text to host texts.
+    StateEntryViews views;
+    if (read_state_file(*text, views)) {
+        host::Object map = host::raw::new_map(views.entries.size());
+        for (const auto& [key, value] : views.entries) {
+            const host::Object k = entry_text(*text, key);
+            host::raw::dict_set(map, k, entry_text(*text, value));
+        }
+        return map;
+    }
+    const BurnMap burns = host_decoded_entries(*text);
+    host::Object map = host::raw::new_map(burns.size());
+    for (const auto& [key, value] : burns) {
+        const host::Object k = state_text(key);
+        host::raw::dict_set(map, k, state_text(value));
     }
     return map;
 }

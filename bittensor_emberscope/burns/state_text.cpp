@@ -2,7 +2,9 @@
 #include "burns/state_text.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <deque>
 
 #include "common/text.hpp"
 #include "common/utf8.hpp"
@@ -20,9 +22,22 @@ void append_u_escape(std::string& out, char32_t unit) {
     out += kHex[unit & 0xF];
 }
 
-bool is_plain(char c) {
-    const auto b = static_cast<unsigned char>(c);
-    return b >= 0x20 && b <= 0x7E && b != '"' && b != '\\';
+// Printable ASCII other than the quotation mark and the backslash, by byte.
+constexpr auto kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int b = 0x20; b <= 0x7E; ++b) plain[static_cast<std::size_t>(b)] = b != '"' && b != '\\';
+    return plain;
+}();
+
+bool is_plain(char c) { return kPlain[static_cast<unsigned char>(c)]; }
+
+// Byte order (that of code points), as std::string's operator< orders; inline for short keys.
+bool ordered_before(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
 }
 
 }  // namespace
@@ -107,33 +122,39 @@ std::string render_state_file(const std::vector<std::pair<std::string, std::stri
 namespace {
 
 // A one-pass reader of the state file's shape; every method returns false on anything outside it.
+// Texts are read as strings, or as views (of the file's text where they hold no escape, else of
+// their decoded form kept in `decoded`).
+template <class Text>
 class StateReader {
 public:
-    explicit StateReader(std::string_view text) : text_(text) {}
+    using Entries = std::vector<std::pair<Text, Text>>;
 
-    bool read(std::vector<std::pair<std::string, std::string>>& burns) {
+    StateReader(std::string_view text, std::deque<std::string>* decoded)
+        : text_(text), decoded_(decoded) {}
+
+    bool read(Entries& burns) {
         skip_space();
         if (!take('{')) return false;
-        std::string last_key;
+        Text last_key;
         bool first = true;
         skip_space();
         if (take('}')) return at_end();
         while (true) {
-            std::string key;
+            Text key;
             if (!first && !(key_after(last_key, key))) return false;
-            if (first && !string(key)) return false;
+            if (first && !text(key)) return false;
             first = false;
             skip_space();
             if (!take(':')) return false;
             skip_space();
             if (peek() == '{') {
-                std::vector<std::pair<std::string, std::string>> entries;
+                Entries entries;
                 if (!object_of_texts(entries)) return false;
-                if (key == "owner_burn_rate") burns = std::move(entries);
+                if (key == kBurnsKey) burns = std::move(entries);
             } else {
-                std::string value;
-                if (!string(value)) return false;
-                if (key == "owner_burn_rate") burns.clear();
+                Text value;
+                if (!text(value)) return false;
+                if (key == kBurnsKey) burns.clear();
             }
             last_key = std::move(key);
             skip_space();
@@ -166,23 +187,23 @@ private:
     }
 
     // A key that must sort after `previous`: unique keys, so no duplicate rule is needed.
-    bool key_after(const std::string& previous, std::string& key) {
-        return string(key) && previous < key;
+    bool key_after(const Text& previous, Text& key) {
+        return text(key) && ordered_before(previous, key);
     }
 
-    bool object_of_texts(std::vector<std::pair<std::string, std::string>>& entries) {
+    bool object_of_texts(Entries& entries) {
         if (!take('{')) return false;
         skip_space();
         if (take('}')) return true;
         while (true) {
-            std::string key;
-            std::string value;
-            if (!string(key)) return false;
-            if (!entries.empty() && !(entries.back().first < key)) return false;
+            Text key;
+            Text value;
+            if (!text(key)) return false;
+            if (!entries.empty() && !ordered_before(entries.back().first, key)) return false;
             skip_space();
             if (!take(':')) return false;
             skip_space();
-            if (!string(value)) return false;
+            if (!text(value)) return false;
             entries.emplace_back(std::move(key), std::move(value));
             skip_space();
             if (take('}')) return true;
@@ -207,6 +228,24 @@ private:
             unit = (unit << 4) | static_cast<char32_t>(v);
         }
         pos_ += 4;
+        return true;
+    }
+
+    bool text(std::string& out) { return string(out); }
+
+    bool text(std::string_view& out) {
+        const std::size_t start = pos_;
+        if (!take('"')) return false;
+        while (pos_ < text_.size() && is_plain(text_[pos_])) ++pos_;
+        if (pos_ < text_.size() && text_[pos_] == '"') {
+            out = text_.substr(start + 1, pos_ - start - 1);
+            ++pos_;
+            return true;
+        }
+        pos_ = start;
+        std::string& decoded = decoded_->emplace_back();
+        if (!string(decoded)) return false;
+        out = decoded;
         return true;
     }
 
@@ -251,6 +290,7 @@ private:
     }
 
     std::string_view text_;
+    std::deque<std::string>* decoded_;
     std::size_t pos_ = 0;
 };
 
@@ -259,9 +299,16 @@ private:
 std::optional<std::vector<std::pair<std::string, std::string>>> read_state_file(
     std::string_view text) {
     std::vector<std::pair<std::string, std::string>> burns;
-    StateReader reader(text);
+    StateReader<std::string> reader(text, nullptr);
     if (!reader.read(burns)) return std::nullopt;
     return burns;
+}
+
+bool read_state_file(std::string_view text, StateEntryViews& out) {
+    out.entries.clear();
+    out.decoded.clear();
+    StateReader<std::string_view> reader(text, &out.decoded);
+    return reader.read(out.entries);
 }
 
 }  // namespace emberscope::burns

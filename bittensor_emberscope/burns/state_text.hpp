@@ -1,6 +1,7 @@
 // Text of the burn state file: JSON string escaping and the whole document, byte for byte.
 #pragma once
 
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,5 +33,16 @@ std::string render_state_file(const std::vector<std::pair<std::string, std::stri
 /// not, the result is nullopt and the host's decoder is the one to read it (and to fail).
 std::optional<std::vector<std::pair<std::string, std::string>>> read_state_file(
     std::string_view text);
+
+/// The entries read_state_file reads, as views: of the file's text itself for a text written
+/// without escapes (printable ASCII only, then), else of its decoded form kept in `decoded`.
+struct StateEntryViews {
+    std::vector<std::pair<std::string_view, std::string_view>> entries;
+    std::deque<std::string> decoded;
+};
+
+/// read_state_file without copies: fills `out` (views valid while `text` and `out` live) and
+/// answers true where read_state_file has entries, false where it has nullopt.
+bool read_state_file(std::string_view text, StateEntryViews& out);
 
 }  // namespace emberscope::burns

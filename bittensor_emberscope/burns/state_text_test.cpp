@@ -164,11 +164,13 @@ TEST(StateFileReading, ReadsBackWhatIsWritten) {
     }
 }
 
-TEST(StateFileReading, ReadsTheShapeAndHandsEverythingElseToTheHost) {
-    const struct {
-        const char* text;
-        std::optional<Entries> expected;
-    } cases[] = {
+struct ReadCase {
+    const char* text;
+    std::optional<Entries> expected;
+};
+
+const std::vector<ReadCase>& read_cases() {
+    static const std::vector<ReadCase> cases = {
         {R"({"owner_burn_rate": {"1": "0.5", "2": "x"}})", Entries{{"1", "0.5"}, {"2", "x"}}},
         {" \t\r\n{\"owner_burn_rate\":{\"5\":\"1\"}} \n", Entries{{"5", "1"}}},
         {"{}", Entries{}},
@@ -199,7 +201,47 @@ TEST(StateFileReading, ReadsTheShapeAndHandsEverythingElseToTheHost) {
         {"{\"owner_burn_rate\": {\"1\": \"a", std::nullopt},
         {"{\"owner_burn_rate\"\f: {}}", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(read_state_file(c.text), c.expected) << c.text;
+    return cases;
+}
+
+TEST(StateFileReading, ReadsTheShapeAndHandsEverythingElseToTheHost) {
+    for (const auto& c : read_cases()) EXPECT_EQ(read_state_file(c.text), c.expected) << c.text;
+}
+
+// The reader without copies: the same entries, and a view of the file's text only where the
+// text is printable ASCII written without escapes.
+TEST(StateFileReading, ViewsReadWhatCopiesRead) {
+    std::vector<std::string> texts;
+    for (const auto& c : read_cases()) texts.emplace_back(c.text);
+    texts.push_back(render_state_file({{"2", "0.5"}, {"10", "1e-05"}, {"0", ""}}, "t"));
+    texts.push_back(render_state_file({{"\xc3\xa9", "a\"b"}, {"x\ny", "\xf0\x9f\x98\x80"}}, "t"));
+    texts.push_back(R"({"owner_burn_rate": {"\u0031": "\u0041", "2": "\/"}})");
+    StateEntryViews views;
+    for (const std::string& text : texts) {
+        const auto copies = read_state_file(text);
+        ASSERT_EQ(read_state_file(text, views), copies.has_value()) << text;
+        if (!copies) continue;
+        Entries read;
+        for (const auto& [key, value] : views.entries) {
+            read.emplace_back(key, value);
+            for (const std::string_view v : {key, value}) {
+                const bool in_file = v.data() >= text.data() && v.data() < text.data() + text.size();
+                const bool plain = std::all_of(v.begin(), v.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
+                if (!in_file) continue;
+                EXPECT_TRUE(plain) << text;
+                // A view of the file is of the text as written: quoted, without escapes.
+                EXPECT_EQ(text[static_cast<std::size_t>(v.data() - text.data()) - 1], '"') << text;
+            }
+        }
+        EXPECT_EQ(read, *copies) << text;
+    }
+    // Views of the written file's texts, decoded copies for escaped ones.
+    const std::string text = R"({"owner_burn_rate": {"\u0031": "0.5", "2": "a\u0041"}})";
+    ASSERT_TRUE(read_state_file(text, views));
+    ASSERT_EQ(views.entries.size(), 2u);
+    EXPECT_EQ(views.entries[0].second.data(), text.data() + text.find("0.5"));
+    EXPECT_EQ(views.entries[1].first.data(), text.data() + text.find("2\""));
+    EXPECT_EQ(views.decoded.size(), 2u);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 #include "burns/values_ops.hpp"
 
 
+#include <bit>
 #include <charconv>
+#include <cstdint>
 
 #include "burns/numeric.hpp"
 #include "host/error.hpp"
@@ -61,8 +63,13 @@ host::Object owner_burn_object(const host::Object& value) {
         const double d = host::raw::float_value(v);
         if (d == 0.0) return host::key(host::Key::zero);
         if (d == 1.0) return host::key(host::Key::one);
+        // A listing repeats a few reals over many rows: their texts are kept by bits.
+        const auto bits = std::bit_cast<std::uint64_t>(d);
+        if (host::RawObject* kept = host::shared_real_text(bits)) return host::Object::borrow(kept);
         char buffer[kFormBuffer];
-        return host::ascii_text(std::string_view(buffer, shortest_form_chars(d, buffer)));
+        host::Object text = host::ascii_text(std::string_view(buffer, shortest_form_chars(d, buffer)));
+        host::keep_real_text(bits, text);
+        return text;
     }
     const std::string text = owner_burn_text(value);
     if (text == "0") return host::key(host::Key::zero);

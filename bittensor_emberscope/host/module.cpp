@@ -45,6 +45,86 @@ ModuleKeys* current_keys() {
     return keys;
 }
 
+constexpr std::size_t kTextSlots = 1024;  // a power of two
+constexpr std::size_t kRealSlots = 512;   // a power of two
+constexpr int kRealSlotBits = 9;
+static_assert(std::size_t{1} << kRealSlotBits == kRealSlots);
+
+}  // namespace
+
+struct SharedTexts {
+    RawObject* numbers[kSharedNumbers];
+    RawObject* texts[kTextSlots];
+    struct Real {
+        std::uint64_t bits;
+        RawObject* text;
+    } reals[kRealSlots];
+};
+
+namespace {
+
+// The shared texts of the current module, made on first use; null when it keeps none (or
+// when there is no memory for them: every caller then makes its texts anew).
+SharedTexts* shared_texts() {
+    ModuleKeys* keys = current_keys();
+    if (keys == nullptr) return nullptr;
+    if (keys->shared == nullptr) keys->shared = static_cast<SharedTexts*>(PyMem_Calloc(1, sizeof(SharedTexts)));
+    return keys->shared;
+}
+
+// The value of a decimal text in canonical form ("0", "17"; not "017", "+1") below
+// kSharedNumbers.
+bool small_number(std::string_view text, std::size_t& n) {
+    if (text.empty() || text.size() > 4 || (text[0] == '0' && text.size() > 1)) return false;
+    std::size_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<std::size_t>(c - '0');
+    }
+    if (value >= kSharedNumbers) return false;
+    n = value;
+    return true;
+}
+
+// A text's slot: its bytes taken eight at a time, mixed by multiplication.
+std::size_t text_slot(std::string_view text) {
+    constexpr std::uint64_t kMix = 0x9e3779b97f4a7c15u;
+    std::uint64_t h = text.size();
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word = 0;
+        for (std::size_t k = 0; k < 8; ++k) word |= std::uint64_t{static_cast<unsigned char>(text[i + k])} << (8 * k);
+        h = (h ^ word) * kMix;
+    }
+    std::uint64_t tail = 0;
+    for (std::size_t k = 0; i + k < text.size(); ++k) tail |= std::uint64_t{static_cast<unsigned char>(text[i + k])} << (8 * k);
+    h = (h ^ tail) * kMix;
+    return static_cast<std::size_t>(h >> 54) & (kTextSlots - 1);
+}
+
+bool holds(RawObject* text, std::string_view ascii) {
+    if (static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) != ascii.size()) return false;
+    const char* held = static_cast<const char*>(PyUnicode_DATA(text));
+    for (std::size_t i = 0; i < ascii.size(); ++i) {
+        if (held[i] != ascii[i]) return false;
+    }
+    return true;
+}
+
+SharedTexts::Real& real_slot(SharedTexts& shared, std::uint64_t bits) {
+    return shared.reals[(bits * 0x9e3779b97f4a7c15u) >> (64 - kRealSlotBits)];
+}
+
+void clear_shared(ModuleKeys& keys) {
+    SharedTexts* shared = keys.shared;
+    if (shared == nullptr) return;
+    keys.shared = nullptr;
+    for (PyObject*& text : shared->numbers) Py_CLEAR(text);
+    for (PyObject*& text : shared->texts) Py_CLEAR(text);
+    for (SharedTexts::Real& real : shared->reals) Py_CLEAR(real.text);
+    PyMem_Free(shared);
+}
+
 Object found_or_builtin(PyObject* found, PyObject* name) {
     if (found != nullptr) return Object::steal(found);
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed
@@ -84,6 +164,40 @@ Object key(Key key) {
     return Object::steal(PyUnicode_InternFromString(key_name(key)));
 }
 
+Object shared_ascii_text(std::string_view ascii) {
+    SharedTexts* shared = shared_texts();
+    if (shared == nullptr) return ascii_text(ascii);
+    RawObject** slot = nullptr;
+    std::size_t n = 0;
+    if (small_number(ascii, n)) {
+        slot = &shared->numbers[n];
+        if (*slot != nullptr) return Object::borrow(*slot);
+    } else if (ascii.size() <= kSharedTextMax) {
+        slot = &shared->texts[text_slot(ascii)];
+        if (*slot != nullptr && holds(*slot, ascii)) return Object::borrow(*slot);
+    } else {
+        return ascii_text(ascii);
+    }
+    Object made = ascii_text(ascii);
+    Py_XSETREF(*slot, Py_NewRef(made.ptr()));
+    return made;
+}
+
+RawObject* shared_real_text(std::uint64_t bits) {
+    SharedTexts* shared = shared_texts();
+    if (shared == nullptr) return nullptr;
+    const SharedTexts::Real& slot = real_slot(*shared, bits);
+    return slot.text != nullptr && slot.bits == bits ? slot.text : nullptr;
+}
+
+void keep_real_text(std::uint64_t bits, const Object& text) {
+    SharedTexts* shared = shared_texts();
+    if (shared == nullptr) return;
+    SharedTexts::Real& slot = real_slot(*shared, bits);
+    slot.bits = bits;
+    Py_XSETREF(slot.text, Py_NewRef(text.ptr()));
+}
+
 Object global(Key name) {
     const Object text = key(name);
     PyObject* found = nullptr;
@@ -97,6 +211,7 @@ int init_module_keys(RawObject* module) {
     auto* keys = static_cast<ModuleKeys*>(PyModule_GetState(module));
     if (keys == nullptr) return -1;
     ++keys_generation;
+    keys->shared = nullptr;
     for (std::size_t i = 0; i < static_cast<std::size_t>(Key::count); ++i) {
         keys->texts[i] = PyUnicode_InternFromString(kKeyNames[i]);
         if (keys->texts[i] == nullptr) return -1;
@@ -108,6 +223,11 @@ int traverse_module_keys(RawObject* module, int (*visit)(RawObject*, void*), voi
     auto* keys = static_cast<ModuleKeys*>(PyModule_GetState(module));
     if (keys == nullptr) return 0;
     for (PyObject* text : keys->texts) Py_VISIT(text);
+    if (const SharedTexts* shared = keys->shared) {
+        for (PyObject* text : shared->numbers) Py_VISIT(text);
+        for (PyObject* text : shared->texts) Py_VISIT(text);
+        for (const SharedTexts::Real& real : shared->reals) Py_VISIT(real.text);
+    }
     return 0;
 }
 
@@ -116,6 +236,7 @@ int clear_module_keys(RawObject* module) {
     if (keys == nullptr) return 0;
     ++keys_generation;
     for (PyObject*& text : keys->texts) Py_CLEAR(text);
+    clear_shared(*keys);
     return 0;
 }
 

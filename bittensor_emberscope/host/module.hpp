@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string_view>
 
 #include "host/object.hpp"
 
@@ -48,11 +50,34 @@ Object key(Key key);
 /// The same as global(key_name(key)), without making the name.
 Object global(Key key);
 
-/// The state of a module whose calls use key(): its interned texts. A module declares
-/// `sizeof(ModuleKeys)` as its state size and the three functions below in its definition, and
-/// calls init_module_keys from its exec slot.
+/// Texts that many results share (state keys and values, owner burn texts of reals), kept per
+/// module so that a repeated text is handed out again instead of made anew. Texts are
+/// immutable, so a shared one is indistinguishable from a new one of the same content; every
+/// table is bounded, and made on its first use.
+struct SharedTexts;
+
+/// The decimal texts "0" .. "4095" are kept once each, in full.
+inline constexpr std::size_t kSharedNumbers = 4096;
+/// Other ASCII texts up to this many bytes share a direct-mapped cache (a newer text of the
+/// same slot replaces the older).
+inline constexpr std::size_t kSharedTextMax = 24;
+
+/// A host text equal to the ASCII text `ascii`: the module's shared one for a small decimal
+/// number or a short text it holds, else a new one (kept for the next call when short).
+/// REQUIRES: every byte of `ascii` below 0x80.
+Object shared_ascii_text(std::string_view ascii);
+
+/// The module's text kept for the real whose bits are `bits` (borrowed), or null.
+RawObject* shared_real_text(std::uint64_t bits);
+/// Keeps `text` as the text of the real whose bits are `bits` (replacing the slot's older one).
+void keep_real_text(std::uint64_t bits, const Object& text);
+
+/// The state of a module whose calls use key(): its interned texts and its shared texts. A
+/// module declares `sizeof(ModuleKeys)` as its state size and the three functions below in its
+/// definition, and calls init_module_keys from its exec slot.
 struct ModuleKeys {
     RawObject* texts[static_cast<std::size_t>(Key::count)];
+    SharedTexts* shared;
 };
 int init_module_keys(RawObject* module);
 int traverse_module_keys(RawObject* module, int (*visit)(RawObject*, void*), void* arg);

@@ -58,6 +58,11 @@ inline void dict_set(const Object& dict, const Object& key, const Object& value)
     if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw_pending();
 }
 
+/// A new empty dict with room for `expected` members before it grows.
+inline Object new_map(std::size_t expected) {
+    return Object::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(expected)));
+}
+
 /// The value of an exact integer that fits in 64 bits; nullopt otherwise. REQUIRES: is_int(v).
 inline std::optional<std::int64_t> int64_value(RawObject* v) {
     int overflow = 0;
