@@ -8,6 +8,24 @@
 
 namespace emberscope::text {
 
+/// Appends `value` encoded as the host's urlencode encodes a form field's UTF-8 bytes: letters,
+/// digits and "_.-~" as they are, a space as '+', every other byte as %XX (upper-case hex).
+inline void append_form_encoded(std::string& out, std::string_view value) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out.reserve(out.size() + value.size());
+    for (const unsigned char c : value) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '_' || c == '.' || c == '-' || c == '~') {
+            out += static_cast<char>(c);
+        } else if (c == ' ') {
+            out += '+';
+        } else {
+            const char escaped[3] = {'%', kHex[c >> 4], kHex[c & 0xF]};
+            out.append(escaped, 3);
+        }
+    }
+}
+
 /// Byte-for-byte equality; short texts (a netuid, a burn value) compared inline, without a call.
 inline bool same(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;

@@ -114,25 +114,10 @@ Verdict judge_answer(const HttpAnswer& a) {
 }
 
 std::string send_message_body(std::string_view chat_id, std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    auto encode = [](std::string& out, std::string_view s) {
-        for (unsigned char c : s) {
-            if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                c == '_' || c == '.' || c == '-' || c == '~') {
-                out += static_cast<char>(c);
-            } else if (c == ' ') {
-                out += '+';
-            } else {
-                out += '%';
-                out += kHex[c >> 4];
-                out += kHex[c & 0xF];
-            }
-        }
-    };
     std::string body = "chat_id=";
-    encode(body, chat_id);
+    text::append_form_encoded(body, chat_id);
     body += "&text=";
-    encode(body, text);
+    text::append_form_encoded(body, text);
     body += "&disable_web_page_preview=true";
     return body;
 }

@@ -5,7 +5,11 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <string_view>
 #include <utility>
+
+#include "common/text.hpp"
 
 #include "host/error.hpp"
 #include "host/files.hpp"
@@ -35,6 +39,33 @@ void close_quietly(const Object& file) noexcept {
     }
 }
 
+// The body the host's urlencode makes of `form` (then encoded as UTF-8), made here when
+// urlencode is the host's own and every field is one it encodes plainly: no repeated names (a
+// map keeps the last), no lone surrogates (its strict UTF-8 encoding refuses them). nullopt
+// otherwise.
+std::optional<std::string> own_form_body(const std::vector<std::pair<std::string, std::string>>& form) {
+    auto has_surrogate = [](std::string_view s) {
+        for (std::size_t i = 0; i + 1 < s.size(); ++i)
+            if (static_cast<unsigned char>(s[i]) == 0xED && static_cast<unsigned char>(s[i + 1]) >= 0xA0)
+                return true;
+        return false;
+    };
+    for (std::size_t i = 0; i < form.size(); ++i) {
+        if (has_surrogate(form[i].first) || has_surrogate(form[i].second)) return std::nullopt;
+        for (std::size_t j = 0; j < i; ++j)
+            if (form[j].first == form[i].first) return std::nullopt;
+    }
+    if (!is_own_function(global("urllib").attr("parse"), "urlencode")) return std::nullopt;
+    std::string body;
+    for (const auto& [name, value] : form) {
+        if (!body.empty()) body += '&';
+        text::append_form_encoded(body, name);
+        body += '=';
+        text::append_form_encoded(body, value);
+    }
+    return body;
+}
+
 Object request_of(const HttpRequest& request) {
     Object headers = new_map();
     for (const auto& [name, value] : request.headers) headers.set(name, text(value));
@@ -42,6 +73,8 @@ Object request_of(const HttpRequest& request) {
         return http_request(request.url, headers);
     Object body;
     if (!request.form.empty()) {
+        if (std::optional<std::string> own = own_form_body(request.form))
+            return http_request(request.url, bytes(*own), headers, request.method);
         Object fields = new_map();
         for (const auto& [name, value] : request.form) fields.set(name, text(value));
         const Object form = global("urllib").attr("parse").attr("urlencode").call({fields});

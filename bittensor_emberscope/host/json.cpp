@@ -7,17 +7,7 @@ namespace emberscope::host {
 
 Object json_loads(const Object& text) { return global("json").attr("loads").call({text}); }
 
-bool json_loads_is_hosts_own() {
-    Object json = global("json");
-    if (!PyModule_Check(json.ptr())) return false;
-    Object loads = json.attr("loads");
-    // Defined in the json module itself under its own name: a substitute (a wrapper, a mock, a
-    // lambda) lives elsewhere or is no plain function.
-    if (!PyFunction_Check(loads.ptr())) return false;
-    if (PyFunction_GET_GLOBALS(loads.ptr()) != PyModule_GetDict(json.ptr())) return false;
-    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(loads.ptr()));
-    return PyUnicode_CompareWithASCIIString(code->co_name, "loads") == 0;
-}
+bool json_loads_is_hosts_own() { return is_own_function(global("json"), "loads"); }
 
 Object json_load(const Object& file) { return global("json").attr("load").call({file}); }
 

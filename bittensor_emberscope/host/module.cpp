@@ -140,6 +140,18 @@ CallScope::CallScope(RawObject* module) : previous_(current_module) { current_mo
 
 CallScope::~CallScope() { current_module = previous_; }
 
+bool is_own_function(const Object& module, const char* name) {
+    if (!PyModule_Check(module.ptr())) return false;
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(module.ptr(), name, &found) < 0) throw_pending();
+    const Object function = Object::steal(found);
+    if (found == nullptr || !PyFunction_Check(found)) return false;
+    // Defined in that module under that name: a substitute lives elsewhere or is no function.
+    if (PyFunction_GET_GLOBALS(found) != PyModule_GetDict(module.ptr())) return false;
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(found));
+    return PyUnicode_CompareWithASCIIString(code->co_name, name) == 0;
+}
+
 Object global(const char* name) {
     if (current_module != nullptr) {
         PyObject* dict = PyModule_GetDict(current_module);  // borrowed

@@ -29,6 +29,11 @@ private:
 /// An unknown name raises the host's NameError.
 Object global(const char* name);
 
+/// True when `module` is a module whose attribute `name` is its own function of that name, not
+/// something a caller put in its place (a wrapper, a mock, a lambda): only then may the module's
+/// own code stand for a call to it.
+bool is_own_function(const Object& module, const char* name);
+
 /// Texts looked up over and over (row members, module globals): made once per module, interned,
 /// so that a look-up hashes nothing and compares pointers.
 enum class Key : std::size_t {
