@@ -118,7 +118,7 @@ public:
 private:
     static std::size_t hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
 
-    // Room for twice the members and the one coming, holding the first `count` members.
+    // A table at most a quarter full, holding the first `count` members (refilled once half full).
     void rebuild(const std::vector<Member>& members, std::size_t count) {
         std::size_t size = 64;
         while (size < (count + 1) * 4) size *= 2;
@@ -165,7 +165,7 @@ private:
         std::vector<JsonValue> items;
         KeyIndex index;
     };
-    // Room made for an object from its predecessor's size, at most.
+    // The most room made for an object from its predecessor's size.
     static constexpr std::size_t kShapeLimit = 64;
 
     std::size_t skip(std::size_t i) const {
