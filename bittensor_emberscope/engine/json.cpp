@@ -137,11 +137,10 @@ private:
 // Recursive descent that mirrors the host's scanner step for step, so that the first error it
 // meets, and the position it names, are the host's.
 //
-// Each container's storage is allocated about once: an object starts with room for as many
-// members as the last object closed at its nesting level had (the rows of a listing share one
-// shape), and an array's items are gathered on a stack per nesting level, reused from one array
-// to the next, and moved into the array once it closes. Strings without escapes are copied from
-// the document in one piece, and values are read in place rather than moved into their parents.
+// A container's storage is mostly allocated once: it starts with room for as many members or
+// items as the last one of its kind closed at its nesting level had (the rows of a listing share
+// one shape). Values are read in place rather than moved into their parents, and strings without
+// escapes are copied from the document in one piece.
 class Reader {
 public:
     explicit Reader(std::string_view s) : s_(s) {}
@@ -162,7 +161,7 @@ public:
 private:
     struct Level {
         std::size_t members_seen = 0;  // of the last object closed at this level
-        std::vector<JsonValue> items;
+        std::size_t items_seen = 0;    // of the last array closed at this level
         KeyIndex index;
     };
     // The most room made for an object from its predecessor's size.
@@ -459,7 +458,9 @@ private:
             pos_ = i + 1;
             return;
         }
-        std::vector<JsonValue>& items = level(depth).items;
+        Level& at = level(depth);
+        std::vector<JsonValue>& items = v.items;
+        items.reserve(at.items_seen);
         while (true) {
             value(items.emplace_back(Fresh{}), i, depth);
             i = skip(pos_);
@@ -469,8 +470,8 @@ private:
             i = skip(i + 1);
             if (i < len && s_[i] == ']') fail("Illegal trailing comma before end of array", comma);
         }
-        v.items.assign(std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
-        items.clear();
+        at.items_seen = std::min(items.size(), kShapeLimit);
+        if (items.capacity() > items.size() * 2) items.shrink_to_fit();
         pos_ = i + 1;
     }
 
