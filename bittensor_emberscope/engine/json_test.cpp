@@ -287,6 +287,24 @@ TEST(EngineJson, ObjectsOfChangingShapesAtOneLevel) {
     want += "]";
     EXPECT_EQ(host_str(value_of(doc)), want);
     EXPECT_EQ(dump_json(value_of(doc)), doc);
+
+    // Arrays of changing lengths at one level, and inside them at the next.
+    std::string arrays = "[";
+    for (int row = 0; row < 30; ++row) {
+        const int size = row < 10 ? 70 : row < 20 ? row % 3 : 3 * row;
+        arrays += row ? ", [" : "[";
+        for (int k = 0; k < size; ++k) {
+            arrays += k ? ", " : "";
+            arrays += k % 4 == 0 ? "[" + std::to_string(k) + ", [], [\"x\"]]" : std::to_string(k);
+        }
+        arrays += "]";
+    }
+    arrays += "]";
+    const JsonValue read = value_of(arrays);
+    EXPECT_EQ(dump_json(read), arrays);
+    ASSERT_EQ(read.items.size(), 30u);
+    EXPECT_EQ(read.items[12].items.size(), 0u);
+    EXPECT_EQ(read.items[29].items.size(), 87u);
 }
 
 TEST(EngineJson, RealsAreCorrectlyRoundedOnEveryPath) {
