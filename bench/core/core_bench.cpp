@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 
+#include "engine/json.hpp"
 #include "kernels.hpp"
 #include "workload.hpp"
 
@@ -62,9 +63,54 @@ void run_chunker(benchmark::State& state, std::int64_t max_len) {
     state.counters["chunks"] = static_cast<double>(chunks);
 }
 
+const std::string& listing_json(std::size_t rows) {
+    static std::map<std::size_t, std::string> cache;
+    auto it = cache.find(rows);
+    if (it == cache.end()) it = cache.emplace(rows, eb::make_listing_json(rows)).first;
+    return it->second;
+}
+
+// The engine's JSON reader on the listing's body: the tree built and dropped on every call, as a
+// cycle does.
+void run_parse_json(benchmark::State& state) {
+    const std::string& body = listing_json(static_cast<std::size_t>(state.range(0)));
+    const long faults = minor_faults();
+    for (auto _ : state) {
+        auto parsed = emberscope::engine::parse_json(body);
+        if (parsed.index() != 0) state.SkipWithError("the listing does not parse");
+        benchmark::DoNotOptimize(parsed);
+    }
+    count_faults(state, faults);
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(body.size()));
+    state.SetComplexityN(state.range(0));
+}
+
+// The UTF-8 check every body passes before it is parsed.
+void run_is_utf8(benchmark::State& state) {
+    const std::string& body = listing_json(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        bool valid = emberscope::engine::is_utf8(body);
+        if (!valid) state.SkipWithError("the listing is not UTF-8");
+        benchmark::DoNotOptimize(valid);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(body.size()));
+    state.SetComplexityN(state.range(0));
+}
+
 int register_all() {
     for (const eb::Kernel& kernel : eb::kernels()) {
         benchmark::RegisterBenchmark(kernel.name, run_kernel, kernel)
+            ->Arg(1024)->Arg(10'000)->Arg(100'000)
+            ->Complexity(benchmark::oN)
+            ->Unit(benchmark::kMicrosecond);
+    }
+    using Run = void (*)(benchmark::State&);
+    const std::pair<const char*, Run> json_runs[] = {{"engine_parse_json", run_parse_json},
+                                                     {"engine_is_utf8", run_is_utf8}};
+    for (const auto& [name, run] : json_runs) {
+        benchmark::RegisterBenchmark(name, run)
             ->Arg(1024)->Arg(10'000)->Arg(100'000)
             ->Complexity(benchmark::oN)
             ->Unit(benchmark::kMicrosecond);

@@ -67,6 +67,50 @@ Workload make_workload(std::size_t size, unsigned seed) {
     return w;
 }
 
+std::string make_listing_json(std::size_t size, unsigned seed) {
+    static const char* const kWords[] = {"apex",  "atlas", "cortex", "drift", "ember", "flux",
+                                         "forge", "helix", "kite",   "lumen", "nexus", "omega"};
+    static const char kBase58[] = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz";
+    static const char kHex[] = "0123456789abcdef";
+    static const char* const kStamps[] = {"2025-04-28T23:59:12Z", "2025-04-28T23:59:00Z",
+                                          "2025-04-28T23:58:48Z"};
+    std::mt19937_64 rng(seed);
+    const auto between = [&](std::uint64_t lo, std::uint64_t hi) { return lo + rng() % (hi - lo + 1); };
+    std::string out = "{\"pagination\": {\"current_page\": 1, \"per_page\": 1024, \"total_items\": " +
+                      std::to_string(size) +
+                      ", \"total_pages\": 1, \"next_page\": null, \"prev_page\": null}, \"data\": [";
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint64_t back = between(0, 2);  // blocks behind the newest, 12 s each
+        std::string ss58, hex = "0x";
+        for (int k = 0; k < 48; ++k) ss58 += kBase58[rng() % 58];
+        for (int k = 0; k < 64; ++k) hex += kHex[rng() % 16];
+        const std::uint64_t validators = between(1, 64);
+        out += i ? ", {" : "{";
+        out += "\"netuid\": " + std::to_string(i) +
+               ", \"block_number\": " + std::to_string(5453828 - back) +
+               ", \"timestamp\": \"" + kStamps[back] + "\"" +
+               ", \"name\": \"" + (i == 0 ? "root" : kWords[rng() % 12]) + "\"" +
+               ", \"owner\": {\"ss58\": \"" + ss58 + "\", \"hex\": \"" + hex + "\"}" +
+               ", \"max_neurons\": " + (i == 0 ? "64" : "256") +
+               ", \"active_validators\": " + std::to_string(validators) +
+               ", \"active_miners\": " + std::to_string(i == 0 ? 0 : between(0, 256 - validators)) +
+               ", \"tempo\": 360, \"emission\": \"" +
+               std::to_string(i == 0 ? 0 : between(0, 40'000'000)) +
+               "\", \"min_burn\": \"500000\", \"max_burn\": \"100000000000\"" +
+               ", \"recycled_24_hours\": \"" + std::to_string(between(0, 2'000'000'000'000)) + "\"";
+        // The owner burn value: a real in its shortest form, 0 as an integer, a text or absent.
+        const Draw d = draw_burn(rng);
+        const auto form = rng() % 40;
+        if (form == 0) out += ", \"incentive_burn\": \"" + d.text + "\"";
+        else if (form == 1) {}  // absent
+        else if (d.text == "0") out += ", \"incentive_burn\": 0";
+        else out += ", \"incentive_burn\": " + burns::shortest_form(d.value);
+        out += "}";
+    }
+    out += "]}";
+    return out;
+}
+
 std::string make_snapshot_text(std::size_t lines, unsigned seed) {
     std::mt19937_64 rng(seed);
     std::vector<reports::SnapshotLine> body;

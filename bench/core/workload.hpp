@@ -37,6 +37,12 @@ Workload make_workload(std::size_t size, unsigned seed = 0);
 /// A snapshot text with `lines` body lines (the chunker's input at any scale).
 std::string make_snapshot_text(std::size_t lines, unsigned seed = 0);
 
+/// The listing's JSON body as the Taostats API pages it, `size` rows on one page, each row with
+/// the fields the network sends (addresses, block numbers, amounts as texts) and an owner burn
+/// value drawn like the workload's (reals, zeros, a few texts, a few absent), in the host
+/// encoder's layout (", " and ": " separators).
+std::string make_listing_json(std::size_t size, unsigned seed = 0);
+
 /// The time stamp every rendered text carries.
 inline constexpr const char* kUpdatedAt = "2026-03-01T12:00:00Z";
 

@@ -2,9 +2,18 @@
 #include "engine/json.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <deque>
 #include <limits>
-#include <unordered_map>
+#include <tuple>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "burns/numeric.hpp"
 #include "burns/state_text.hpp"
@@ -23,15 +32,123 @@ struct Failure {
     bool over_limit = false;
 };
 
+// Eight bytes of the document as one word, the first byte in the lowest bits.
+std::uint64_t word_at(const char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    return w;
+}
+
+constexpr std::uint64_t kOnes = 0x0101010101010101u;
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+
+// The high bit of each byte of `w` below `n` (n <= 0x80). Bytes above the lowest marked one may be
+// marked wrongly (a borrow runs upward), so only the lowest mark is exact, which is all the scans
+// below use.
+constexpr std::uint64_t bytes_below(std::uint64_t w, unsigned n) {
+    return (w - kOnes * n) & ~w & kHighBits;
+}
+constexpr std::uint64_t bytes_equal(std::uint64_t w, unsigned char c) {
+    return bytes_below(w ^ (kOnes * c), 1);
+}
+
+// Where a string's plain run stops: a quote, a backslash or a control character.
+bool ends_run(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
+
+// The first byte at or after `i` that ends a plain run of string content, or the end: sixteen
+// bytes at a time where the processor has the instructions for it, then eight, then one.
+std::size_t run_end(std::string_view s, std::size_t i) {
+    const char* p = s.data();
+    const std::size_t n = s.size();
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i last_control = _mm_set1_epi8(0x1F);
+    for (; i + 16 <= n; i += 16) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(b, last_control), b);
+        const __m128i stops =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, quote), _mm_cmpeq_epi8(b, backslash)), control);
+        if (const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops)))
+            return i + static_cast<std::size_t>(std::countr_zero(mask));
+    }
+#endif
+    for (; i + 8 <= n; i += 8) {
+        const std::uint64_t w = word_at(p + i);
+        const std::uint64_t stops = bytes_equal(w, '"') | bytes_equal(w, '\\') | bytes_below(w, 0x20);
+        if (stops) return i + static_cast<std::size_t>(std::countr_zero(stops)) / 8;
+    }
+    while (i < n && !ends_run(static_cast<unsigned char>(p[i]))) ++i;
+    return i;
+}
+
+using Member = std::pair<std::string, JsonValue>;
+
+// Makes a new slot's null in place. (A value-initialised JsonValue() is cleared byte by byte
+// before it is constructed, which costs more than reading the value into it.)
+struct Fresh {
+    operator JsonValue() const {
+        JsonValue v;
+        return v;
+    }
+};
+
+// A set of member indices of one large object, keyed by the members' names (open addressing).
+class KeyIndex {
+public:
+    void clear() { slots_.clear(); }
+    bool empty() const { return slots_.empty(); }
+
+    // The index of the member named `key`, or adds `next` under that name and returns it.
+    std::size_t find_or_add(const std::vector<Member>& members, std::string_view key,
+                            std::size_t next) {
+        if ((next + 1) * 2 > slots_.size()) rebuild(members, next);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t h = hash(key) & mask;; h = (h + 1) & mask) {
+            const std::uint32_t slot = slots_[h];
+            if (slot == 0) {
+                slots_[h] = static_cast<std::uint32_t>(next + 1);
+                return next;
+            }
+            if (members[slot - 1].first == key) return slot - 1;
+        }
+    }
+
+private:
+    static std::size_t hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
+
+    // A table at most a quarter full, holding the first `count` members (refilled once half full).
+    void rebuild(const std::vector<Member>& members, std::size_t count) {
+        std::size_t size = 64;
+        while (size < (count + 1) * 4) size *= 2;
+        slots_.assign(size, 0);
+        const std::size_t mask = size - 1;
+        for (std::size_t k = 0; k < count; ++k) {
+            std::size_t h = hash(members[k].first) & mask;
+            while (slots_[h] != 0) h = (h + 1) & mask;
+            slots_[h] = static_cast<std::uint32_t>(k + 1);
+        }
+    }
+
+    std::vector<std::uint32_t> slots_;  // member index + 1; 0 is free
+};
+
 // Recursive descent that mirrors the host's scanner step for step, so that the first error it
 // meets, and the position it names, are the host's.
+//
+// A container's storage is mostly allocated once: it starts with room for as many members or
+// items as the last one of its kind closed at its nesting level had (the rows of a listing share
+// one shape). Values are read in place rather than moved into their parents, and strings without
+// escapes are copied from the document in one piece.
 class Reader {
 public:
     explicit Reader(std::string_view s) : s_(s) {}
 
     JsonValue document() {
+        JsonValue v;
         std::size_t i = skip(0);
-        JsonValue v = value(i, 0);
+        value(v, i, 0);
         i = skip(pos_);
         if (i != s_.size()) fail("Extra data", i);
         return v;
@@ -42,7 +159,16 @@ public:
     }
 
 private:
+    struct Level {
+        std::size_t members_seen = 0;  // of the last object closed at this level
+        std::size_t items_seen = 0;    // of the last array closed at this level
+        KeyIndex index;
+    };
+    // The most room made for an object from its predecessor's size.
+    static constexpr std::size_t kShapeLimit = 64;
+
     std::size_t skip(std::size_t i) const {
+        if (i < s_.size() && static_cast<unsigned char>(s_[i]) > ' ') return i;
         while (i < s_.size() && is_white(s_[i])) ++i;
         return i;
     }
@@ -50,64 +176,70 @@ private:
         return s_.substr(i, word.size()) == word;
     }
 
-    // Parses the value at `i`; leaves pos_ just after it.
-    JsonValue value(std::size_t i, std::size_t depth) {
+    // The scratch of nesting level `depth` (1 for the outermost container).
+    Level& level(std::size_t depth) {
+        if (levels_.size() <= depth) levels_.resize(depth + 1);
+        return levels_[depth];
+    }
+
+    // Parses the value at `i` into `v` (a null); leaves pos_ just after it.
+    void value(JsonValue& v, std::size_t i, std::size_t depth) {
         if (i >= s_.size()) fail("Expecting value", i);
-        JsonValue v;
         switch (s_[i]) {
             case '"':
                 v.kind = JsonValue::Kind::text;
-                v.text = string_at(i + 1);
-                return v;
+                string_at(v.text, i + 1);
+                return;
             case '{':
                 if (depth >= kMaxJsonDepth) fail("nested deeper than 256 levels", i, true);
-                return object(i + 1, depth + 1);
+                object(v, i + 1, depth + 1);
+                return;
             case '[':
                 if (depth >= kMaxJsonDepth) fail("nested deeper than 256 levels", i, true);
-                return array(i + 1, depth + 1);
+                array(v, i + 1, depth + 1);
+                return;
             case 'n':
-                if (matches(i, "null")) { pos_ = i + 4; return v; }
+                if (matches(i, "null")) { pos_ = i + 4; return; }
                 break;
             case 't':
                 if (matches(i, "true")) {
                     v.kind = JsonValue::Kind::boolean;
                     v.flag = true;
                     pos_ = i + 4;
-                    return v;
+                    return;
                 }
                 break;
             case 'f':
                 if (matches(i, "false")) {
                     v.kind = JsonValue::Kind::boolean;
                     pos_ = i + 5;
-                    return v;
+                    return;
                 }
                 break;
             case 'N':
-                if (matches(i, "NaN")) return special(i, 3, std::numeric_limits<double>::quiet_NaN());
+                if (matches(i, "NaN"))
+                    return special(v, i, 3, std::numeric_limits<double>::quiet_NaN());
                 break;
             case 'I':
                 if (matches(i, "Infinity"))
-                    return special(i, 8, std::numeric_limits<double>::infinity());
+                    return special(v, i, 8, std::numeric_limits<double>::infinity());
                 break;
             case '-':
                 if (matches(i, "-Infinity"))
-                    return special(i, 9, -std::numeric_limits<double>::infinity());
+                    return special(v, i, 9, -std::numeric_limits<double>::infinity());
                 break;
             default: break;
         }
-        return number(i);
+        number(v, i);
     }
 
-    JsonValue special(std::size_t i, std::size_t n, double d) {
-        JsonValue v;
+    void special(JsonValue& v, std::size_t i, std::size_t n, double d) {
         v.kind = JsonValue::Kind::real;
         v.real = d;
         pos_ = i + n;
-        return v;
     }
 
-    JsonValue number(std::size_t start) {
+    void number(JsonValue& v, std::size_t start) {
         const std::size_t end = s_.size();
         std::size_t i = start;
         if (s_[i] == '-') {
@@ -141,16 +273,28 @@ private:
             fail("number of " + std::to_string(token.size()) + " characters, over the limit of " +
                      std::to_string(kMaxNumberLength),
                  start, true);
-        JsonValue v;
         if (is_real) {
             v.kind = JsonValue::Kind::real;
-            v.real = *burns::parse_numeric_text(token);
+            v.real = real_of(token);
         } else {
             v.kind = JsonValue::Kind::integer;
-            v.text = token == "-0" ? "0" : std::string(token);
+            if (token == "-0")
+                v.text = "0";
+            else
+                v.text = std::string(token);
         }
         pos_ = i;
-        return v;
+    }
+
+    // The double of a JSON real token, correctly rounded. A finite non-zero result of the
+    // library's reader is final; zeros, overflow and underflow take the host's float() rule,
+    // which gives their signed zero or infinity.
+    static double real_of(std::string_view token) {
+        double d = 0.0;
+        const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), d);
+        if (ec == std::errc() && end == token.data() + token.size() && std::isfinite(d) && d != 0.0)
+            return d;
+        return *burns::parse_numeric_text(token);
     }
 
     static int hex(char c) {
@@ -171,20 +315,30 @@ private:
         return v;
     }
 
-    // The text whose content starts at `end` (just after the opening quote).
-    std::string string_at(std::size_t end) {
+    // The text whose content starts at `start` (just after the opening quote), as a view of the
+    // document when it has no escapes, else of `decoded_`. Leaves pos_ after the closing quote.
+    std::string_view string_view_at(std::size_t start) {
+        const std::size_t stop = run_end(s_, start);
+        if (stop < s_.size() && s_[stop] == '"') {
+            pos_ = stop + 1;
+            return s_.substr(start, stop - start);
+        }
+        return decode_string(start, stop);
+    }
+
+    // (Constructing a string and moving it in costs less than assigning to the empty one.)
+    void string_at(std::string& out, std::size_t start) { out = std::string(string_view_at(start)); }
+
+    // The text at `end` whose first plain run ends at `next`, which is not its closing quote.
+    std::string_view decode_string(std::size_t end, std::size_t next) {
         const std::size_t begin = end - 1;
         const std::size_t len = s_.size();
-        std::string out;
+        std::string& out = decoded_;
+        out.clear();
         while (true) {
-            std::size_t next = end;
-            char c = 0;
-            for (; next < len; ++next) {
-                c = s_[next];
-                if (c == '"' || c == '\\') break;
-                if (static_cast<unsigned char>(c) <= 0x1f) fail("Invalid control character at", next);
-            }
             if (next >= len) fail("Unterminated string starting at", begin);
+            char c = s_[next];
+            if (static_cast<unsigned char>(c) <= 0x1f) fail("Invalid control character at", next);
             out.append(s_.substr(end, next - end));
             ++next;
             if (c == '"') {
@@ -198,6 +352,7 @@ private:
                 const char plain = text::json_short_escape(c);
                 if (plain == 0) fail("Invalid \\escape", end - 2);
                 out += plain;
+                next = run_end(s_, end);
                 continue;
             }
             ++next;
@@ -216,82 +371,114 @@ private:
                 }
             }
             utf8::append(out, cp);
+            next = run_end(s_, end);
         }
     }
 
-    JsonValue object(std::size_t i, std::size_t depth) {
-        JsonValue v;
+    // A cheap sketch of a key for the duplicate test of small objects: a key whose bit is not yet
+    // set in the object's sketch is certainly new.
+    static std::uint64_t key_bit(std::string_view key) {
+        const std::size_t n = key.size();
+        const unsigned mix = n == 0 ? 0u
+                                    : static_cast<unsigned char>(key[0]) * 7u +
+                                          static_cast<unsigned char>(key[n / 2]) * 3u +
+                                          static_cast<unsigned char>(key[n - 1]) + static_cast<unsigned>(n) * 13u;
+        return std::uint64_t{1} << (mix & 63u);
+    }
+
+    // Objects up to this many members look duplicates up directly; larger ones through an index.
+    static constexpr std::size_t kIndexFrom = 16;
+
+    void object(JsonValue& v, std::size_t i, std::size_t depth) {
         v.kind = JsonValue::Kind::object;
         const std::size_t len = s_.size();
-        std::unordered_map<std::string, std::size_t> index;
         i = skip(i);
-        if (i >= len || s_[i] != '}') {
-            while (true) {
-                if (i >= len || s_[i] != '"')
-                    fail("Expecting property name enclosed in double quotes", i);
-                std::string key = string_at(i + 1);
-                i = skip(pos_);
-                if (i >= len || s_[i] != ':') fail("Expecting ':' delimiter", i);
-                i = skip(i + 1);
-                JsonValue member = value(i, depth);
-                add_member(v, index, std::move(key), std::move(member));
-                i = skip(pos_);
-                if (i < len && s_[i] == '}') break;
-                if (i >= len || s_[i] != ',') fail("Expecting ',' delimiter", i);
-                const std::size_t comma = i;
-                i = skip(i + 1);
-                if (i < len && s_[i] == '}') fail("Illegal trailing comma before end of object", comma);
-            }
-        }
-        pos_ = i + 1;
-        return v;
-    }
-
-    static void add_member(JsonValue& v, std::unordered_map<std::string, std::size_t>& index,
-                           std::string key, JsonValue member) {
-        // Small objects (every row) are searched directly; large ones through an index.
-        constexpr std::size_t kIndexFrom = 16;
-        auto& m = v.members;
-        if (m.size() < kIndexFrom) {
-            for (auto& [k, old] : m)
-                if (k == key) {
-                    old = std::move(member);
-                    return;
-                }
-            m.emplace_back(std::move(key), std::move(member));
-            if (m.size() == kIndexFrom)
-                for (std::size_t k = 0; k < m.size(); ++k) index.emplace(m[k].first, k);
+        if (i < len && s_[i] == '}') {
+            pos_ = i + 1;
             return;
         }
-        auto [it, inserted] = index.try_emplace(key, m.size());
-        if (inserted)
-            m.emplace_back(std::move(key), std::move(member));
-        else
-            m[it->second].second = std::move(member);
+        Level& at = level(depth);
+        std::vector<Member>& members = v.members;
+        members.reserve(at.members_seen);
+        std::uint64_t sketch = 0;
+        JsonValue repeated;
+        while (true) {
+            if (i >= len || s_[i] != '"')
+                fail("Expecting property name enclosed in double quotes", i);
+            const std::string_view key = string_view_at(i + 1);
+            // The slot the value goes to: a new member's, or a scratch value that replaces an
+            // earlier member's once read (the last of equal keys wins at the first one's place).
+            std::size_t same = members.size();
+            if (members.size() < kIndexFrom) {
+                const std::uint64_t bit = key_bit(key);
+                if (sketch & bit) {
+                    for (std::size_t k = 0; k < members.size(); ++k)
+                        if (members[k].first == key) {
+                            same = k;
+                            break;
+                        }
+                }
+                sketch |= bit;
+            } else {
+                same = at.index.find_or_add(members, key, members.size());
+            }
+            JsonValue* slot = &repeated;
+            if (same == members.size()) {
+                members.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                                     std::forward_as_tuple(Fresh{}));
+                slot = &members.back().second;
+            }
+            i = skip(pos_);
+            if (i >= len || s_[i] != ':') fail("Expecting ':' delimiter", i);
+            i = skip(i + 1);
+            value(*slot, i, depth);
+            if (slot == &repeated) {
+                members[same].second = std::move(repeated);
+                repeated = JsonValue{};
+            }
+            i = skip(pos_);
+            if (i < len && s_[i] == '}') break;
+            if (i >= len || s_[i] != ',') fail("Expecting ',' delimiter", i);
+            const std::size_t comma = i;
+            i = skip(i + 1);
+            if (i < len && s_[i] == '}') fail("Illegal trailing comma before end of object", comma);
+        }
+        // Objects at one level tend to have one shape (rows): the next one starts at this size.
+        at.members_seen = std::min(members.size(), kShapeLimit);
+        if (members.capacity() > members.size() * 2) members.shrink_to_fit();
+        if (!at.index.empty()) at.index.clear();
+        pos_ = i + 1;
     }
 
-    JsonValue array(std::size_t i, std::size_t depth) {
-        JsonValue v;
+    void array(JsonValue& v, std::size_t i, std::size_t depth) {
         v.kind = JsonValue::Kind::array;
         const std::size_t len = s_.size();
         i = skip(i);
-        if (i >= len || s_[i] != ']') {
-            while (true) {
-                v.items.push_back(value(i, depth));
-                i = skip(pos_);
-                if (i < len && s_[i] == ']') break;
-                if (i >= len || s_[i] != ',') fail("Expecting ',' delimiter", i);
-                const std::size_t comma = i;
-                i = skip(i + 1);
-                if (i < len && s_[i] == ']') fail("Illegal trailing comma before end of array", comma);
-            }
+        if (i < len && s_[i] == ']') {
+            pos_ = i + 1;
+            return;
         }
+        Level& at = level(depth);
+        std::vector<JsonValue>& items = v.items;
+        items.reserve(at.items_seen);
+        while (true) {
+            value(items.emplace_back(Fresh{}), i, depth);
+            i = skip(pos_);
+            if (i < len && s_[i] == ']') break;
+            if (i >= len || s_[i] != ',') fail("Expecting ',' delimiter", i);
+            const std::size_t comma = i;
+            i = skip(i + 1);
+            if (i < len && s_[i] == ']') fail("Illegal trailing comma before end of array", comma);
+        }
+        at.items_seen = std::min(items.size(), kShapeLimit);
+        if (items.capacity() > items.size() * 2) items.shrink_to_fit();
         pos_ = i + 1;
-        return v;
     }
 
     std::string_view s_;
     std::size_t pos_ = 0;
+    std::deque<Level> levels_;  // references stay valid as it grows
+    std::string decoded_;
 };
 
 // "<what>: line L column C (char P)" with positions in code points, as the host counts them.
@@ -502,30 +689,41 @@ std::variant<JsonValue, JsonError> parse_json(std::string_view document) {
 }
 
 bool is_utf8(std::string_view s) {
-    std::size_t i = 0;
+    const char* p = s.data();
     const std::size_t n = s.size();
+    std::size_t i = 0;
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(p[k]); };
+    const auto in = [](unsigned char c, unsigned lo, unsigned hi) { return c >= lo && c <= hi; };
     while (i < n) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
+        // ASCII a word at a time: four words per step while none has a high bit, then one.
+        while (i + 32 <= n &&
+               ((word_at(p + i) | word_at(p + i + 8) | word_at(p + i + 16) | word_at(p + i + 24)) &
+                kHighBits) == 0)
+            i += 32;
+        for (; i + 8 <= n; i += 8) {
+            if (const std::uint64_t high = word_at(p + i) & kHighBits) {
+                i += static_cast<std::size_t>(std::countr_zero(high)) / 8;
+                break;
+            }
         }
+        while (i < n && byte(i) < 0x80) ++i;
+        if (i == n) break;
+        // One multi-byte sequence, strictly: no overlong forms, no surrogates, nothing past
+        // U+10FFFF, no sequence cut short by the end, as the host's decoder.
+        const unsigned char c = byte(i);
         std::size_t size;
-        char32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) size = 2, cp = c & 0x1F;
-        else if (c >= 0xE0 && c <= 0xEF) size = 3, cp = c & 0x0F;
-        else if (c >= 0xF0 && c <= 0xF4) size = 4, cp = c & 0x07;
+        unsigned lo = 0x80, hi = 0xBF;  // range of the second byte
+        if (in(c, 0xC2, 0xDF)) size = 2;
+        else if (c == 0xE0) size = 3, lo = 0xA0;
+        else if (c == 0xED) size = 3, hi = 0x9F;
+        else if (in(c, 0xE1, 0xEF)) size = 3;
+        else if (c == 0xF0) size = 4, lo = 0x90;
+        else if (c == 0xF4) size = 4, hi = 0x8F;
+        else if (in(c, 0xF1, 0xF3)) size = 4;
         else return false;
-        if (i + size > n) return false;
-        for (std::size_t k = 1; k < size; ++k) {
-            const auto d = static_cast<unsigned char>(s[i + k]);
-            if ((d & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are refused, as the host does.
-        if ((size == 3 && cp < 0x800) || (size == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
+        if (n - i < size || !in(byte(i + 1), lo, hi)) return false;
+        for (std::size_t k = 2; k < size; ++k)
+            if (!in(byte(i + k), 0x80, 0xBF)) return false;
         i += size;
     }
     return true;
