@@ -688,46 +688,7 @@ std::variant<JsonValue, JsonError> parse_json(std::string_view document) {
     }
 }
 
-bool is_utf8(std::string_view s) {
-    const char* p = s.data();
-    const std::size_t n = s.size();
-    std::size_t i = 0;
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(p[k]); };
-    const auto in = [](unsigned char c, unsigned lo, unsigned hi) { return c >= lo && c <= hi; };
-    while (i < n) {
-        // ASCII a word at a time: four words per step while none has a high bit, then one.
-        while (i + 32 <= n &&
-               ((word_at(p + i) | word_at(p + i + 8) | word_at(p + i + 16) | word_at(p + i + 24)) &
-                kHighBits) == 0)
-            i += 32;
-        for (; i + 8 <= n; i += 8) {
-            if (const std::uint64_t high = word_at(p + i) & kHighBits) {
-                i += static_cast<std::size_t>(std::countr_zero(high)) / 8;
-                break;
-            }
-        }
-        while (i < n && byte(i) < 0x80) ++i;
-        if (i == n) break;
-        // One multi-byte sequence, strictly: no overlong forms, no surrogates, nothing past
-        // U+10FFFF, no sequence cut short by the end, as the host's decoder.
-        const unsigned char c = byte(i);
-        std::size_t size;
-        unsigned lo = 0x80, hi = 0xBF;  // range of the second byte
-        if (in(c, 0xC2, 0xDF)) size = 2;
-        else if (c == 0xE0) size = 3, lo = 0xA0;
-        else if (c == 0xED) size = 3, hi = 0x9F;
-        else if (in(c, 0xE1, 0xEF)) size = 3;
-        else if (c == 0xF0) size = 4, lo = 0x90;
-        else if (c == 0xF4) size = 4, hi = 0x8F;
-        else if (in(c, 0xF1, 0xF3)) size = 4;
-        else return false;
-        if (n - i < size || !in(byte(i + 1), lo, hi)) return false;
-        for (std::size_t k = 2; k < size; ++k)
-            if (!in(byte(i + k), 0x80, 0xBF)) return false;
-        i += size;
-    }
-    return true;
-}
+bool is_utf8(std::string_view s) { return utf8::is_strict(s); }
 
 std::string dump_json(const JsonValue& value) {
     std::string out;
