@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "burns/numeric.hpp"
 #include "common/utf8.hpp"
@@ -69,6 +70,12 @@ public:
 private:
     const char* p_;
     const char* end_;
+    // Keys of the entries so far, as views of the body. While every netuid was an integer
+    // greater than the one before (the listing asks for ascending order) no key can repeat and
+    // the entries need no index; the first that breaks the order builds it.
+    std::vector<std::string_view> keys_;
+    bool ascending_ = true;
+    long long last_ = 0;
     std::unordered_map<std::string_view, std::size_t> position_;
 
     void space() {
@@ -265,6 +272,7 @@ private:
         ++p_;
         space();
         std::string_view netuid;
+        std::optional<long long> number;  // the netuid's value when it is a short integer
         bool has_netuid = false;
         std::string burn = "0";
         bool has_burn = false;
@@ -273,7 +281,7 @@ private:
                 std::string_view key;
                 if (!plain_key(key)) return false;
                 if (key == "netuid") {
-                    if (has_netuid || !netuid_text(netuid)) return false;
+                    if (has_netuid || !netuid_text(netuid, number)) return false;
                     has_netuid = true;
                 } else if (key == "incentive_burn") {
                     if (has_burn || !owner_burn_text(burn)) return false;
@@ -291,18 +299,33 @@ private:
             }
         }
         ++out.rows;
-        if (has_netuid) {
-            auto [it, inserted] = position_.try_emplace(netuid, out.burns.size());
-            if (inserted)
-                out.burns.emplace_back(std::string(netuid), std::move(burn));
-            else
-                out.burns[it->second].second = std::move(burn);
-        }
+        if (has_netuid) add(out, netuid, number, std::move(burn));
         return true;
     }
 
-    /// The key of a row: an integer's digits, or a text without escapes as it is.
-    bool netuid_text(std::string_view& key) {
+    void add(ScannedListing& out, std::string_view key, std::optional<long long> number,
+             std::string burn) {
+        if (ascending_ && number && (keys_.empty() || *number > last_)) {
+            last_ = *number;
+        } else {
+            if (ascending_) {
+                ascending_ = false;
+                position_.reserve(keys_.size() * 2);
+                for (std::size_t i = 0; i < keys_.size(); ++i) position_.emplace(keys_[i], i);
+            }
+            auto [it, inserted] = position_.try_emplace(key, out.burns.size());
+            if (!inserted) {
+                out.burns[it->second].second = std::move(burn);
+                return;
+            }
+        }
+        keys_.push_back(key);
+        out.burns.emplace_back(std::string(key), std::move(burn));
+    }
+
+    /// The key of a row: an integer's digits (`value` set when it has at most 18), or a text
+    /// without escapes as it is.
+    bool netuid_text(std::string_view& key, std::optional<long long>& value) {
         if (p_ < end_ && *p_ == '"') {
             bool escaped;
             return string(key, escaped) && !escaped;
@@ -310,6 +333,12 @@ private:
         bool integral;
         if (!number(key, integral) || !integral) return false;
         if (key == "-0") key = "0";
+        const std::size_t digits = key.size() - (key[0] == '-');
+        if (digits <= 18) {
+            long long v = 0;
+            for (const char c : key.substr(key.size() - digits)) v = v * 10 + (c - '0');
+            value = key[0] == '-' ? -v : v;
+        }
         return true;
     }
 

@@ -62,6 +62,14 @@ TEST(ListingScan, NetuidKeysAndTheMapsOrder) {
         // A repeated netuid keeps its first place and takes the later value.
         {R"({"data":[{"netuid":2,"incentive_burn":1},{"netuid":1},{"netuid":2,"incentive_burn":0.5}]})",
          {{"2", "0.5"}, {"1", "0"}}, 3},
+        // Ascending integers need no index until the order breaks: a repeat after that, of
+        // an integer or of the same key as a text, still finds its first place.
+        {R"({"data":[{"netuid":1,"incentive_burn":1},{"netuid":2},{"netuid":3},{"netuid":2,"incentive_burn":7},{"netuid":"3","incentive_burn":8},{"netuid":1,"incentive_burn":9}]})",
+         {{"1", "9"}, {"2", "7"}, {"3", "8"}}, 6},
+        {R"({"data":[{"netuid":"1"},{"netuid":2},{"netuid":1,"incentive_burn":5},{"netuid":-1}]})",
+         {{"1", "5"}, {"2", "0"}, {"-1", "0"}}, 4},
+        {R"({"data":[{"netuid":999999999999999999},{"netuid":1000000000000000000},{"netuid":999999999999999999,"incentive_burn":2}]})",
+         {{"999999999999999999", "2"}, {"1000000000000000000", "0"}}, 3},
         // Rows without a netuid count as rows and give no entry.
         {R"({"data":[{},{"name":"x"},{"netuid":5}]})", {{"5", "0"}}, 3},
         // Everything else in a row, and around the rows, is read and left.
