@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 
 #include "common/text.hpp"
@@ -84,12 +85,29 @@ std::string render_state_file(const std::vector<std::pair<std::string, std::stri
     // Byte order of UTF-8 is code point order, surrogate forms included; keys are unique, so
     // values never take part in the comparison. The entries stay where they are: only pointers
     // to them are sorted.
-    std::vector<const std::pair<std::string, std::string>*> burns;
-    burns.reserve(entries.size());
-    for (const auto& entry : entries) burns.push_back(&entry);
-    std::sort(burns.begin(), burns.end(), [](const auto* a, const auto* b) {
-        return std::string_view(a->first) < std::string_view(b->first);
+    // Each key's first eight bytes, read as a big-endian number (zeros past its end), order
+    // most pairs at the cost of one integer compare; equal prefixes compare the whole keys.
+    using Entry = std::pair<std::string, std::string>;
+    struct Sorted {
+        std::uint64_t prefix;
+        const Entry* entry;
+    };
+    std::vector<Sorted> order;
+    order.reserve(entries.size());
+    for (const auto& entry : entries) {
+        std::uint64_t prefix = 0;
+        const std::size_t n = std::min<std::size_t>(entry.first.size(), 8);
+        for (std::size_t i = 0; i < n; ++i)
+            prefix |= std::uint64_t{static_cast<unsigned char>(entry.first[i])} << (56 - 8 * i);
+        order.push_back({prefix, &entry});
+    }
+    std::sort(order.begin(), order.end(), [](const Sorted& a, const Sorted& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        return std::string_view(a.entry->first) < std::string_view(b.entry->first);
     });
+    std::vector<const Entry*> burns;
+    burns.reserve(order.size());
+    for (const Sorted& s : order) burns.push_back(s.entry);
 
     // Plain ASCII texts (the usual case) fit exactly; escapes may grow the buffer once or twice.
     std::size_t estimate = 64 + updated_at.size();
