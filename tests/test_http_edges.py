@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+import signal
 import socket
 import threading
 import time
@@ -187,6 +189,39 @@ def test_a_drip_cannot_hold_an_exchange_past_its_deadline(streamers, size):
     assert 1.4 < time.monotonic() - started < 4.5
     if server is None:
         listener.close()
+
+
+def _threads_taking(signum: int) -> list[str]:
+    """The process's threads whose signal mask lets `signum` through."""
+    taking = []
+    for tid in os.listdir("/proc/self/task"):
+        with open(f"/proc/self/task/{tid}/status") as f:
+            blocked = next(int(line.split()[1], 16) for line in f if line.startswith("SigBlk:"))
+        if not blocked & (1 << (signum - 1)):
+            taking.append(tid)
+    return taking
+
+
+def test_the_deadline_thread_takes_no_signal():
+    # A stop signal taken by the deadline's native thread would not interrupt the main thread's
+    # wait for an answer: the command would sit out the whole time-out before it stops.
+    listener = socket.create_server(("127.0.0.1", 0))
+    url = f"http://127.0.0.1:{listener.getsockname()[1]}"
+    seen = []
+
+    def look():
+        time.sleep(0.4)  # the exchange is waiting for headers by now
+        seen.append(_threads_taking(signal.SIGTERM))
+
+    before = len(_threads_taking(signal.SIGTERM))
+    looker = threading.Thread(target=look)
+    looker.start()
+    with pytest.raises(TimeoutError):
+        monitor._http_exchange(url, timeout=5, body_limit=-1, deadline_seconds=1.0)
+    looker.join()
+    listener.close()
+    # The main thread, this looker and whatever ran before: no thread of the exchange's own.
+    assert len(seen[0]) == before + 1
 
 
 def test_an_exchange_within_its_deadline_is_untouched(streamers):

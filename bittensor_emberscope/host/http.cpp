@@ -2,6 +2,8 @@
 #include "host/http.hpp"
 
 #include <Python.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -132,12 +134,24 @@ public:
         const auto when = std::chrono::steady_clock::now() +
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(std::min(seconds, 1e9)));
-        thread_ = std::thread([state = state_, when] {
-            std::unique_lock lock(state->mutex);
-            if (state->wake.wait_until(lock, when, [&] { return state->stopped; })) return;
-            state->fired = true;
-            for (int fd : state->sockets) ::shutdown(fd, SHUT_RDWR);
-        });
+        // The thread takes no signal: one it took would not interrupt the interpreter's wait for
+        // the answer, and a stop would sit out the whole time-out. It inherits the mask of the
+        // thread that makes it, so every signal is blocked for that moment.
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        try {
+            thread_ = std::thread([state = state_, when] {
+                std::unique_lock lock(state->mutex);
+                if (state->wake.wait_until(lock, when, [&] { return state->stopped; })) return;
+                state->fired = true;
+                for (int fd : state->sockets) ::shutdown(fd, SHUT_RDWR);
+            });
+        } catch (...) {
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+            throw;
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
     Deadline(const Deadline&) = delete;
     Deadline& operator=(const Deadline&) = delete;
