@@ -272,3 +272,35 @@ def test_a_body_cannot_forge_or_break_console_lines(es, taostats, telegram, caps
     assert es.run_burn_startup_snapshot(state_path=str(tmp_path / "s.json"), burn_token=TOKEN,
                                         burn_chat_id=CHAT) == 1
     assert capsys.readouterr().err == line
+
+
+# A stop (Ctrl-C, SIGTERM's exception in the command) is never absorbed by a clean-up
+
+
+class _Stopping:
+    """A response whose read fails or whose headers cannot be listed, and whose clean-up is
+    where a stop arrives."""
+
+    def __init__(self, read_fails: bool) -> None:
+        self.read_fails = read_fails
+
+    def read(self, *args):
+        if self.read_fails:
+            raise OSError("connection reset by peer")
+        return b'{"data": []}'
+
+    def close(self):
+        if self.read_fails:
+            raise KeyboardInterrupt
+
+    @property
+    def headers(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("read_fails", [True, False])
+def test_a_stop_during_a_clean_up_is_not_absorbed(es, monkeypatch, read_fails):
+    monkeypatch.setenv("TAOSTATS_API_BASE", "http://127.0.0.1:9")
+    monkeypatch.setattr(es.urllib.request, "urlopen", lambda request, timeout: _Stopping(read_fails))
+    with pytest.raises(KeyboardInterrupt):
+        es.http_get_json("/api", {}, KEY)

@@ -32,9 +32,12 @@ std::string text_form(const Object& value) {
     return value.kind() == Kind::text ? value.text() : value.str();
 }
 
-void close_quietly(const Object& file) noexcept {
+// A failed read's file closed; a stop the close raised goes out in place of the failure.
+void close_quietly(const Object& file) {
     try {
         file.attr("close").call();
+    } catch (const Error& e) {
+        if (!is_exception_family(e)) throw;
     } catch (...) {
     }
 }
@@ -94,7 +97,8 @@ std::vector<Header> headers_of(const Object& message) {
             const Object item = items.at(i);
             out.emplace_back(text_form(item.at(0)), text_form(item.at(1)));
         }
-    } catch (const Error&) {
+    } catch (const Error& e) {
+        if (!is_exception_family(e)) throw;  // a stop is never absorbed
         out.clear();
     }
     return out;

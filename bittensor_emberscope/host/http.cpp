@@ -256,11 +256,14 @@ Object urllib_part(const char* submodule, const char* name) {
 
 bool is_http_error(const Error& error) { return matches(error, urllib_part("error", "HTTPError")); }
 
-// Closing after a failure must not replace the failure that is on its way out.
-void close_after_failure(const Object& stream) noexcept {
+// Closing after a failure must not replace the failure that is on its way out, unless what
+// the close raised is a stop (KeyboardInterrupt, SystemExit, a command's own stop): that one
+// goes out instead, for a stop that is lost is never sent again.
+void close_after_failure(const Object& stream) {
     try {
         stream.attr("close").call();
-    } catch (const Error&) {
+    } catch (const Error& e) {
+        if (!is_exception_family(e)) throw;
     }
 }
 
