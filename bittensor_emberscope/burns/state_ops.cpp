@@ -16,11 +16,11 @@ namespace emberscope::burns {
 namespace {
 
 // A text of the loaded map; ASCII ones (numbers, in practice) are the module's shared texts.
-host::Object state_text(std::string_view utf8) {
+host::Object state_text(const host::SharedAsciiTexts& shared, std::string_view utf8) {
     for (const char c : utf8) {
         if (static_cast<unsigned char>(c) >= 0x80) return host::text(utf8);
     }
-    return host::shared_ascii_text(utf8);
+    return shared.text(utf8);
 }
 
 std::string as_text(const host::Object& value) {
@@ -41,11 +41,12 @@ std::optional<BurnMap> text_entries(const host::Object& map) {
 }
 
 // A text the one-pass reader found in `file_text`: a view of the file itself is printable ASCII.
-host::Object entry_text(std::string_view file_text, std::string_view text) {
+host::Object entry_text(const host::SharedAsciiTexts& shared, std::string_view file_text,
+                        std::string_view text) {
     const std::less<const char*> before;
     if (!before(text.data(), file_text.data()) && before(text.data(), file_text.data() + file_text.size()))
-        return host::shared_ascii_text(text);
-    return state_text(text);
+        return shared.text(text);
+    return state_text(shared, text);
 }
 
 // The burn map of a state file that the one-pass reader leaves to the host's decoder.
@@ -84,20 +85,23 @@ host::Object load_burn_state(const host::Args& args) {
     const std::optional<std::string> text = read_state_text(host::services(), path);
     if (!text) return host::new_map();
     // The one-pass reader's texts go straight from the file's text to host texts.
+    // The module's table is looked up after the host's calls (which run the caller's code).
     StateEntryViews views;
     if (read_state_file(*text, views)) {
+        const host::SharedAsciiTexts shared;
         host::Object map = host::raw::new_map(views.entries.size());
         for (const auto& [key, value] : views.entries) {
-            const host::Object k = entry_text(*text, key);
-            host::raw::dict_set(map, k, entry_text(*text, value));
+            const host::Object k = entry_text(shared, *text, key);
+            host::raw::dict_set(map, k, entry_text(shared, *text, value));
         }
         return map;
     }
     const BurnMap burns = host_decoded_entries(*text);
+    const host::SharedAsciiTexts shared;
     host::Object map = host::raw::new_map(burns.size());
     for (const auto& [key, value] : burns) {
-        const host::Object k = state_text(key);
-        host::raw::dict_set(map, k, state_text(value));
+        const host::Object k = state_text(shared, key);
+        host::raw::dict_set(map, k, state_text(shared, value));
     }
     return map;
 }

@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
+#include <type_traits>
 
 #include "common/text.hpp"
 #include "common/utf8.hpp"
@@ -31,6 +34,38 @@ constexpr auto kPlain = [] {
 }();
 
 bool is_plain(char c) { return kPlain[static_cast<unsigned char>(c)]; }
+
+// The end of the run of plain bytes that starts at `pos`: the first byte of `text` from `pos` on
+// that is not plain, or text.size(). Eight bytes at a time where the machine is little-endian.
+std::size_t plain_run_end(std::string_view text, std::size_t pos) {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101u;
+        constexpr std::uint64_t kHigh = 0x8080808080808080u;
+        // High bit of each byte of `w` that is zero; a byte above a true zero may be flagged as
+        // well, never one below it, so the lowest flag is exact.
+        const auto zero_bytes = [](std::uint64_t w) { return (w - kOnes) & ~w & kHigh; };
+        while (text.size() - pos >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, text.data() + pos, 8);
+            const std::uint64_t stop = (w & kHigh)                        // 0x80 and above
+                                       | ((w - kOnes * 0x20) & ~w & kHigh)  // below 0x20
+                                       | zero_bytes(w ^ (kOnes * '"'))
+                                       | zero_bytes(w ^ (kOnes * '\\'))
+                                       | zero_bytes(w ^ (kOnes * 0x7F));
+            if (stop != 0) return pos + static_cast<std::size_t>(std::countr_zero(stop) / 8);
+            pos += 8;
+        }
+    }
+    while (pos < text.size() && is_plain(text[pos])) ++pos;
+    return pos;
+}
+
+// JSON's white space, by byte.
+constexpr auto kSpace = [] {
+    std::array<bool, 256> space{};
+    for (const char c : {' ', '\n', '\r', '\t'}) space[static_cast<unsigned char>(c)] = true;
+    return space;
+}();
 
 // Byte order (that of code points), as std::string's operator< orders; inline for short keys.
 bool ordered_before(std::string_view a, std::string_view b) {
@@ -192,11 +227,7 @@ private:
     }
 
     void skip_space() {
-        while (pos_ < text_.size()) {
-            const char c = text_[pos_];
-            if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
-            ++pos_;
-        }
+        while (pos_ < text_.size() && kSpace[static_cast<unsigned char>(text_[pos_])]) ++pos_;
     }
 
     bool at_end() {
@@ -213,6 +244,9 @@ private:
         if (!take('{')) return false;
         skip_space();
         if (take('}')) return true;
+        // Views are small: room for as many entries as the rest of the text could hold in the
+        // written shape (some 14 bytes at the least), so that the list never moves.
+        if constexpr (std::is_same_v<Text, std::string_view>) entries.reserve((text_.size() - pos_) / 14 + 1);
         while (true) {
             Text key;
             Text value;
@@ -254,7 +288,7 @@ private:
     bool text(std::string_view& out) {
         const std::size_t start = pos_;
         if (!take('"')) return false;
-        while (pos_ < text_.size() && is_plain(text_[pos_])) ++pos_;
+        pos_ = plain_run_end(text_, pos_);
         if (pos_ < text_.size() && text_[pos_] == '"') {
             out = text_.substr(start + 1, pos_ - start - 1);
             ++pos_;
@@ -271,7 +305,7 @@ private:
         if (!take('"')) return false;
         while (true) {
             const std::size_t start = pos_;
-            while (pos_ < text_.size() && is_plain(text_[pos_])) ++pos_;
+            pos_ = plain_run_end(text_, pos_);
             out.append(text_.data() + start, pos_ - start);
             if (pos_ >= text_.size()) return false;
             const char c = text_[pos_++];
