@@ -49,6 +49,27 @@ host::Object entry_text(const host::SharedAsciiTexts& shared, std::string_view f
     return state_text(shared, text);
 }
 
+// Puts each entry the one-pass reader reads into a new map.
+class MapSink final : public StateEntrySink {
+public:
+    // Made at about its final size: a line of the written shape with a short key and value
+    // holds some 24 bytes (a map a little too large or too small costs little either way).
+    explicit MapSink(std::string_view file_text)
+        : file_text_(file_text), map_(host::raw::new_map(file_text.size() / 24)) {}
+
+    void entry(std::string_view key, std::string_view value) override {
+        const host::Object k = entry_text(shared_, file_text_, key);
+        host::raw::dict_set(map_, k, entry_text(shared_, file_text_, value));
+    }
+
+    host::Object map() && { return std::move(map_); }
+
+private:
+    std::string_view file_text_;
+    const host::SharedAsciiTexts shared_;
+    host::Object map_;
+};
+
 // The burn map of a state file that the one-pass reader leaves to the host's decoder.
 BurnMap host_decoded_entries(std::string_view file_text) {
     host::Object document;
@@ -86,15 +107,11 @@ host::Object load_burn_state(const host::Args& args) {
     if (!text) return host::new_map();
     // The one-pass reader's texts go straight from the file's text to host texts.
     // The module's table is looked up after the host's calls (which run the caller's code).
-    StateEntryViews views;
-    if (read_state_file(*text, views)) {
-        const host::SharedAsciiTexts shared;
-        host::Object map = host::raw::new_map(views.entries.size());
-        for (const auto& [key, value] : views.entries) {
-            const host::Object k = entry_text(shared, *text, key);
-            host::raw::dict_set(map, k, entry_text(shared, *text, value));
-        }
-        return map;
+    // The one-pass reader's entries go into the map as they are read; a file it leaves to the
+    // host's decoder drops the map made so far.
+    {
+        MapSink sink(*text);
+        if (read_state_file(*text, sink)) return std::move(sink).map();
     }
     const BurnMap burns = host_decoded_entries(*text);
     const host::SharedAsciiTexts shared;

@@ -37,7 +37,7 @@ bool is_plain(char c) { return kPlain[static_cast<unsigned char>(c)]; }
 
 // The end of the run of plain bytes that starts at `pos`: the first byte of `text` from `pos` on
 // that is not plain, or text.size(). Eight bytes at a time where the machine is little-endian.
-std::size_t plain_run_end(std::string_view text, std::size_t pos) {
+[[gnu::always_inline]] inline std::size_t plain_run_end(std::string_view text, std::size_t pos) {
     if constexpr (std::endian::native == std::endian::little) {
         constexpr std::uint64_t kOnes = 0x0101010101010101u;
         constexpr std::uint64_t kHigh = 0x8080808080808080u;
@@ -174,18 +174,41 @@ std::string render_state_file(const std::vector<std::pair<std::string, std::stri
 
 namespace {
 
+// Where a reader puts the burn map's entries: a list of copies or of views, or a sink.
+struct CopiedEntries {
+    using Text = std::string;
+    std::vector<std::pair<std::string, std::string>>& entries;
+    void reserve(std::size_t) {}
+    void add(const std::string& key, std::string&& value) { entries.emplace_back(key, std::move(value)); }
+};
+
+struct ViewedEntries {
+    using Text = std::string_view;
+    std::vector<std::pair<std::string_view, std::string_view>>& entries;
+    void reserve(std::size_t n) { entries.reserve(n); }
+    void add(std::string_view key, std::string_view value) { entries.emplace_back(key, value); }
+};
+
+struct SunkEntries {
+    using Text = std::string_view;
+    StateEntrySink& sink;
+    void reserve(std::size_t) {}
+    void add(std::string_view key, std::string_view value) { sink.entry(key, value); }
+};
+
 // A one-pass reader of the state file's shape; every method returns false on anything outside it.
 // Texts are read as strings, or as views (of the file's text where they hold no escape, else of
-// their decoded form kept in `decoded`).
-template <class Text>
+// their decoded form kept in `decoded`). The burn map's entries go to `Out` as they are read.
+template <class Out>
 class StateReader {
 public:
-    using Entries = std::vector<std::pair<Text, Text>>;
+    using Text = typename Out::Text;
 
     StateReader(std::string_view text, std::deque<std::string>* decoded)
         : text_(text), decoded_(decoded) {}
 
-    bool read(Entries& burns) {
+    // The top level's keys are unique (strictly ascending), so the burn map is read at most once.
+    bool read(Out& burns) {
         skip_space();
         if (!take('{')) return false;
         Text last_key;
@@ -201,13 +224,10 @@ public:
             if (!take(':')) return false;
             skip_space();
             if (peek() == '{') {
-                Entries entries;
-                if (!object_of_texts(entries)) return false;
-                if (key == kBurnsKey) burns = std::move(entries);
+                if (!object_of_texts(key == kBurnsKey ? &burns : nullptr)) return false;
             } else {
                 Text value;
                 if (!text(value)) return false;
-                if (key == kBurnsKey) burns.clear();
             }
             last_key = std::move(key);
             skip_space();
@@ -226,8 +246,23 @@ private:
         return true;
     }
 
+    // True when the text at the reading position starts with `s`.
+    template <std::size_t N>
+    bool next_is(const char (&s)[N]) const {
+        if (text_.size() - pos_ < N - 1) return false;
+        const char* p = text_.data() + pos_;
+        for (std::size_t i = 0; i + 1 < N; ++i) {
+            if (p[i] != s[i]) return false;
+        }
+        return true;
+    }
+
     void skip_space() {
-        while (pos_ < text_.size() && kSpace[static_cast<unsigned char>(text_[pos_])]) ++pos_;
+        const char* const begin = text_.data();
+        const char* const end = begin + text_.size();
+        const char* p = begin + pos_;
+        while (p != end && kSpace[static_cast<unsigned char>(*p)]) ++p;
+        pos_ = static_cast<std::size_t>(p - begin);
     }
 
     bool at_end() {
@@ -240,23 +275,38 @@ private:
         return text(key) && ordered_before(previous, key);
     }
 
-    bool object_of_texts(Entries& entries) {
+    // An object of texts, keys in ascending order; its entries go to `out` unless it is null.
+    bool object_of_texts(Out* out) {
         if (!take('{')) return false;
         skip_space();
         if (take('}')) return true;
-        // Views are small: room for as many entries as the rest of the text could hold in the
-        // written shape (some 14 bytes at the least), so that the list never moves.
-        if constexpr (std::is_same_v<Text, std::string_view>) entries.reserve((text_.size() - pos_) / 14 + 1);
+        // Room for as many entries as the rest of the text could hold in the written shape (some
+        // 14 bytes at the least), so that a list of views never moves.
+        if (out != nullptr) out->reserve((text_.size() - pos_) / 14 + 1);
+        Text last;
+        bool first = true;
         while (true) {
             Text key;
             Text value;
             if (!text(key)) return false;
-            if (!entries.empty() && !ordered_before(entries.back().first, key)) return false;
-            skip_space();
-            if (!take(':')) return false;
-            skip_space();
+            if (!first && !ordered_before(last, key)) return false;
+            first = false;
+            // The separators as the module writes them are taken whole; any other spacing
+            // byte by byte (the same bytes either way).
+            if (next_is(": \"")) {
+                pos_ += 2;
+            } else {
+                skip_space();
+                if (!take(':')) return false;
+                skip_space();
+            }
             if (!text(value)) return false;
-            entries.emplace_back(std::move(key), std::move(value));
+            if (out != nullptr) out->add(key, std::move(value));
+            last = std::move(key);
+            if (next_is(",\n    \"")) {
+                pos_ += 6;
+                continue;
+            }
             skip_space();
             if (take('}')) return true;
             if (!take(',')) return false;
@@ -351,16 +401,25 @@ private:
 std::optional<std::vector<std::pair<std::string, std::string>>> read_state_file(
     std::string_view text) {
     std::vector<std::pair<std::string, std::string>> burns;
-    StateReader<std::string> reader(text, nullptr);
-    if (!reader.read(burns)) return std::nullopt;
+    CopiedEntries out{burns};
+    StateReader<CopiedEntries> reader(text, nullptr);
+    if (!reader.read(out)) return std::nullopt;
     return burns;
 }
 
 bool read_state_file(std::string_view text, StateEntryViews& out) {
     out.entries.clear();
     out.decoded.clear();
-    StateReader<std::string_view> reader(text, &out.decoded);
-    return reader.read(out.entries);
+    ViewedEntries entries{out.entries};
+    StateReader<ViewedEntries> reader(text, &out.decoded);
+    return reader.read(entries);
+}
+
+bool read_state_file(std::string_view text, StateEntrySink& sink) {
+    std::deque<std::string> decoded;
+    SunkEntries entries{sink};
+    StateReader<SunkEntries> reader(text, &decoded);
+    return reader.read(entries);
 }
 
 }  // namespace emberscope::burns

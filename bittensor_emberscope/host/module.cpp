@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "host/error.hpp"
@@ -89,29 +90,44 @@ bool small_number(std::string_view text, std::size_t& n) {
     return true;
 }
 
-// A text's place: its bytes taken eight at a time, mixed by multiplication.
+// Eight bytes of `p` as one number (in the machine's order: only ever compared or mixed here).
+std::uint64_t word_at(const char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
+}
+
+// A text's place: its bytes taken eight at a time (the last eight overlapping the ones before),
+// mixed by multiplication.
 std::size_t text_set(std::string_view text) {
     constexpr std::uint64_t kMix = 0x9e3779b97f4a7c15u;
     std::uint64_t h = text.size();
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        std::uint64_t word = 0;
-        for (std::size_t k = 0; k < 8; ++k) word |= std::uint64_t{static_cast<unsigned char>(text[i + k])} << (8 * k);
-        h = (h ^ word) * kMix;
+    const std::size_t n = text.size();
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8) h = (h ^ word_at(text.data() + i)) * kMix;
+        h = (h ^ word_at(text.data() + n - 8)) * kMix;
+    } else {
+        std::uint64_t tail = 0;
+        for (std::size_t k = 0; k < n; ++k) tail |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
+        h = (h ^ tail) * kMix;
     }
-    std::uint64_t tail = 0;
-    for (std::size_t k = 0; i + k < text.size(); ++k) tail |= std::uint64_t{static_cast<unsigned char>(text[i + k])} << (8 * k);
-    h = (h ^ tail) * kMix;
     return static_cast<std::size_t>(h >> 54) & (kTextSets - 1);
 }
 
 bool holds(RawObject* text, std::string_view ascii) {
-    if (static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) != ascii.size()) return false;
+    const std::size_t n = ascii.size();
+    if (static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) != n) return false;
     const char* held = static_cast<const char*>(PyUnicode_DATA(text));
-    for (std::size_t i = 0; i < ascii.size(); ++i) {
-        if (held[i] != ascii[i]) return false;
+    if (n < 8) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (held[i] != ascii[i]) return false;
+        }
+        return true;
     }
-    return true;
+    for (std::size_t i = 0; i + 8 < n; i += 8) {
+        if (word_at(held + i) != word_at(ascii.data() + i)) return false;
+    }
+    return word_at(held + n - 8) == word_at(ascii.data() + n - 8);
 }
 
 SharedTexts::Real& real_slot(SharedTexts& shared, std::uint64_t bits) {
