@@ -181,6 +181,11 @@ const std::vector<ReadCase>& read_cases() {
         {R"({"owner_burn_rate": {"1": "\u00e9\ud83d\ude00\ud83d\u0041"}})",
          Entries{{"1", "\xc3\xa9\xf0\x9f\x98\x80\xed\xa0\xbd" "A"}}},
         {R"({"owner_burn_rate": {"1": "\uD83D\uDE00"}})", Entries{{"1", "\xf0\x9f\x98\x80"}}},
+        // Separators spaced otherwise than the module writes them, beside the written ones.
+        {"{\"owner_burn_rate\": {\n    \"1\": \"a\",\n    \"2\" : \"b\",\n   \"3\":\"c\" ,\n\t\"4\":  \"d\",\n     \"5\": \"e\"\n  }\n}\n",
+         Entries{{"1", "a"}, {"2", "b"}, {"3", "c"}, {"4", "d"}, {"5", "e"}}},
+        {"{\"owner_burn_rate\": {\"1\": \"a\",\n    \"2\": \"b\",\n    \"3\": \"c\"}}",
+         Entries{{"1", "a"}, {"2", "b"}, {"3", "c"}}},
         // Everything below is the host's to read, to refuse or to convert.
         {"", std::nullopt},
         {"{", std::nullopt},
@@ -200,6 +205,11 @@ const std::vector<ReadCase>& read_cases() {
         {R"({"owner_burn_rate": {"1": "\ud83d\u12"}})", std::nullopt},
         {"{\"owner_burn_rate\": {\"1\": \"a", std::nullopt},
         {"{\"owner_burn_rate\"\f: {}}", std::nullopt},
+        {"{\"owner_burn_rate\": {\"1\": \"a\",\n    x\"2\": \"b\"}}", std::nullopt},
+        {"{\"owner_burn_rate\": {\"1\": \"a\",\n    \"1\": \"b\"}}", std::nullopt},
+        {"{\"owner_burn_rate\": {\"1\": x\"a\"}}", std::nullopt},
+        {"{\"owner_burn_rate\": {\"1\": \"a\",\n    \"2\": \"b\",\n    }}", std::nullopt},
+        {"{\"owner_burn_rate\": {\"1\": \"a\",\n    \"2\" \"b\"}}", std::nullopt},
     };
     return cases;
 }
