@@ -335,7 +335,7 @@ private:
 
     bool text(std::string& out) { return string(out); }
 
-    bool text(std::string_view& out) {
+    [[gnu::always_inline]] bool text(std::string_view& out) {
         const std::size_t start = pos_;
         if (!take('"')) return false;
         pos_ = plain_run_end(text_, pos_);
