@@ -249,8 +249,20 @@ private:
     // True when the text at the reading position starts with `s`.
     template <std::size_t N>
     bool next_is(const char (&s)[N]) const {
-        if (text_.size() - pos_ < N - 1) return false;
+        static_assert(N - 1 <= 8);
         const char* p = text_.data() + pos_;
+        if constexpr (std::endian::native == std::endian::little) {
+            // Eight bytes at once where there are eight: the first N - 1 compared.
+            if (text_.size() - pos_ >= 8) {
+                std::uint64_t want = 0;
+                for (std::size_t i = 0; i + 1 < N; ++i) want |= std::uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
+                constexpr std::uint64_t kMask = N - 1 == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * (N - 1))) - 1;
+                std::uint64_t w;
+                std::memcpy(&w, p, 8);
+                return (w & kMask) == want;
+            }
+        }
+        if (text_.size() - pos_ < N - 1) return false;
         for (std::size_t i = 0; i + 1 < N; ++i) {
             if (p[i] != s[i]) return false;
         }
@@ -340,7 +352,7 @@ private:
         if (!take('"')) return false;
         pos_ = plain_run_end(text_, pos_);
         if (pos_ < text_.size() && text_[pos_] == '"') {
-            out = text_.substr(start + 1, pos_ - start - 1);
+            out = std::string_view(text_.data() + start + 1, pos_ - start - 1);
             ++pos_;
             return true;
         }
