@@ -105,10 +105,9 @@ host::Object load_burn_state(const host::Args& args) {
     const std::string_view path = args.text<kLoadParams, "path">();
     const std::optional<std::string> text = read_state_text(host::services(), path);
     if (!text) return host::new_map();
-    // The one-pass reader's texts go straight from the file's text to host texts.
-    // The module's table is looked up after the host's calls (which run the caller's code).
-    // The one-pass reader's entries go into the map as they are read; a file it leaves to the
-    // host's decoder drops the map made so far.
+    // The one-pass reader's entries go straight from the file's text into the map as they are
+    // read; a file it leaves to the host's decoder drops the map made so far. The module's
+    // texts are looked up after the host's calls (which run the caller's code).
     {
         MapSink sink(*text);
         if (read_state_file(*text, sink)) return std::move(sink).map();

@@ -197,8 +197,6 @@ Object key(Key key) {
     return Object::steal(PyUnicode_InternFromString(key_name(key)));
 }
 
-Object shared_ascii_text(std::string_view ascii) { return SharedAsciiTexts().text(ascii); }
-
 SharedAsciiTexts::SharedAsciiTexts() : shared_(shared_texts()) {}
 
 Object SharedAsciiTexts::text(std::string_view ascii) const {

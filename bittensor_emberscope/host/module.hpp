@@ -68,17 +68,14 @@ inline constexpr std::size_t kSharedNumbers = 4096;
 inline constexpr std::size_t kSharedTextMax = 24;
 inline constexpr std::size_t kSharedTextSets = 1024;
 
-/// A host text equal to the ASCII text `ascii`: the module's shared one for a small decimal
-/// number or a short text it holds, else a new one (kept for the next call when short).
-/// REQUIRES: every byte of `ascii` below 0x80.
-Object shared_ascii_text(std::string_view ascii);
-
-/// The same texts for a call that makes many (a loaded map's): the module's table is looked up
-/// once, when this is made. Use it within the call that made it only.
+/// The shared ASCII texts of the current module, for a call that makes many (a loaded map's):
+/// the module's table is looked up once, when this is made. Use it within that call only.
 class SharedAsciiTexts {
 public:
     SharedAsciiTexts();
-    /// As shared_ascii_text(ascii). REQUIRES: every byte of `ascii` below 0x80.
+    /// A host text equal to the ASCII text `ascii`: the module's shared one for a small decimal
+    /// number or a short text it holds, else a new one (kept for the next call when short).
+    /// REQUIRES: every byte of `ascii` below 0x80.
     Object text(std::string_view ascii) const;
 
 private:
