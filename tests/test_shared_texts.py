@@ -146,3 +146,22 @@ def test_owner_burn_texts_of_reals_keep_no_reference(es):
         es.owner_burn_from_row(row)
     assert sys.getrefcount(text) == count
     assert es.owner_burn_from_row(row) == "0.123"
+
+
+def test_texts_that_differ_in_one_byte_are_never_taken_for_each_other(es, tmp_path):
+    # The cache compares and places texts eight bytes at a time (the last eight overlapping the
+    # ones before): texts of every length up to the cache's limit and one past it, differing in
+    # one byte at every place, each load as themselves, whichever of them the cache held before.
+    values = []
+    for n in range(1, 26):
+        base = "0." + "123456789012345678901234"[: max(n - 2, 0)] if n >= 2 else "7"
+        base = base[:n]
+        values.append(base)
+        for i in range(n):
+            values.append(base[:i] + ("x" if base[i] != "x" else "y") + base[i + 1:])
+    path = tmp_path / "state.json"
+    burns = {str(k): v for k, v in enumerate(values)}
+    assert_loads_as_the_host(es, path, written(burns))
+    # The same texts under other keys, in the other order: the held ones must not answer for
+    # their neighbours.
+    assert_loads_as_the_host(es, path, written({str(k): v for k, v in enumerate(reversed(values))}))

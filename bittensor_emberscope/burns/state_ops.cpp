@@ -16,11 +16,11 @@ namespace emberscope::burns {
 namespace {
 
 // A text of the loaded map; ASCII ones (numbers, in practice) are the module's shared texts.
-host::Object state_text(std::string_view utf8) {
+host::Object state_text(const host::SharedAsciiTexts& shared, std::string_view utf8) {
     for (const char c : utf8) {
         if (static_cast<unsigned char>(c) >= 0x80) return host::text(utf8);
     }
-    return host::shared_ascii_text(utf8);
+    return shared.text(utf8);
 }
 
 std::string as_text(const host::Object& value) {
@@ -41,12 +41,34 @@ std::optional<BurnMap> text_entries(const host::Object& map) {
 }
 
 // A text the one-pass reader found in `file_text`: a view of the file itself is printable ASCII.
-host::Object entry_text(std::string_view file_text, std::string_view text) {
+host::Object entry_text(const host::SharedAsciiTexts& shared, std::string_view file_text,
+                        std::string_view text) {
     const std::less<const char*> before;
     if (!before(text.data(), file_text.data()) && before(text.data(), file_text.data() + file_text.size()))
-        return host::shared_ascii_text(text);
-    return state_text(text);
+        return shared.text(text);
+    return state_text(shared, text);
 }
+
+// Puts each entry the one-pass reader reads into a new map.
+class MapSink final : public StateEntrySink {
+public:
+    // Made at about its final size: a line of the written shape with a short key and value
+    // holds some 24 bytes (a map a little too large or too small costs little either way).
+    explicit MapSink(std::string_view file_text)
+        : file_text_(file_text), map_(host::raw::new_map(file_text.size() / 24)) {}
+
+    void entry(std::string_view key, std::string_view value) override {
+        const host::Object k = entry_text(shared_, file_text_, key);
+        host::raw::dict_set(map_, k, entry_text(shared_, file_text_, value));
+    }
+
+    host::Object map() && { return std::move(map_); }
+
+private:
+    std::string_view file_text_;
+    const host::SharedAsciiTexts shared_;
+    host::Object map_;
+};
 
 // The burn map of a state file that the one-pass reader leaves to the host's decoder.
 BurnMap host_decoded_entries(std::string_view file_text) {
@@ -83,21 +105,19 @@ host::Object load_burn_state(const host::Args& args) {
     const std::string_view path = args.text<kLoadParams, "path">();
     const std::optional<std::string> text = read_state_text(host::services(), path);
     if (!text) return host::new_map();
-    // The one-pass reader's texts go straight from the file's text to host texts.
-    StateEntryViews views;
-    if (read_state_file(*text, views)) {
-        host::Object map = host::raw::new_map(views.entries.size());
-        for (const auto& [key, value] : views.entries) {
-            const host::Object k = entry_text(*text, key);
-            host::raw::dict_set(map, k, entry_text(*text, value));
-        }
-        return map;
+    // The one-pass reader's entries go straight from the file's text into the map as they are
+    // read; a file it leaves to the host's decoder drops the map made so far. The module's
+    // texts are looked up after the host's calls (which run the caller's code).
+    {
+        MapSink sink(*text);
+        if (read_state_file(*text, sink)) return std::move(sink).map();
     }
     const BurnMap burns = host_decoded_entries(*text);
+    const host::SharedAsciiTexts shared;
     host::Object map = host::raw::new_map(burns.size());
     for (const auto& [key, value] : burns) {
-        const host::Object k = state_text(key);
-        host::raw::dict_set(map, k, state_text(value));
+        const host::Object k = state_text(shared, key);
+        host::raw::dict_set(map, k, state_text(shared, value));
     }
     return map;
 }

@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
+#include <type_traits>
 
 #include "common/text.hpp"
 #include "common/utf8.hpp"
@@ -31,6 +34,38 @@ constexpr auto kPlain = [] {
 }();
 
 bool is_plain(char c) { return kPlain[static_cast<unsigned char>(c)]; }
+
+// The end of the run of plain bytes that starts at `pos`: the first byte of `text` from `pos` on
+// that is not plain, or text.size(). Eight bytes at a time where the machine is little-endian.
+[[gnu::always_inline]] inline std::size_t plain_run_end(std::string_view text, std::size_t pos) {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101u;
+        constexpr std::uint64_t kHigh = 0x8080808080808080u;
+        // High bit of each byte of `w` that is zero; a byte above a true zero may be flagged as
+        // well, never one below it, so the lowest flag is exact.
+        const auto zero_bytes = [](std::uint64_t w) { return (w - kOnes) & ~w & kHigh; };
+        while (text.size() - pos >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, text.data() + pos, 8);
+            const std::uint64_t stop = (w & kHigh)                        // 0x80 and above
+                                       | ((w - kOnes * 0x20) & ~w & kHigh)  // below 0x20
+                                       | zero_bytes(w ^ (kOnes * '"'))
+                                       | zero_bytes(w ^ (kOnes * '\\'))
+                                       | zero_bytes(w ^ (kOnes * 0x7F));
+            if (stop != 0) return pos + static_cast<std::size_t>(std::countr_zero(stop) / 8);
+            pos += 8;
+        }
+    }
+    while (pos < text.size() && is_plain(text[pos])) ++pos;
+    return pos;
+}
+
+// JSON's white space, by byte.
+constexpr auto kSpace = [] {
+    std::array<bool, 256> space{};
+    for (const char c : {' ', '\n', '\r', '\t'}) space[static_cast<unsigned char>(c)] = true;
+    return space;
+}();
 
 // Byte order (that of code points), as std::string's operator< orders; inline for short keys.
 bool ordered_before(std::string_view a, std::string_view b) {
@@ -139,18 +174,41 @@ std::string render_state_file(const std::vector<std::pair<std::string, std::stri
 
 namespace {
 
+// Where a reader puts the burn map's entries: a list of copies or of views, or a sink.
+struct CopiedEntries {
+    using Text = std::string;
+    std::vector<std::pair<std::string, std::string>>& entries;
+    void reserve(std::size_t) {}
+    void add(const std::string& key, std::string&& value) { entries.emplace_back(key, std::move(value)); }
+};
+
+struct ViewedEntries {
+    using Text = std::string_view;
+    std::vector<std::pair<std::string_view, std::string_view>>& entries;
+    void reserve(std::size_t n) { entries.reserve(n); }
+    void add(std::string_view key, std::string_view value) { entries.emplace_back(key, value); }
+};
+
+struct SunkEntries {
+    using Text = std::string_view;
+    StateEntrySink& sink;
+    void reserve(std::size_t) {}
+    void add(std::string_view key, std::string_view value) { sink.entry(key, value); }
+};
+
 // A one-pass reader of the state file's shape; every method returns false on anything outside it.
 // Texts are read as strings, or as views (of the file's text where they hold no escape, else of
-// their decoded form kept in `decoded`).
-template <class Text>
+// their decoded form kept in `decoded`). The burn map's entries go to `Out` as they are read.
+template <class Out>
 class StateReader {
 public:
-    using Entries = std::vector<std::pair<Text, Text>>;
+    using Text = typename Out::Text;
 
     StateReader(std::string_view text, std::deque<std::string>* decoded)
         : text_(text), decoded_(decoded) {}
 
-    bool read(Entries& burns) {
+    // The top level's keys are unique (strictly ascending), so the burn map is read at most once.
+    bool read(Out& burns) {
         skip_space();
         if (!take('{')) return false;
         Text last_key;
@@ -166,13 +224,10 @@ public:
             if (!take(':')) return false;
             skip_space();
             if (peek() == '{') {
-                Entries entries;
-                if (!object_of_texts(entries)) return false;
-                if (key == kBurnsKey) burns = std::move(entries);
+                if (!object_of_texts(key == kBurnsKey ? &burns : nullptr)) return false;
             } else {
                 Text value;
                 if (!text(value)) return false;
-                if (key == kBurnsKey) burns.clear();
             }
             last_key = std::move(key);
             skip_space();
@@ -191,12 +246,35 @@ private:
         return true;
     }
 
-    void skip_space() {
-        while (pos_ < text_.size()) {
-            const char c = text_[pos_];
-            if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
-            ++pos_;
+    // True when the text at the reading position starts with `s`.
+    template <std::size_t N>
+    bool next_is(const char (&s)[N]) const {
+        static_assert(N - 1 <= 8);
+        const char* p = text_.data() + pos_;
+        if constexpr (std::endian::native == std::endian::little) {
+            // Eight bytes at once where there are eight: the first N - 1 compared.
+            if (text_.size() - pos_ >= 8) {
+                std::uint64_t want = 0;
+                for (std::size_t i = 0; i + 1 < N; ++i) want |= std::uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
+                constexpr std::uint64_t kMask = N - 1 == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * (N - 1))) - 1;
+                std::uint64_t w;
+                std::memcpy(&w, p, 8);
+                return (w & kMask) == want;
+            }
         }
+        if (text_.size() - pos_ < N - 1) return false;
+        for (std::size_t i = 0; i + 1 < N; ++i) {
+            if (p[i] != s[i]) return false;
+        }
+        return true;
+    }
+
+    void skip_space() {
+        const char* const begin = text_.data();
+        const char* const end = begin + text_.size();
+        const char* p = begin + pos_;
+        while (p != end && kSpace[static_cast<unsigned char>(*p)]) ++p;
+        pos_ = static_cast<std::size_t>(p - begin);
     }
 
     bool at_end() {
@@ -209,20 +287,38 @@ private:
         return text(key) && ordered_before(previous, key);
     }
 
-    bool object_of_texts(Entries& entries) {
+    // An object of texts, keys in ascending order; its entries go to `out` unless it is null.
+    bool object_of_texts(Out* out) {
         if (!take('{')) return false;
         skip_space();
         if (take('}')) return true;
+        // Room for as many entries as the rest of the text could hold in the written shape (some
+        // 14 bytes at the least), so that a list of views never moves.
+        if (out != nullptr) out->reserve((text_.size() - pos_) / 14 + 1);
+        Text last;
+        bool first = true;
         while (true) {
             Text key;
             Text value;
             if (!text(key)) return false;
-            if (!entries.empty() && !ordered_before(entries.back().first, key)) return false;
-            skip_space();
-            if (!take(':')) return false;
-            skip_space();
+            if (!first && !ordered_before(last, key)) return false;
+            first = false;
+            // The separators as the module writes them are taken whole; any other spacing
+            // byte by byte (the same bytes either way).
+            if (next_is(": \"")) {
+                pos_ += 2;
+            } else {
+                skip_space();
+                if (!take(':')) return false;
+                skip_space();
+            }
             if (!text(value)) return false;
-            entries.emplace_back(std::move(key), std::move(value));
+            if (out != nullptr) out->add(key, std::move(value));
+            last = std::move(key);
+            if (next_is(",\n    \"")) {
+                pos_ += 6;
+                continue;
+            }
             skip_space();
             if (take('}')) return true;
             if (!take(',')) return false;
@@ -251,12 +347,12 @@ private:
 
     bool text(std::string& out) { return string(out); }
 
-    bool text(std::string_view& out) {
+    [[gnu::always_inline]] bool text(std::string_view& out) {
         const std::size_t start = pos_;
         if (!take('"')) return false;
-        while (pos_ < text_.size() && is_plain(text_[pos_])) ++pos_;
+        pos_ = plain_run_end(text_, pos_);
         if (pos_ < text_.size() && text_[pos_] == '"') {
-            out = text_.substr(start + 1, pos_ - start - 1);
+            out = std::string_view(text_.data() + start + 1, pos_ - start - 1);
             ++pos_;
             return true;
         }
@@ -271,7 +367,7 @@ private:
         if (!take('"')) return false;
         while (true) {
             const std::size_t start = pos_;
-            while (pos_ < text_.size() && is_plain(text_[pos_])) ++pos_;
+            pos_ = plain_run_end(text_, pos_);
             out.append(text_.data() + start, pos_ - start);
             if (pos_ >= text_.size()) return false;
             const char c = text_[pos_++];
@@ -317,16 +413,25 @@ private:
 std::optional<std::vector<std::pair<std::string, std::string>>> read_state_file(
     std::string_view text) {
     std::vector<std::pair<std::string, std::string>> burns;
-    StateReader<std::string> reader(text, nullptr);
-    if (!reader.read(burns)) return std::nullopt;
+    CopiedEntries out{burns};
+    StateReader<CopiedEntries> reader(text, nullptr);
+    if (!reader.read(out)) return std::nullopt;
     return burns;
 }
 
 bool read_state_file(std::string_view text, StateEntryViews& out) {
     out.entries.clear();
     out.decoded.clear();
-    StateReader<std::string_view> reader(text, &out.decoded);
-    return reader.read(out.entries);
+    ViewedEntries entries{out.entries};
+    StateReader<ViewedEntries> reader(text, &out.decoded);
+    return reader.read(entries);
+}
+
+bool read_state_file(std::string_view text, StateEntrySink& sink) {
+    std::deque<std::string> decoded;
+    SunkEntries entries{sink};
+    StateReader<SunkEntries> reader(text, &decoded);
+    return reader.read(entries);
 }
 
 }  // namespace emberscope::burns

@@ -45,4 +45,19 @@ struct StateEntryViews {
 /// answers true where read_state_file has entries, false where it has nullopt.
 bool read_state_file(std::string_view text, StateEntryViews& out);
 
+/// Receives the entries of a state file's burn map one at a time, in the file's order, as
+/// StateEntryViews holds them; the views are valid until read_state_file returns.
+class StateEntrySink {
+public:
+    virtual void entry(std::string_view key, std::string_view value) = 0;
+
+protected:
+    ~StateEntrySink() = default;
+};
+
+/// read_state_file without a list: hands each entry to `sink` as it is read and answers true
+/// where read_state_file has entries. On false, the entries handed over by then are not the
+/// file's, and the caller drops them.
+bool read_state_file(std::string_view text, StateEntrySink& sink);
+
 }  // namespace emberscope::burns

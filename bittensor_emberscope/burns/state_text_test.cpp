@@ -181,6 +181,11 @@ const std::vector<ReadCase>& read_cases() {
         {R"({"owner_burn_rate": {"1": "\u00e9\ud83d\ude00\ud83d\u0041"}})",
          Entries{{"1", "\xc3\xa9\xf0\x9f\x98\x80\xed\xa0\xbd" "A"}}},
         {R"({"owner_burn_rate": {"1": "\uD83D\uDE00"}})", Entries{{"1", "\xf0\x9f\x98\x80"}}},
+        // Separators spaced otherwise than the module writes them, beside the written ones.
+        {"{\"owner_burn_rate\": {\n    \"1\": \"a\",\n    \"2\" : \"b\",\n   \"3\":\"c\" ,\n\t\"4\":  \"d\",\n     \"5\": \"e\"\n  }\n}\n",
+         Entries{{"1", "a"}, {"2", "b"}, {"3", "c"}, {"4", "d"}, {"5", "e"}}},
+        {"{\"owner_burn_rate\": {\"1\": \"a\",\n    \"2\": \"b\",\n    \"3\": \"c\"}}",
+         Entries{{"1", "a"}, {"2", "b"}, {"3", "c"}}},
         // Everything below is the host's to read, to refuse or to convert.
         {"", std::nullopt},
         {"{", std::nullopt},
@@ -200,6 +205,11 @@ const std::vector<ReadCase>& read_cases() {
         {R"({"owner_burn_rate": {"1": "\ud83d\u12"}})", std::nullopt},
         {"{\"owner_burn_rate\": {\"1\": \"a", std::nullopt},
         {"{\"owner_burn_rate\"\f: {}}", std::nullopt},
+        {"{\"owner_burn_rate\": {\"1\": \"a\",\n    x\"2\": \"b\"}}", std::nullopt},
+        {"{\"owner_burn_rate\": {\"1\": \"a\",\n    \"1\": \"b\"}}", std::nullopt},
+        {"{\"owner_burn_rate\": {\"1\": x\"a\"}}", std::nullopt},
+        {"{\"owner_burn_rate\": {\"1\": \"a\",\n    \"2\": \"b\",\n    }}", std::nullopt},
+        {"{\"owner_burn_rate\": {\"1\": \"a\",\n    \"2\" \"b\"}}", std::nullopt},
     };
     return cases;
 }
@@ -242,6 +252,69 @@ TEST(StateFileReading, ViewsReadWhatCopiesRead) {
     EXPECT_EQ(views.entries[0].second.data(), text.data() + text.find("0.5"));
     EXPECT_EQ(views.entries[1].first.data(), text.data() + text.find("2\""));
     EXPECT_EQ(views.decoded.size(), 2u);
+}
+
+// Texts are scanned several bytes at a time: a byte that ends or breaks a plain run must be
+// found at every place of a word, in texts shorter and longer than a word, and the bytes just
+// beside those must not stop it.
+TEST(StateFileReading, FindsTheByteThatEndsAPlainRunAtEveryPlace) {
+    const std::string filler = "0.123456789 !#[]`~abcXYZ/";
+    const struct {
+        char byte;
+        bool plain;  // kept in the text; else the text is the host's to read
+    } cases[] = {
+        {' ', true},    {'!', true},    {'#', true},    {'[', true},    {']', true},
+        {'~', true},    {'`', true},    {'/', true},    {'\x00', false}, {'\x01', false},
+        {'\x1f', false}, {'\x7f', false}, {'\x80', false}, {'\xc3', false}, {'\xff', false},
+    };
+    for (std::size_t n = 1; n <= filler.size(); ++n) {
+        for (std::size_t at = 0; at < n; ++at) {
+            for (const auto& c : cases) {
+                std::string value = filler.substr(0, n);
+                value[at] = c.byte;
+                const std::string text = "{\"owner_burn_rate\": {\"" + value + "\": \"" + value + "\"}}";
+                const std::optional<Entries> expected =
+                    c.plain ? std::optional<Entries>(Entries{{value, value}}) : std::nullopt;
+                EXPECT_EQ(read_state_file(text), expected) << n << " " << at << " " << int(c.byte);
+                StateEntryViews views;
+                ASSERT_EQ(read_state_file(text, views), c.plain) << n << " " << at;
+                if (!c.plain) continue;
+                ASSERT_EQ(views.entries.size(), 1u);
+                EXPECT_EQ(views.entries[0].first.data(), text.data() + 22);
+                EXPECT_EQ(views.entries[0].second, value);
+                EXPECT_TRUE(views.decoded.empty());
+            }
+            // An escape at the same place: a decoded copy.
+            std::string written = filler.substr(0, n);
+            written.replace(at, 1, "\\t");
+            std::string value = filler.substr(0, n);
+            value[at] = '\t';
+            const std::string text = "{\"owner_burn_rate\": {\"1\": \"" + written + "\"}}";
+            EXPECT_EQ(read_state_file(text), (Entries{{"1", value}})) << text;
+            StateEntryViews views;
+            ASSERT_TRUE(read_state_file(text, views));
+            EXPECT_EQ(views.entries.at(0).second, value);
+            EXPECT_EQ(views.decoded.size(), 1u);
+            // A quotation mark at that place ends the text early, and what follows is no JSON.
+            std::string cut = filler.substr(0, n);
+            cut[at] = '"';
+            EXPECT_EQ(read_state_file("{\"owner_burn_rate\": {\"1\": \"" + cut + "x\"}}"), std::nullopt);
+        }
+    }
+}
+
+// A text cut anywhere, inside a text or between them, is never read as a whole file.
+TEST(StateFileReading, RefusesEveryCutOfAWrittenFile) {
+    const std::string text = render_state_file(
+        {{"1", "0.123456789012"}, {"22", "1e-05"}, {"333", ""}, {"4444", "0.5"}}, "2026-03-01T12:00:00Z");
+    ASSERT_EQ(read_state_file(text), (Entries{{"1", "0.123456789012"}, {"22", "1e-05"}, {"333", ""}, {"4444", "0.5"}}));
+    StateEntryViews views;
+    for (std::size_t n = 0; n + 1 < text.size(); ++n) {
+        // Only the final line feed may go: white space after the document.
+        const std::string cut = text.substr(0, n);
+        EXPECT_EQ(read_state_file(cut), std::nullopt) << n;
+        EXPECT_FALSE(read_state_file(cut, views)) << n;
+    }
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
+#include <utility>
 
 #include "host/error.hpp"
 
@@ -45,7 +47,8 @@ ModuleKeys* current_keys() {
     return keys;
 }
 
-constexpr std::size_t kTextSlots = 1024;  // a power of two
+constexpr std::size_t kTextSets = kSharedTextSets;
+static_assert((kTextSets & (kTextSets - 1)) == 0, "a power of two");
 constexpr std::size_t kRealSlots = 512;   // a power of two
 constexpr int kRealSlotBits = 9;
 static_assert(std::size_t{1} << kRealSlotBits == kRealSlots);
@@ -54,7 +57,8 @@ static_assert(std::size_t{1} << kRealSlotBits == kRealSlots);
 
 struct SharedTexts {
     RawObject* numbers[kSharedNumbers];
-    RawObject* texts[kTextSlots];
+    // Way 0 holds the text of a place used last, way 1 the one before it.
+    RawObject* texts[kTextSets][2];
     struct Real {
         std::uint64_t bits;
         RawObject* text;
@@ -86,29 +90,44 @@ bool small_number(std::string_view text, std::size_t& n) {
     return true;
 }
 
-// A text's slot: its bytes taken eight at a time, mixed by multiplication.
-std::size_t text_slot(std::string_view text) {
+// Eight bytes of `p` as one number (in the machine's order: only ever compared or mixed here).
+std::uint64_t word_at(const char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
+}
+
+// A text's place: its bytes taken eight at a time (the last eight overlapping the ones before),
+// mixed by multiplication.
+std::size_t text_set(std::string_view text) {
     constexpr std::uint64_t kMix = 0x9e3779b97f4a7c15u;
     std::uint64_t h = text.size();
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        std::uint64_t word = 0;
-        for (std::size_t k = 0; k < 8; ++k) word |= std::uint64_t{static_cast<unsigned char>(text[i + k])} << (8 * k);
-        h = (h ^ word) * kMix;
+    const std::size_t n = text.size();
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8) h = (h ^ word_at(text.data() + i)) * kMix;
+        h = (h ^ word_at(text.data() + n - 8)) * kMix;
+    } else {
+        std::uint64_t tail = 0;
+        for (std::size_t k = 0; k < n; ++k) tail |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
+        h = (h ^ tail) * kMix;
     }
-    std::uint64_t tail = 0;
-    for (std::size_t k = 0; i + k < text.size(); ++k) tail |= std::uint64_t{static_cast<unsigned char>(text[i + k])} << (8 * k);
-    h = (h ^ tail) * kMix;
-    return static_cast<std::size_t>(h >> 54) & (kTextSlots - 1);
+    return static_cast<std::size_t>(h >> 54) & (kTextSets - 1);
 }
 
 bool holds(RawObject* text, std::string_view ascii) {
-    if (static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) != ascii.size()) return false;
+    const std::size_t n = ascii.size();
+    if (static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) != n) return false;
     const char* held = static_cast<const char*>(PyUnicode_DATA(text));
-    for (std::size_t i = 0; i < ascii.size(); ++i) {
-        if (held[i] != ascii[i]) return false;
+    if (n < 8) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (held[i] != ascii[i]) return false;
+        }
+        return true;
     }
-    return true;
+    for (std::size_t i = 0; i + 8 < n; i += 8) {
+        if (word_at(held + i) != word_at(ascii.data() + i)) return false;
+    }
+    return word_at(held + n - 8) == word_at(ascii.data() + n - 8);
 }
 
 SharedTexts::Real& real_slot(SharedTexts& shared, std::uint64_t bits) {
@@ -120,7 +139,9 @@ void clear_shared(ModuleKeys& keys) {
     if (shared == nullptr) return;
     keys.shared = nullptr;
     for (PyObject*& text : shared->numbers) Py_CLEAR(text);
-    for (PyObject*& text : shared->texts) Py_CLEAR(text);
+    for (auto& set : shared->texts) {
+        for (PyObject*& text : set) Py_CLEAR(text);
+    }
     for (SharedTexts::Real& real : shared->reals) Py_CLEAR(real.text);
     PyMem_Free(shared);
 }
@@ -176,22 +197,30 @@ Object key(Key key) {
     return Object::steal(PyUnicode_InternFromString(key_name(key)));
 }
 
-Object shared_ascii_text(std::string_view ascii) {
-    SharedTexts* shared = shared_texts();
+SharedAsciiTexts::SharedAsciiTexts() : shared_(shared_texts()) {}
+
+Object SharedAsciiTexts::text(std::string_view ascii) const {
+    SharedTexts* shared = shared_;
     if (shared == nullptr) return ascii_text(ascii);
-    RawObject** slot = nullptr;
     std::size_t n = 0;
     if (small_number(ascii, n)) {
-        slot = &shared->numbers[n];
-        if (*slot != nullptr) return Object::borrow(*slot);
-    } else if (ascii.size() <= kSharedTextMax) {
-        slot = &shared->texts[text_slot(ascii)];
-        if (*slot != nullptr && holds(*slot, ascii)) return Object::borrow(*slot);
-    } else {
-        return ascii_text(ascii);
+        RawObject*& slot = shared->numbers[n];
+        if (slot != nullptr) return Object::borrow(slot);
+        Object made = ascii_text(ascii);
+        slot = Py_NewRef(made.ptr());
+        return made;
+    }
+    if (ascii.size() > kSharedTextMax) return ascii_text(ascii);
+    RawObject** set = shared->texts[text_set(ascii)];
+    if (set[0] != nullptr && holds(set[0], ascii)) return Object::borrow(set[0]);
+    if (set[1] != nullptr && holds(set[1], ascii)) {
+        std::swap(set[0], set[1]);
+        return Object::borrow(set[0]);
     }
     Object made = ascii_text(ascii);
-    Py_XSETREF(*slot, Py_NewRef(made.ptr()));
+    Py_XDECREF(set[1]);
+    set[1] = set[0];
+    set[0] = Py_NewRef(made.ptr());
     return made;
 }
 
@@ -237,7 +266,9 @@ int traverse_module_keys(RawObject* module, int (*visit)(RawObject*, void*), voi
     for (PyObject* text : keys->texts) Py_VISIT(text);
     if (const SharedTexts* shared = keys->shared) {
         for (PyObject* text : shared->numbers) Py_VISIT(text);
-        for (PyObject* text : shared->texts) Py_VISIT(text);
+        for (const auto& set : shared->texts) {
+            for (PyObject* text : set) Py_VISIT(text);
+        }
         for (const SharedTexts::Real& real : shared->reals) Py_VISIT(real.text);
     }
     return 0;

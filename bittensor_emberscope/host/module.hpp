@@ -63,14 +63,24 @@ struct SharedTexts;
 
 /// The decimal texts "0" .. "4095" are kept once each, in full.
 inline constexpr std::size_t kSharedNumbers = 4096;
-/// Other ASCII texts up to this many bytes share a direct-mapped cache (a newer text of the
-/// same slot replaces the older).
+/// Other ASCII texts up to this many bytes share a two-way cache of kSharedTextSets places of
+/// two (a newer text of a full place replaces the one used longest ago).
 inline constexpr std::size_t kSharedTextMax = 24;
+inline constexpr std::size_t kSharedTextSets = 1024;
 
-/// A host text equal to the ASCII text `ascii`: the module's shared one for a small decimal
-/// number or a short text it holds, else a new one (kept for the next call when short).
-/// REQUIRES: every byte of `ascii` below 0x80.
-Object shared_ascii_text(std::string_view ascii);
+/// The shared ASCII texts of the current module, for a call that makes many (a loaded map's):
+/// the module's table is looked up once, when this is made. Use it within that call only.
+class SharedAsciiTexts {
+public:
+    SharedAsciiTexts();
+    /// A host text equal to the ASCII text `ascii`: the module's shared one for a small decimal
+    /// number or a short text it holds, else a new one (kept for the next call when short).
+    /// REQUIRES: every byte of `ascii` below 0x80.
+    Object text(std::string_view ascii) const;
+
+private:
+    SharedTexts* shared_;
+};
 
 /// The module's text kept for the real whose bits are `bits` (borrowed), or null.
 RawObject* shared_real_text(std::uint64_t bits);
