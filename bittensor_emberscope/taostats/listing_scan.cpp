@@ -44,27 +44,20 @@ public:
         if (!eat('{')) return false;
         space();
         bool seen_data = false;
-        for (;;) {
+        const bool members = items_until('}', [&] {
             std::string_view key;
             if (!plain_key(key)) return false;
             if (key == "data") {
                 if (seen_data || !rows(out)) return false;
                 seen_data = true;
-            } else if (key == "status_code" || key == "message") {
-                return false;  // the rate-limit test reads these: the host's way
-            } else if (!skip_value(1)) {
-                return false;
+                return true;
             }
-            space();
-            if (eat(',')) {
-                space();
-                continue;
-            }
-            if (!eat('}')) return false;
-            break;
-        }
+            // The rate-limit test reads these two: such an answer goes the host's way.
+            if (key == "status_code" || key == "message") return false;
+            return skip_value(1);
+        });
         space();
-        return p_ == end_ && seen_data;
+        return members && p_ == end_ && seen_data;
     }
 
 private:
@@ -77,6 +70,20 @@ private:
     bool ascending_ = true;
     long long last_ = 0;
     std::unordered_map<std::string_view, std::size_t> position_;
+
+    /// Items separated by commas up to `close`, each read by `item` from its first byte on.
+    template <class Item>
+    bool items_until(char close, Item item) {
+        for (;;) {
+            if (!item()) return false;
+            space();
+            if (eat(',')) {
+                space();
+                continue;
+            }
+            return eat(close);
+        }
+    }
 
     void space() {
         // Space, tab, line feed and carriage return, as bits of a mask.
@@ -220,21 +227,15 @@ private:
         ++p_;
         space();
         if (eat('}')) return true;
-        for (;;) {
+        return items_until('}', [&] {
             std::string_view key;
             bool escaped;
             if (!string(key, escaped)) return false;
             space();
             if (!eat(':')) return false;
             space();
-            if (!skip_value(depth)) return false;
-            space();
-            if (eat(',')) {
-                space();
-                continue;
-            }
-            return eat('}');
-        }
+            return skip_value(depth);
+        });
     }
 
     bool skip_array(int depth) {
@@ -242,30 +243,14 @@ private:
         ++p_;
         space();
         if (eat(']')) return true;
-        for (;;) {
-            if (!skip_value(depth)) return false;
-            space();
-            if (eat(',')) {
-                space();
-                continue;
-            }
-            return eat(']');
-        }
+        return items_until(']', [&] { return skip_value(depth); });
     }
 
     /// "data": a non-empty array of objects.
     bool rows(ScannedListing& out) {
         if (!eat('[')) return false;
         space();
-        for (;;) {
-            if (p_ == end_ || *p_ != '{' || !row(out)) return false;
-            space();
-            if (eat(',')) {
-                space();
-                continue;
-            }
-            return eat(']');
-        }
+        return items_until(']', [&] { return p_ != end_ && *p_ == '{' && row(out); });
     }
 
     bool row(ScannedListing& out) {
@@ -276,28 +261,22 @@ private:
         bool has_netuid = false;
         std::string burn = "0";
         bool has_burn = false;
-        if (!eat('}')) {
-            for (;;) {
-                std::string_view key;
-                if (!plain_key(key)) return false;
-                if (key == "netuid") {
-                    if (has_netuid || !netuid_text(netuid, number)) return false;
-                    has_netuid = true;
-                } else if (key == "incentive_burn") {
-                    if (has_burn || !owner_burn_text(burn)) return false;
-                    has_burn = true;
-                } else if (!skip_value(3)) {
-                    return false;
-                }
-                space();
-                if (eat(',')) {
-                    space();
-                    continue;
-                }
-                if (!eat('}')) return false;
-                break;
+        const bool members = eat('}') || items_until('}', [&] {
+            std::string_view key;
+            if (!plain_key(key)) return false;
+            if (key == "netuid") {
+                if (has_netuid || !netuid_text(netuid, number)) return false;
+                has_netuid = true;
+                return true;
             }
-        }
+            if (key == "incentive_burn") {
+                if (has_burn || !owner_burn_text(burn)) return false;
+                has_burn = true;
+                return true;
+            }
+            return skip_value(3);
+        });
+        if (!members) return false;
         ++out.rows;
         if (has_netuid) add(out, netuid, number, std::move(burn));
         return true;
