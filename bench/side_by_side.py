@@ -41,6 +41,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import workloads  # noqa: E402  (loads the module, or the build named by EMBERSCOPE_BENCH_MODULE)
 import yardstick as ys  # noqa: E402
+from bittensor_emberscope.testing.host_json import noting_host_decodings  # noqa: E402
 from harness import human, machine  # noqa: E402
 from workloads import UPDATED_AT, THRESHOLD, FakeResponse, es, listing, listing_body  # noqa: E402
 
@@ -287,28 +288,11 @@ def _without_stamps(bodies: list[bytes]) -> list[str]:
 
 # Measurements ----------------------------------------------------------------------------------
 
-class _CountingDecoder(json.JSONDecoder):
-    """The decoder behind the host's json.loads, noting the texts it decodes."""
-
-    def __init__(self) -> None:
-        super().__init__()
-        self.texts: list[str] = []
-
-    def decode(self, s, *args, **kwargs):
-        self.texts.append(s)
-        return super().decode(s, *args, **kwargs)
-
-
 def decodes_listing(cycle, body: bytes) -> bool:
     """True when one run of `cycle` hands the listing `body` to the host's json.loads."""
-    saved = json._default_decoder
-    counting = _CountingDecoder()
-    json._default_decoder = counting
-    try:
+    with noting_host_decodings() as noted:
         cycle()
-    finally:
-        json._default_decoder = saved
-    return body.decode("utf-8") in counting.texts
+    return body.decode("utf-8") in noted.texts
 
 
 def own_work(cycle_times: list[float], loads_times: list[float], decodes: bool) -> list[float]:

@@ -9,6 +9,8 @@ import random
 
 import pytest
 
+from bittensor_emberscope.testing.host_json import CountingDecoder
+
 STAMP_TIME = datetime.datetime(2026, 3, 1, 12, 0, 0)
 
 
@@ -27,19 +29,6 @@ class Answer:
 
     def close(self) -> None:
         pass
-
-
-class CountingDecoder(json.JSONDecoder):
-    """The host decoder behind json.loads, noting what it decoded; json.loads itself stays the
-    host's own function."""
-
-    def __init__(self) -> None:
-        super().__init__()
-        self.texts: list[str] = []
-
-    def decode(self, s, *args, **kwargs):
-        self.texts.append(s)
-        return super().decode(s, *args, **kwargs)
 
 
 @pytest.fixture

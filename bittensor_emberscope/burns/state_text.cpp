@@ -12,6 +12,7 @@
 
 #include "common/text.hpp"
 #include "common/utf8.hpp"
+#include "common/words.hpp"
 
 namespace emberscope::burns {
 
@@ -36,25 +37,15 @@ constexpr auto kPlain = [] {
 bool is_plain(char c) { return kPlain[static_cast<unsigned char>(c)]; }
 
 // The end of the run of plain bytes that starts at `pos`: the first byte of `text` from `pos` on
-// that is not plain, or text.size(). Eight bytes at a time where the machine is little-endian.
+// that is not plain, or text.size(). Eight bytes at a time.
 [[gnu::always_inline]] inline std::size_t plain_run_end(std::string_view text, std::size_t pos) {
-    if constexpr (std::endian::native == std::endian::little) {
-        constexpr std::uint64_t kOnes = 0x0101010101010101u;
-        constexpr std::uint64_t kHigh = 0x8080808080808080u;
-        // High bit of each byte of `w` that is zero; a byte above a true zero may be flagged as
-        // well, never one below it, so the lowest flag is exact.
-        const auto zero_bytes = [](std::uint64_t w) { return (w - kOnes) & ~w & kHigh; };
-        while (text.size() - pos >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, text.data() + pos, 8);
-            const std::uint64_t stop = (w & kHigh)                        // 0x80 and above
-                                       | ((w - kOnes * 0x20) & ~w & kHigh)  // below 0x20
-                                       | zero_bytes(w ^ (kOnes * '"'))
-                                       | zero_bytes(w ^ (kOnes * '\\'))
-                                       | zero_bytes(w ^ (kOnes * 0x7F));
-            if (stop != 0) return pos + static_cast<std::size_t>(std::countr_zero(stop) / 8);
-            pos += 8;
-        }
+    while (text.size() - pos >= 8) {
+        const std::uint64_t w = words::at(text.data() + pos);
+        const std::uint64_t stop = words::bytes_high(w) | words::bytes_below(w, 0x20) |
+                                   words::bytes_equal(w, '"') | words::bytes_equal(w, '\\') |
+                                   words::bytes_equal(w, 0x7F);
+        if (stop != 0) return pos + words::first_marked(stop);
+        pos += 8;
     }
     while (pos < text.size() && is_plain(text[pos])) ++pos;
     return pos;
@@ -251,16 +242,12 @@ private:
     bool next_is(const char (&s)[N]) const {
         static_assert(N - 1 <= 8);
         const char* p = text_.data() + pos_;
-        if constexpr (std::endian::native == std::endian::little) {
-            // Eight bytes at once where there are eight: the first N - 1 compared.
-            if (text_.size() - pos_ >= 8) {
-                std::uint64_t want = 0;
-                for (std::size_t i = 0; i + 1 < N; ++i) want |= std::uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
-                constexpr std::uint64_t kMask = N - 1 == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * (N - 1))) - 1;
-                std::uint64_t w;
-                std::memcpy(&w, p, 8);
-                return (w & kMask) == want;
-            }
+        // Eight bytes at once where there are eight: the first N - 1 compared.
+        if (text_.size() - pos_ >= 8) {
+            std::uint64_t want = 0;
+            for (std::size_t i = 0; i + 1 < N; ++i) want |= std::uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
+            constexpr std::uint64_t kMask = N - 1 == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * (N - 1))) - 1;
+            return (words::at(p) & kMask) == want;
         }
         if (text_.size() - pos_ < N - 1) return false;
         for (std::size_t i = 0; i + 1 < N; ++i) {

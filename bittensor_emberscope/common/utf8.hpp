@@ -7,9 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
+
+#include "common/words.hpp"
 
 namespace emberscope::utf8 {
 
@@ -68,20 +69,15 @@ inline std::size_t strict_sequence_length(const unsigned char* p, const unsigned
 /// True when `bytes` is UTF-8 as the host's strict decoder accepts it. ASCII goes a word at a
 /// time: four words per step while none has a high bit, then one.
 inline bool is_strict(std::string_view bytes) {
-    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-    const auto word = [](const unsigned char* at) {
-        std::uint64_t w;
-        std::memcpy(&w, at, 8);
-        return w;
-    };
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* const end = p + bytes.size();
     while (p < end) {
-        while (end - p >= 32 && ((word(p) | word(p + 8) | word(p + 16) | word(p + 24)) & kHigh) == 0)
+        while (end - p >= 32 &&
+               words::bytes_high(words::at(p) | words::at(p + 8) | words::at(p + 16) | words::at(p + 24)) == 0)
             p += 32;
         for (; end - p >= 8; p += 8) {
-            if (const std::uint64_t high = word(p) & kHigh) {
-                p += static_cast<unsigned>(__builtin_ctzll(high)) / 8;  // little-endian
+            if (const std::uint64_t high = words::bytes_high(words::at(p))) {
+                p += words::first_marked(high);
                 break;
             }
         }

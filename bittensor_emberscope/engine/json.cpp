@@ -19,6 +19,7 @@
 #include "burns/state_text.hpp"
 #include "common/text.hpp"
 #include "common/utf8.hpp"
+#include "common/words.hpp"
 
 namespace emberscope::engine {
 namespace {
@@ -31,27 +32,6 @@ struct Failure {
     std::size_t at;  // byte offset
     bool over_limit = false;
 };
-
-// Eight bytes of the document as one word, the first byte in the lowest bits.
-std::uint64_t word_at(const char* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-    return w;
-}
-
-constexpr std::uint64_t kOnes = 0x0101010101010101u;
-constexpr std::uint64_t kHighBits = 0x8080808080808080u;
-
-// The high bit of each byte of `w` below `n` (n <= 0x80). Bytes above the lowest marked one may be
-// marked wrongly (a borrow runs upward), so only the lowest mark is exact, which is all the scans
-// below use.
-constexpr std::uint64_t bytes_below(std::uint64_t w, unsigned n) {
-    return (w - kOnes * n) & ~w & kHighBits;
-}
-constexpr std::uint64_t bytes_equal(std::uint64_t w, unsigned char c) {
-    return bytes_below(w ^ (kOnes * c), 1);
-}
 
 // Where a string's plain run stops: a quote, a backslash or a control character.
 bool ends_run(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
@@ -75,9 +55,10 @@ std::size_t run_end(std::string_view s, std::size_t i) {
     }
 #endif
     for (; i + 8 <= n; i += 8) {
-        const std::uint64_t w = word_at(p + i);
-        const std::uint64_t stops = bytes_equal(w, '"') | bytes_equal(w, '\\') | bytes_below(w, 0x20);
-        if (stops) return i + static_cast<std::size_t>(std::countr_zero(stops)) / 8;
+        const std::uint64_t w = words::at(p + i);
+        const std::uint64_t stops =
+            words::bytes_equal(w, '"') | words::bytes_equal(w, '\\') | words::bytes_below(w, 0x20);
+        if (stops) return i + words::first_marked(stops);
     }
     while (i < n && !ends_run(static_cast<unsigned char>(p[i]))) ++i;
     return i;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/text.hpp"
+#include "common/utf8.hpp"
 
 #include "host/error.hpp"
 #include "host/files.hpp"
@@ -47,14 +48,9 @@ void close_quietly(const Object& file) {
 // map keeps the last), no lone surrogates (its strict UTF-8 encoding refuses them). nullopt
 // otherwise.
 std::optional<std::string> own_form_body(const std::vector<std::pair<std::string, std::string>>& form) {
-    auto has_surrogate = [](std::string_view s) {
-        for (std::size_t i = 0; i + 1 < s.size(); ++i)
-            if (static_cast<unsigned char>(s[i]) == 0xED && static_cast<unsigned char>(s[i + 1]) >= 0xA0)
-                return true;
-        return false;
-    };
     for (std::size_t i = 0; i < form.size(); ++i) {
-        if (has_surrogate(form[i].first) || has_surrogate(form[i].second)) return std::nullopt;
+        // Texts reach here as UTF-8 with lone surrogates kept: strict UTF-8 is one without them.
+        if (!utf8::is_strict(form[i].first) || !utf8::is_strict(form[i].second)) return std::nullopt;
         for (std::size_t j = 0; j < i; ++j)
             if (form[j].first == form[i].first) return std::nullopt;
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/words.hpp"
 #include "host/error.hpp"
 
 namespace emberscope::host {
@@ -90,13 +91,6 @@ bool small_number(std::string_view text, std::size_t& n) {
     return true;
 }
 
-// Eight bytes of `p` as one number (in the machine's order: only ever compared or mixed here).
-std::uint64_t word_at(const char* p) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    return word;
-}
-
 // A text's place: its bytes taken eight at a time (the last eight overlapping the ones before),
 // mixed by multiplication.
 std::size_t text_set(std::string_view text) {
@@ -104,8 +98,8 @@ std::size_t text_set(std::string_view text) {
     std::uint64_t h = text.size();
     const std::size_t n = text.size();
     if (n >= 8) {
-        for (std::size_t i = 0; i + 8 < n; i += 8) h = (h ^ word_at(text.data() + i)) * kMix;
-        h = (h ^ word_at(text.data() + n - 8)) * kMix;
+        for (std::size_t i = 0; i + 8 < n; i += 8) h = (h ^ words::at(text.data() + i)) * kMix;
+        h = (h ^ words::at(text.data() + n - 8)) * kMix;
     } else {
         std::uint64_t tail = 0;
         for (std::size_t k = 0; k < n; ++k) tail |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
@@ -115,19 +109,8 @@ std::size_t text_set(std::string_view text) {
 }
 
 bool holds(RawObject* text, std::string_view ascii) {
-    const std::size_t n = ascii.size();
-    if (static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) != n) return false;
-    const char* held = static_cast<const char*>(PyUnicode_DATA(text));
-    if (n < 8) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (held[i] != ascii[i]) return false;
-        }
-        return true;
-    }
-    for (std::size_t i = 0; i + 8 < n; i += 8) {
-        if (word_at(held + i) != word_at(ascii.data() + i)) return false;
-    }
-    return word_at(held + n - 8) == word_at(ascii.data() + n - 8);
+    return static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) == ascii.size() &&
+           std::memcmp(PyUnicode_DATA(text), ascii.data(), ascii.size()) == 0;
 }
 
 SharedTexts::Real& real_slot(SharedTexts& shared, std::uint64_t bits) {

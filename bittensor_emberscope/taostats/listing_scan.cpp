@@ -9,6 +9,7 @@
 
 #include "burns/numeric.hpp"
 #include "common/utf8.hpp"
+#include "common/words.hpp"
 
 namespace emberscope::taostats {
 namespace {
@@ -18,16 +19,11 @@ constexpr int kMaxDepth = 64;
 /// Longer number tokens are left to the host: it refuses integers of more than 4,300 digits.
 constexpr std::size_t kMaxNumberLength = 4000;
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
 /// The bytes of `word` that may be a quotation mark, a backslash, a control character or part
-/// of a multi-byte character, as the high bit of each byte. The lowest one marked is exact; those
-/// above it may be false alarms.
+/// of a multi-byte character, as the high bit of each byte; the lowest one marked is exact.
 inline std::uint64_t plain_run_ends(std::uint64_t word) {
-    const auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
-    return has_zero(word ^ (kOnes * '"')) | has_zero(word ^ (kOnes * '\\')) |
-           ((word - kOnes * 0x20) & ~word & kHighs) | (word & kHighs);
+    return words::bytes_equal(word, '"') | words::bytes_equal(word, '\\') |
+           words::bytes_below(word, 0x20) | words::bytes_high(word);
 }
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -68,7 +64,7 @@ private:
     // the entries need no index; the first that breaks the order builds it.
     std::vector<std::string_view> keys_;
     bool ascending_ = true;
-    long long last_ = 0;
+    std::int64_t last_ = 0;
     std::unordered_map<std::string_view, std::size_t> position_;
 
     /// Items separated by commas up to `close`, each read by `item` from its first byte on.
@@ -117,10 +113,8 @@ private:
         escaped = false;
         for (;;) {
             while (end_ - p >= 8) {
-                std::uint64_t w;
-                std::memcpy(&w, p, 8);
-                if (const std::uint64_t ends = plain_run_ends(w)) {
-                    p += static_cast<unsigned>(__builtin_ctzll(ends)) / 8;  // little-endian
+                if (const std::uint64_t ends = plain_run_ends(words::at(p))) {
+                    p += words::first_marked(ends);
                     break;
                 }
                 p += 8;
@@ -257,7 +251,7 @@ private:
         ++p_;
         space();
         std::string_view netuid;
-        std::optional<long long> number;  // the netuid's value when it is a short integer
+        std::optional<std::int64_t> number;  // the netuid's value when it is a short integer
         bool has_netuid = false;
         std::string burn = "0";
         bool has_burn = false;
@@ -282,7 +276,7 @@ private:
         return true;
     }
 
-    void add(ScannedListing& out, std::string_view key, std::optional<long long> number,
+    void add(ScannedListing& out, std::string_view key, std::optional<std::int64_t> number,
              std::string burn) {
         if (ascending_ && number && (keys_.empty() || *number > last_)) {
             last_ = *number;
@@ -304,7 +298,7 @@ private:
 
     /// The key of a row: an integer's digits (`value` set when it has at most 18), or a text
     /// without escapes as it is.
-    bool netuid_text(std::string_view& key, std::optional<long long>& value) {
+    bool netuid_text(std::string_view& key, std::optional<std::int64_t>& value) {
         if (p_ < end_ && *p_ == '"') {
             bool escaped;
             return string(key, escaped) && !escaped;
@@ -312,12 +306,7 @@ private:
         bool integral;
         if (!number(key, integral) || !integral) return false;
         if (key == "-0") key = "0";
-        const std::size_t digits = key.size() - (key[0] == '-');
-        if (digits <= 18) {
-            long long v = 0;
-            for (const char c : key.substr(key.size() - digits)) v = v * 10 + (c - '0');
-            value = key[0] == '-' ? -v : v;
-        }
+        value = burns::small_integer_text(key);
         return true;
     }
 
