@@ -39,6 +39,9 @@ public:
     std::function<void()> on_signal_check;
     /// When set, replace_file throws it for paths it returns true for.
     std::function<bool(std::string_view path)> fail_replace;
+    /// When set, replace_file throws for paths it returns true for after the new content is in
+    /// place (a failing sync of the directory).
+    std::function<bool(std::string_view path)> fail_after_replace;
     /// Paths that exist but cannot be read, with the error reading them gives.
     std::map<std::string, std::string, std::less<>> unreadable;
 
@@ -99,6 +102,8 @@ public:
         if (fail_replace && fail_replace(path))
             throw FakeError("[Errno 28] No space left on device: '" + std::string(path) + "'");
         files.insert_or_assign(std::string(path), std::string(content));
+        if (fail_after_replace && fail_after_replace(path))
+            throw FakeError("[Errno 5] Input/output error: '" + std::string(path) + "'");
     }
     void rename_file(std::string_view from, std::string_view to) override {
         calls.push_back("rename " + std::string(from) + " " + std::string(to));

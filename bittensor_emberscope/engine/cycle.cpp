@@ -173,10 +173,15 @@ private:
         // The new messages are on disk before the values that made them: a crash in between
         // repeats an alert rather than losing it.
         save_outbox();
+        const std::string values = burns::render_state_file(current, report_.updated_at_utc);
         try {
-            s_.replace_file(c_.state_path, burns::render_state_file(current, report_.updated_at_utc));
+            s_.replace_file(c_.state_path, values);
         } catch (...) {
-            withdraw_from(queued_before);
+            // An interrupt, or a file that may hold the new values after all (a failing sync of
+            // its directory), keeps the messages: a repeat rather than a loss.
+            const std::exception_ptr error = std::current_exception();
+            if (s_.is_ordinary_error(error) && !holds(c_.state_path, values))
+                withdraw_from(queued_before);
             throw;
         }
         if (!delivery_->stopped()) delivery_->run();
@@ -193,6 +198,13 @@ private:
                  now.monotonic});
         }
         box_changed_ = true;
+    }
+
+    // True unless the file demonstrably does not hold `content`.
+    bool holds(const std::string& path, const std::string& content) {
+        const FileText file = s_.read_text_file(path);
+        return file.kind == FileText::Kind::unreadable ||
+               (file.kind == FileText::Kind::text && file.text == content);
     }
 
     QueueClock queue_clock() {

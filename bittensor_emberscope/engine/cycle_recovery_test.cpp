@@ -188,6 +188,34 @@ TEST_F(CycleRecovery, AFailedStateWriteKeepsWhatWaitedBefore) {
     EXPECT_EQ(outbox().messages[0].text, "earlier");
 }
 
+TEST_F(CycleRecovery, ValuesSavedDespiteAnErrorKeepTheirAlert) {
+    // The state is in place but its directory's sync failed: the alert must not be taken back,
+    // as the change will not be found again.
+    fake.files[kState] = state_file({{"1", "0.1"}});
+    telegram_down = true;
+    fake.fail_after_replace = [](std::string_view path) { return path == kState; };
+    list({{"1", "0.9"}});
+    EXPECT_EQ(run_cycle(fake, settings).outcome, "error");
+    ASSERT_EQ(outbox().messages.size(), 1u);
+    fake.fail_after_replace = nullptr;
+    telegram_down = false;
+    list({{"1", "0.9"}});
+    EXPECT_EQ(run_cycle(fake, settings).outcome, "ok");
+    EXPECT_EQ(sent().size(), 1u);
+}
+
+TEST_F(CycleRecovery, AStopDuringTheStateWriteKeepsTheAlert) {
+    fake.files[kState] = state_file({{"1", "0.1"}});
+    fake.fail_replace = [](std::string_view path) {
+        if (path == kState) throw FakeError("KeyboardInterrupt", false);
+        return false;
+    };
+    list({{"1", "0.9"}});
+    EXPECT_THROW(run_cycle(fake, settings), FakeError);
+    ASSERT_EQ(outbox().messages.size(), 1u);
+    EXPECT_EQ(sent().size(), 0u);
+}
+
 // --- Readings that are missing or not numbers -------------------------------------------------
 
 TEST_F(CycleRecovery, AMissingOrNonFiniteReadingKeepsTheLastValue) {
