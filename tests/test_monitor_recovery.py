@@ -201,6 +201,35 @@ def test_once_fails_loudly_on_an_unreadable_file(shared_dir, taostats, telegram,
     assert telegram.requests == [] and taostats.requests == []
 
 
+READ_AS_NOBODY = """
+import os, sys
+from bittensor_emberscope import monitor
+if os.geteuid() == 0:
+    os.setgroups([]); os.setgid(65534); os.setuid(65534)
+try:
+    print(repr(monitor.read_state(sys.argv[1])))
+except Exception as e:
+    print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.parametrize("closed", ["file", "directory"])
+def test_read_state_raises_where_permissions_refuse_the_file(shared_dir, closed):
+    inner = shared_dir / "inner"
+    inner.mkdir()
+    state = inner / "state.json"
+    state.write_text('{"owner_burn_rate": {"1": "0.1"}}')
+    (state if closed == "file" else inner).chmod(0o000 if closed == "file" else 0o700)
+    if os.geteuid() != 0:
+        inner.chmod(0o000 if closed == "directory" else 0o755)
+    try:
+        done = subprocess.run([sys.executable, "-c", READ_AS_NOBODY, str(state)],
+                              capture_output=True, text=True, timeout=60)
+    finally:
+        inner.chmod(0o755)
+    assert done.stdout == f"PermissionError [Errno 13] Permission denied: '{state}'\n", done.stderr
+
+
 # A state that cannot be written
 
 class _FullDisk:
