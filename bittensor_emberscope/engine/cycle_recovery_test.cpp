@@ -73,11 +73,6 @@ protected:
             if (r.method == "POST") out.push_back(r.body);
         return out;
     }
-    std::size_t fetches() const {
-        return std::count_if(fake.requests.begin(), fake.requests.end(), [](const HttpRequest& r) {
-            return r.url.find("/api/subnet/") != std::string::npos;
-        });
-    }
     std::vector<std::string> lines() { return std::exchange(fake.console_lines, {}); }
     Outbox outbox() const {
         auto it = fake.files.find(kOutbox);
@@ -132,23 +127,6 @@ TEST_F(CycleRecovery, AnUnreadableFileStopsTheCycleAndTouchesNothing) {
         EXPECT_EQ(writes(), std::vector<std::string>{});
         EXPECT_EQ(fake.requests.size(), 0u);  // neither fetched nor sent
     }
-}
-
-TEST_F(CycleRecovery, OnceReadableAgainTheChangeIsAlertedAndTheQueueSent) {
-    fake.files[kState] = state_file({{"1", "0.1"}});
-    Outbox waiting;
-    waiting.messages.push_back({"alert", 1, "2025-12-07T23:00:00Z", fake.clock - 600, 1, 1, "waiting"});
-    fake.files[kOutbox] = render_outbox(waiting);
-    fake.unreadable[kState] = kDenied;
-    list({{"1", "0.9"}});
-    EXPECT_EQ(run_cycle(fake, settings).outcome, "error");
-    fake.unreadable.clear();
-    CycleReport r = run_cycle(fake, settings);
-    EXPECT_EQ(r.outcome, "ok");
-    ASSERT_EQ(r.changes.size(), 1u);
-    EXPECT_EQ(r.changes[0], (burns::BurnChange{"1", "0.1", "0.9"}));
-    ASSERT_EQ(sent().size(), 2u);
-    EXPECT_EQ(sent()[0], "chat_id=-1001&text=waiting&disable_web_page_preview=true");
 }
 
 // --- A state that cannot be written -----------------------------------------------------------
@@ -325,17 +303,6 @@ TEST_F(CycleRecovery, AWallClockStepNeitherAgesNorKeepsMessages) {
     r = run_cycle(fake, settings);
     EXPECT_EQ(r.outbox_size, 0u);
     EXPECT_TRUE(lines().at(0).starts_with("[burn] outbox: dropped 1 undelivered message(s) older than 24 h"));
-}
-
-TEST_F(CycleRecovery, AfterARebootTheWallClockMeasuresAges) {
-    Outbox box;
-    box.messages.push_back({"alert", 1, "s", fake.clock - 90000, 1, 1, "stale", "boot-0", 5});
-    box.messages.push_back({"alert", 1, "s", fake.clock - 600, 1, 1, "fresh", "boot-0", 1e9});
-    fake.files[kOutbox] = render_outbox(box);
-    list({{"1", "0.1"}});
-    CycleReport r = run_cycle(fake, settings);
-    EXPECT_EQ(r.outcome, "ok");
-    EXPECT_EQ(sent(), std::vector<std::string>{"chat_id=-1001&text=fresh&disable_web_page_preview=true"});
 }
 
 // --- Corrupt files, more than once in a second ------------------------------------------------
