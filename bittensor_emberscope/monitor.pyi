@@ -41,7 +41,9 @@ def run_snapshot(
 def read_state(state_path: str) -> tuple[dict[str, str], str | None] | None:
     """The stored values and their time stamp, as the engine reads the state file.
 
-    None when there is no state file; ValueError with the reason when it cannot be used.
+    None when there is no state file; the OSError when it exists but cannot be read (a
+    directory or another file that is not a regular one: ValueError); UnicodeDecodeError when it
+    is not UTF-8; ValueError with the reason when it cannot be used.
     """
 
 def _http_exchange(url: str, *, timeout: int, body_limit: int, deadline_seconds: float) -> tuple[int, bytes | None, bool]:

@@ -20,7 +20,7 @@ import pytest
 from bittensor_emberscope import health
 from bittensor_emberscope.testing import Answer
 
-from test_cli import (CHAT, FAST_COMMAND, STAMP, STARTED, run,
+from test_cli import (CHAT, FAST_COMMAND, LEFT_OUT, LISTED, STAMP, STARTED, run,
                       env, taostats, telegram, watches)  # noqa: F401 (fixtures)
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -44,7 +44,7 @@ def test_cycles_are_recorded_in_status_and_history(env, taostats, telegram, tmp_
     assert {k: status[k] for k in ("outcome", "detail", "subnets", "changes", "delivered",
                                    "outbox_size", "outbox_oldest_utc", "consecutive_failures",
                                    "chat_id", "interval_seconds", "loop", "next_cycle_utc")} == {
-        "outcome": "ok", "detail": "", "subnets": 129, "changes": 0, "delivered": 0,
+        "outcome": "ok", "detail": "", "subnets": LISTED, "changes": 0, "delivered": 0,
         "outbox_size": 0, "outbox_oldest_utc": None, "consecutive_failures": 0,
         "chat_id": CHAT, "interval_seconds": 300.0, "loop": None, "next_cycle_utc": None}
     assert status["last_cycle_utc"] == doc["updated_at_utc"] == status["last_ok_utc"]
@@ -55,7 +55,8 @@ def test_cycles_are_recorded_in_status_and_history(env, taostats, telegram, tmp_
     taostats.set_burn(7, "0.2")
     telegram.script(Answer.telegram_error(403, "Forbidden: bot was kicked from the group chat"))
     done = run("once", env=env)
-    lines = done.stderr.splitlines()
+    assert done.stderr.startswith(LEFT_OUT)
+    lines = done.stderr[len(LEFT_OUT):].splitlines()
     assert done.returncode == 1 and lines[0] == (
         "[burn] telegram failed: Forbidden: bot was kicked from the group chat")
     assert re.fullmatch(r"\[burn\] outbox: 1 message\(s\) waiting for delivery, oldest queued "
@@ -241,7 +242,7 @@ def test_watch_speaks_to_systemd(env, taostats, telegram, tmp_path, watches, abs
         assert ready == {"READY": "1", "STATUS": "started; sending the start-up list"}
         assert notify.messages == [ready]  # nothing before READY
         snapshot = notify.wait_for("STATUS", "cycle ")
-        assert "129 subnets, 0 changed, next at " in snapshot["STATUS"]
+        assert f"{LISTED} subnets, 0 changed, next at " in snapshot["STATUS"]
         notify.wait_for("WATCHDOG", "1")
         taostats.set_burn(5, "0.77")
         changed = notify.wait_for("STATUS", "1 changed")

@@ -26,6 +26,14 @@ std::optional<std::size_t> whole(const JsonValue* v) {
 
 const std::string* text_of(const JsonValue* v) { return v && v->is_text() ? &v->text : nullptr; }
 
+bool is_number(const JsonValue& v) {
+    return v.kind == JsonValue::Kind::real || v.kind == JsonValue::Kind::integer;
+}
+
+double number_of(const JsonValue& v) {
+    return v.kind == JsonValue::Kind::real ? v.real : std::strtod(v.text.c_str(), nullptr);
+}
+
 }  // namespace
 
 std::string Outbox::chat_for(const std::string& chat_id) const {
@@ -53,11 +61,16 @@ void Outbox::migrate(const std::string& from, const std::string& to) {
     migrations.emplace_back(from, to);
 }
 
-std::size_t Outbox::drop_older_than(double now, double max_age, double& oldest) {
+double OutboxEntry::age(const QueueClock& now) const {
+    if (!boot.empty() && boot == now.boot) return now.monotonic - queued_monotonic;
+    return now.epoch - queued_at;
+}
+
+std::size_t Outbox::drop_older_than(const QueueClock& now, double max_age, double& oldest) {
     std::size_t dropped = 0;
     std::vector<OutboxEntry> kept;
     for (auto& m : messages) {
-        if (now - m.queued_at > max_age) {
+        if (m.age(now) > max_age) {
             if (dropped == 0 || m.queued_at < oldest) oldest = m.queued_at;
             ++dropped;
         } else {
@@ -92,6 +105,10 @@ std::string render_outbox(const Outbox& outbox) {
         e.set("part", JsonValue::make_integer(static_cast<long long>(m.part)));
         e.set("total", JsonValue::make_integer(static_cast<long long>(m.total)));
         e.set("text", JsonValue::make_text(m.text));
+        if (!m.boot.empty()) {
+            e.set("boot", JsonValue::make_text(m.boot));
+            e.set("queued_monotonic", real_value(m.queued_monotonic));
+        }
         messages.items.push_back(std::move(e));
     }
     doc.set("messages", std::move(messages));
@@ -123,14 +140,21 @@ std::variant<Outbox, std::string> read_outbox(std::string_view content) {
         auto count = whole(m.get("count"));
         auto part = whole(m.get("part"));
         auto total = whole(m.get("total"));
-        const bool queued_ok = queued && (queued->kind == JsonValue::Kind::real ||
-                                          queued->kind == JsonValue::Kind::integer);
+        const bool queued_ok = queued && is_number(*queued);
         if (!kind || !stamp || !text || !queued_ok || !count || !part || !total)
             return std::string("a message without its kind, stamp, text, time or numbers");
-        const double at = queued->kind == JsonValue::Kind::real ? queued->real
-                                                                : std::strtod(queued->text.c_str(), nullptr);
+        const double at = number_of(*queued);
         if (!std::isfinite(at)) return std::string("a message queued at no finite time");
-        outbox.messages.push_back({*kind, *count, *stamp, at, *part, *total, *text});
+        OutboxEntry entry{*kind, *count, *stamp, at, *part, *total, *text};
+        // The monotonic reading goes with its boot: one without the other is not used.
+        const std::string* boot = text_of(m.get("boot"));
+        const JsonValue* monotonic = m.get("queued_monotonic");
+        if (boot && !boot->empty() && monotonic && is_number(*monotonic) &&
+            std::isfinite(number_of(*monotonic))) {
+            entry.boot = *boot;
+            entry.queued_monotonic = number_of(*monotonic);
+        }
+        outbox.messages.push_back(std::move(entry));
     }
     return outbox;
 }

@@ -12,7 +12,11 @@
 //   }
 // "text" is the message exactly as it is sent, part number included; "count" is what the
 // console line reports once the last part of the text is delivered (changes of an alert, rows of
-// a start-up list); "queued_at" is the epoch second the text was first queued.
+// a start-up list); "queued_at" is the epoch second the text was first queued. "boot" and
+// "queued_monotonic" (written when the machine names its boot) are the boot and the reading of
+// the monotonic clock at that moment: while the boot is the same, a message's age is measured on
+// that clock, so that a step of the wall clock neither ages nor rejuvenates it. Files without
+// them (an earlier version's) are read, their ages taken from "queued_at".
 #pragma once
 
 #include <cstddef>
@@ -28,7 +32,22 @@ namespace emberscope::engine {
 inline constexpr std::string_view kAlertKind = "alert";
 inline constexpr std::string_view kSnapshotKind = "snapshot";
 
+/// The moment of a clock reading, as the outbox measures ages.
+struct QueueClock {
+    double epoch = 0;       ///< wall clock, epoch seconds
+    std::string boot;       ///< the machine's boot ("" when unknown)
+    double monotonic = 0;   ///< monotonic clock of that boot, seconds
+};
+
 struct OutboxEntry {
+    OutboxEntry() = default;
+    OutboxEntry(std::string kind, std::size_t count, std::string stamp, double queued_at,
+                std::size_t part, std::size_t total, std::string text, std::string boot = "",
+                double queued_monotonic = 0)
+        : kind(std::move(kind)), count(count), stamp(std::move(stamp)), queued_at(queued_at),
+          part(part), total(total), text(std::move(text)), boot(std::move(boot)),
+          queued_monotonic(queued_monotonic) {}
+
     std::string kind;       ///< kAlertKind or kSnapshotKind
     std::size_t count = 0;
     std::string stamp;      ///< the cycle stamp of the text
@@ -36,6 +55,12 @@ struct OutboxEntry {
     std::size_t part = 1;
     std::size_t total = 1;
     std::string text;
+    std::string boot;       ///< the boot it was queued in ("" when unknown)
+    double queued_monotonic = 0;  ///< that boot's monotonic clock then (with `boot` only)
+
+    /// Seconds since it was queued: on the monotonic clock within the boot it was queued in, on
+    /// the wall clock otherwise.
+    double age(const QueueClock& now) const;
     bool operator==(const OutboxEntry&) const = default;
 };
 
@@ -50,7 +75,11 @@ struct Outbox {
     void migrate(const std::string& from, const std::string& to);
     /// Removes the messages queued more than `max_age` seconds before `now`; returns how many,
     /// and sets `oldest` to the earliest queued_at among them.
-    std::size_t drop_older_than(double now, double max_age, double& oldest);
+    std::size_t drop_older_than(const QueueClock& now, double max_age, double& oldest);
+    /// The same on the wall clock alone.
+    std::size_t drop_older_than(double now, double max_age, double& oldest) {
+        return drop_older_than(QueueClock{now, "", 0}, max_age, oldest);
+    }
 };
 
 /// The outbox file beside the state file: "X.json" -> "X.outbox.json", any other name gets

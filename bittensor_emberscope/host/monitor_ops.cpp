@@ -74,10 +74,13 @@ Object monitor_run_snapshot(const Args& args) {
 
 Object monitor_read_state(const Args& args) {
     const std::string path(args.text<kReadStateParams, "state_path">());
-    if (!services().is_file(path)) return none();
-    std::optional<std::string> content = services().read_file(path);
-    if (!content) throw_value_error("cannot read the state file " + path);
-    auto read = engine::read_state_document(*content);
+    // Only a missing file means "no state yet": one that cannot be read raises its own error.
+    const FileText file = services().read_text_file(path);
+    if (file.kind == FileText::Kind::missing) return none();
+    if (file.original) std::rethrow_exception(file.original);
+    if (file.kind != FileText::Kind::text)
+        throw_value_error("cannot read the state file " + path + ": " + file.text);
+    auto read = engine::read_state_document(file.text);
     if (auto* reason = std::get_if<std::string>(&read))
         throw_value_error("cannot read the state file " + path + ": " + *reason);
     const engine::StateDocument& state = std::get<engine::StateDocument>(read);
