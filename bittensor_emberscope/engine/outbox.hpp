@@ -8,11 +8,16 @@
 //       {"count": 2, "kind": "alert", "part": 1, "queued_at": 1765152000.0,
 //        "stamp": "2026-12-08T00:00:00Z", "text": "...", "total": 1}
 //     ],
+//     "telegram_not_before": {"<chat id>": 1765155600.0},
+//     "taostats_not_before": 1765152030.0,
 //     "version": 1
 //   }
 // "text" is the message exactly as it is sent, part number included; "count" is what the
 // console line reports once the last part of the text is delivered (changes of an alert, rows of
 // a start-up list); "queued_at" is the epoch second the text was first queued.
+// "telegram_not_before" (per chat) and "taostats_not_before" are the epoch seconds before which
+// a service that asked for a pause (HTTP 429 with a wait) is not asked again, in any cycle or
+// process; each is written only while set, so a file without them reads as no pause.
 #pragma once
 
 #include <cstddef>
@@ -42,8 +47,13 @@ struct OutboxEntry {
 struct Outbox {
     std::vector<OutboxEntry> messages;
     std::vector<std::pair<std::string, std::string>> migrations;  ///< old chat id -> new one
+    std::vector<std::pair<std::string, double>> chat_not_before;  ///< chat id -> epoch second
+    std::optional<double> taostats_not_before;                     ///< epoch second
 
-    bool empty() const { return messages.empty() && migrations.empty(); }
+    bool empty() const {
+        return messages.empty() && migrations.empty() && chat_not_before.empty() &&
+               !taostats_not_before;
+    }
     /// The chat to send to for the configured `chat_id`, following recorded migrations.
     std::string chat_for(const std::string& chat_id) const;
     /// Records that `from` lives on as `to`.
@@ -51,6 +61,14 @@ struct Outbox {
     /// Removes the messages queued more than `max_age` seconds before `now`; returns how many,
     /// and sets `oldest` to the earliest queued_at among them.
     std::size_t drop_older_than(double now, double max_age, double& oldest);
+    /// The epoch second before which `chat` is not posted to, if one is recorded.
+    std::optional<double> chat_hold(const std::string& chat) const;
+    /// Records that `chat` is not posted to before `until` (a later hold stays).
+    void hold_chat(const std::string& chat, double until);
+    /// Forgets the hold of `chat`.
+    void release_chat(const std::string& chat);
+    /// Forgets the holds that `now` has reached; true when any was forgotten.
+    bool forget_passed_holds(double now);
 };
 
 /// The outbox file beside the state file: "X.json" -> "X.outbox.json", any other name gets
