@@ -26,6 +26,7 @@ std::string_view trimmed(std::string_view text) {
 
 std::string_view standard_reason(int status) {
     switch (status) {
+        case 200: return "OK";
         case 400: return "Bad Request";
         case 401: return "Unauthorized";
         case 403: return "Forbidden";
@@ -211,7 +212,7 @@ std::string transport_text(const TransportFailure& failure, double deadline_seco
             cause = os_error_cause(failure.message, secrets);
             break;
     }
-    return cause + " (" + std::string(endpoint) + ")";
+    return endpoint.empty() ? cause : cause + " (" + std::string(endpoint) + ")";
 }
 
 std::optional<double> retry_after_header(const HttpAnswer& answer, double now) {
