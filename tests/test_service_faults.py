@@ -6,6 +6,9 @@ from __future__ import annotations
 
 import email.utils
 import json
+import os
+import subprocess
+import sys
 import urllib.parse
 
 import pytest
@@ -305,3 +308,48 @@ def test_a_blocked_bot_is_named(taostats, telegram, cycle, capsys):
     telegram.script(Answer.telegram_error(403, "Forbidden: bot was blocked by the user"))
     report = cycle()
     assert report["detail"] == "telegram: HTTP 403 Forbidden: bot was blocked by the user"
+
+
+# The pauses outlive the process: `emberscope once` in one process after another.
+
+def run_once(env: dict[str, str]) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-m", "bittensor_emberscope", "once"], env=env,
+                          capture_output=True, text=True, timeout=60)
+
+
+@pytest.fixture
+def command_env(tmp_path, taostats, telegram):
+    (tmp_path / "home").mkdir()
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("EMBERSCOPE_", "TAOSTATS_", "TELEGRAM_"))
+           and k not in ("XDG_STATE_HOME", "JOURNAL_STREAM", "NOTIFY_SOCKET")
+           and not k.lower().endswith("_proxy")}
+    env.update(HOME=str(tmp_path / "home"), TAOSTATS_API_BASE=taostats.base_url,
+               TAOSTATS_API_KEY=KEY, TELEGRAM_API_BASE=telegram.base_url,
+               TELEGRAM_BOT_TOKEN=TOKEN, TELEGRAM_CHAT_ID=CHAT,
+               EMBERSCOPE_STATE_FILE=str(tmp_path / "state.json"))
+    return env
+
+
+def test_pauses_hold_in_the_next_process(taostats, telegram, command_env):
+    taostats.rows = rows({1: 0.1})
+    assert run_once(command_env).returncode == 0  # the baseline
+    taostats.rows = rows({1: 0.3})
+    telegram.script(Answer.flood(retry_after=3600))
+    done = run_once(command_env)
+    assert done.returncode == 1
+    assert done.stderr.startswith("[burn] telegram failed: rate limited (HTTP 429, retry after "
+                                  "3600 s)\n")
+    taostats.rows = rows({1: 0.5})
+    taostats.script(Answer(429, body=b"Too Many Requests", headers=[("Retry-After", "3000")]))
+    done = run_once(command_env)
+    held, fetched = done.stderr.splitlines()[:2]
+    assert held.startswith("[burn] telegram failed: rate limited (HTTP 429), no message to this "
+                           "chat before ")  # the queued alert, still held
+    assert fetched == "[burn] fetch failed: taostats: rate limited (HTTP 429, retry after 3000 s)"
+    # Both pauses hold in another process: neither service is asked.
+    asked = (len(taostats.requests), len(telegram.requests))
+    done = run_once(command_env)
+    assert done.returncode == 1
+    assert (len(taostats.requests), len(telegram.requests)) == asked
+    assert "no request before" in done.stderr and "no message to this chat before" in done.stderr
