@@ -7,8 +7,10 @@ from __future__ import annotations
 import email.utils
 import json
 import os
+import socket
 import subprocess
 import sys
+import threading
 import urllib.parse
 
 import pytest
@@ -240,6 +242,49 @@ def test_a_telegram_answer_cut_off_is_repeated_like_a_dropped_connection(taostat
     port = telegram.port
     assert report["detail"] == (f"telegram: answer cut off (10 bytes read, {len(body) - 10} more "
                                 f"expected) (127.0.0.1:{port})")
+
+
+@pytest.fixture
+def not_http():
+    """A loopback server that answers each connection with a line that is not HTTP, then closes."""
+    server = socket.create_server(("127.0.0.1", 0))
+    server.settimeout(0.2)
+    stop = threading.Event()
+    seen = {"port": server.getsockname()[1], "connections": 0}
+
+    def serve():
+        while not stop.is_set():
+            try:
+                conn, _ = server.accept()
+            except TimeoutError:
+                continue
+            seen["connections"] += 1
+            with conn:
+                conn.settimeout(5)
+                try:
+                    conn.recv(65536)
+                    conn.sendall(b"SSH-2.0-OpenSSH_9.6\r\n")
+                except OSError:
+                    pass
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    yield seen
+    stop.set()
+    thread.join(timeout=5)
+    server.close()
+
+
+def test_an_answer_that_is_not_http_is_a_transport_failure(taostats, cycle, capsys, paths,
+                                                            monkeypatch, not_http):
+    baseline(taostats, cycle, capsys, {1: 0.1})
+    taostats.rows = rows({1: 0.3})
+    monkeypatch.setenv("TELEGRAM_API_BASE", f"http://127.0.0.1:{not_http['port']}")
+    report = cycle()
+    assert report["outcome"] == "telegram_failed" and report["outbox_size"] == 1
+    assert not_http["connections"] == 3
+    assert report["detail"] == ("telegram: answer is not HTTP (SSH-2.0-OpenSSH_9.6) "
+                                f"(127.0.0.1:{not_http['port']})")
 
 
 def test_a_taostats_answer_cut_off_is_a_fetch_failure(taostats, cycle, capsys):

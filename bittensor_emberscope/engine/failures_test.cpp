@@ -94,7 +94,7 @@ TEST(EngineFailures, TransportFailuresAreNamedByTheirCause) {
          "<urlopen error bad URL http://x/bot<token>> (h:1)"},
         {K::cut_off, "IncompleteRead(5 bytes read, 9 more expected)",
          "answer cut off (5 bytes read, 9 more expected) (h:1)"},
-        {K::cut_off, "BadStatusLine('SSH-2.0-OpenSSH_9.6')", "answer is not HTTP (BadStatusLine('SSH-2.0-OpenSSH_9.6')) (h:1)"},
+        {K::cut_off, "SSH-2.0-OpenSSH_9.6\r\n", "answer is not HTTP (SSH-2.0-OpenSSH_9.6) (h:1)"},
         {K::deadline, "the exchange took longer than its deadline of 60 s",
          "no complete answer within 60 s (h:1)"},
     };

@@ -185,11 +185,16 @@ std::int64_t exchange_limit(std::size_t bytes) {
                : static_cast<std::int64_t>(bytes);
 }
 
-// http.client's own errors: an answer cut off after its headers (IncompleteRead), a status
-// line that is not HTTP. Reset and closed connections are OSErrors already.
+// http.client's errors about the answer itself: cut off after its headers (IncompleteRead, a
+// broken chunk too), a status line or header that is not HTTP. Reset and closed connections are
+// OSErrors already; its other errors (a URL it refuses, a connection misused) are not the
+// server's doing and stay errors.
 bool is_protocol_error(const Error& error) {
     const Object client = Object::steal(PyImport_ImportModule("http.client"));
-    return matches(error, client.attr("HTTPException"));
+    for (const char* name : {"IncompleteRead", "BadStatusLine", "LineTooLong", "UnknownProtocol",
+                             "UnknownTransferEncoding"})
+        if (matches(error, client.attr(name))) return true;
+    return false;
 }
 
 }  // namespace
