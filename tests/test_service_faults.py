@@ -4,7 +4,6 @@ and failure texts that name the service and the cause."""
 
 from __future__ import annotations
 
-import email.utils
 import json
 import os
 import socket
@@ -199,13 +198,6 @@ def test_a_rate_limit_is_waited_out_as_the_server_asks(taostats, cycle, clock, a
     assert clock["sleeps"] == [1.0] * 30
 
 
-def test_a_retry_after_date_is_honoured(taostats, cycle, clock):
-    when = email.utils.formatdate(clock["wall"] + 12, usegmt=True)
-    taostats.script(Answer(429, body=b"slow down", headers=[("Retry-After", when)]))
-    assert cycle()["outcome"] == "ok"
-    assert clock["sleeps"] == [1.0] * 12
-
-
 def test_a_rate_limit_longer_than_the_budget_is_remembered(taostats, cycle, clock, capsys, paths):
     taostats.script(too_many(900))
     report = cycle()
@@ -345,14 +337,6 @@ def test_telegram_through_a_dead_proxy_is_named(taostats, telegram, cycle, capsy
     assert telegram.requests == []
     assert err_lines(capsys)[0] == (f"[burn] telegram failed: connection refused (proxy "
                                     f"127.0.0.1:{proxy})\n")
-
-
-def test_a_blocked_bot_is_named(taostats, telegram, cycle, capsys):
-    baseline(taostats, cycle, capsys, {1: 0.1})
-    taostats.rows = rows({1: 0.3})
-    telegram.script(Answer.telegram_error(403, "Forbidden: bot was blocked by the user"))
-    report = cycle()
-    assert report["detail"] == "telegram: HTTP 403 Forbidden: bot was blocked by the user"
 
 
 # The pauses outlive the process: `emberscope once` in one process after another.
