@@ -148,7 +148,7 @@ def test_snapshot_records_the_baseline_and_sends_the_list(env, taostats, telegra
     (None, 0, "[burn] alert sent (1 subnet(s))\n"),
     # The engine keeps an undelivered alert in its outbox and says so.
     (Answer.telegram_error(403, "Forbidden: bot was blocked by the user"), 1,
-     "[burn] telegram failed: Forbidden: bot was blocked by the user\n"
+     "[burn] telegram failed: HTTP 403 Forbidden: bot was blocked by the user\n"
      "[burn] outbox: 1 message(s) waiting for delivery, oldest queued <T>\n"),
 ])
 def test_once_alerts_a_change_with_the_exit_status_of_the_cycle(env, taostats, telegram,

@@ -115,7 +115,7 @@ def test_passing_failures_are_repeated_then_kept_for_the_next_cycle(taostats, te
     assert telegram.messages == [] and len(telegram.requests) == 3
     assert sleeps == [1.0] * 7
     lines = err_lines(capsys)
-    assert lines[0] == "[burn] telegram failed: " + HTML_502.replace("\r", "\\r").replace("\n", "\\n") + "\n"
+    assert lines[0] == "[burn] telegram failed: HTTP 502 Bad Gateway: " + " ".join(HTML_502.split()) + "\n"
     assert lines[1].startswith("[burn] outbox: 1 message(s) waiting for delivery, oldest queued ")
     queued = json.loads(paths["outbox"].read_text())["messages"]
     assert [(m["kind"], m["part"], m["total"]) for m in queued] == [("alert", 1, 1)]
@@ -147,7 +147,7 @@ def test_parts_after_a_failed_part_are_sent_next_cycle_in_order(taostats, telegr
     total = report["outbox_size"] + 1
     assert total >= 4
     assert err_lines(capsys)[0] == (
-        "[burn] telegram failed: Forbidden: bot was kicked from the supergroup chat\n")
+        "[burn] telegram failed: HTTP 403 Forbidden: bot was kicked from the supergroup chat\n")
     report = cycle()
     assert report["outcome"] == "ok" and report["delivered"] == total - 1
     got = [m.split("\n", 1)[0] for m in telegram.messages]
@@ -187,16 +187,21 @@ def test_invalid_netuids_are_left_out_and_the_rest_watched(taostats, telegram, c
     assert report["outcome"] == "ok" and report["invalid_rows"] == 6
 
 
-@pytest.mark.parametrize("data", [[None], [{"name": "x"}], []])
+@pytest.mark.parametrize("data, detail", [
+    ([None], "taostats: no row with a valid netuid (1 row(s))"),
+    ([{"name": "x"}], "taostats: no row with a valid netuid (1 row(s))"),
+    ([], "taostats: no subnet rows in the listing"),
+])
 def test_a_listing_without_usable_rows_fails_and_keeps_the_state(taostats, telegram, cycle, capsys,
-                                                                 paths, data):
+                                                                 paths, data, detail):
     baseline(taostats, cycle, capsys, {1: 0.1})
     saved = paths["state"].read_bytes()
     taostats.script(Answer.json({"data": data}))
     report = cycle()
     assert report["outcome"] == "fetch_failed"
     assert paths["state"].read_bytes() == saved
-    assert err_lines(capsys)[-1].startswith("[burn] fetch failed: {\"error\": ")
+    assert report["detail"] == detail
+    assert err_lines(capsys)[-1] == f"[burn] fetch failed: {detail}\n"
     taostats.rows = rows({1: 0.3})
     assert cycle()["changes"] == [["1", "0.1", "0.3"]]  # the next real change is still alerted
 

@@ -58,14 +58,14 @@ def test_cycles_are_recorded_in_status_and_history(env, taostats, telegram, tmp_
     assert done.stderr.startswith(LEFT_OUT)
     lines = done.stderr[len(LEFT_OUT):].splitlines()
     assert done.returncode == 1 and lines[0] == (
-        "[burn] telegram failed: Forbidden: bot was kicked from the group chat")
+        "[burn] telegram failed: HTTP 403 Forbidden: bot was kicked from the group chat")
     assert re.fullmatch(r"\[burn\] outbox: 1 message\(s\) waiting for delivery, oldest queued "
                         r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", lines[1]) and len(lines) == 2
     code, doc = status_json(env)
     assert code == 0  # one failure is not yet unhealthy
     assert (doc["status"]["outcome"], doc["status"]["detail"], doc["status"]["changes"],
             doc["status"]["consecutive_failures"]) == (
-        "telegram_failed", "Forbidden: bot was kicked from the group chat", 1, 1)
+        "telegram_failed", "telegram: HTTP 403 Forbidden: bot was kicked from the group chat", 1, 1)
 
     history_file = tmp_path / "state.history.jsonl"
     entries = [json.loads(line) for line in history_file.read_text().splitlines()]

@@ -29,6 +29,7 @@ struct TransportFailure {
     enum class Kind {
         os_error,  ///< refused, reset, dropped, name not found, a wait that timed out
         deadline,  ///< the whole exchange outlived its deadline
+        cut_off,   ///< the answer broke off or was not HTTP (only with `protocol_errors_fail`)
     };
     Kind kind = Kind::os_error;
     std::string message;          ///< the failure's own text
@@ -56,6 +57,9 @@ struct HttpRequest {
     /// Most bytes read of the body of any other status.
     std::size_t max_error_body_bytes = std::numeric_limits<std::size_t>::max();
     Redirects redirects = Redirects::follow;
+    /// When set, an answer the client cannot read to its end (cut off after its headers, a
+    /// status line that is not HTTP) comes back as a `cut_off` failure instead of being thrown.
+    bool protocol_errors_fail = false;
 };
 
 struct HttpAnswer {
@@ -138,7 +142,8 @@ public:
     virtual void remove_file(std::string_view path) = 0;
 
     /// One HTTP exchange. Transport failures of the OSError family and deadlines come back as
-    /// `failure`; anything else the host raises is thrown.
+    /// `failure` (so do broken answers, when the request asks for it); anything else the host
+    /// raises is thrown.
     virtual HttpAnswer http(const HttpRequest& request) = 0;
 
     /// True when a thrown error is one a loop may report and survive (the host's `Exception`

@@ -113,10 +113,13 @@ private:
             console_.write(outbox_dropped_line(dropped, c_.outbox_max_age_seconds, utc_text(oldest)));
             box_changed_ = true;
         }
+        // Pauses a service asked for that are over by now are forgotten.
+        outbox_.forget_passed_holds(s_.epoch_seconds());
         // Earlier messages first, in their order.
         if (!outbox_.messages.empty()) delivery_->run();
 
-        auto fetched = fetch_listing(s_, waits_, key_, c_.exchange_deadline_seconds);
+        auto fetched = fetch_listing(s_, waits_, key_, console_.secrets(),
+                                     outbox_.taostats_not_before, c_.exchange_deadline_seconds);
         if (auto* failure = std::get_if<FetchFailure>(&fetched)) {
             const std::string detail = console_.masked(failure->detail);
             console_.write(driver::detail_line(
@@ -129,10 +132,8 @@ private:
         report_.invalid_rows = listing.invalid;
         if (listing.invalid) console_.write(invalid_rows_line(listing));
         if (listing.rows.empty()) {
-            JsonValue record = JsonValue::make_object();
-            record.set("error", JsonValue::make_text("no_valid_netuid"));
-            record.set("rows", JsonValue::make_integer(static_cast<long long>(listing.invalid)));
-            const std::string detail = dump_json(record);
+            const std::string detail = "taostats: no row with a valid netuid (" +
+                                       std::to_string(listing.invalid) + " row(s))";
             console_.write(driver::detail_line(fetch_prefix(), detail));
             conclude("fetch_failed", detail);
             return;
@@ -288,6 +289,8 @@ private:
             box = file.text;
         if (auto* ok = std::get_if<Outbox>(&box)) {
             outbox_ = std::move(*ok);
+            saved_taostats_hold_ = outbox_.taostats_not_before;
+            saved_chat_holds_ = outbox_.chat_not_before;
             return;
         }
         const std::string moved = aside_path(box_path_);
@@ -298,6 +301,9 @@ private:
 
     void save_outbox() {
         if (delivery_ && delivery_->take_changed()) box_changed_ = true;
+        if (outbox_.taostats_not_before != saved_taostats_hold_ ||
+            outbox_.chat_not_before != saved_chat_holds_)
+            box_changed_ = true;
         if (!box_changed_) return;
         box_saving_ = true;
         if (outbox_.empty())
@@ -306,6 +312,8 @@ private:
             s_.replace_file(box_path_, render_outbox(outbox_));
         box_saving_ = false;
         box_changed_ = false;
+        saved_taostats_hold_ = outbox_.taostats_not_before;
+        saved_chat_holds_ = outbox_.chat_not_before;
     }
 
     void save_outbox_quietly() noexcept {
@@ -364,6 +372,9 @@ private:
     Outbox outbox_;
     bool box_changed_ = false;
     bool box_saving_ = false;
+    // The pauses as the file holds them: a change to them is saved like a change of messages.
+    std::optional<double> saved_taostats_hold_;
+    std::vector<std::pair<std::string, double>> saved_chat_holds_;
     std::optional<Delivery> delivery_;
     CycleReport report_;
 };

@@ -107,7 +107,7 @@ TEST_F(EngineCycle, FirstCycleRecordsABaselineAndAlertsNothing) {
               state_file({{"0", "0"}, {"1", "0.1"}, {"2", "0.5"}}, "2025-12-08T00:00:00Z"));
     EXPECT_EQ(fake.files.count(kOutbox), 0u);
     const auto& q = fake.requests.at(0);
-    EXPECT_EQ(q.url, "http://127.0.0.1:1/api/subnet/latest/v1?limit=1024&order=netuid_asc");
+    EXPECT_EQ(q.url, "http://127.0.0.1:1/api/subnet/latest/v1?limit=200&order=netuid_asc&page=1");
     EXPECT_EQ(q.headers.at(0), (Header{"Authorization", "taostats-key-0001"}));
     EXPECT_EQ(q.deadline_seconds, 120);
     EXPECT_EQ(q.max_body_bytes, std::size_t{64} << 20);
@@ -167,12 +167,12 @@ TEST_F(EngineCycle, AWaitOverTheBudgetLeavesTheAlertInTheOutboxForTheNextCycle) 
     tg(429, R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 400","parameters":{"retry_after":400}})");
     CycleReport r = run_cycle(fake, settings);
     EXPECT_EQ(r.outcome, "telegram_failed");
-    EXPECT_EQ(r.detail, "Too Many Requests: retry after 400");
+    EXPECT_EQ(r.detail, "telegram: rate limited (HTTP 429, retry after 400 s)");
     EXPECT_EQ(r.outbox_size, 1u);
     EXPECT_EQ(r.outbox_oldest_utc, "2025-12-08T00:00:00Z");
     EXPECT_TRUE(fake.sleeps.empty());
     EXPECT_EQ(lines(), (std::vector<std::string>{
-                           "[burn] telegram failed: Too Many Requests: retry after 400\n",
+                           "[burn] telegram failed: rate limited (HTTP 429, retry after 400 s)\n",
                            "[burn] outbox: 1 message(s) waiting for delivery, oldest queued "
                            "2025-12-08T00:00:00Z\n"}));
     // The values were saved: the next cycle sees no change, and delivers the queued alert.
@@ -217,8 +217,8 @@ TEST_F(EngineCycle, PassingFailuresAreTriedThreeTimesWithGrowingWaits) {
     EXPECT_EQ(fake.sleeps, (std::vector<double>{1, 1, 1, 1, 1, 1, 1}));  // 2 s, then 5 s
     EXPECT_EQ(r.outcome, "telegram_failed");
     EXPECT_EQ(lines(), (std::vector<std::string>{
-                           "[burn] telegram failed: <html>\\r\\n<head><title>502 Bad "
-                           "Gateway</title></head>\\r\\n</html>\\r\\n\n",
+                           "[burn] telegram failed: HTTP 502 Bad Gateway: <html> <head><title>502 "
+                           "Bad Gateway</title></head> </html>\n",
                            "[burn] outbox: 1 message(s) waiting for delivery, oldest queued "
                            "2025-12-08T00:00:00Z\n"}));
     EXPECT_EQ(r.detail.find('\n'), std::string::npos);
@@ -255,7 +255,7 @@ TEST_F(EngineCycle, PartsKeepTheirNumbersAcrossCyclesAndArePaced) {
     EXPECT_EQ(box.messages.front().part, 2u);
     EXPECT_TRUE(box.messages.front().text.starts_with("(2/" + std::to_string(total) + ")\n"));
     EXPECT_EQ(fake.sleeps, std::vector<double>{1.0});  // one gap between the two requests
-    EXPECT_EQ(lines().front(), "[burn] telegram failed: Bad Request: message is too long\n");
+    EXPECT_EQ(lines().front(), "[burn] telegram failed: HTTP 400 Bad Request: message is too long\n");
 
     fake.clock += 600;
     fake.sleeps.clear();
@@ -300,7 +300,7 @@ TEST_F(EngineCycle, OtherRefusalsAreNotRepeatedWithinTheCycle) {
     CycleReport r = run_cycle(fake, settings);
     EXPECT_EQ(posts(), 1u);
     EXPECT_EQ(r.outcome, "telegram_failed");
-    EXPECT_EQ(r.detail, "Forbidden: bot was blocked by the user");
+    EXPECT_EQ(r.detail, "telegram: HTTP 403 Forbidden: bot was blocked by the user");
     EXPECT_EQ(r.outbox_size, 1u);
 }
 
@@ -329,13 +329,12 @@ TEST_F(EngineCycle, AListingWithoutAValidRowFailsAndLeavesTheStateAlone) {
     EXPECT_EQ(lines(), (std::vector<std::string>{
                            "[burn] listing: 2 row(s) without a valid netuid left out (first: "
                            "(row null), (none))\n",
-                           "[burn] fetch failed: {\"error\": \"no_valid_netuid\", \"rows\": 2}\n"}));
+                           "[burn] fetch failed: taostats: no row with a valid netuid (2 row(s))\n"}));
     taostats.push_back(FakeServices::answer(200, R"({"data": []})"));
     r = run_cycle(fake, settings);
     EXPECT_EQ(r.outcome, "fetch_failed");
     EXPECT_EQ(lines(), std::vector<std::string>{
-                           "[burn] fetch failed: {\"error\": \"no_subnet_rows\", \"response\": "
-                           "{\"data\": []}}\n"});
+                           "[burn] fetch failed: taostats: no subnet rows in the listing\n"});
     EXPECT_EQ(fake.files[kState], saved);
 }
 
@@ -344,13 +343,12 @@ TEST_F(EngineCycle, FetchFailuresPrintTheDocumentedLines) {
     CycleReport r = run_cycle(fake, settings);
     EXPECT_EQ(r.outcome, "fetch_failed");
     EXPECT_EQ(lines(), std::vector<std::string>{
-                           "[burn] fetch failed: {\"error\": \"no_subnet_rows\", \"response\": "
-                           "{\"status_code\": 500, \"message\": \"oops\", \"http_status\": 500}}\n"});
+                           "[burn] fetch failed: taostats: HTTP 500 Internal Server Error: oops\n"});
     taostats.push_back(FakeServices::dropped("<urlopen error [Errno 111] Connection refused>"));
     r = run_cycle(fake, settings);
     EXPECT_EQ(r.outcome, "fetch_failed");
     EXPECT_EQ(lines(), std::vector<std::string>{
-                           "[burn] error: <urlopen error [Errno 111] Connection refused>\n"});
+                           "[burn] error: taostats: connection refused (127.0.0.1:1)\n"});
 }
 
 TEST_F(EngineCycle, RateLimitedListingIsRepeatedWithTheGrowingWait) {
@@ -471,7 +469,7 @@ TEST_F(EngineCycle, SecretsNeverReachTheConsole) {
         telegram.push_back(FakeServices::dropped("<urlopen error bad URL http://x/bot" + kToken + "/sendMessage>"));
     CycleReport r = run_cycle(fake, settings);
     for (const auto& line : lines()) EXPECT_EQ(line.find(kToken), std::string::npos) << line;
-    EXPECT_EQ(r.detail, "<urlopen error bad URL http://x/bot<token>/sendMessage>");
+    EXPECT_EQ(r.detail, "telegram: <urlopen error bad URL http://x/bot<token>/sendMessage> (127.0.0.1:2)");
 }
 
 TEST_F(EngineCycle, WithoutTelegramSettingsTheAlertWaitsInTheOutbox) {
@@ -527,12 +525,12 @@ TEST_F(EngineCycle, SnapshotFailuresUseTheStartupPrefixes) {
     taostats.push_back(FakeServices::answer(200, R"({"data": null})"));
     EXPECT_EQ(run_snapshot(fake, settings).outcome, "fetch_failed");
     EXPECT_EQ(lines(), std::vector<std::string>{
-                           "[burn] startup fetch failed: {\"error\": \"no_subnet_rows\", "
-                           "\"response\": {\"data\": null}}\n"});
+                           "[burn] startup fetch failed: taostats: answer without a \"data\" list: "
+                           "{\"data\": null}\n"});
     list({{"1", "0.3"}});
     tg(400, R"({"ok": false, "error_code": 400, "description": "Bad Request: chat not found"})");
     EXPECT_EQ(run_snapshot(fake, settings).outcome, "telegram_failed");
-    EXPECT_EQ(lines().front(), "[burn] startup telegram failed: Bad Request: chat not found\n");
+    EXPECT_EQ(lines().front(), "[burn] startup telegram failed: HTTP 400 Bad Request: chat not found\n");
 }
 
 TEST_F(EngineCycle, OverlongLinesAreCutRatherThanRefused) {

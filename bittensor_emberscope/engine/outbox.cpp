@@ -1,6 +1,7 @@
 // The outbox file.
 #include "engine/outbox.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -32,6 +33,15 @@ bool is_number(const JsonValue& v) {
 
 double number_of(const JsonValue& v) {
     return v.kind == JsonValue::Kind::real ? v.real : std::strtod(v.text.c_str(), nullptr);
+}
+
+// An epoch second written as a JSON number.
+std::optional<double> epoch_of(const JsonValue* v) {
+    if (!v || (v->kind != JsonValue::Kind::real && v->kind != JsonValue::Kind::integer))
+        return std::nullopt;
+    const double at = v->kind == JsonValue::Kind::real ? v->real : std::strtod(v->text.c_str(), nullptr);
+    if (!std::isfinite(at)) return std::nullopt;
+    return at;
 }
 
 }  // namespace
@@ -81,6 +91,36 @@ std::size_t Outbox::drop_older_than(const QueueClock& now, double max_age, doubl
     return dropped;
 }
 
+std::optional<double> Outbox::chat_hold(const std::string& chat) const {
+    for (const auto& [id, until] : chat_not_before)
+        if (id == chat) return until;
+    return std::nullopt;
+}
+
+void Outbox::hold_chat(const std::string& chat, double until) {
+    for (auto& [id, held] : chat_not_before)
+        if (id == chat) {
+            held = std::max(held, until);
+            return;
+        }
+    chat_not_before.emplace_back(chat, until);
+}
+
+void Outbox::release_chat(const std::string& chat) {
+    std::erase_if(chat_not_before, [&chat](const auto& hold) { return hold.first == chat; });
+}
+
+bool Outbox::forget_passed_holds(double now) {
+    const std::size_t before = chat_not_before.size();
+    std::erase_if(chat_not_before, [now](const auto& hold) { return hold.second <= now; });
+    bool changed = chat_not_before.size() != before;
+    if (taostats_not_before && *taostats_not_before <= now) {
+        taostats_not_before.reset();
+        changed = true;
+    }
+    return changed;
+}
+
 std::string outbox_path(std::string_view state_path) {
     constexpr std::string_view kJson = ".json";
     if (state_path.size() > kJson.size() && state_path.ends_with(kJson) &&
@@ -112,6 +152,12 @@ std::string render_outbox(const Outbox& outbox) {
         messages.items.push_back(std::move(e));
     }
     doc.set("messages", std::move(messages));
+    if (!outbox.chat_not_before.empty()) {
+        JsonValue holds = JsonValue::make_object();
+        for (const auto& [chat, until] : outbox.chat_not_before) holds.set(chat, real_value(until));
+        doc.set("telegram_not_before", std::move(holds));
+    }
+    if (outbox.taostats_not_before) doc.set("taostats_not_before", real_value(*outbox.taostats_not_before));
     doc.set("version", JsonValue::make_integer(kOutboxVersion));
     return dump_json_file(doc);
 }
@@ -130,6 +176,13 @@ std::variant<Outbox, std::string> read_outbox(std::string_view content) {
             outbox.migrations.emplace_back(from, to.text);
         }
     }
+    // A hold that cannot be read is let go rather than the messages: at worst a service is
+    // asked once too early.
+    if (const JsonValue* holds = doc.get("telegram_not_before"); holds && holds->is_object()) {
+        for (const auto& [chat, until] : holds->members)
+            if (const std::optional<double> at = epoch_of(&until)) outbox.chat_not_before.emplace_back(chat, *at);
+    }
+    outbox.taostats_not_before = epoch_of(doc.get("taostats_not_before"));
     const JsonValue* messages = doc.get("messages");
     if (!messages || !messages->is_array()) return std::string("no \"messages\" list");
     for (const JsonValue& m : messages->items) {

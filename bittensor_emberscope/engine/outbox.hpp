@@ -8,6 +8,8 @@
 //       {"count": 2, "kind": "alert", "part": 1, "queued_at": 1765152000.0,
 //        "stamp": "2026-12-08T00:00:00Z", "text": "...", "total": 1}
 //     ],
+//     "telegram_not_before": {"<chat id>": 1765155600.0},
+//     "taostats_not_before": 1765152030.0,
 //     "version": 1
 //   }
 // "text" is the message exactly as it is sent, part number included; "count" is what the
@@ -17,6 +19,9 @@
 // the monotonic clock at that moment: while the boot is the same, a message's age is measured on
 // that clock, so that a step of the wall clock neither ages nor rejuvenates it. Files without
 // them (an earlier version's) are read, their ages taken from "queued_at".
+// "telegram_not_before" (per chat) and "taostats_not_before" are the epoch seconds before which
+// a service that asked for a pause (HTTP 429 with a wait) is not asked again, in any cycle or
+// process; each is written only while set, so a file without them reads as no pause.
 #pragma once
 
 #include <cstddef>
@@ -67,8 +72,13 @@ struct OutboxEntry {
 struct Outbox {
     std::vector<OutboxEntry> messages;
     std::vector<std::pair<std::string, std::string>> migrations;  ///< old chat id -> new one
+    std::vector<std::pair<std::string, double>> chat_not_before;  ///< chat id -> epoch second
+    std::optional<double> taostats_not_before;                     ///< epoch second
 
-    bool empty() const { return messages.empty() && migrations.empty(); }
+    bool empty() const {
+        return messages.empty() && migrations.empty() && chat_not_before.empty() &&
+               !taostats_not_before;
+    }
     /// The chat to send to for the configured `chat_id`, following recorded migrations.
     std::string chat_for(const std::string& chat_id) const;
     /// Records that `from` lives on as `to`.
@@ -80,6 +90,14 @@ struct Outbox {
     std::size_t drop_older_than(double now, double max_age, double& oldest) {
         return drop_older_than(QueueClock{now, "", 0}, max_age, oldest);
     }
+    /// The epoch second before which `chat` is not posted to, if one is recorded.
+    std::optional<double> chat_hold(const std::string& chat) const;
+    /// Records that `chat` is not posted to before `until` (a later hold stays).
+    void hold_chat(const std::string& chat, double until);
+    /// Forgets the hold of `chat`.
+    void release_chat(const std::string& chat);
+    /// Forgets the holds that `now` has reached; true when any was forgotten.
+    bool forget_passed_holds(double now);
 };
 
 /// The outbox file beside the state file: "X.json" -> "X.outbox.json", any other name gets

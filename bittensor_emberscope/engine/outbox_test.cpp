@@ -91,5 +91,38 @@ TEST(EngineOutbox, DropsOnlyMessagesOverTheMaximumAge) {
     EXPECT_EQ(utc_text(1765152000.9), "2025-12-08T00:00:00Z");
 }
 
+TEST(EngineOutbox, AFileOfThePreviousVersionLoadsAndKeepsItsLayout) {
+    const std::string old =
+        "{\n  \"chat_migrations\": {},\n  \"messages\": [\n    {\n      \"count\": 1,\n      "
+        "\"kind\": \"alert\",\n      \"part\": 1,\n      \"queued_at\": 1765151000.0,\n      "
+        "\"stamp\": \"2025-12-07T23:43:20Z\",\n      \"text\": \"queued\",\n      \"total\": 1\n"
+        "    }\n  ],\n  \"version\": 1\n}\n";
+    auto read = read_outbox(old);
+    ASSERT_TRUE(std::holds_alternative<Outbox>(read));
+    const Outbox& box = std::get<Outbox>(read);
+    EXPECT_EQ(box.messages.size(), 1u);
+    EXPECT_TRUE(box.chat_not_before.empty());
+    EXPECT_FALSE(box.taostats_not_before);
+    EXPECT_EQ(render_outbox(box), old);  // no new keys while nothing is held
+}
+
+TEST(EngineOutbox, PausesRoundTripAndAnUnreadableOneCostsOnlyItself) {
+    Outbox box;
+    box.hold_chat("-1001", 1765155600.0);
+    box.hold_chat("-1001", 1765152100.0);  // an earlier end does not shorten the hold
+    box.taostats_not_before = 1765152030.5;
+    const std::string text = render_outbox(box);
+    EXPECT_NE(text.find("\"telegram_not_before\": {\n    \"-1001\": 1765155600.0\n  }"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\"taostats_not_before\": 1765152030.5"), std::string::npos) << text;
+    const Outbox back = std::get<Outbox>(read_outbox(text));
+    EXPECT_EQ(back.chat_not_before, box.chat_not_before);
+    EXPECT_EQ(back.taostats_not_before, box.taostats_not_before);
+    // A hold that cannot be read costs the hold, never the messages.
+    auto odd = read_outbox(R"({"messages": [], "telegram_not_before": {"-1": "soon"}, "taostats_not_before": null})");
+    ASSERT_TRUE(std::holds_alternative<Outbox>(odd));
+    EXPECT_TRUE(std::get<Outbox>(odd).empty());
+}
+
 }  // namespace
 }  // namespace emberscope::engine

@@ -243,6 +243,18 @@ std::int64_t exchange_limit(std::size_t bytes) {
                : static_cast<std::int64_t>(bytes);
 }
 
+// http.client's errors about the answer itself: cut off after its headers (IncompleteRead, a
+// broken chunk too), a status line or header that is not HTTP. Reset and closed connections are
+// OSErrors already; its other errors (a URL it refuses, a connection misused) are not the
+// server's doing and stay errors.
+bool is_protocol_error(const Error& error) {
+    const Object client = Object::steal(PyImport_ImportModule("http.client"));
+    for (const char* name : {"IncompleteRead", "BadStatusLine", "LineTooLong", "UnknownProtocol",
+                             "UnknownTransferEncoding"})
+        if (matches(error, client.attr(name))) return true;
+    return false;
+}
+
 }  // namespace
 
 HttpAnswer HostServices::http(const HttpRequest& request) {
@@ -259,9 +271,13 @@ HttpAnswer HostServices::http(const HttpRequest& request) {
         outcome = http_exchange(host_request, options);
     } catch (const Error& e) {
         const bool deadline = is_deadline_passed(e);
-        if (!deadline && !is_os_error(e)) throw;
+        const bool cut_off = !deadline && !is_os_error(e) && request.protocol_errors_fail &&
+                             is_protocol_error(e);
+        if (!deadline && !cut_off && !is_os_error(e)) throw;
         TransportFailure failure;
-        failure.kind = deadline ? TransportFailure::Kind::deadline : TransportFailure::Kind::os_error;
+        failure.kind = deadline  ? TransportFailure::Kind::deadline
+                       : cut_off ? TransportFailure::Kind::cut_off
+                                 : TransportFailure::Kind::os_error;
         failure.message = message_of(e);
         failure.original = std::current_exception();
         answer.failure = std::move(failure);

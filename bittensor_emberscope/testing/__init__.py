@@ -53,7 +53,9 @@ class Answer:
     waits that many seconds first; `drop` closes the connection without a status
     line; `hang` never answers and closes the connection only when the stand-in
     closes; `drip` sends the body one byte at a time, that many seconds apart (a
-    server that keeps every single wait short but the exchange endless).
+    server that keeps every single wait short but the exchange endless); `cut`
+    sends the headers (Content-Length announcing the whole body) and only the first
+    `cut` bytes of the body, then closes the connection.
     """
 
     status: int = 200
@@ -64,6 +66,7 @@ class Answer:
     drop: bool = False
     hang: bool = False
     drip: float = 0.0
+    cut: int | None = None
 
     @classmethod
     def json(cls, obj: object, status: int = 200, **kw) -> Answer:
@@ -336,7 +339,10 @@ class StandIn:
         if "connection" not in names:
             handler.send_header("Connection", "close")
         handler.end_headers()
-        if answer.body and answer.drip > 0:
+        if answer.body and answer.cut is not None:
+            handler.wfile.write(answer.body[:answer.cut])
+            handler.wfile.flush()
+        elif answer.body and answer.drip > 0:
             for i in range(len(answer.body)):
                 handler.wfile.write(answer.body[i:i + 1])
                 handler.wfile.flush()
