@@ -31,6 +31,12 @@ std::string display(const std::string& burn) {
     return number ? burns::fixed_form(*number, kDisplayDecimals) : burn;
 }
 
+bool is_muted(const std::vector<std::string>& muted, const std::string& netuid) {
+    for (const std::string& m : muted)
+        if (m == netuid || m == "all") return true;
+    return false;
+}
+
 enum class Kind { watch, snapshot };
 
 // One run of either operation: the shared steps and the outbox kept in step with its file.
@@ -121,13 +127,12 @@ private:
                 for (const auto& row : listing.rows) numbers.push_back(row.number);
                 report_.changes = burns::list_changes(prev, current, numbers, c_.threshold);
             }
-            if (!report_.changes.empty()) {
-                std::vector<reports::AlertLine> lines;
-                for (const auto& change : report_.changes)
+            std::vector<reports::AlertLine> lines;
+            for (const auto& change : report_.changes)
+                if (!is_muted(c_.muted, change.netuid))
                     lines.push_back({change.netuid, display(change.old_burn), display(change.new_burn)});
-                queue(kAlertKind, report_.changes.size(),
-                      reports::render_alert(lines, report_.updated_at_utc));
-            }
+            if (!lines.empty())
+                queue(kAlertKind, lines.size(), reports::render_alert(lines, report_.updated_at_utc));
         } else {
             std::vector<reports::SnapshotLine> lines;
             std::vector<burns::DecimalInteger> numbers;
