@@ -328,16 +328,21 @@ class Answers:
         return points, caption[:CAPTION_LIMIT]
 
 
-def render_chart(title: str, points: Sequence[Sequence[float]], *,
+def render_chart(title: str, points: Sequence[Sequence[float]], *, cache_dir: str | None = None,
                  timeout: float = CHART_TIMEOUT) -> bytes:
     """The PNG of the chart, drawn by a child process; RuntimeError with its reason when the
-    child fails."""
+    child fails. `cache_dir` keeps the plotting library's font cache between charts when
+    MPLCONFIGDIR is not set (a service user's home may not be writable; without a cache each
+    chart would rebuild it, seconds each time)."""
     document = json.dumps({"title": title, "points": [list(p) for p in points]})
+    env = {**os.environ, "MPLBACKEND": "Agg"}
+    if cache_dir and not env.get("MPLCONFIGDIR"):
+        env["MPLCONFIGDIR"] = cache_dir
     with tempfile.TemporaryDirectory(prefix="emberscope-chart-") as folder:
         out = os.path.join(folder, "chart.png")
         done = subprocess.run([sys.executable, "-m", "bittensor_emberscope.chart", out],
                               input=document, capture_output=True, text=True, timeout=timeout,
-                              env={**os.environ, "MPLBACKEND": "Agg"})
+                              env=env)
         if done.returncode != 0:
             reason = (done.stderr.strip().splitlines() or [f"exit status {done.returncode}"])[-1]
             raise RuntimeError(f"the chart could not be drawn: {reason}")
@@ -365,6 +370,8 @@ class Bot:
         self.verbose = verbose
         self.name: str | None = None
         self._offset_path = offset_path(state_path)
+        self._chart_cache = os.path.join(os.path.dirname(os.path.abspath(state_path)),
+                                         "chart-cache")
         self._offset = 0
         self._inbox: queue.Queue[list[dict]] = queue.Queue(maxsize=1)
         self._handled = threading.Event()
@@ -384,8 +391,14 @@ class Bot:
         self._thread.start()
 
     def close(self) -> None:
+        """End polling; the status file no longer claims the bot answers."""
         self._stop.set()
         self._handled.set()
+        if self._noted:
+            try:
+                health.record_bot(self.state_path, None)
+            except OSError:
+                pass
 
     # The poller thread
 
@@ -400,6 +413,8 @@ class Bot:
                     "offset": str(self._offset), "timeout": str(self.poll_seconds),
                     "allowed_updates": json.dumps(["message"])}, timeout=self.poll_seconds + 15)
             except ApiError as e:
+                if self._stop.is_set():
+                    return
                 conflict = e.status == 409
                 kind = "conflict" if conflict else f"{e.status}"
                 wait = CONFLICT_RETRY if conflict else retry
@@ -521,7 +536,8 @@ class Bot:
                     text = drawn
                 else:
                     points, caption = drawn
-                    png = render_chart(f"SN{netuid} owner burn (UTC)", points)
+                    png = render_chart(f"SN{netuid} owner burn, last {_days(seconds)}", points,
+                                       cache_dir=self._chart_cache)
                     self._send(chat_id, "sendPhoto", {"caption": caption, **extra},
                                {"photo": (f"sn{netuid}.png", "image/png", png)})
                     return

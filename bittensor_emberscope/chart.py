@@ -45,12 +45,14 @@ def draw(title: str, points: list[tuple[float, float]], path: str) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
+    # The figure without pyplot: no global figure registry, and a tenth of a second less to load.
     import matplotlib.dates as mdates
-    import matplotlib.pyplot as plt
+    from matplotlib.figure import Figure
 
     times = [datetime.datetime.fromtimestamp(t, datetime.timezone.utc) for t, _ in points]
     values = [v for _, v in points]
-    fig, ax = plt.subplots(figsize=(WIDTH_INCHES, HEIGHT_INCHES), dpi=DPI)
+    fig = Figure(figsize=(WIDTH_INCHES, HEIGHT_INCHES), dpi=DPI)
+    ax = fig.subplots()
     ax.step(times, values, where="post", color="#d9480f", linewidth=2)
     ax.plot(times[-1:], values[-1:], "o", color="#d9480f")
     ax.set_title(title)
@@ -65,7 +67,6 @@ def draw(title: str, points: list[tuple[float, float]], path: str) -> None:
     ax.set_xlabel("UTC")
     fig.tight_layout()
     fig.savefig(path, format="png")
-    plt.close(fig)
 
 
 def main(argv: list[str]) -> int:

@@ -62,7 +62,10 @@ def bot_allowed(*, chats: list[str], users: list[str], chat_id: str, chat_userna
     """True when the bot answers this sender: a configured chat or a listed user."""
 
 def bot_user_ids(text: str) -> list[str]:
-    """The user ids of a comma-separated list; ValueError naming an item that is not one."""
+    """The user ids of a comma-separated list.
+
+    ValueError naming an item that is not a whole number.
+    """
 
 def bot_admit(chat_id: str, now: float) -> bool:
     """True when the per-chat cooldown lets a command of this chat through at now."""
