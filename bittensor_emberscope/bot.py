@@ -488,7 +488,10 @@ class Bot:
             return time.monotonic() - began
         try:
             for update in batch:
-                self._answer(update)
+                try:
+                    self._answer(update)
+                except Exception as e:  # never a reason to stop watching
+                    self.say(f"[bot] an update was not answered: {type(e).__name__}: {e}")
                 update_id = update.get("update_id")
                 if isinstance(update_id, int) and not isinstance(update_id, bool):
                     self._offset = max(self._offset, update_id + 1)
@@ -556,6 +559,9 @@ class Bot:
         except (OSError, RuntimeError, subprocess.TimeoutExpired) as e:
             self.say(f"[bot] /{name} failed: {e}")
             text = f"Sorry, /{name} failed: {e}"
+        except Exception as e:  # a fault of the bot's own: the monitor carries on
+            self.say(f"[bot] /{name} failed: {type(e).__name__}: {e}")
+            text = f"Sorry, /{name} failed."
         self._send(chat_id, "sendMessage", {"text": text[:MESSAGE_LIMIT], **extra})
 
     def _send(self, chat_id: str, method: str, fields: dict, files: dict | None = None) -> None:

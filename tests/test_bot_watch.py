@@ -338,3 +338,29 @@ def test_chats_with_no_updates_says_what_to_do(env):
     done = run("chats", env=env)
     assert done.returncode == 0
     assert done.stdout.startswith("no chats in the bot's recent updates: send the bot a message")
+
+
+def test_a_failing_answer_never_stops_the_monitor(tmp_path, monkeypatch):
+    def broken(self):
+        raise ValueError("a history line the reader did not expect")
+
+    monkeypatch.setattr(bot.Answers, "help", broken)
+    with TelegramStandIn(token=TOKEN) as tg:
+        update_id = tg.push_message("/help")
+        said = Lines()
+        state = tmp_path / "state.json"
+        b = bot.Bot(token=TOKEN, chats=[CHAT], users=[], state_path=str(state), say=said,
+                    base=tg.base_url, poll_seconds=1)
+        b.start()
+        offset_file = tmp_path / "state.bot-offset.json"
+        try:
+            deadline = time.monotonic() + 30
+            while not offset_file.exists():
+                assert time.monotonic() < deadline
+                b.serve()  # raises nothing
+                time.sleep(0.05)
+        finally:
+            b.close()
+        assert offset_file.read_text() == f'{{"offset": {update_id + 1}}}\n'
+    assert said.lines == ["[bot] /help failed: ValueError: a history line the reader did not expect"]
+    assert tg.messages == ["Sorry, /help failed."]
