@@ -73,22 +73,30 @@ def main() -> int:
         while len(tg.messages) < 1:
             b.serve()
             time.sleep(0.01)
+        tg.clear()
         before = rss_kib()
-        for i, user in enumerate(users):
+        steps: list[int] = []
+        sizes: list[int] = []
+        for user in users:
             tg.push_message("/chart 12 30", chat_id=int(user), user_id=int(user),
                             chat_type="private")
-            while len(tg.photos) < i + 1:
+            while not (taken := tg.take_photos()):
                 b.serve()
                 time.sleep(0.01)
+            sizes += [len(p["data"]) for p in taken]
+            # The stand-in (in this process only for the measurement) forgets what it recorded,
+            # so that only the daemon's own memory is counted.
+            tg.clear()
+            steps.append(rss_kib())
         after = rss_kib()
         b.close()
-        sizes = [len(p["data"]) for p in tg.photos]
     print(f"charts drawn and sent: {len(timed)}, PNG {min(sizes)}-{max(sizes)} bytes")
     print(f"render time per chart (s): median {statistics.median(timed):.3f}, "
           f"min {min(timed):.3f}, max {max(timed):.3f}")
     print("each (s): " + " ".join(f"{t:.2f}" for t in timed))
     print(f"daemon RSS before the first chart: {before / 1024:.1f} MiB, after {len(timed)}: "
           f"{after / 1024:.1f} MiB, growth {(after - before) / 1024:+.2f} MiB")
+    print("RSS after each chart (MiB): " + " ".join(f"{k / 1024:.1f}" for k in steps))
     return 0
 
 

@@ -104,6 +104,12 @@ class TelegramStandIn(StandIn):
         with self._lock:
             return list(self._photos)
 
+    def take_photos(self) -> list[dict]:
+        """The accepted pictures not yet taken; they are then forgotten."""
+        with self._lock:
+            taken, self._photos = self._photos, []
+            return taken
+
     @property
     def bot_calls(self) -> list[tuple[str, dict[str, str]]]:
         """The bot's background calls as (method, fields), in arrival order."""
