@@ -67,6 +67,10 @@ The loop waits one full interval before its first cycle. It ends with exit statu
 the pause file appears (checked every second while waiting) and on SIGTERM or Ctrl-C.
 Without a Taostats key, a bot token or a chat it does not start (exit status 2).
 
+While it waits it answers commands in the chat (/burn N, /chart N [days], /changes [hours],
+/status, /mute N|all DURATION, /unmute N|all, /help) from the configured chat and the users of
+--bot-allow-user, out of the files beside the state; --no-bot switches that off.
+
 Each cycle is recorded in the status file and its changes in the history log, beside the
 state file (`emberscope status`, `emberscope history`). With --verbose, or when standard
 error is a terminal, a line sums up every cycle. Lines carry the UTC time unless the
