@@ -37,7 +37,7 @@ from collections.abc import Callable, Sequence
 from bittensor_emberscope import emberscope, health, monitor
 
 __all__ = ["Bot", "TelegramApi", "ApiError", "Answers", "render_chart", "seen_chats",
-           "allowed_users", "offset_path", "CHART_TIMEOUT"]
+           "allowed_users", "CHART_TIMEOUT"]
 
 # Telegram's public Bot API origin; TELEGRAM_API_BASE points elsewhere (a self-hosted server).
 DEFAULT_API_BASE = "https://api.telegram.org"
@@ -53,11 +53,6 @@ MESSAGE_LIMIT = 4096  # code points of one message
 CAPTION_LIMIT = 1024
 HELD_ANSWERS_MAX = 20
 SEND_TIMEOUT = 30.0
-
-
-def offset_path(state_path: str) -> str:
-    stem = state_path[:-5] if state_path.endswith(".json") else state_path
-    return stem + ".bot-offset.json"
 
 
 def api_base() -> str:
@@ -369,7 +364,7 @@ class Bot:
         self.poll_seconds = poll_seconds
         self.verbose = verbose
         self.name: str | None = None
-        self._offset_path = offset_path(state_path)
+        self._offset_path = health.bot_offset_path(state_path)
         self._chart_cache = os.path.join(os.path.dirname(os.path.abspath(state_path)),
                                          "chart-cache")
         self._offset = 0
