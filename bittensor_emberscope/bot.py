@@ -440,6 +440,8 @@ class Bot:
                 self._note = f"answering as @{self.name}"
                 failing, retry = None, RETRY_FIRST
             batch = [u for u in updates if isinstance(u, dict)] if isinstance(updates, list) else []
+            if updates and not batch:
+                self._stop.wait(RETRY_FIRST)  # nothing usable came back at once: no busy loop
             if batch:
                 self._handled.clear()
                 self._inbox.put(batch)
@@ -460,7 +462,7 @@ class Bot:
         self.name = name
         self._note = f"answering as @{name}"
         if self.verbose:
-                self.say(f"[bot] answering commands as @{name} in {len(self.chats)} chat(s)"
+            self.say(f"[bot] answering commands as @{name} in {len(self.chats)} chat(s)"
                      + (f" and from {len(self.users)} user(s)" if self.users else ""))
 
     # The main thread
