@@ -19,7 +19,7 @@ import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
-from bittensor_emberscope import emberscope, monitor, health
+from bittensor_emberscope import bot, emberscope, monitor, health
 from bittensor_emberscope.notify import CycleWatchdog, Notifier
 
 __all__ = ["main", "Settings", "Stopped"]
@@ -66,6 +66,10 @@ examples:
 The loop waits one full interval before its first cycle. It ends with exit status 0 when
 the pause file appears (checked every second while waiting) and on SIGTERM or Ctrl-C.
 Without a Taostats key, a bot token or a chat it does not start (exit status 2).
+
+While it waits it answers commands in the chat (/burn N, /chart N [days], /changes [hours],
+/status, /mute N|all DURATION, /unmute N|all, /help) from the configured chat and the users of
+--bot-allow-user, out of the files beside the state; --no-bot switches that off.
 
 Each cycle is recorded in the status file and its changes in the history log, beside the
 state file (`emberscope status`, `emberscope history`). With --verbose, or when standard
@@ -125,6 +129,17 @@ examples:
 
 Every change the monitor reported, oldest first, from the history log beside the state
 file, then per subnet its values over time as a line of bars (lowest ▁ to highest █).
+"""
+
+CHATS_EPILOG = """\
+examples:
+  emberscope chats
+  emberscope chats --token-file /etc/emberscope/bot-token
+
+Add the bot to the group (or write to it), send a message, then run this: it prints each chat
+of the updates Telegram still holds for the bot, without marking them read. Exit status 1 with
+Telegram's reason when getUpdates fails: a webhook is set, or a running `watch` reads the
+updates (stop it first, or look at its `[bot]` lines).
 """
 
 DEMO_EPILOG = """\
@@ -357,7 +372,9 @@ def _engine_settings(settings: Settings) -> dict:
 
 def _run_cycle(settings: Settings) -> dict:
     """One watch cycle of the engine; its report."""
-    return monitor.run_cycle(threshold=settings.threshold, **_engine_settings(settings))
+    return monitor.run_cycle(threshold=settings.threshold,
+                             muted=health.muted_netuids(settings.state_path),
+                             **_engine_settings(settings))
 
 
 def _run_snapshot(settings: Settings) -> dict:
@@ -416,9 +433,11 @@ def _raise_stopped(signum: int, frame: object) -> None:
     raise Stopped(signum)
 
 
-def _wait(seconds: float, pause_path: str, notifier: Notifier) -> bool:
+def _wait(seconds: float, pause_path: str, notifier: Notifier,
+          between: Callable[[], float] | None = None) -> bool:
     """Sleep in steps of at most a second, looking for the pause file before each step and
-    feeding systemd's watchdog every other step; False as soon as the pause file is seen."""
+    feeding systemd's watchdog every other step; False as soon as the pause file is seen.
+    `between` runs after each step (the bot answering) and returns the seconds it took."""
     remaining = seconds
     steps = 0
     while remaining > 0:
@@ -429,6 +448,8 @@ def _wait(seconds: float, pause_path: str, notifier: Notifier) -> bool:
         step = min(remaining, 1.0)
         time.sleep(step)
         remaining -= step
+        if between is not None:
+            remaining -= between()
         steps += 1
     return not emberscope._burn_is_paused(pause_path)
 
@@ -441,6 +462,11 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
     notifier = Notifier()
     watchdog = CycleWatchdog(notifier, CYCLE_WATCHDOG_LIMIT)
     path = settings.state_path
+    try:
+        bot_users = bot.allowed_users(args.bot_allow_user)
+    except ValueError as e:
+        args.command_parser.error(str(e))
+    answering: bot.Bot | None = None
 
     def record_loop(loop: str, next_cycle: datetime.datetime | None = None) -> None:
         _record(say, lambda: health.record_loop(path, loop, interval_seconds=interval,
@@ -477,15 +503,20 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
         record_loop("running", _utc_now() + datetime.timedelta(seconds=interval))
         notifier.ready("started; " + ("sending the start-up list" if not args.no_snapshot
                                       else "waiting for the first cycle"))
+        if not args.no_bot:
+            answering = bot.Bot(token=settings.token, chats=[settings.chat_id], users=bot_users,
+                                state_path=path, say=say, verbose=verbose)
+            answering.start()
+        between = answering.serve if answering else None
         if not args.no_snapshot:
             cycle(_run_snapshot)
-        if not _wait(interval, settings.pause_path, notifier):
+        if not _wait(interval, settings.pause_path, notifier, between):
             return paused()
         while True:
             if emberscope._burn_is_paused(settings.pause_path):
                 return paused()
             cycle(_run_cycle)
-            if not _wait(interval, settings.pause_path, notifier):
+            if not _wait(interval, settings.pause_path, notifier, between):
                 return paused()
     except Stopped as stop:
         say(f"[burn] stopped ({stop.signame})")
@@ -493,6 +524,8 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
         notifier.stopping(f"stopped ({stop.signame})")
         return 0
     finally:
+        if answering:
+            answering.close()
         for s, handler in previous.items():
             signal.signal(s, handler)
         notifier.close()
@@ -596,6 +629,7 @@ def cmd_status(args: argparse.Namespace) -> int:
     if status is not None:
         lines += [f"{label:<11} {text}" for label, text in health.describe(status)]
         lines.append("health      " + ("ok" if verdict.ok else "UNHEALTHY: " + "; ".join(verdict.problems)))
+    lines += [f"{label:<11} {text}" for label, text in health.describe_mutes(path)]
     if state is None:
         lines.append("values      none stored yet")
         _out("\n".join(lines) + "\n")
@@ -663,6 +697,29 @@ def cmd_history(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_chats(args: argparse.Namespace) -> int:
+    token = _secret(args.token_file, "--token-file", "TELEGRAM_BOT_TOKEN_FILE",
+                    "TELEGRAM_BOT_TOKEN", "bot token")
+    if not token:
+        raise UsageError("missing the Telegram bot token (TELEGRAM_BOT_TOKEN, or a file named by "
+                         "--token-file or TELEGRAM_BOT_TOKEN_FILE)")
+    try:
+        chats = bot.seen_chats(token)
+    except bot.ApiError as e:
+        _say(f"{PROG}: getUpdates failed: {e}")
+        return 1
+    if not chats:
+        _out("no chats in the bot's recent updates: send the bot a message (in a group, a "
+             "command such as /help) and run this again\n")
+        return 0
+    width = max(len("id"), *(len(c["id"]) for c in chats))
+    kind = max(len("type"), *(len(c["type"]) for c in chats))
+    lines = [f"{'id':>{width}}  {'type':<{kind}}  title"]
+    lines += [f"{c['id']:>{width}}  {c['type']:<{kind}}  {c['title']}" for c in chats]
+    _out("\n".join(lines) + "\n")
+    return 0
+
+
 def cmd_demo(args: argparse.Namespace) -> int:
     from bittensor_emberscope import demo
 
@@ -726,6 +783,11 @@ def build_parser() -> argparse.ArgumentParser:
                        help="skip the start-up list; start with the first wait")
     watch.add_argument("--verbose", action="store_true",
                        help="a line after every cycle, also when standard error is not a terminal")
+    watch.add_argument("--no-bot", action="store_true",
+                       help="do not answer commands in the chat (/burn, /chart, ...)")
+    watch.add_argument("--bot-allow-user", action="append", metavar="ID",
+                       help="also answer this Telegram user id, in any chat (repeatable) "
+                            "[EMBERSCOPE_BOT_ALLOW_USERS, comma-separated]")
     add("once", "run one watch cycle (for cron or a systemd timer)", ONCE_EPILOG, common)
     add("snapshot", "record every subnet's value as the baseline and send the full list",
         SNAPSHOT_EPILOG, common)
@@ -752,6 +814,12 @@ def build_parser() -> argparse.ArgumentParser:
     history.add_argument("--json", action="store_true", help="one JSON object, for scripts")
     add("demo", "run the monitor end to end against local stand-ins (no network, no keys)",
         DEMO_EPILOG, [])
+    chats = add("chats", "list the chats the bot has seen in recent updates (id, type, title), "
+                         "to find the chat id", CHATS_EPILOG, [])
+    g = chats.add_argument_group("settings (flag, else environment variable)")
+    g.add_argument("--token-file", metavar="PATH",
+                   help="file holding the Telegram bot token [TELEGRAM_BOT_TOKEN_FILE; "
+                        "else the token itself in TELEGRAM_BOT_TOKEN]")
     return parser
 
 
@@ -765,6 +833,7 @@ OTHER_COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
     "history": cmd_history,
     "test-send": cmd_test_send,
     "demo": cmd_demo,
+    "chats": cmd_chats,
 }
 
 

@@ -7,7 +7,9 @@ Two files, named after the state file (for `state.json`: `state.status.json` and
   (and when `watch` starts and stops), so `emberscope status` can tell whether the monitor is
   alive, when it last looked, whether it failed and what waits to be delivered;
 - the history log: one JSON line per change the monitor detected, appended, bounded in size by
-  rotation to one older generation (`.1`), which the readers here take into account.
+  rotation to one older generation (`.1`), which the readers here take into account;
+- the mutes file (`state.mutes.json`): the subnets whose alerts an operator held back through
+  the bot, each until a time; replaced atomically.
 
 Every key of both files is written and read in this module only.
 """
@@ -32,6 +34,13 @@ __all__ = [
     "assess",
     "format_utc",
     "history_path",
+    "bot_offset_path",
+    "describe_mutes",
+    "muted_netuids",
+    "mutes_path",
+    "read_mutes",
+    "record_bot",
+    "write_mutes",
     "parse_utc",
     "read_history",
     "read_status",
@@ -68,6 +77,7 @@ K_NEXT_CYCLE = "next_cycle_utc"
 K_LOOP = "loop"
 K_PID = "pid"
 K_STARTED = "started_utc"
+K_BOT = "bot"
 
 # Keys of a history line.
 H_TIME = "time_utc"
@@ -92,6 +102,15 @@ def status_path(state_path: str) -> str:
 
 def history_path(state_path: str) -> str:
     return _sibling(state_path, ".history.jsonl")
+
+
+def mutes_path(state_path: str) -> str:
+    return _sibling(state_path, ".mutes.json")
+
+
+def bot_offset_path(state_path: str) -> str:
+    """The bot's offset file (the next Telegram update to read), written by the monitor module."""
+    return _sibling(state_path, ".bot-offset.json")
 
 
 def format_utc(moment: _dt.datetime) -> str:
@@ -213,6 +232,8 @@ def record_cycle(state_path: str, report: Mapping, *, interval_seconds: float,
         K_PID: previous.get(K_PID) if next_cycle else os.getpid(),
         K_STARTED: previous.get(K_STARTED) if next_cycle else None,
     }
+    if next_cycle and previous.get(K_BOT):
+        status[K_BOT] = previous[K_BOT]
     return _write_status(state_path, status, now)
 
 
@@ -234,6 +255,75 @@ def record_loop(state_path: str, loop: str, *, interval_seconds: float,
     else:
         status[K_NEXT_CYCLE] = None
     return _write_status(state_path, status, now)
+
+
+def record_bot(state_path: str, note: str | None, *, now: _dt.datetime | None = None) -> dict:
+    """Record what the bot of `watch` is doing ("answering as @name", a conflict); None removes
+    the note. The last cycle's values stay as they were."""
+    now = now or _now()
+    status = read_status(state_path) or {}
+    if note:
+        status[K_BOT] = note
+    else:
+        status.pop(K_BOT, None)
+    return _write_status(state_path, status, now)
+
+
+# The mutes file
+
+M_MUTED = "muted"
+ALL_SUBNETS = "all"
+
+
+def read_mutes(state_path: str, now: _dt.datetime | None = None) -> dict[str, _dt.datetime]:
+    """The mutes still in force at `now`: {netuid or "all": until}. A missing or unreadable file
+    mutes nothing (alerts are never held back by accident)."""
+    now = now or _now()
+    try:
+        with open(mutes_path(state_path), encoding="utf-8") as f:
+            document = json.load(f)
+    except (OSError, UnicodeDecodeError, ValueError):
+        return {}
+    muted = document.get(M_MUTED) if isinstance(document, dict) else None
+    if not isinstance(muted, dict):
+        return {}
+    out = {}
+    for key, until_text in muted.items():
+        until = parse_utc(until_text)
+        if isinstance(key, str) and until is not None and until > now:
+            out[key] = until
+    return out
+
+
+def write_mutes(state_path: str, mutes: Mapping[str, _dt.datetime]) -> None:
+    """Replace the mutes file; an empty mapping removes it."""
+    if not mutes:
+        try:
+            os.unlink(mutes_path(state_path))
+        except FileNotFoundError:
+            pass
+        return
+    document = {M_MUTED: {k: format_utc(mutes[k]) for k in sorted(mutes, key=_netuid_key)}}
+    _replace_atomically(mutes_path(state_path), json.dumps(document, indent=2) + "\n")
+
+
+def muted_netuids(state_path: str, now: _dt.datetime | None = None) -> str:
+    """The subnets muted now, comma-separated ("all" for every one), as the engine takes them."""
+    return ",".join(sorted(read_mutes(state_path, now), key=_netuid_key))
+
+
+def describe_mutes(state_path: str, now: _dt.datetime | None = None) -> list[tuple[str, str]]:
+    """The mutes in force as a (label, text) row for `emberscope status`; none when none."""
+    mutes = read_mutes(state_path, now)
+    if not mutes:
+        return []
+    items = [("every subnet" if k == ALL_SUBNETS else f"SN{k}") + f" until {format_utc(v)}"
+             for k, v in sorted(mutes.items(), key=lambda kv: _netuid_key(kv[0]))]
+    return [("muted", ", ".join(items))]
+
+
+def _netuid_key(key: str) -> tuple[int, int, str]:
+    return (0, int(key), key) if key.isdigit() else (1, 0, key)
 
 
 # The history log
@@ -425,6 +515,8 @@ def describe(status: Mapping, now: _dt.datetime | None = None) -> list[tuple[str
         rows.append(("next cycle", text.replace("(", "(overdue: due ", 1) if text.endswith(" ago)") else text))
     if status.get(K_CHAT_ID):
         rows.append(("chat", str(status.get(K_CHAT_ID))))
+    if status.get(K_BOT):
+        rows.append(("bot", str(status.get(K_BOT))))
     return rows
 
 

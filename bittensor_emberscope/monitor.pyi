@@ -13,6 +13,7 @@ def run_cycle(
     outbox_max_age_seconds: float = 86400,
     wait_budget_seconds: float | None = None,
     exchange_deadline_seconds: float | None = None,
+    muted: str = '',
 ) -> dict[str, Any]:
     """One watch cycle with outbox, flood control and recovery; returns its report.
 
@@ -22,7 +23,8 @@ def run_cycle(
 
     Each HTTP exchange (the listing, each Telegram message) ends after twice its time-out at
     most, however slowly a server sends; exchange_deadline_seconds sets a shorter bound for
-    all of them (tests use it).
+    all of them (tests use it). The subnets in muted (comma-separated; "all" for every one)
+    are left out of the alert; their changes are still reported and stored.
     """
 
 def run_snapshot(
@@ -48,3 +50,30 @@ def read_state(state_path: str) -> tuple[dict[str, str], str | None] | None:
 
 def _http_exchange(url: str, *, timeout: int, body_limit: int, deadline_seconds: float) -> tuple[int, bytes | None, bool]:
     """One GET: (status, body read, longer than body_limit)."""
+
+def bot_commands() -> list[tuple[str, str, str]]:
+    """The bot's commands as (name, arguments, description), in menu order."""
+
+def bot_parse(text: str, bot_name: str) -> dict[str, Any]:
+    """A message text read as a command of the bot named bot_name.
+
+    {"kind": "ignored" | "command" | "usage", "name", "netuid", "period_seconds", "usage"}.
+    """
+
+def bot_allowed(*, chats: list[str], users: list[str], chat_id: str, chat_username: str, user_id: str) -> bool:
+    """True when the bot answers this sender: a configured chat or a listed user."""
+
+def bot_user_ids(text: str) -> list[str]:
+    """The user ids of a comma-separated list.
+
+    ValueError naming an item that is not a whole number.
+    """
+
+def bot_admit(chat_id: str, now: float) -> bool:
+    """True when the per-chat cooldown lets a command of this chat through at now."""
+
+def bot_load_offset(path: str) -> int:
+    """The next update id to ask Telegram for, from the offset file (0 without one)."""
+
+def bot_save_offset(path: str, offset: int) -> None:
+    """Replace the offset file atomically."""

@@ -342,7 +342,9 @@ def test_stub_matches_the_module():
     stub = Path(bittensor_emberscope.__file__).parent / "monitor.pyi"
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
-    assert [fn.name for fn in functions] == ["run_cycle", "run_snapshot", "read_state", "_http_exchange"]
+    assert [fn.name for fn in functions] == [
+        "run_cycle", "run_snapshot", "read_state", "_http_exchange", "bot_commands", "bot_parse",
+        "bot_allowed", "bot_user_ids", "bot_admit", "bot_load_offset", "bot_save_offset"]
     for fn in functions:
         actual = inspect.signature(getattr(monitor, fn.name))
         expected = [(p.name, p.default, p.kind) for p in actual.parameters.values()]

@@ -51,6 +51,12 @@ std::pair<std::string, std::string> display_change(const std::string& old_burn,
     return {burns::shortest_form(*a), burns::shortest_form(*b)};
 }
 
+bool is_muted(const std::vector<std::string>& muted, const std::string& netuid) {
+    for (const std::string& m : muted)
+        if (m == netuid || m == "all") return true;
+    return false;
+}
+
 enum class Kind { watch, snapshot };
 
 // One run of either operation: the shared steps and the outbox kept in step with its file.
@@ -153,15 +159,14 @@ private:
                 report_.changes = burns::list_changes(prev, current, numbers, c_.threshold);
             }
             keep_last_values(prev, listing, current);
-            if (!report_.changes.empty()) {
-                std::vector<reports::AlertLine> lines;
-                for (const auto& change : report_.changes) {
-                    auto [from, to] = display_change(change.old_burn, change.new_burn);
-                    lines.push_back({change.netuid, std::move(from), std::move(to)});
-                }
-                queue(kAlertKind, report_.changes.size(),
-                      reports::render_alert(lines, report_.updated_at_utc));
+            std::vector<reports::AlertLine> lines;
+            for (const auto& change : report_.changes) {
+                if (is_muted(c_.muted, change.netuid)) continue;
+                auto [from, to] = display_change(change.old_burn, change.new_burn);
+                lines.push_back({change.netuid, std::move(from), std::move(to)});
             }
+            if (!lines.empty())
+                queue(kAlertKind, lines.size(), reports::render_alert(lines, report_.updated_at_utc));
         } else {
             std::vector<reports::SnapshotLine> lines;
             std::vector<burns::DecimalInteger> numbers;

@@ -29,6 +29,9 @@ struct CycleSettings {
     std::optional<double> wait_budget_seconds;  ///< default: kDefaultBudgetShare of the interval
     /// Bound on each HTTP exchange of the cycle; default: twice the exchange's own time-out.
     std::optional<double> exchange_deadline_seconds;
+    /// Subnets whose changes are left out of alerts (an operator muted them); "all" mutes every
+    /// subnet. Their changes are still reported and their values stored.
+    std::vector<std::string> muted;
 };
 
 /// What one cycle did, for the command's status file and history.

@@ -114,6 +114,51 @@ TEST_F(EngineCycle, FirstCycleRecordsABaselineAndAlertsNothing) {
     EXPECT_EQ(q.redirects, Redirects::keep_credentials_on_origin);
 }
 
+TEST_F(EngineCycle, MutedSubnetsAreLeftOutOfAlertsButStillReportedAndStored) {
+    struct Case {
+        std::vector<std::string> muted;
+        std::vector<std::string> sent;
+    };
+    const Case cases[] = {
+        {{}, {"SN1: 0.1000 \xe2\x86\x92 0.3000", "SN2: 0.5000 \xe2\x86\x92 0.9000"}},
+        {{"2"}, {"SN1: 0.1000 \xe2\x86\x92 0.3000"}},
+        {{"12", "1"}, {"SN2: 0.5000 \xe2\x86\x92 0.9000"}},
+        {{"1", "2"}, {}},
+        {{"all"}, {}},
+    };
+    for (const Case& c : cases) {
+        fake.files.clear();
+        fake.requests.clear();
+        fake.files[kState] = state_file({{"1", "0.1"}, {"2", "0.5"}});
+        list({{"1", "0.3"}, {"2", "0.9"}});
+        if (!c.sent.empty()) ok();
+        settings.muted = c.muted;
+        CycleReport r = run_cycle(fake, settings);
+        EXPECT_EQ(r.outcome, "ok");
+        EXPECT_EQ(r.changes.size(), 2u);  // the history still gets every change
+        EXPECT_EQ(fake.files[kState], state_file({{"1", "0.3"}, {"2", "0.9"}}, "2025-12-08T00:00:00Z"));
+        const std::vector<std::string> posts = sent_texts();
+        ASSERT_EQ(posts.size(), c.sent.empty() ? 0u : 1u);
+        if (c.sent.empty()) {
+            EXPECT_EQ(lines(), std::vector<std::string>{});
+            continue;
+        }
+        std::string body = posts[0];
+        std::string decoded;  // the form body, decoded
+        for (std::size_t i = 0; i < body.size(); ++i) {
+            if (body[i] == '+') decoded += ' ';
+            else if (body[i] == '%') {
+                decoded += char(std::stoi(body.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else decoded += body[i];
+        }
+        for (const std::string& line : c.sent) EXPECT_NE(decoded.find(line), std::string::npos) << decoded;
+        EXPECT_EQ(decoded.find("SN", decoded.find(c.sent.back()) + 1), std::string::npos) << decoded;
+        EXPECT_EQ(lines(), std::vector<std::string>{"[burn] alert sent (" +
+                                                    std::to_string(c.sent.size()) + " subnet(s))\n"});
+    }
+}
+
 TEST_F(EngineCycle, ChangeIsQueuedAndSavedBeforeItIsSent) {
     fake.files[kState] = state_file({{"1", "0.1"}, {"2", "0.5"}});
     list({{"1", "0.3"}, {"2", "0.5"}, {"3", "0.9"}});

@@ -65,6 +65,13 @@ Object report_dict(const engine::CycleReport& r) {
 Object monitor_run_cycle(const Args& args) {
     engine::CycleSettings s = settings_of<kRunCycleParams>(args);
     s.threshold = args.real<kRunCycleParams, "threshold">();
+    std::string_view muted = args.text<kRunCycleParams, "muted">();
+    while (!muted.empty()) {
+        const std::size_t comma = muted.find(',');
+        if (std::string_view item = muted.substr(0, comma); !item.empty())
+            s.muted.emplace_back(item);
+        muted = comma == std::string_view::npos ? std::string_view() : muted.substr(comma + 1);
+    }
     return report_dict(engine::run_cycle(services(), s));
 }
 
