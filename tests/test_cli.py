@@ -280,7 +280,7 @@ def test_no_option_takes_a_secret_value(env):
     monitor = {"--state-file", "--threshold", "--interval-minutes", "--pause-file", "--chat-id",
                "--token-file", "--taostats-key-file", "--outbox-max-age-hours",
                "--wait-budget-seconds"}
-    expected = {"watch": monitor | {"--no-snapshot", "--verbose"}, "once": monitor,
+    expected = {"watch": monitor | {"--no-snapshot", "--verbose", "--metrics-listen"}, "once": monitor,
                 "snapshot": monitor, "test-send": {"--chat-id", "--token-file"},
                 "status": {"--state-file", "--json"},
                 "history": {"--state-file", "--json", "--netuid", "--since"}, "demo": set()}
