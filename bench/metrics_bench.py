@@ -22,11 +22,11 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import tracemalloc
 
 from bittensor_emberscope import metrics
+from bittensor_emberscope.testing.hostile import HostileClients
 
 QUICK = "--quick" in sys.argv
 
@@ -84,60 +84,19 @@ def show(label: str, seconds: list[float]) -> None:
 
 
 def hostile(address: tuple[str, int], seconds: float) -> None:
-    stop = threading.Event()
-    megabyte = memoryview(b"GET /" + b"a" * (1 << 20))
-
-    def huge_line():
-        while not stop.is_set():
-            try:
-                with socket.create_connection(address, timeout=5) as s:
-                    view = megabyte
-                    while view:
-                        view = view[s.send(view):]
-            except OSError:
-                pass
-
-    def slowloris():
-        while not stop.is_set():
-            try:
-                with socket.create_connection(address, timeout=5) as s:
-                    s.sendall(b"GET /metrics HTTP/1.1\r\n")
-                    while not stop.wait(0.5):
-                        s.sendall(b"X-a: b\r\n")
-            except OSError:
-                pass
-
-    def crowd():
-        while not stop.is_set():
-            held = []
-            try:
-                for _ in range(100):
-                    held.append(socket.create_connection(address, timeout=5))
-            except OSError:
-                pass
-            stop.wait(1.0)
-            for s in held:
-                s.close()
-
     tracemalloc.start()
-    clients = [threading.Thread(target=f, daemon=True)
-               for f in (huge_line, huge_line, huge_line, slowloris, slowloris, crowd)]
-    for t in clients:
-        t.start()
     served = refused = 0
     sleeps = []
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        t = time.monotonic()
-        time.sleep(0.5)  # the cycles' thread: does it get the interpreter back in time?
-        sleeps.append(time.monotonic() - t)
-        try:
-            served += scrape(address).startswith(b"HTTP/1.1 200")
-        except OSError:
-            refused += 1
-    stop.set()
-    for t in clients:
-        t.join(30)
+    with HostileClients(address):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            t = time.monotonic()
+            time.sleep(0.5)  # the cycles' thread: does it get the interpreter back in time?
+            sleeps.append(time.monotonic() - t)
+            try:
+                served += scrape(address).startswith(b"HTTP/1.1 200")
+            except OSError:
+                refused += 1
     _, peak = tracemalloc.get_traced_memory()
     tracemalloc.stop()
     print(f"hostile ({seconds:.0f} s; 3 megabyte senders, 2 slowloris, 100 connections at a time): "

@@ -135,62 +135,6 @@ def test_an_unreadable_state_keeps_the_values_last_read(tmp_path):
     assert samples(m)[("emberscope_owner_burn", (("netuid", "7"),))] == 0.25
 
 
-# The exposition is what Prometheus parses: its bytes are pinned.
-EXPOSITION = b"""\
-# HELP emberscope_cycles_total Cycles run by this process, by outcome
-# TYPE emberscope_cycles_total counter
-emberscope_cycles_total{outcome="ok"} 1.0
-emberscope_cycles_total{outcome="no_api_key"} 0.0
-emberscope_cycles_total{outcome="fetch_failed"} 0.0
-emberscope_cycles_total{outcome="telegram_failed"} 0.0
-emberscope_cycles_total{outcome="error"} 0.0
-# HELP emberscope_changes_total Owner burn changes beyond the threshold detected by this process
-# TYPE emberscope_changes_total counter
-emberscope_changes_total 1.0
-# HELP emberscope_telegram_messages_total Telegram messages by result: sent, refused by Telegram, or failed (no usable answer in time); a message that failed stays in the outbox and is counted again when it is sent
-# TYPE emberscope_telegram_messages_total counter
-emberscope_telegram_messages_total{result="sent"} 1.0
-emberscope_telegram_messages_total{result="refused"} 0.0
-emberscope_telegram_messages_total{result="failed"} 0.0
-# HELP emberscope_last_cycle_timestamp_seconds Unix time of the last cycle, whatever its outcome
-# TYPE emberscope_last_cycle_timestamp_seconds gauge
-emberscope_last_cycle_timestamp_seconds 1.7723664e+09
-# HELP emberscope_last_success_timestamp_seconds Unix time of the last cycle whose outcome was ok
-# TYPE emberscope_last_success_timestamp_seconds gauge
-emberscope_last_success_timestamp_seconds 1.7723664e+09
-# HELP emberscope_outbox_messages Messages waiting for delivery in the outbox
-# TYPE emberscope_outbox_messages gauge
-emberscope_outbox_messages 0.0
-# HELP emberscope_invalid_rows Rows of the last listing that could not be read
-# TYPE emberscope_invalid_rows gauge
-emberscope_invalid_rows 0.0
-# HELP emberscope_owner_burn Owner burn value of each subnet as last stored, unscaled (subnets whose value is not a number are left out)
-# TYPE emberscope_owner_burn gauge
-emberscope_owner_burn{netuid="2"} 0.75
-emberscope_owner_burn{netuid="10"} 0.0
-# HELP emberscope_subnets Subnets with a stored owner burn value
-# TYPE emberscope_subnets gauge
-emberscope_subnets 2.0
-# HELP emberscope_outbox_oldest_age_seconds Age of the oldest message waiting for delivery in the outbox (0 when it is empty)
-# TYPE emberscope_outbox_oldest_age_seconds gauge
-emberscope_outbox_oldest_age_seconds 0.0
-"""
-
-
-def test_the_exposition_bytes(tmp_path):
-    state = write_state(tmp_path, {"10": "0", "2": "0.75"})
-    m = metrics.Metrics(state, clock=lambda: T0_SECONDS, process=False)
-    m.observe(report(changes=[["2", "0.5", "0.75"]], delivered=1))
-    assert m.exposition() == EXPOSITION
-
-
-def test_process_metrics_come_with_the_library(tmp_path):
-    m = metrics.Metrics(write_state(tmp_path, {}))
-    names = {name for name, _ in samples(m)}
-    assert {"process_resident_memory_bytes", "process_cpu_seconds_total",
-            "process_open_fds", "python_info"} <= names
-
-
 NOW = dt.datetime(2026, 3, 1, 12, 10, tzinfo=dt.timezone.utc)
 
 

@@ -84,57 +84,6 @@ def test_answers(exporter, request_bytes, expected):
     assert exchange(exporter, request_bytes) == expected
 
 
-def test_a_request_sent_in_pieces_is_answered(exporter):
-    with connect(exporter) as s:
-        for piece in (b"GE", b"T /hea", b"lthz HTTP/1.1\r", b"\n\r", b"\n"):
-            s.sendall(piece)
-            time.sleep(0.05)
-        assert read_all(s) == answer(b"200 OK", b"ok\n")
-
-
-def test_metrics_in_the_text_format(exporter):
-    exporter.observe({"outcome": "ok", "changes": [["1", "0", "1"]], "delivered": 1})
-    reply = exchange(exporter, b"GET /metrics HTTP/1.1\r\n\r\n")
-    head, _, body = reply.partition(b"\r\n\r\n")
-    lines = head.split(b"\r\n")
-    assert lines[0] == b"HTTP/1.1 200 OK"
-    assert b"Content-Type: text/plain; version=0.0.4; charset=utf-8" in lines
-    assert f"Content-Length: {len(body)}".encode() in lines
-    assert b"\nemberscope_changes_total 1.0\n" in body
-    assert b'\nemberscope_cycles_total{outcome="ok"} 1.0\n' in body
-
-
-def test_health_follows_the_status_file(exporter, tmp_path):
-    state = exporter.metrics.state_path
-    for n in range(3):
-        health.record_cycle(state, {"outcome": "fetch_failed", "detail": "taostats: HTTP 502"},
-                            interval_seconds=300)
-        reply = exchange(exporter, b"GET /healthz HTTP/1.1\r\n\r\n")
-        expected = (answer(b"200 OK", b"ok\n") if n < 2 else
-                    answer(b"503 Service Unavailable", b"unhealthy: failing: the last 3 cycles "
-                           b"failed (fetch_failed: taostats: HTTP 502)\n"))
-        assert reply == expected
-
-
-def test_a_fault_of_the_handler_answers_500_and_serving_goes_on():
-    calls = []
-
-    def handler(path: str) -> Response:
-        calls.append(path)
-        if len(calls) == 1:
-            raise RuntimeError("boom")
-        return Response(200, b"fine\n")
-
-    server = MetricsServer(("127.0.0.1", 0), handler)
-    server.start()
-    try:
-        assert exchange(server, b"GET /x HTTP/1.1\r\n\r\n") == answer(
-            b"500 Internal Server Error", b"internal error\n")
-        assert exchange(server, b"GET /x HTTP/1.1\r\n\r\n") == answer(b"200 OK", b"fine\n")
-    finally:
-        server.stop()
-
-
 # Clients that would hold the server up
 
 

@@ -7,7 +7,6 @@ import json
 import re
 import socket
 import subprocess
-import threading
 import time
 import urllib.parse
 import urllib.request
@@ -16,6 +15,7 @@ from pathlib import Path
 import pytest
 
 from bittensor_emberscope.testing import Answer
+from bittensor_emberscope.testing.hostile import HostileClients
 from test_cli import FAST_COMMAND, run, env, taostats, telegram, watches  # noqa: F401 (fixtures)
 
 PROMETHEUS = Path("/usr/bin/prometheus")
@@ -107,7 +107,8 @@ def test_an_address_in_use_stops_the_start(env, taostats, telegram):
 
 def test_ipv6_loopback(env, watches):
     try:
-        socket.socket(socket.AF_INET6).bind(("::1", 0))
+        with socket.socket(socket.AF_INET6) as probe:
+            probe.bind(("::1", 0))
     except OSError:
         pytest.skip("no IPv6 loopback here")
     w = watches("--no-snapshot", "--metrics-listen", "[::1]:0", env=env)
@@ -219,55 +220,12 @@ def test_hostile_clients_neither_stall_the_cycles_nor_grow_the_monitor(env, taos
     undisturbed = time.monotonic() - started
     baseline = vm_kib(w.proc.pid, "VmHWM")
 
-    stop = threading.Event()
-    megabyte = memoryview(b"GET /" + b"a" * (1 << 20))
-
-    def huge_line():
-        while not stop.is_set():
-            try:
-                with socket.create_connection(address, timeout=5) as s:
-                    view = megabyte
-                    while view:
-                        view = view[s.send(view):]
-            except OSError:
-                pass
-
-    def slowloris():
-        while not stop.is_set():
-            try:
-                with socket.create_connection(address, timeout=5) as s:
-                    s.sendall(b"GET /metrics HTTP/1.1\r\n")
-                    while not stop.wait(0.5):
-                        s.sendall(b"X-a: b\r\n")
-            except OSError:
-                pass
-
-    def crowd():
-        while not stop.is_set():
-            held = []
-            try:
-                for _ in range(100):
-                    held.append(socket.create_connection(address, timeout=5))
-            except OSError:
-                pass
-            stop.wait(1.0)
-            for s in held:
-                s.close()
-
-    clients = [threading.Thread(target=f, daemon=True)
-               for f in (huge_line, huge_line, huge_line, slowloris, slowloris, crowd)]
-    for t in clients:
-        t.start()
-    try:
+    with HostileClients(address):
         started = time.monotonic()
         for _ in range(4):
             w.wait_line(CYCLE_LINE)
         disturbed = time.monotonic() - started
         grown = vm_kib(w.proc.pid, "VmHWM") - baseline
-    finally:
-        stop.set()
-        for t in clients:
-            t.join(30)
     # Three clients sent a megabyte each, again and again; none of it was kept (a server that
     # kept what it was sent grows by about 8 MiB here).
     assert grown < 4 * 1024, f"peak memory grew by {grown} KiB"
