@@ -502,8 +502,7 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
             f"{settings.threshold:g}, state file {settings.state_path}, pause file "
             f"{settings.pause_path or '(none)'}")
         if exporter:
-            from bittensor_emberscope.metrics import format_address
-            say(f"[burn] metrics at http://{format_address(exporter.address)}/metrics")
+            say(f"[burn] metrics at {exporter.url}")
         if emberscope._burn_is_paused(settings.pause_path):
             return paused()
         record_loop("running", _utc_now() + datetime.timedelta(seconds=interval))

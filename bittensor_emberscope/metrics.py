@@ -230,6 +230,10 @@ class Exporter:
     def address(self) -> tuple[str, int]:
         return self.server.address
 
+    @property
+    def url(self) -> str:
+        return f"http://{format_address(self.address)}/metrics"
+
     def observe(self, report: Mapping) -> None:
         self.metrics.observe(report)
 
