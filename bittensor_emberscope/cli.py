@@ -454,7 +454,34 @@ def _wait(seconds: float, pause_path: str, notifier: Notifier,
     return not emberscope._burn_is_paused(pause_path)
 
 
+def _metrics_exporter(args: argparse.Namespace, settings: Settings):
+    """The metrics exporter of --metrics-listen, listening; None when the setting is off.
+
+    A value that is not an address is a usage error; an address that cannot be listened on
+    (in use, not this machine's) ends the command with one line and exit status 2."""
+    text, origin = _pick(args.metrics_listen, "--metrics-listen", "EMBERSCOPE_METRICS_LISTEN")
+    if text is None:
+        return None
+    try:
+        from bittensor_emberscope import metrics  # the Prometheus library only when asked for
+    except ImportError as e:
+        _say(f"{PROG} watch: error: {origin}: the metrics need the Python package "
+             f"prometheus_client ({e})")
+        raise SystemExit(2) from None
+    try:
+        address = metrics.parse_listen(text)
+    except ValueError as e:
+        args.command_parser.error(f"{origin}: {text!r} {e}")
+    try:
+        return metrics.Exporter(settings.state_path, address).start()
+    except OSError as e:
+        _say(f"{PROG} watch: error: {origin}: cannot listen on "
+             f"{metrics.format_address(address)}: {e.strerror or e}")
+        raise SystemExit(2) from None
+
+
 def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
+    exporter = _metrics_exporter(args, settings)
     console = _Console()
     say = console.say
     verbose = args.verbose or sys.stderr.isatty()
@@ -483,6 +510,8 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
             "detail": report["detail"], "subnets": report["subnets"],
             "changes": len(report["changes"]), "outbox_size": report["outbox_size"]})
         line += f", next at {next_cycle.strftime('%H:%M UTC')}"
+        if exporter:
+            exporter.observe(report)
         notifier.status(line)
         if verbose:
             say(f"[burn] {line}")
@@ -498,6 +527,8 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
         say(f"[burn] watching every {settings.interval_minutes:g} min, threshold "
             f"{settings.threshold:g}, state file {settings.state_path}, pause file "
             f"{settings.pause_path or '(none)'}")
+        if exporter:
+            say(f"[burn] metrics at {exporter.url}")
         if emberscope._burn_is_paused(settings.pause_path):
             return paused()
         record_loop("running", _utc_now() + datetime.timedelta(seconds=interval))
@@ -529,6 +560,8 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
         for s, handler in previous.items():
             signal.signal(s, handler)
         notifier.close()
+        if exporter:
+            exporter.stop()
 
 
 TEST_MESSAGE = "emberscope: test message. The bot can post to this chat."
@@ -788,6 +821,10 @@ def build_parser() -> argparse.ArgumentParser:
     watch.add_argument("--bot-allow-user", action="append", metavar="ID",
                        help="also answer this Telegram user id, in any chat (repeatable) "
                             "[EMBERSCOPE_BOT_ALLOW_USERS, comma-separated]")
+    watch.add_argument("--metrics-listen", metavar="ADDRESS:PORT",
+                       help="serve Prometheus metrics (/metrics) and health (/healthz) over HTTP "
+                            "at this address; a bare PORT or :PORT listens on 127.0.0.1 only "
+                            "[EMBERSCOPE_METRICS_LISTEN; default off]")
     add("once", "run one watch cycle (for cron or a systemd timer)", ONCE_EPILOG, common)
     add("snapshot", "record every subnet's value as the baseline and send the full list",
         SNAPSHOT_EPILOG, common)

@@ -19,7 +19,9 @@ def run_cycle(
 
     The report holds "outcome" ("ok", "no_api_key", "fetch_failed", "telegram_failed",
     "error"), "detail", "updated_at_utc", "subnets", "changes" ([netuid, old, new] texts),
-    "delivered", "outbox_size", "outbox_oldest_utc", "invalid_rows" and "chat_id".
+    "delivered", "telegram_failure" ("refused" when Telegram declined a message, "failed" when
+    delivery stopped for want of a usable answer in time, else ""), "outbox_size",
+    "outbox_oldest_utc", "invalid_rows" and "chat_id".
 
     Each HTTP exchange (the listing, each Telegram message) ends after twice its time-out at
     most, however slowly a server sends; exchange_deadline_seconds sets a shorter bound for

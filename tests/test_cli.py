@@ -287,7 +287,8 @@ def test_no_option_takes_a_secret_value(env):
     monitor = {"--state-file", "--threshold", "--interval-minutes", "--pause-file", "--chat-id",
                "--token-file", "--taostats-key-file", "--outbox-max-age-hours",
                "--wait-budget-seconds"}
-    expected = {"watch": monitor | {"--no-snapshot", "--verbose", "--no-bot", "--bot-allow-user"},
+    expected = {"watch": monitor | {"--no-snapshot", "--verbose", "--no-bot", "--bot-allow-user",
+                                    "--metrics-listen"},
                 "once": monitor, "chats": {"--token-file"},
                 "snapshot": monitor, "test-send": {"--chat-id", "--token-file"},
                 "status": {"--state-file", "--json"},

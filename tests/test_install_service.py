@@ -62,7 +62,8 @@ def test_installed_service_runs_as_an_unprivileged_user(wheel, scratch):
         [str(ROOT / "scripts/install-service"), "--prefix", str(prefix), "--user", "nobody",
          "--config-dir", str(etc), "--unit-dir", str(units), "--package", str(wheel),
          "--no-systemd"],
-        env={**env, "HOME": os.environ.get("HOME", "/root")},
+        # Offline: the package alone, without fetching its dependencies.
+        env={**env, "HOME": os.environ.get("HOME", "/root"), "PIP_NO_DEPS": "1"},
         capture_output=True, text=True, timeout=900)
     assert done.returncode == 0, done.stderr
 

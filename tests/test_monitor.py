@@ -20,7 +20,7 @@ from bittensor_emberscope.testing import Answer
 TOKEN = "123456:TEST-token-abcdef"
 CHAT = "-1001"
 REPORT_KEYS = ["outcome", "detail", "updated_at_utc", "subnets", "changes", "delivered",
-               "outbox_size", "outbox_oldest_utc", "invalid_rows", "chat_id"]
+               "telegram_failure", "outbox_size", "outbox_oldest_utc", "invalid_rows", "chat_id"]
 HTML_502 = ("<html>\r\n<head><title>502 Bad Gateway</title></head>\r\n<body>\r\n"
             "<center><h1>502 Bad Gateway</h1></center>\r\n<hr><center>nginx</center>\r\n"
             "</body>\r\n</html>\r\n")
@@ -80,6 +80,7 @@ def test_report_has_exactly_the_promised_keys(taostats, telegram, cycle, capsys)
     assert report["outcome"] == "ok" and report["detail"] == ""
     assert report["changes"] == [["1", "0.1", "0.3"]]
     assert (report["subnets"], report["delivered"], report["outbox_size"]) == (2, 1, 0)
+    assert report["telegram_failure"] == ""
     assert report["outbox_oldest_utc"] is None and report["chat_id"] == CHAT
     assert telegram.messages == [
         f"Owner burn rate changed\n{report['updated_at_utc']} UTC\n\nSN1: 0.1000 → 0.3000"]
@@ -144,6 +145,7 @@ def test_parts_after_a_failed_part_are_sent_next_cycle_in_order(taostats, telegr
                     Answer.telegram_error(403, "Forbidden: bot was kicked from the supergroup chat"))
     report = cycle()
     assert report["outcome"] == "telegram_failed" and report["delivered"] == 1
+    assert report["telegram_failure"] == "refused"
     total = report["outbox_size"] + 1
     assert total >= 4
     assert err_lines(capsys)[0] == (

@@ -356,6 +356,8 @@ private:
         if (delivery_) {
             report_.delivered = delivery_->delivered();
             report_.chat_id = delivery_->chat();
+            if (delivery_->stopped() && !delivery_->paused())
+                report_.telegram_failure = delivery_->refused() ? "refused" : "failed";
         }
         if (!outbox_.messages.empty()) {
             double oldest = outbox_.messages.front().queued_at;

@@ -42,6 +42,9 @@ struct CycleReport {
     std::size_t subnets = 0;
     std::vector<burns::BurnChange> changes;
     std::size_t delivered = 0;
+    /// How delivery stopped short: "refused" (Telegram declined a message), "failed" (no usable
+    /// answer, flood control or the wait budget), "" when it did not (also when paused).
+    std::string telegram_failure;
     std::size_t outbox_size = 0;
     std::optional<std::string> outbox_oldest_utc;
     std::size_t invalid_rows = 0;

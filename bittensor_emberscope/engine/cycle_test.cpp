@@ -486,6 +486,69 @@ TEST_F(EngineCycle, APauseEndsTheWaitsAtOnceAndKeepsTheMessages) {
     EXPECT_EQ(outbox().messages.size(), 1u);
 }
 
+// How delivery stopped short, as the exporter counts it: Telegram declining a message is not the
+// same trouble as Telegram not answering in time.
+TEST_F(EngineCycle, TheReportSaysWhetherTelegramRefusedOrFailed) {
+    const std::string flood =
+        R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 400","parameters":{"retry_after":400}})";
+    const std::string migrate =
+        R"({"ok":false,"error_code":400,"description":"Bad Request: group chat was upgraded to a supergroup chat","parameters":{"migrate_to_chat_id":-1001}})";
+    struct Case {
+        const char* name;
+        std::vector<HttpAnswer> answers;
+        const char* failure;
+    };
+    const std::vector<Case> cases = {
+        {"delivered", {FakeServices::answer(200, kSentOk)}, ""},
+        {"blocked", {FakeServices::answer(403, R"({"ok":false,"error_code":403,"description":"Forbidden: bot was blocked by the user"})")}, "refused"},
+        {"ok false on 200", {FakeServices::answer(200, R"({"ok":false})")}, "refused"},
+        {"migrated to itself", {FakeServices::answer(400, migrate)}, "refused"},
+        {"server errors", {FakeServices::answer(502, "<html>Bad Gateway</html>"),
+                           FakeServices::answer(500, R"({"ok":false,"description":"Internal Server Error: restart"})"),
+                           FakeServices::answer(502, "<html>Bad Gateway</html>")}, "failed"},
+        {"no answer", {FakeServices::dropped(), FakeServices::dropped(), FakeServices::dropped()}, "failed"},
+        {"flood beyond the budget", {FakeServices::answer(429, flood)}, "failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake = FakeServices();
+        taostats.clear();
+        SetUp();
+        fake.files[kState] = state_file({{"1", "0.1"}});
+        list({{"1", "0.3"}});
+        telegram.assign(c.answers.begin(), c.answers.end());
+        CycleReport r = run_cycle(fake, settings);
+        EXPECT_EQ(r.telegram_failure, c.failure);
+        EXPECT_EQ(r.outcome, std::string(c.failure).empty() ? "ok" : "telegram_failed");
+    }
+}
+
+TEST_F(EngineCycle, ARefusalIsForgottenWhenTheNextMessageFailsOtherwise) {
+    fake.files[kState] = state_file({{"1", "0.1"}});
+    list({{"1", "0.3"}});
+    tg(403, R"({"ok":false,"error_code":403,"description":"Forbidden: bot was blocked by the user"})");
+    EXPECT_EQ(run_cycle(fake, settings).telegram_failure, "refused");
+    fake.clock += 600;
+    list({{"1", "0.3"}});
+    tg(500, "{}");
+    tg(500, "{}");
+    tg(500, "{}");
+    EXPECT_EQ(run_cycle(fake, settings).telegram_failure, "failed");
+}
+
+TEST_F(EngineCycle, APausedDeliveryIsNoFailure) {
+    fake.files[kState] = state_file({{"1", "0.1"}});
+    list({{"1", "0.3"}});
+    tg(429, R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 30","parameters":{"retry_after":30}})");
+    int checks = 0;
+    fake.on_signal_check = [&] {
+        if (++checks == 3) fake.files[kPause] = "";
+    };
+    CycleReport r = run_cycle(fake, settings);
+    EXPECT_EQ(r.detail, "paused with messages waiting");
+    EXPECT_EQ(r.telegram_failure, "");
+}
+
 TEST_F(EngineCycle, AStopSignalPropagatesAfterTheOutboxIsWritten) {
     fake.files[kState] = state_file({{"1", "0.1"}});
     list({{"1", "0.3"}});

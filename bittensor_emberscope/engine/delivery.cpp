@@ -63,6 +63,7 @@ Delivery::Step Delivery::waited(Waits::Result result) {
 
 Delivery::Step Delivery::send(const std::string& text) {
     error_.clear();
+    refused_ = false;
     if (token_.empty() || chat_.empty()) {
         error_ = std::string(reports::kNotConfigured);
         return Step::failed;
@@ -115,9 +116,13 @@ Delivery::Step Delivery::send(const std::string& text) {
             case Verdict::Kind::delivered:
                 return Step::delivered;
             case Verdict::Kind::refused:
+                refused_ = true;
                 return Step::failed;
             case Verdict::Kind::migrated:
-                if (++migrations > kMaxMigrations || v.new_chat_id == chat_) return Step::failed;
+                if (++migrations > kMaxMigrations || v.new_chat_id == chat_) {
+                    refused_ = true;
+                    return Step::failed;
+                }
                 console_.write(chat_migrated_line(chat_, v.new_chat_id));
                 outbox_.migrate(chat_, v.new_chat_id);
                 chat_ = v.new_chat_id;

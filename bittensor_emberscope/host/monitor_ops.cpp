@@ -53,6 +53,7 @@ Object report_dict(const engine::CycleReport& r) {
         changes.append(text_list({c.netuid, c.old_burn, c.new_burn}));
     d.set("changes", changes);
     d.set("delivered", integer(static_cast<std::int64_t>(r.delivered)));
+    d.set("telegram_failure", text(r.telegram_failure));
     d.set("outbox_size", integer(static_cast<std::int64_t>(r.outbox_size)));
     d.set("outbox_oldest_utc", r.outbox_oldest_utc ? text(*r.outbox_oldest_utc) : none());
     d.set("invalid_rows", integer(static_cast<std::int64_t>(r.invalid_rows)));
