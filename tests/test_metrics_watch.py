@@ -16,7 +16,7 @@ import pytest
 
 from bittensor_emberscope.testing import Answer
 from bittensor_emberscope.testing.hostile import HostileClients
-from test_cli import FAST_COMMAND, run, env, taostats, telegram, watches  # noqa: F401 (fixtures)
+from test_cli import FAST_COMMAND, LISTED, run, env, taostats, telegram, watches  # noqa: F401 (fixtures)
 
 PROMETHEUS = Path("/usr/bin/prometheus")
 PROMTOOL = Path("/usr/bin/promtool")
@@ -161,9 +161,9 @@ def test_prometheus_scrapes_what_the_cycles_saw(env, taostats, telegram, tmp_pat
             return float(result[0]["value"][1]) if result else None
 
         wait_for(lambda: value('up{job="emberscope"}') == 1, "a scrape", timeout=120)
-        assert value("emberscope_subnets") == 129
+        assert value("emberscope_subnets") == LISTED
         assert value('emberscope_owner_burn{netuid="7"}') == 0.625
-        assert len(query("emberscope_owner_burn")) == 129
+        assert len(query("emberscope_owner_burn")) == LISTED
         assert value('emberscope_telegram_messages_total{result="sent"}') >= 1
         assert value('emberscope_cycles_total{outcome="ok"}') >= 1
         assert value('emberscope_cycles_total{outcome="fetch_failed"}') == 0
