@@ -32,6 +32,13 @@ def unstamped(line: str) -> str:
     return STAMP.sub("", line)
 
 
+def unstamp_all(text: str) -> str:
+    """`text` without the UTC time at the start of its lines; every line must carry one."""
+    lines = text.splitlines(keepends=True)
+    assert all(STAMP.match(line) for line in lines), text
+    return "".join(map(unstamped, lines))
+
+
 def clean_environment(home: Path) -> dict[str, str]:
     # Nothing of the outer session reaches the command: not its settings, nor a journal or a
     # systemd notify socket it may run under.
@@ -129,7 +136,7 @@ def stored(env) -> dict[str, str]:
 def test_snapshot_records_the_baseline_and_sends_the_list(env, taostats, telegram):
     done = run("snapshot", env=env)
     assert (done.returncode, done.stdout) == (0, "")
-    assert done.stderr == "[burn] startup snapshot sent (129 subnets)\n"
+    assert unstamp_all(done.stderr) == "[burn] startup snapshot sent (129 subnets)\n"
     assert len(stored(env)) == 129
     [rec] = telegram.requests
     assert (rec.token, dict(rec.form)["chat_id"]) == (TOKEN, CHAT)
@@ -151,7 +158,7 @@ def test_once_alerts_a_change_with_the_exit_status_of_the_cycle(env, taostats, t
     if telegram_answer:
         telegram.script(telegram_answer)
     done = run("once", "--threshold", "0.05", env=env)
-    stderr = re.sub(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", "<T>", done.stderr)
+    stderr = re.sub(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", "<T>", unstamp_all(done.stderr))
     assert (done.returncode, stderr, done.stdout) == (code, line, "")
     assert stored(env)["7"] == "0.9"
     assert "SN7: " in telegram.requests[-1].text
@@ -195,7 +202,7 @@ def test_missing_secrets_stop_before_anything_runs(env, taostats, telegram, tmp_
 def test_once_skips_the_cycle_while_paused(env, taostats, tmp_path):
     (tmp_path / "pause").touch()
     done = run("once", env=env)
-    assert (done.returncode, done.stderr) == (0, "[burn] monitoring paused\n")
+    assert (done.returncode, unstamp_all(done.stderr)) == (0, "[burn] monitoring paused\n")
     assert taostats.requests == []
 
 
@@ -262,7 +269,8 @@ def test_status_without_a_usable_state_file(env, content, message):
     ("once", ["--token-file", "/nonexistent/token"], {},
      "--token-file: cannot read the bot token file '/nonexistent/token'"),
     ("watch", [], {"TAOSTATS_API_KEY_FILE": os.devnull},
-     f"TAOSTATS_API_KEY_FILE: the Taostats key file '{os.devnull}' is empty"),
+     f"TAOSTATS_API_KEY_FILE: cannot read the Taostats key file '{os.devnull}': a character "
+     "device, not a regular file"),
 ])
 def test_bad_settings_stop_before_anything_runs(env, taostats, telegram, command, args,
                                                 extra_env, message):
@@ -280,7 +288,7 @@ def test_no_option_takes_a_secret_value(env):
     monitor = {"--state-file", "--threshold", "--interval-minutes", "--pause-file", "--chat-id",
                "--token-file", "--taostats-key-file", "--outbox-max-age-hours",
                "--wait-budget-seconds"}
-    expected = {"watch": monitor | {"--no-snapshot", "--verbose"}, "once": monitor,
+    expected = {"watch": monitor | {"--snapshot", "--no-snapshot", "--verbose"}, "once": monitor,
                 "snapshot": monitor, "test-send": {"--chat-id", "--token-file"},
                 "status": {"--state-file", "--json"},
                 "history": {"--state-file", "--json", "--netuid", "--since"}, "demo": set()}
@@ -373,4 +381,4 @@ def test_sigterm_during_a_cycle_keeps_the_stored_state(env, taostats, watches):
     assert (code, lines[-1]) == (0, "[burn] stopped (SIGTERM)\n")
     assert Path(env["EMBERSCOPE_STATE_FILE"]).read_bytes() == before
     assert sorted(os.listdir(Path(env["EMBERSCOPE_STATE_FILE"]).parent)) == [
-        "home", "state.json", "state.status.json"]
+        "home", "state.json", "state.lock", "state.status.json"]
