@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -91,9 +92,13 @@ class Watch:
             self.lines.put(unstamped(line))
         self.lines.put(None)  # end of the stream
 
-    def wait_line(self, prefix: str) -> str:
+    def wait_line(self, prefix: str, within: float = 90) -> str:
+        # A deadline for the whole wait: a loop that keeps writing other lines must not keep
+        # the test waiting forever.
+        deadline = time.monotonic() + within
         while True:
-            line = self.lines.get(timeout=30)
+            assert time.monotonic() < deadline, f"no line starting with {prefix!r} in time"
+            line = self.lines.get(timeout=min(30, max(0.1, deadline - time.monotonic())))
             assert line is not None, f"no line starting with {prefix!r} in {self.seen}"
             self.seen.append(line)
             if line.startswith(prefix):
