@@ -148,9 +148,10 @@ file, then per subnet its values over time as a line of bars (lowest ▁ to high
 
 DEMO_EPILOG = """\
 The demo starts Taostats and Telegram stand-ins on 127.0.0.1 in this process and runs
-the real module against them: the start-up snapshot, a few watch cycles with moving
-values and a Telegram failure, and the pause file ending the loop. Its clock skips the
-waits, so it takes a few seconds. Nothing is read from or written to your state.
+`emberscope watch` against them: the start-up list, a few watch cycles with moving values,
+a rate limit, an alert held back by Telegram's flood control and delivered from the outbox,
+and the pause file ending the loop. Its clock skips the waits, so it takes a few seconds.
+Nothing is read from or written to your state.
 """
 
 
