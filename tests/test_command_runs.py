@@ -10,6 +10,7 @@ import os
 import re
 import signal
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -141,6 +142,24 @@ def test_recording_never_raises_on_a_lone_surrogate(tmp_path):
     changes, unreadable = health.read_history(state)
     assert (changes[0].new, unreadable) == (LONE_SURROGATE, 0)
     assert health.read_status(state)["detail"] == "bad \udcff reason"
+
+
+# `watch` with a recording step that raises something other than OSError.
+FAILING_RECORDS = [sys.executable, "-c",
+                   "import sys, time; real = time.sleep; time.sleep = lambda s: real(s / 100)\n"
+                   "from bittensor_emberscope import cli, health\n"
+                   "def fail(*a, **k): raise RuntimeError('cannot encode that')\n"
+                   "health.record_cycle = fail\n"
+                   "sys.exit(cli.main(sys.argv[1:]))"]
+
+
+def test_watch_survives_any_error_of_a_recording_step(env, taostats, tmp_path, watches):
+    w = watches("--interval-minutes", "1", env=env, command=FAILING_RECORDS)
+    for _ in range(2):  # the start-up list's cycle, then a watch cycle
+        w.wait_line("[burn] cannot record the cycle: RuntimeError: cannot encode that")
+    (tmp_path / "pause").touch()
+    code, lines = w.finish()
+    assert code == 0 and lines[-1] == "[burn] monitoring paused\n"
 
 
 # Files that are not regular files
