@@ -19,7 +19,7 @@ import stat
 import time
 
 __all__ = ["Busy", "NotRegular", "StateLock", "describe_kind", "irregular", "lock_holder",
-           "lock_path", "open_regular", "sibling"]
+           "lock_path", "open_regular", "read_regular", "sibling"]
 
 LOCK_SUFFIX = ".lock"
 _POLL_SECONDS = 0.1
