@@ -96,6 +96,9 @@ class TelegramApi:
     def __init__(self, token: str, base: str | None = None) -> None:
         self._token = token
         self.base = base or api_base()
+        # Built here, on the thread that makes the client: building it loads the TLS settings
+        # (OpenSSL), which must never be under way on the poller thread while the process exits.
+        self._opener = urllib.request.build_opener()
 
     def call(self, method: str, fields: dict[str, str] | None = None, *, timeout: float = SEND_TIMEOUT,
              files: dict[str, tuple[str, str, bytes]] | None = None) -> object:
@@ -108,7 +111,7 @@ class TelegramApi:
         request = urllib.request.Request(f"{self.base}/bot{self._token}/{method}", data=body,
                                          headers={"Content-Type": content_type}, method="POST")
         try:
-            with urllib.request.urlopen(request, timeout=timeout) as response:
+            with self._opener.open(request, timeout=timeout) as response:
                 raw = response.read(8 << 20)
                 status = response.status
         except urllib.error.HTTPError as e:
@@ -348,6 +351,10 @@ def render_chart(title: str, points: Sequence[Sequence[float]], *, cache_dir: st
 # The bot
 
 
+# How long close() waits for the poller to end.
+CLOSE_WAIT = 2.0
+
+
 class Bot:
     """The bot of one `watch` process. `start()` begins polling in the background; the main
     thread calls `serve()` between its wait steps; `close()` ends polling."""
@@ -389,6 +396,10 @@ class Bot:
         """End polling; the status file no longer claims the bot answers."""
         self._stop.set()
         self._handled.set()
+        if self._thread is not None:
+            # A poller between requests ends at once; one inside a long poll is left to the
+            # process's exit, blocked on its socket.
+            self._thread.join(CLOSE_WAIT)
         if self._noted:
             try:
                 health.record_bot(self.state_path, None)

@@ -42,7 +42,7 @@ MAX_STEPS = 20 * WAIT_STEPS
 EXPECTED_CONSOLE = [
     "[burn] startup snapshot sent (129 subnets)",
     "[burn] alert sent (1 subnet(s))",
-    "[burn] telegram failed: Too Many Requests: retry after 41",
+    "[burn] telegram failed: rate limited (HTTP 429, retry after 41 s)",
     "[burn] outbox: 1 message(s) waiting for delivery, oldest queued <T>",
     "[burn] alert sent (1 subnet(s))",
     "[burn] monitoring paused",
@@ -187,7 +187,8 @@ class Demo:
         self.folder = folder
         self.state_path = os.path.join(folder, "state.json")
         self.pause_path = os.path.join(folder, "pause")
-        self.rows = realistic_rows()
+        # Every row with a reading: the demo follows values, not rows the monitor leaves out.
+        self.rows = [dict(r, incentive_burn=r.get("incentive_burn", 0)) for r in realistic_rows()]
         self.up, self.small, self.down = _pick_subnets(self.rows)
         self.taostats = _Taostats(self.rows, require_key=DEMO_KEY)
         self.telegram = _Telegram(token=DEMO_TOKEN)
@@ -302,7 +303,8 @@ class Demo:
                  "(the demo clock skips the waits)")
         self.say()
         settings = ["--interval-minutes", str(INTERVAL_MINUTES), "--threshold", f"{THRESHOLD:g}",
-                    "--wait-budget-seconds", "15", "--chat-id", DEMO_CHAT]
+                    "--wait-budget-seconds", "15", "--chat-id", DEMO_CHAT,
+                    "--no-bot"]  # the stand-in chat sends no commands
         secrets = ["--token-file", self._secret_file("bot-token", DEMO_TOKEN),
                    "--taostats-key-file", self._secret_file("taostats-key", DEMO_KEY)]
         places = ["--state-file", self.state_path, "--pause-file", self.pause_path]

@@ -104,12 +104,12 @@ def history_path(state_path: str) -> str:
 
 
 def mutes_path(state_path: str) -> str:
-    return _sibling(state_path, ".mutes.json")
+    return sibling(state_path, ".mutes.json")
 
 
 def bot_offset_path(state_path: str) -> str:
     """The bot's offset file (the next Telegram update to read), written by the monitor module."""
-    return _sibling(state_path, ".bot-offset.json")
+    return sibling(state_path, ".bot-offset.json")
 
 
 def format_utc(moment: _dt.datetime) -> str:

@@ -18,7 +18,7 @@ from bittensor_emberscope import bot, health
 from bittensor_emberscope.testing import Answer, TelegramStandIn
 from bittensor_emberscope.testing.telegram import CONFLICT_POLLER, CONFLICT_WEBHOOK
 
-from test_cli import (CHAT, FAST_COMMAND, LEFT_OUT, STARTED, TOKEN, run,
+from test_cli import (CHAT, FAST_COMMAND, LEFT_OUT, STARTED, TOKEN, run, unstamp_all,
                       env, taostats, telegram, watches)  # noqa: F401 (fixtures)
 
 
@@ -145,7 +145,7 @@ def test_a_muted_subnet_is_left_out_of_alerts_and_shown_in_status(env, taostats,
     taostats.set_burn(3, "0.75")
     taostats.set_burn(5, "0.25")
     done = run("once", env=env)
-    assert (done.returncode, done.stderr) == (0, LEFT_OUT + "[burn] alert sent (1 subnet(s))\n")
+    assert (done.returncode, unstamp_all(done.stderr)) == (0, LEFT_OUT + "[burn] alert sent (1 subnet(s))\n")
     alert = telegram.messages[-1]
     assert "SN5: " in alert and "SN3" not in alert
     changes, _ = health.read_history(env["EMBERSCOPE_STATE_FILE"])
@@ -336,7 +336,7 @@ def test_chats_fails_with_telegrams_reason(env, telegram, conflict):
     telegram.conflict = conflict
     done = run("chats", env=env)
     assert (done.returncode, done.stdout) == (1, "")
-    assert done.stderr == f"emberscope: getUpdates failed: {conflict} (HTTP 409)\n"
+    assert unstamp_all(done.stderr) == f"emberscope: getUpdates failed: {conflict} (HTTP 409)\n"
 
 
 def test_chats_with_no_updates_says_what_to_do(env):

@@ -17,6 +17,8 @@ from pathlib import Path
 
 import pytest
 
+from test_cli import unstamped
+
 from bittensor_emberscope import monitor
 from bittensor_emberscope.testing import Answer
 
@@ -181,6 +183,9 @@ def test_once_fails_loudly_on_an_unreadable_file(shared_dir, taostats, telegram,
     target = shared_dir / which
     for path in (state, outbox):
         path.chmod(0o000 if how in ("uid", "chmod") and path == target else 0o644)
+    lock = shared_dir / "state.lock"  # the lock is the user's to take, as in its own folder
+    lock.touch()
+    lock.chmod(0o666)
     before = {p: (p.read_bytes(), p.stat().st_mode) for p in (state, outbox)}
     taostats.rows = rows({1: 0.9})
     env = {k: v for k, v in os.environ.items()
@@ -193,7 +198,7 @@ def test_once_fails_loudly_on_an_unreadable_file(shared_dir, taostats, telegram,
                           env=env, capture_output=True, text=True, timeout=60)
     what = "state file" if which == "state.json" else "outbox file"
     assert done.returncode == 1, done.stderr
-    first = done.stderr.splitlines()[0]
+    first = unstamped(done.stderr.splitlines()[0])
     assert first.startswith(f"[burn] error: cannot read the {what} {target}: [Errno ")
     assert ("Permission denied" if how != "eio" else "Input/output error") in first
     assert {p: (p.read_bytes(), p.stat().st_mode) for p in (state, outbox)} == before

@@ -14,6 +14,8 @@ import urllib.parse
 
 import pytest
 
+from test_cli import unstamp_all
+
 from bittensor_emberscope import monitor
 from bittensor_emberscope.testing import Answer, TaostatsStandIn
 from conftest import closed_port
@@ -367,12 +369,12 @@ def test_pauses_hold_in_the_next_process(taostats, telegram, command_env):
     telegram.script(Answer.flood(retry_after=3600))
     done = run_once(command_env)
     assert done.returncode == 1
-    assert done.stderr.startswith("[burn] telegram failed: rate limited (HTTP 429, retry after "
+    assert unstamp_all(done.stderr).startswith("[burn] telegram failed: rate limited (HTTP 429, retry after "
                                   "3600 s)\n")
     taostats.rows = rows({1: 0.5})
     taostats.script(Answer(429, body=b"Too Many Requests", headers=[("Retry-After", "3000")]))
     done = run_once(command_env)
-    held, fetched = done.stderr.splitlines()[:2]
+    held, fetched = unstamp_all(done.stderr).splitlines()[:2]
     assert held.startswith("[burn] telegram failed: rate limited (HTTP 429), no message to this "
                            "chat before ")  # the queued alert, still held
     assert fetched == "[burn] fetch failed: taostats: rate limited (HTTP 429, retry after 3000 s)"
