@@ -18,9 +18,12 @@ import sys
 import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
+from typing import TYPE_CHECKING
 
-from bittensor_emberscope import emberscope, monitor, health
-from bittensor_emberscope.notify import CycleWatchdog, Notifier
+from bittensor_emberscope import monitor, health
+
+if TYPE_CHECKING:
+    from bittensor_emberscope.notify import Notifier
 
 __all__ = ["main", "Settings", "Stopped"]
 
@@ -393,7 +396,7 @@ def _exit_status(report: dict) -> int:
 
 
 def cmd_once(settings: Settings, args: argparse.Namespace) -> int:
-    if emberscope._burn_is_paused(settings.pause_path):
+    if _paused(settings.pause_path):
         _say(PAUSED_LINE)
         return 0
     report = _guarded(_run_cycle, settings, _say)
@@ -409,6 +412,14 @@ def cmd_snapshot(settings: Settings, args: argparse.Namespace) -> int:
     return _exit_status(report)
 
 
+def _paused(pause_path: str) -> bool:
+    """The documented module's pause rule; the module (and the host's HTTP client it loads) is
+    loaded by the commands that run cycles only."""
+    from bittensor_emberscope import emberscope
+
+    return emberscope._burn_is_paused(pause_path)
+
+
 def _raise_stopped(signum: int, frame: object) -> None:
     # One stop is enough: a second signal must not interrupt the way out.
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
@@ -422,7 +433,7 @@ def _wait(seconds: float, pause_path: str, notifier: Notifier) -> bool:
     remaining = seconds
     steps = 0
     while remaining > 0:
-        if emberscope._burn_is_paused(pause_path):
+        if _paused(pause_path):
             return False
         if steps % 2 == 0:
             notifier.watchdog()
@@ -430,7 +441,7 @@ def _wait(seconds: float, pause_path: str, notifier: Notifier) -> bool:
         time.sleep(step)
         remaining -= step
         steps += 1
-    return not emberscope._burn_is_paused(pause_path)
+    return not _paused(pause_path)
 
 
 def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
@@ -438,6 +449,8 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
     say = console.say
     verbose = args.verbose or sys.stderr.isatty()
     interval = settings.interval_minutes * 60
+    from bittensor_emberscope.notify import CycleWatchdog, Notifier
+
     notifier = Notifier()
     watchdog = CycleWatchdog(notifier, CYCLE_WATCHDOG_LIMIT)
     path = settings.state_path
@@ -472,7 +485,7 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
         say(f"[burn] watching every {settings.interval_minutes:g} min, threshold "
             f"{settings.threshold:g}, state file {settings.state_path}, pause file "
             f"{settings.pause_path or '(none)'}")
-        if emberscope._burn_is_paused(settings.pause_path):
+        if _paused(settings.pause_path):
             return paused()
         record_loop("running", _utc_now() + datetime.timedelta(seconds=interval))
         notifier.ready("started; " + ("sending the start-up list" if not args.no_snapshot
@@ -482,7 +495,7 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
         if not _wait(interval, settings.pause_path, notifier):
             return paused()
         while True:
-            if emberscope._burn_is_paused(settings.pause_path):
+            if _paused(settings.pause_path):
                 return paused()
             cycle(_run_cycle)
             if not _wait(interval, settings.pause_path, notifier):
@@ -507,6 +520,8 @@ def cmd_test_send(args: argparse.Namespace) -> int:
     chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
     _missing_secrets("", token, chat_id, need_key=False)
     stamp = health.format_utc(_utc_now())
+    from bittensor_emberscope import emberscope
+
     try:
         ok, err = emberscope.send_burn_telegram(f"{TEST_MESSAGE} ({stamp})", token, chat_id or "")
     except Exception as e:
@@ -607,7 +622,7 @@ def cmd_status(args: argparse.Namespace) -> int:
     lines.append(f"{'netuid':>{width}}  {'owner burn':>10}  stored text")
     for key in sorted(burns, key=_netuid_order):
         raw = burns[key]
-        lines.append(f"{key:>{width}}  {emberscope.format_owner_burn(raw):>10}  {raw}")
+        lines.append(f"{key:>{width}}  {monitor.format_owner_burn(raw):>10}  {raw}")
     _out("\n".join(lines) + "\n")
     return code
 
@@ -651,7 +666,7 @@ def cmd_history(args: argparse.Namespace) -> int:
              + (" for that selection" if args.netuid is not None or since else "") + "\n")
         return 0
     width = max([len("netuid")] + [len(c.netuid) for c in changes])
-    fmt = emberscope.format_owner_burn
+    fmt = monitor.format_owner_burn
     lines = [f"{'time (UTC)':<20}  {'netuid':>{width}}  {'old':>10}     {'new':>10}"]
     for c in changes:
         lines.append(f"{c.time_utc:<20}  {c.netuid:>{width}}  {fmt(c.old):>10}  →  {fmt(c.new):>10}")

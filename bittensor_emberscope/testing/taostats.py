@@ -3,10 +3,13 @@
 Serves GET /api/subnet/latest/v1 from `rows`, which a test may change between
 requests. Like the real API it pages the rows with `limit` (default 50) and `page`
 (default 1), so a client that forgets limit=1024 sees only part of the network.
+The listing goes out gzip-compressed to a client that offers gzip, as the real API's
+does; scripted answers go out as they are.
 """
 
 from __future__ import annotations
 
+import gzip
 import json
 import math
 import urllib.parse
@@ -34,10 +37,11 @@ class TaostatsStandIn(StandIn):
     404 {"message": "Not Found"}, other methods on the listing 405.
     """
 
-    def __init__(self, rows: list[dict] | None = None, require_key: str | None = None) -> None:
+    def __init__(self, rows: list[dict] | None = None, require_key: str | None = None,
+                 keep_alive: bool = False) -> None:
         self.rows: list[dict] = realistic_rows() if rows is None else rows
         self.require_key = require_key
-        super().__init__()
+        super().__init__(keep_alive=keep_alive)
 
     @property
     def listing_url(self) -> str:
@@ -91,4 +95,25 @@ class TaostatsStandIn(StandIn):
         with self._lock:
             body = json.dumps(self.listing(rec.query))
         headers = [("Content-Type", "application/json; charset=utf-8")]
-        return Answer(200, body=body.encode("utf-8"), headers=headers)
+        data = body.encode("utf-8")
+        if _offers_gzip(rec.header("Accept-Encoding")):
+            data = gzip.compress(data, compresslevel=6, mtime=0)
+            headers += [("Content-Encoding", "gzip"), ("Vary", "Accept-Encoding")]
+        return Answer(200, body=data, headers=headers)
+
+
+def _offers_gzip(accept_encoding: str | None) -> bool:
+    """True when an Accept-Encoding value takes gzip (named, or "*", with a weight above 0)."""
+    for item in (accept_encoding or "").split(","):
+        name, _, params = item.strip().partition(";")
+        if name.strip().lower() not in ("gzip", "x-gzip", "*"):
+            continue
+        weight = params.strip().lower()
+        if weight.startswith("q="):
+            try:
+                if float(weight[2:]) <= 0:
+                    continue
+            except ValueError:
+                continue
+        return True
+    return False

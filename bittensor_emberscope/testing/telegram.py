@@ -32,11 +32,12 @@ class TelegramStandIn(StandIn):
     Unknown paths get 404 "Not Found".
     """
 
-    def __init__(self, token: str | None = None, max_text_length: int | None = 4096) -> None:
+    def __init__(self, token: str | None = None, max_text_length: int | None = 4096,
+                 keep_alive: bool = False) -> None:
         self.token = token
         self.max_text_length = max_text_length
         self._accepted: list[str] = []
-        super().__init__()
+        super().__init__(keep_alive=keep_alive)
 
     @property
     def messages(self) -> list[str]:
