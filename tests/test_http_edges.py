@@ -232,7 +232,7 @@ def test_an_exchange_within_its_deadline_is_untouched(streamers):
 
 
 
-def test_a_drip_cannot_hold_the_engine_cycle_past_its_deadline(monkeypatch, capsys, tmp_path):
+def test_a_drip_cannot_hold_the_engine_cycle_past_its_deadline(monkeypatch, capfd, tmp_path):
     # the listing dripped one byte every 0.2 s: about 10 s in all, each wait far below the time-out
     with TaostatsStandIn() as api:
         api.script(Answer.json({"data": [{"netuid": 1, "incentive_burn": 0.5}]}, drip=0.2))
@@ -245,7 +245,7 @@ def test_a_drip_cannot_hold_the_engine_cycle_past_its_deadline(monkeypatch, caps
         elapsed = time.monotonic() - started
     assert report["outcome"] == "fetch_failed"
     assert report["detail"] == "the exchange took longer than its deadline of 1 s"
-    assert capsys.readouterr().err == "[burn] error: the exchange took longer than its deadline of 1 s\n"
+    assert capfd.readouterr().err == "[burn] error: the exchange took longer than its deadline of 1 s\n"
     assert 0.9 < elapsed < 4.0
     assert not (tmp_path / "s.json").exists()  # nothing half-read was saved
 
