@@ -200,7 +200,8 @@ std::optional<std::string> read_text_file(std::string_view path) {
     return text;
 }
 
-void replace_file_atomically(std::string_view path_view, std::string_view content) {
+void replace_file_atomically(std::string_view path_view, std::string_view content,
+                             const std::function<void()>& between_steps) {
     const std::string path(path_view);
     const std::size_t slash = path.rfind('/');
     const std::string given_base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -241,6 +242,7 @@ void replace_file_atomically(std::string_view path_view, std::string_view conten
     const std::string directory = cut == 0 ? "/" : target.substr(0, cut);
     const std::string base = target.substr(cut + 1);
     remove_abandoned_temporaries(directory, base);
+    if (between_steps) between_steps();  // a slow clean-up may have outlasted a stop
     const std::string temp = directory + (directory == "/" ? "" : "/") +
                              temp_names::make(base, ::getpid(), random_token());
 
@@ -251,6 +253,7 @@ void replace_file_atomically(std::string_view path_view, std::string_view conten
         write_all(fd.get(), content, path);
         if (::fsync(fd.get()) != 0) throw OsError(errno, path);
         if (fd.close() != 0) throw OsError(errno, path);
+        if (between_steps) between_steps();
         if (::rename(temp.c_str(), target.c_str()) != 0) throw OsError(errno, path);
     } catch (...) {
         ::unlink(temp.c_str());

@@ -5,6 +5,7 @@
 // same whichever services ran the cycle.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -42,8 +43,10 @@ std::optional<std::string> read_text_file(std::string_view path);
 /// Replaces the file's content through a temporary file beside it (synced, then renamed over
 /// it, then the directory synced), keeping the permissions of the file it replaces. A path that
 /// is not a regular file is refused; temporary files left by processes that no longer run are
-/// removed on the way.
-void replace_file_atomically(std::string_view path, std::string_view content);
+/// removed on the way. `between_steps`, when given, runs after the clean-up and again before
+/// the rename: what it throws (a stop) ends the save there, the file as it was.
+void replace_file_atomically(std::string_view path, std::string_view content,
+                             const std::function<void()>& between_steps = {});
 
 /// rename(2); throws OsError naming `from`.
 void rename_path(std::string_view from, std::string_view to);

@@ -104,6 +104,23 @@ TEST_F(Files, APipeIsNotReplaced) {
     EXPECT_TRUE(fs::is_fifo(p));
 }
 
+TEST_F(Files, AStopBetweenTheStepsLeavesTheFileAsItWas) {
+    // The save checks for a stop after the clean-up and before the rename: either check that
+    // throws leaves the old content and no temporary behind.
+    for (int stop_at : {1, 2}) {
+        const std::string p = path("state.json");
+        write(p, "old");
+        int calls = 0;
+        EXPECT_THROW(replace_file_atomically(p, "new", [&] {
+                         if (++calls == stop_at) throw std::runtime_error("stopped");
+                     }),
+                     std::runtime_error);
+        EXPECT_EQ(calls, stop_at);
+        EXPECT_EQ(read(p), "old");
+        EXPECT_EQ(names(), std::vector<std::string>{"state.json"});
+    }
+}
+
 TEST_F(Files, ReadTextAsTheHostReadsIt) {
     const struct {
         std::string bytes;

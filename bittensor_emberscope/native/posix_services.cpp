@@ -78,7 +78,7 @@ std::optional<std::string> PosixServices::read_file(std::string_view path) {
 }
 
 void PosixServices::replace_file(std::string_view path, std::string_view content) {
-    replace_file_atomically(path, content);
+    replace_file_atomically(path, content, [this] { check_signals(); });
 }
 
 void PosixServices::rename_file(std::string_view from, std::string_view to) { rename_path(from, to); }
