@@ -14,7 +14,10 @@ start (python -c pass), and against the same command with the modules its import
 (the documented module, hence urllib.request, http.client and ssl), interleaved, wall time of
 the child process, median over the rounds.
 
-Usage: python bench/native_cycle.py [--rounds 30] [--before build/before/monitor....so]
+With --tls the cycles run once more against the stand-in behind TLS (a certificate made with the
+openssl command, trusted through SSL_CERT_FILE), where a kept connection saves a handshake.
+
+Usage: python bench/native_cycle.py [--rounds 30] [--tls] [--before build/before/monitor....so]
 """
 
 from __future__ import annotations
@@ -24,6 +27,7 @@ import importlib.util
 import json
 import os
 import pathlib
+import ssl
 import statistics
 import subprocess
 import sys
@@ -99,7 +103,21 @@ def cpu_of(call) -> float:
     return time.thread_time() - started
 
 
-def cycles(rounds: int, before_path: str | None) -> dict:
+def serve_tls(api: TaostatsStandIn, directory: str) -> str:
+    """Puts the stand-in behind TLS with a self-signed certificate that SSL_CERT_FILE names
+    (for every client of the process); returns its https origin."""
+    cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                    "-keyout", key, "-out", cert], check=True, capture_output=True)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    api._server.socket = context.wrap_socket(api._server.socket, server_side=True)
+    os.environ["SSL_CERT_FILE"] = cert
+    return f"https://127.0.0.1:{api.port}"
+
+
+def cycles(rounds: int, before_path: str | None, tls: bool = False) -> dict:
     before = load_before(before_path) if before_path else None
     out: dict[str, list[float]] = {"native": [], "plain": []}
     if before:
@@ -108,12 +126,13 @@ def cycles(rounds: int, before_path: str | None) -> dict:
     with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as d, \
             TaostatsStandIn(rows=realistic_rows(ROWS, 0), keep_alive=True) as api, \
             TelegramStandIn(keep_alive=True) as bot:
-        os.environ.update(TAOSTATS_API_BASE=api.base_url, TAOSTATS_API_KEY=KEY,
+        base = serve_tls(api, d) if tls else api.base_url
+        os.environ.update(TAOSTATS_API_BASE=base, TAOSTATS_API_KEY=KEY,
                           TELEGRAM_API_BASE=bot.base_url)
         states = {name: os.path.join(d, f"{name}.json") for name in out}
         runs = {
             "native": lambda: engine_cycle(monitor, states["native"]),
-            "plain": lambda: plain_cycle(api.base_url, states["plain"]),
+            "plain": lambda: plain_cycle(base, states["plain"]),
         }
         if before:
             runs["before"] = lambda: engine_cycle(before, states["before"])
@@ -130,7 +149,7 @@ def cycles(rounds: int, before_path: str | None) -> dict:
                 p / n for p, n in zip(out["plain"], out["native"])),
             "cpu_ratio_before_over_native": statistics.median(
                 b / n for b, n in zip(out["before"], out["native"])) if before else None,
-            "wire_bytes": wire, "plain_body_bytes": plain_body, "rounds": rounds}
+            "wire_bytes": wire, "plain_body_bytes": plain_body, "rounds": rounds, "tls": tls}
 
 
 def startup(rounds: int) -> dict:
@@ -165,20 +184,29 @@ def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--rounds", type=int, default=30)
     p.add_argument("--before", help="a monitor module built from an earlier commit")
+    p.add_argument("--tls", action="store_true",
+                   help="also over loopback HTTPS (a self-signed certificate made with openssl)")
     p.add_argument("--json", help="write the figures to this file")
     args = p.parse_args()
     result = {"machine": machine(), "cycle": cycles(args.rounds, args.before),
               "startup": startup(max(10, args.rounds // 2))}
-    c, s = result["cycle"], result["startup"]
+    if args.tls:
+        result["cycle_tls"] = cycles(args.rounds, args.before, tls=True)
+    s = result["startup"]
     print(f"machine: {result['machine']}")
-    print(f"CPU per cycle at {ROWS} rows (median of {c['rounds']} rounds, calling thread):")
-    for name, seconds in c["cpu"].items():
-        print(f"  {name:<8} {seconds * 1e3:8.2f} ms")
-    print(f"  plain / native: {c['cpu_ratio_plain_over_native']:.2f}x")
-    if c["cpu_ratio_before_over_native"] is not None:
-        print(f"  before / native: {c['cpu_ratio_before_over_native']:.2f}x")
-    print(f"listing bytes on the wire: {c['wire_bytes']} (plain body {c['plain_body_bytes']}: "
-          f"native {c['wire_bytes']['native'] / c['plain_body_bytes']:.1%})")
+    for key in ("cycle", "cycle_tls"):
+        if key not in result:
+            continue
+        c = result[key]
+        print(f"CPU per cycle at {ROWS} rows over loopback {'HTTPS' if c['tls'] else 'HTTP'} "
+              f"(median of {c['rounds']} rounds, calling thread):")
+        for name, seconds in c["cpu"].items():
+            print(f"  {name:<8} {seconds * 1e3:8.2f} ms")
+        print(f"  plain / native: {c['cpu_ratio_plain_over_native']:.2f}x")
+        if c["cpu_ratio_before_over_native"] is not None:
+            print(f"  before / native: {c['cpu_ratio_before_over_native']:.2f}x")
+        print(f"  listing bytes on the wire: {c['wire_bytes']} (plain body {c['plain_body_bytes']}: "
+              f"native {c['wire_bytes']['native'] / c['plain_body_bytes']:.1%})")
     print("start-up (median wall time of the child):")
     for name, seconds in s["seconds"].items():
         print(f"  {name:<24} {seconds * 1e3:8.1f} ms")

@@ -18,10 +18,10 @@ import sys
 import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING
 
 from bittensor_emberscope import monitor, health
 
+TYPE_CHECKING = False  # typing's own flag, without loading typing
 if TYPE_CHECKING:
     from bittensor_emberscope.notify import Notifier
 

@@ -19,7 +19,6 @@ import datetime as _dt
 import json
 import math
 import os
-import tempfile
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 
 __all__ = [
@@ -127,6 +126,8 @@ def _replace_atomically(path: str, content: str) -> None:
         umask = os.umask(0)
         os.umask(umask)
         mode = 0o666 & ~umask
+    import tempfile  # loaded by the commands that write, not by `status` and `history`
+
     fd, temp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp",
                                 dir=folder)
     try:

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/text.hpp"
+#include "native/curl_library.hpp"
 #include "native/proxies.hpp"
 
 namespace emberscope::native {
@@ -93,9 +94,9 @@ void remove_header(std::vector<Header>& headers, std::string_view name) {
 
 class HeaderList {
 public:
-    ~HeaderList() { curl_slist_free_all(list_); }
+    ~HeaderList() { curl_library().slist_free_all(list_); }
     void add(const std::string& line) {
-        curl_slist* next = curl_slist_append(list_, line.c_str());
+        curl_slist* next = curl_library().slist_append(list_, line.c_str());
         if (next == nullptr) throw std::bad_alloc();
         list_ = next;
     }
@@ -220,7 +221,7 @@ std::size_t on_data(char* data, std::size_t size, std::size_t count, void* user)
     const std::size_t n = size * count;
     if (!hop.limit_known) {
         long status = 0;
-        curl_easy_getinfo(hop.handle, CURLINFO_RESPONSE_CODE, &status);
+        curl_library().easy_getinfo(hop.handle, CURLINFO_RESPONSE_CODE, &status);
         hop.limit = status >= 200 && status < 300 ? hop.request->max_body_bytes
                                                   : hop.request->max_error_body_bytes;
         hop.limit_known = true;
@@ -253,9 +254,9 @@ int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 template <typename T>
 void set(CURL* handle, CURLoption option, T value) {
-    const CURLcode code = curl_easy_setopt(handle, option, value);
+    const CURLcode code = curl_library().easy_setopt(handle, option, value);
     if (code != CURLE_OK && code != CURLE_UNKNOWN_OPTION && code != CURLE_NOT_BUILT_IN)
-        throw std::runtime_error(std::string("libcurl refused an option: ") + curl_easy_strerror(code));
+        throw std::runtime_error(std::string("libcurl refused an option: ") + curl_library().easy_strerror(code));
 }
 
 long whole_seconds(double seconds) {
@@ -269,20 +270,17 @@ long milliseconds(double seconds) {
 
 }  // namespace
 
-CurlHttp::CurlHttp() {
-    static const CURLcode global = curl_global_init(CURL_GLOBAL_DEFAULT);
-    if (global != CURLE_OK) throw std::runtime_error("libcurl cannot start");
-    handle_ = curl_easy_init();
-    if (handle_ == nullptr) throw std::runtime_error("libcurl cannot make a handle");
-}
+CurlHttp::CurlHttp() = default;
 
-CurlHttp::~CurlHttp() { curl_easy_cleanup(handle_); }
+CurlHttp::~CurlHttp() {
+    if (handle_ != nullptr) curl_library().easy_cleanup(handle_);
+}
 
 void CurlHttp::perform(Hop& hop) {
     CURL* h = handle_;
     // Options go back to their defaults; the connections, the TLS sessions and the address
     // cache stay.
-    curl_easy_reset(h);
+    curl_library().easy_reset(h);
     hop.handle = h;
     const HttpRequest& r = *hop.request;
     set(h, CURLOPT_NOSIGNAL, 1L);
@@ -342,19 +340,36 @@ void CurlHttp::perform(Hop& hop) {
     set(h, CURLOPT_XFERINFODATA, &hop);
     set(h, CURLOPT_NOPROGRESS, 0L);
 
-    hop.code = curl_easy_perform(h);
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &hop.status);
-    curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &hop.connects);
+    hop.code = curl_library().easy_perform(h);
+    curl_library().easy_getinfo(h, CURLINFO_RESPONSE_CODE, &hop.status);
+    curl_library().easy_getinfo(h, CURLINFO_NUM_CONNECTS, &hop.connects);
     char* redirect = nullptr;
-    if (curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK && redirect != nullptr)
+    if (curl_library().easy_getinfo(h, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK && redirect != nullptr)
         hop.redirect_url = redirect;
     // The handle keeps pointers to the hop's buffers: none of them may be used after it.
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+    curl_library().easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    curl_library().easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
 }
 
 HttpAnswer CurlHttp::exchange(const HttpRequest& request) {
     std::lock_guard lock(mutex_);
+    if (handle_ == nullptr) {
+        // The library is loaded by the first exchange; one that cannot load it fails as a
+        // transport failure, and the next exchange tries again.
+        try {
+            handle_ = curl_library().easy_init();
+        } catch (const std::runtime_error& e) {
+            HttpAnswer answer;
+            answer.failure = TransportFailure{TransportFailure::Kind::os_error, e.what(), nullptr};
+            return answer;
+        }
+        if (handle_ == nullptr) {
+            HttpAnswer answer;
+            answer.failure = TransportFailure{TransportFailure::Kind::os_error,
+                                              "libcurl cannot make a handle", nullptr};
+            return answer;
+        }
+    }
     const Clock::time_point start = Clock::now();
     const Environment env = process_environment();
     const std::string body = request.form.empty() ? request.body : form_body(request.form);
@@ -407,7 +422,7 @@ HttpAnswer CurlHttp::exchange(const HttpRequest& request) {
                 spent >= request.deadline_seconds - 0.005)
                 return fail(TransportFailure::Kind::deadline, deadline_text(request.deadline_seconds));
             const std::string detail = hop.error[0] != '\0' ? std::string(hop.error)
-                                                            : std::string(curl_easy_strerror(hop.code));
+                                                            : std::string(curl_library().easy_strerror(hop.code));
             return fail(TransportFailure::Kind::os_error, failure_text(detail, url));
         }
 
