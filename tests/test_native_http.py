@@ -243,6 +243,9 @@ def self_signed(tmp_path_factory):
     d = tmp_path_factory.mktemp("tls")
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                     "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                    # what the host's strict verification asks of a certificate that is its own CA
+                    "-addext", "basicConstraints=critical,CA:TRUE",
+                    "-addext", "keyUsage=critical,digitalSignature,keyCertSign",
                     "-keyout", str(d / "key.pem"), "-out", str(d / "cert.pem")],
                    check=True, capture_output=True, timeout=60)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
