@@ -34,7 +34,7 @@ import urllib.request
 import uuid
 from collections.abc import Callable, Sequence
 
-from bittensor_emberscope import emberscope, health, monitor
+from bittensor_emberscope import health, monitor
 
 __all__ = ["Bot", "TelegramApi", "ApiError", "Answers", "render_chart", "seen_chats",
            "allowed_users", "CHART_TIMEOUT"]
@@ -169,7 +169,7 @@ def _days(seconds: float) -> str:
 
 
 def _fmt(raw: str) -> str:
-    return emberscope.format_owner_burn(raw)
+    return monitor.format_owner_burn(raw)
 
 
 def _number(raw: str) -> float | None:

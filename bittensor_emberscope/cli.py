@@ -20,10 +20,13 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
-from bittensor_emberscope import bot, emberscope, monitor, health
+from bittensor_emberscope import monitor, health
 from bittensor_emberscope.localfiles import (Busy, StateLock, irregular, lock_path, read_regular,
                                              sibling)
-from bittensor_emberscope.notify import CycleWatchdog, Notifier
+
+TYPE_CHECKING = False  # typing's own flag, without loading typing
+if TYPE_CHECKING:
+    from bittensor_emberscope.notify import Notifier
 
 __all__ = ["main", "Settings", "Stopped"]
 
@@ -508,7 +511,7 @@ def _lock(settings: Settings, wait_seconds: float) -> tuple[StateLock | None, st
 
 def _one_cycle(settings: Settings, run: Callable[[Settings], dict]) -> int:
     """A cycle of `once` or `snapshot`: skipped while paused, run under the state file's lock."""
-    if emberscope._burn_is_paused(settings.pause_path):
+    if _paused(settings.pause_path):
         _say(PAUSED_LINE)
         return 0
     lock, refusal = _lock(settings, ONCE_LOCK_WAIT_SECONDS)
@@ -530,6 +533,14 @@ def cmd_snapshot(settings: Settings, args: argparse.Namespace) -> int:
     return _one_cycle(settings, _run_snapshot)
 
 
+def _paused(pause_path: str) -> bool:
+    """The documented module's pause rule; the module (and the host's HTTP client it loads) is
+    loaded by the commands that run cycles only."""
+    from bittensor_emberscope import emberscope
+
+    return emberscope._burn_is_paused(pause_path)
+
+
 def _raise_stopped(signum: int, frame: object) -> None:
     # One stop is enough: a second signal must not interrupt the way out.
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
@@ -545,7 +556,7 @@ def _wait(seconds: float, pause_path: str, notifier: Notifier,
     remaining = seconds
     steps = 0
     while remaining > 0:
-        if emberscope._burn_is_paused(pause_path):
+        if _paused(pause_path):
             return False
         if steps % 2 == 0:
             notifier.watchdog()
@@ -555,7 +566,7 @@ def _wait(seconds: float, pause_path: str, notifier: Notifier,
         if between is not None:
             remaining -= between()
         steps += 1
-    return not emberscope._burn_is_paused(pause_path)
+    return not _paused(pause_path)
 
 
 def _metrics_exporter(args: argparse.Namespace, settings: Settings):
@@ -620,6 +631,11 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
     say = _say
     verbose = args.verbose or sys.stderr.isatty()
     interval = settings.interval_minutes * 60
+    from bittensor_emberscope.notify import CycleWatchdog, Notifier
+
+    from bittensor_emberscope import bot  # what watch alone needs, loaded by watch alone
+    from bittensor_emberscope.notify import CycleWatchdog, Notifier
+
     notifier = Notifier()
     watchdog = CycleWatchdog(notifier, CYCLE_WATCHDOG_LIMIT)
     path = settings.state_path
@@ -673,7 +689,7 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
             f"{settings.pause_path or '(none)'}")
         if exporter:
             say(f"[burn] metrics at {exporter.url}")
-        if emberscope._burn_is_paused(settings.pause_path):
+        if _paused(settings.pause_path):
             # READY first: a service that ends before it is ready counts as failed, and is
             # restarted, while a paused monitor is meant to stay stopped.
             notifier.ready("paused (pause file)")
@@ -693,7 +709,7 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
         if not _wait(interval, settings.pause_path, notifier, between):
             return paused()
         while True:
-            if emberscope._burn_is_paused(settings.pause_path):
+            if _paused(settings.pause_path):
                 return paused()
             cycle(_run_cycle)
             if not _wait(interval, settings.pause_path, notifier, between):
@@ -722,6 +738,8 @@ def cmd_test_send(args: argparse.Namespace) -> int:
     chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
     _missing_secrets("", token, chat_id, need_key=False)
     stamp = health.format_utc(_utc_now())
+    from bittensor_emberscope import emberscope
+
     try:
         ok, err = emberscope.send_burn_telegram(f"{TEST_MESSAGE} ({stamp})", token, chat_id or "")
     except Exception as e:
@@ -836,7 +854,7 @@ def cmd_status(args: argparse.Namespace) -> int:
     lines.append(f"{'netuid':>{width}}  {'owner burn':>10}  stored text")
     for key in sorted(burns, key=_netuid_order):
         raw = burns[key]
-        lines.append(f"{key:>{width}}  {emberscope.format_owner_burn(raw):>10}  {raw}")
+        lines.append(f"{key:>{width}}  {monitor.format_owner_burn(raw):>10}  {raw}")
     _out("\n".join(lines) + "\n")
     return code
 
@@ -883,7 +901,7 @@ def cmd_history(args: argparse.Namespace) -> int:
              + (" for that selection" if args.netuid is not None or since else "") + "\n")
         return 0
     width = max([len("netuid")] + [len(c.netuid) for c in changes])
-    fmt = emberscope.format_owner_burn
+    fmt = monitor.format_owner_burn
     lines = [f"{'time (UTC)':<20}  {'netuid':>{width}}  {'old':>10}     {'new':>10}"]
     for c in changes:
         lines.append(f"{c.time_utc:<20}  {c.netuid:>{width}}  {fmt(c.old):>10}  →  {fmt(c.new):>10}")
@@ -901,6 +919,8 @@ def cmd_chats(args: argparse.Namespace) -> int:
     if not token:
         raise UsageError("missing the Telegram bot token (TELEGRAM_BOT_TOKEN, or a file named by "
                          "--token-file or TELEGRAM_BOT_TOKEN_FILE)")
+    from bittensor_emberscope import bot
+
     try:
         chats = bot.seen_chats(token)
     except bot.ApiError as e:

@@ -21,7 +21,6 @@ import datetime as _dt
 import json
 import math
 import os
-import tempfile
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 
 from bittensor_emberscope.localfiles import lock_holder, open_regular, read_regular, sibling
@@ -145,6 +144,8 @@ def _replace_atomically(path: str, content: str) -> None:
         umask = os.umask(0)
         os.umask(umask)
         mode = 0o666 & ~umask
+    import tempfile  # loaded by the commands that write, not by `status` and `history`
+
     fd, temp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp",
                                 dir=folder)
     try:

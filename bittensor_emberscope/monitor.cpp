@@ -19,8 +19,11 @@ constexpr std::array kOperations = {
               "its report."},
     Operation{"read_state", host::kReadStateParams, host::monitor_read_state,
               "The stored values and their time stamp, as the engine reads the state file."},
+    Operation{"format_owner_burn", host::kFormatParams, host::monitor_format_owner_burn,
+              "The display form of an owner burn text (4 decimals), as the engine's messages show "
+              "it; a text that is not a number as it is."},
     Operation{"_http_exchange", host::kExchangeParams, host::monitor_http_exchange,
-              "One GET: (status, body read, longer than body_limit)."},
+              "One exchange: (status, body read, longer than its limit)."},
     Operation{"bot_commands", {}, host::monitor_bot_commands,
               "The bot's commands as (name, arguments, description), in menu order."},
     Operation{"bot_parse", host::kBotParseParams, host::monitor_bot_parse,
@@ -43,6 +46,8 @@ const host::ModuleSpec host::module_spec = {
     "bittensor_emberscope.monitor", "monitor",
     "The emberscope command's monitor engine: watch cycles with an outbox, Telegram flood "
     "control and recovery from bad listings and state files.",
-    kOperations};
+    kOperations,
+    /*documented_names=*/false,
+    /*host_http=*/false};
 
 }  // namespace emberscope

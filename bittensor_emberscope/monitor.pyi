@@ -50,8 +50,28 @@ def read_state(state_path: str) -> tuple[dict[str, str], str | None] | None:
     is not UTF-8; ValueError with the reason when it cannot be used.
     """
 
-def _http_exchange(url: str, *, timeout: int, body_limit: int, deadline_seconds: float) -> tuple[int, bytes | None, bool]:
-    """One GET: (status, body read, longer than body_limit)."""
+def format_owner_burn(value: str) -> str:
+    """The display form of an owner burn text (4 decimals), as the engine's messages show it; a text that is not a number as it is."""
+
+def _http_exchange(
+    url: str,
+    *,
+    timeout: int,
+    body_limit: int,
+    deadline_seconds: float,
+    method: str = "GET",
+    body: str = "",
+    authorization: str = "",
+    redirects: str = "follow",
+    error_body_limit: int = -1,
+) -> tuple[int, bytes, bool]:
+    """One exchange: (status, body read, longer than its limit).
+
+    The command's own HTTP client: a deadline raises TimeoutError, any other transport failure
+    OSError. A limit below 0 is none; redirects is "follow", "keep_credentials_on_origin" or
+    "none"; authorization, when not empty, is sent as the Authorization header.
+    """
+
 
 def bot_commands() -> list[tuple[str, str, str]]:
     """The bot's commands as (name, arguments, description), in menu order."""

@@ -398,3 +398,25 @@ def test_sigterm_during_a_cycle_keeps_the_stored_state(env, taostats, watches):
     assert Path(env["EMBERSCOPE_STATE_FILE"]).read_bytes() == before
     assert sorted(os.listdir(Path(env["EMBERSCOPE_STATE_FILE"]).parent)) == [
         "home", "state.json", "state.lock", "state.status.json"]
+
+
+@pytest.mark.parametrize("args", [["status"], ["status", "--json"], ["history"], ["--help"],
+                                  ["watch", "--help"]])
+def test_operator_commands_load_no_http_client(tmp_path, args):
+    # `status` and `history` answer an operator at once: the host's HTTP client (urllib.request,
+    # http.client, ssl) and libcurl each cost about a bare interpreter's start, and are not theirs
+    # to load.
+    env = clean_environment(tmp_path)
+    env["EMBERSCOPE_STATE_FILE"] = str(tmp_path / "state.json")
+    (tmp_path / "state.json").write_text('{"owner_burn_rate": {"1": "0.5"}, "updated_at_utc": '
+                                         '"2026-12-08T00:00:00Z"}')
+    code = ("import sys\nfrom bittensor_emberscope.cli import main\ntry:\n    main(sys.argv[1:])\n"
+            "except SystemExit:\n    pass\nloaded = sorted(m for m in "
+            "('urllib.request', 'http.client', 'ssl', 'socket') if m in sys.modules)\n"
+            "loaded += ['libcurl'] * ('libcurl' in open('/proc/self/maps').read())\n"
+            "sys.stderr.write('loaded: ' + repr(loaded))\n")
+    done = subprocess.run([sys.executable, "-c", code, *args], env=env, capture_output=True,
+                          text=True, timeout=60)
+    assert done.stderr.splitlines()[-1] == "loaded: []"
+    if args[0] == "status" and len(args) == 1:
+        assert "0.5000" in done.stdout  # the values shown through the monitor module

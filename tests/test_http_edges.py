@@ -232,7 +232,7 @@ def test_an_exchange_within_its_deadline_is_untouched(streamers):
 
 
 
-def test_a_drip_cannot_hold_the_engine_cycle_past_its_deadline(monkeypatch, capsys, tmp_path):
+def test_a_drip_cannot_hold_the_engine_cycle_past_its_deadline(monkeypatch, capfd, tmp_path):
     # the listing dripped one byte every 0.2 s: about 10 s in all, each wait far below the time-out
     with TaostatsStandIn() as api:
         api.script(Answer.json({"data": [{"netuid": 1, "incentive_burn": 0.5}]}, drip=0.2))
@@ -246,7 +246,7 @@ def test_a_drip_cannot_hold_the_engine_cycle_past_its_deadline(monkeypatch, caps
         port = api.port
     assert report["outcome"] == "fetch_failed"
     assert report["detail"] == f"taostats: no complete answer within 1 s (127.0.0.1:{port})"
-    assert capsys.readouterr().err == f"[burn] error: {report['detail']}\n"
+    assert capfd.readouterr().err == f"[burn] error: {report['detail']}\n"
     assert 0.9 < elapsed < 4.0
     assert not (tmp_path / "s.json").exists()  # nothing half-read was saved
 

@@ -61,19 +61,19 @@ def rows(values: dict[int, object]) -> list[dict]:
     return [{"netuid": n, "incentive_burn": v} for n, v in values.items()]
 
 
-def err_lines(capsys) -> list[str]:
-    return capsys.readouterr().err.splitlines(keepends=True)
+def err_lines(capfd) -> list[str]:
+    return capfd.readouterr().err.splitlines(keepends=True)
 
 
-def baseline(taostats, cycle, capsys, values):
+def baseline(taostats, cycle, capfd, values):
     taostats.rows = rows(values)
     report = cycle()
     assert report["outcome"] == "ok" and report["changes"] == []
-    capsys.readouterr()
+    capfd.readouterr()
 
 
-def test_report_has_exactly_the_promised_keys(taostats, telegram, cycle, capsys):
-    baseline(taostats, cycle, capsys, {1: 0.1, 2: 0.5})
+def test_report_has_exactly_the_promised_keys(taostats, telegram, cycle, capfd):
+    baseline(taostats, cycle, capfd, {1: 0.1, 2: 0.5})
     taostats.rows = rows({1: 0.3, 2: 0.5})
     report = cycle()
     assert list(report) == REPORT_KEYS
@@ -84,28 +84,28 @@ def test_report_has_exactly_the_promised_keys(taostats, telegram, cycle, capsys)
     assert report["outbox_oldest_utc"] is None and report["chat_id"] == CHAT
     assert telegram.messages == [
         f"Owner burn rate changed\n{report['updated_at_utc']} UTC\n\nSN1: 0.1000 → 0.3000"]
-    assert err_lines(capsys) == ["[burn] alert sent (1 subnet(s))\n"]
+    assert err_lines(capfd) == ["[burn] alert sent (1 subnet(s))\n"]
 
 
 @pytest.mark.parametrize("answer, waited", [
     (Answer.flood(retry_after=7), 7),
     (Answer.flood(retry_after=3, in_body=False), 3),
 ])
-def test_flood_control_is_waited_out_and_the_alert_delivered(taostats, telegram, cycle, capsys,
+def test_flood_control_is_waited_out_and_the_alert_delivered(taostats, telegram, cycle, capfd,
                                                              sleeps, answer, waited):
-    baseline(taostats, cycle, capsys, {1: 0.1})
+    baseline(taostats, cycle, capfd, {1: 0.1})
     taostats.rows = rows({1: 0.3})
     telegram.script(answer)
     report = cycle()
     assert report["outcome"] == "ok"
     assert len(telegram.requests) == 2 and len(telegram.messages) == 1
     assert sleeps == [1.0] * waited
-    assert err_lines(capsys) == ["[burn] alert sent (1 subnet(s))\n"]
+    assert err_lines(capfd) == ["[burn] alert sent (1 subnet(s))\n"]
 
 
 def test_passing_failures_are_repeated_then_kept_for_the_next_cycle(taostats, telegram, cycle,
-                                                                      capsys, paths, sleeps):
-    baseline(taostats, cycle, capsys, {1: 0.1})
+                                                                      capfd, paths, sleeps):
+    baseline(taostats, cycle, capfd, {1: 0.1})
     taostats.rows = rows({1: 0.3})
     telegram.script(Answer.telegram_error(500, "Internal Server Error: restart"),
                     Answer(drop=True),
@@ -115,7 +115,7 @@ def test_passing_failures_are_repeated_then_kept_for_the_next_cycle(taostats, te
     assert report["outbox_size"] == 1 and "\n" not in report["detail"]
     assert telegram.messages == [] and len(telegram.requests) == 3
     assert sleeps == [1.0] * 7
-    lines = err_lines(capsys)
+    lines = err_lines(capfd)
     assert lines[0] == "[burn] telegram failed: HTTP 502 Bad Gateway: " + " ".join(HTML_502.split()) + "\n"
     assert lines[1].startswith("[burn] outbox: 1 message(s) waiting for delivery, oldest queued ")
     queued = json.loads(paths["outbox"].read_text())["messages"]
@@ -124,22 +124,22 @@ def test_passing_failures_are_repeated_then_kept_for_the_next_cycle(taostats, te
     report = cycle()  # nothing new: the queued alert goes out
     assert report["outcome"] == "ok" and report["delivered"] == 1 and report["changes"] == []
     assert len(telegram.messages) == 1 and telegram.messages[0].endswith("SN1: 0.1000 → 0.3000")
-    assert err_lines(capsys) == ["[burn] alert sent (1 subnet(s))\n"]
+    assert err_lines(capfd) == ["[burn] alert sent (1 subnet(s))\n"]
     assert not paths["outbox"].exists()
 
 
-def test_html_with_status_200_is_repeated_not_lost(taostats, telegram, cycle, capsys):
-    baseline(taostats, cycle, capsys, {1: 0.1})
+def test_html_with_status_200_is_repeated_not_lost(taostats, telegram, cycle, capfd):
+    baseline(taostats, cycle, capfd, {1: 0.1})
     taostats.rows = rows({1: 0.3})
     telegram.script(Answer(200, body=b"<html><body>maintenance</body></html>"))
     assert cycle()["outcome"] == "ok"
     assert len(telegram.messages) == 1
-    assert err_lines(capsys) == ["[burn] alert sent (1 subnet(s))\n"]
+    assert err_lines(capfd) == ["[burn] alert sent (1 subnet(s))\n"]
 
 
-def test_parts_after_a_failed_part_are_sent_next_cycle_in_order(taostats, telegram, cycle, capsys):
+def test_parts_after_a_failed_part_are_sent_next_cycle_in_order(taostats, telegram, cycle, capfd):
     before = {n: 0.1 for n in range(1024)}
-    baseline(taostats, cycle, capsys, before)
+    baseline(taostats, cycle, capfd, before)
     taostats.rows = rows({n: 0.9 for n in range(1024)})
     telegram.script(Answer.json({"ok": True, "result": {}}),
                     Answer.telegram_error(403, "Forbidden: bot was kicked from the supergroup chat"))
@@ -148,24 +148,24 @@ def test_parts_after_a_failed_part_are_sent_next_cycle_in_order(taostats, telegr
     assert report["telegram_failure"] == "refused"
     total = report["outbox_size"] + 1
     assert total >= 4
-    assert err_lines(capsys)[0] == (
+    assert err_lines(capfd)[0] == (
         "[burn] telegram failed: HTTP 403 Forbidden: bot was kicked from the supergroup chat\n")
     report = cycle()
     assert report["outcome"] == "ok" and report["delivered"] == total - 1
     got = [m.split("\n", 1)[0] for m in telegram.messages]
     assert got == [f"({i}/{total})" for i in range(2, total + 1)]
-    assert err_lines(capsys) == ["[burn] alert sent (1024 subnet(s))\n"]
+    assert err_lines(capfd) == ["[burn] alert sent (1024 subnet(s))\n"]
 
 
-def test_migrated_chat_is_followed_and_remembered(taostats, telegram, cycle, capsys, paths):
-    baseline(taostats, cycle, capsys, {1: 0.1})
+def test_migrated_chat_is_followed_and_remembered(taostats, telegram, cycle, capfd, paths):
+    baseline(taostats, cycle, capfd, {1: 0.1})
     taostats.rows = rows({1: 0.3})
     telegram.script(Answer.migrated(-1009999))
     report = cycle()
     assert report["outcome"] == "ok" and report["chat_id"] == "-1009999"
     chats = [dict(r.form)["chat_id"] for r in telegram.requests]
     assert chats == [CHAT, "-1009999"]
-    assert err_lines(capsys) == [
+    assert err_lines(capfd) == [
         "[burn] telegram chat -1001 was upgraded to a supergroup, now -1009999: sending there; "
         "update TELEGRAM_CHAT_ID to -1009999\n",
         "[burn] alert sent (1 subnet(s))\n"]
@@ -175,14 +175,14 @@ def test_migrated_chat_is_followed_and_remembered(taostats, telegram, cycle, cap
     assert dict(telegram.requests[-1].form)["chat_id"] == "-1009999"
 
 
-def test_invalid_netuids_are_left_out_and_the_rest_watched(taostats, telegram, cycle, capsys):
-    baseline(taostats, cycle, capsys, {1: 0.1, 2: 0.5})
+def test_invalid_netuids_are_left_out_and_the_rest_watched(taostats, telegram, cycle, capfd):
+    baseline(taostats, cycle, capfd, {1: 0.1, 2: 0.5})
     bad = [{"netuid": v, "incentive_burn": 0.7} for v in (None, True, 1.5, "sn7", "", {"a": 1})]
     taostats.rows = bad + rows({1: 0.3, 2: 0.5})
     report = cycle()
     assert report["outcome"] == "ok" and report["invalid_rows"] == 6
     assert report["changes"] == [["1", "0.1", "0.3"]]
-    assert err_lines(capsys) == [
+    assert err_lines(capfd) == [
         '[burn] listing: 6 row(s) without a valid netuid left out (first: null, true, 1.5, "sn7", "")\n',
         "[burn] alert sent (1 subnet(s))\n"]
     report = cycle()  # and on every later cycle
@@ -194,16 +194,16 @@ def test_invalid_netuids_are_left_out_and_the_rest_watched(taostats, telegram, c
     ([{"name": "x"}], "taostats: no row with a valid netuid (1 row(s))"),
     ([], "taostats: no subnet rows in the listing"),
 ])
-def test_a_listing_without_usable_rows_fails_and_keeps_the_state(taostats, telegram, cycle, capsys,
+def test_a_listing_without_usable_rows_fails_and_keeps_the_state(taostats, telegram, cycle, capfd,
                                                                  paths, data, detail):
-    baseline(taostats, cycle, capsys, {1: 0.1})
+    baseline(taostats, cycle, capfd, {1: 0.1})
     saved = paths["state"].read_bytes()
     taostats.script(Answer.json({"data": data}))
     report = cycle()
     assert report["outcome"] == "fetch_failed"
     assert paths["state"].read_bytes() == saved
     assert report["detail"] == detail
-    assert err_lines(capsys)[-1] == f"[burn] fetch failed: {detail}\n"
+    assert err_lines(capfd)[-1] == f"[burn] fetch failed: {detail}\n"
     taostats.rows = rows({1: 0.3})
     assert cycle()["changes"] == [["1", "0.1", "0.3"]]  # the next real change is still alerted
 
@@ -213,14 +213,14 @@ def test_a_listing_without_usable_rows_fails_and_keeps_the_state(taostats, teleg
     b'{"owner_burn_rate": {"1": ' + b"9" * 5000 + b"}}",
 ])
 def test_a_corrupt_state_file_is_moved_aside_and_monitoring_goes_on(taostats, telegram, cycle,
-                                                                      capsys, paths, content):
+                                                                      capfd, paths, content):
     paths["state"].write_bytes(content)
     taostats.rows = rows({1: 0.3})
     report = cycle()
     assert report["outcome"] == "ok" and report["changes"] == []
     moved = [p for p in paths["state"].parent.iterdir() if ".corrupt-" in p.name]
     assert [p.read_bytes() for p in moved] == [content]
-    lines = err_lines(capsys)
+    lines = err_lines(capfd)
     assert len(lines) == 1
     assert lines[0].startswith(f"[burn] state file {paths['state']} unreadable (")
     assert lines[0].endswith(f"): moved to {moved[0]}, recording a fresh baseline\n")
@@ -231,8 +231,8 @@ def test_a_corrupt_state_file_is_moved_aside_and_monitoring_goes_on(taostats, te
 
 
 def test_a_stop_signal_during_a_wait_propagates_with_the_outbox_saved(taostats, telegram, cycle,
-                                                                        capsys, paths, monkeypatch):
-    baseline(taostats, cycle, capsys, {1: 0.1})
+                                                                        capfd, paths, monkeypatch):
+    baseline(taostats, cycle, capfd, {1: 0.1})
     taostats.rows = rows({1: 0.3})
     telegram.script(Answer.flood(retry_after=30))
 
@@ -246,8 +246,8 @@ def test_a_stop_signal_during_a_wait_propagates_with_the_outbox_saved(taostats, 
     assert len(queued) == 1 and queued[0]["text"].endswith("SN1: 0.1000 → 0.3000")
 
 
-def test_the_pause_file_ends_a_wait_at_once(taostats, telegram, cycle, capsys, paths, monkeypatch):
-    baseline(taostats, cycle, capsys, {1: 0.1})
+def test_the_pause_file_ends_a_wait_at_once(taostats, telegram, cycle, capfd, paths, monkeypatch):
+    baseline(taostats, cycle, capfd, {1: 0.1})
     taostats.rows = rows({1: 0.3})
     telegram.script(Answer.flood(retry_after=100))
     slept = []
@@ -262,7 +262,7 @@ def test_the_pause_file_ends_a_wait_at_once(taostats, telegram, cycle, capsys, p
     assert report["outcome"] == "telegram_failed" and report["outbox_size"] == 1
 
 
-def test_snapshot_goes_through_the_outbox(taostats, telegram, paths, sleeps, capsys):
+def test_snapshot_goes_through_the_outbox(taostats, telegram, paths, sleeps, capfd):
     taostats.rows = rows({n: 0.25 for n in range(1024)})
     report = monitor.run_snapshot(state_path=str(paths["state"]), burn_token=TOKEN,
                                   burn_chat_id=CHAT, pause_path="")
@@ -270,15 +270,15 @@ def test_snapshot_goes_through_the_outbox(taostats, telegram, paths, sleeps, cap
     n = len(telegram.messages)
     assert n >= 4 and telegram.messages[0].startswith(f"(1/{n})\nSubnet owner burn rates (startup)")
     assert sleeps == [1.0] * (n - 1)  # a second between two messages
-    assert err_lines(capsys) == ["[burn] startup snapshot sent (1024 subnets)\n"]
+    assert err_lines(capfd) == ["[burn] startup snapshot sent (1024 subnets)\n"]
 
 
-def test_secrets_stay_out_of_console_and_report(taostats, cycle, capsys, monkeypatch):
-    baseline(taostats, cycle, capsys, {1: 0.1})
+def test_secrets_stay_out_of_console_and_report(taostats, cycle, capfd, monkeypatch):
+    baseline(taostats, cycle, capfd, {1: 0.1})
     taostats.rows = rows({1: 0.3})
     monkeypatch.setenv("TELEGRAM_API_BASE", "http://127.0.0.1:1")  # nothing listens there
     report = cycle()
-    out = capsys.readouterr().err
+    out = capfd.readouterr().err
     assert report["outcome"] == "telegram_failed"
     assert TOKEN not in out and TOKEN not in json.dumps(report)
     assert "test-key" not in out
@@ -345,8 +345,9 @@ def test_stub_matches_the_module():
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
     assert [fn.name for fn in functions] == [
-        "run_cycle", "run_snapshot", "read_state", "_http_exchange", "bot_commands", "bot_parse",
-        "bot_allowed", "bot_user_ids", "bot_admit", "bot_load_offset", "bot_save_offset"]
+        "run_cycle", "run_snapshot", "read_state", "format_owner_burn", "_http_exchange",
+        "bot_commands", "bot_parse", "bot_allowed", "bot_user_ids", "bot_admit",
+        "bot_load_offset", "bot_save_offset"]
     for fn in functions:
         actual = inspect.signature(getattr(monitor, fn.name))
         expected = [(p.name, p.default, p.kind) for p in actual.parameters.values()]
@@ -384,3 +385,12 @@ def test_read_state_reads_what_the_module_saves(tmp_path):
     values = {"0": "0", "7": "0.25", "12": "1e-3", "64": "sn\u00e9\n"}
     emberscope.save_burn_state(path, values, "2026-12-08T01:02:03Z")
     assert monitor.read_state(path) == (values, "2026-12-08T01:02:03Z")
+
+
+@pytest.mark.parametrize("value", [
+    "0.18", "0", "-0", "1e-05", "5E-1", "1E400", "-1e400", "NaN", "Infinity", "123456789012345678901234567890",
+    "0.00005", "0.00015", "2.5e-308", "sn7", "", " 0.5", "0.5 ", "True", "1_000", "0x10", "\u0661",
+])
+def test_format_owner_burn_is_the_documented_modules(value):
+    # `status` and `history` show values through the monitor module, which loads no HTTP client.
+    assert monitor.format_owner_burn(value) == emberscope.format_owner_burn(value)

@@ -88,12 +88,14 @@ int exec_module(PyObject* module) {
     if (init_module_keys(module) < 0) return -1;
     for (const char* name : {"json", "os", "sys", "time"})
         if (bind(module, name, PyImport_ImportModule(name)) < 0) return -1;
-    for (const char* name : {"urllib.error", "urllib.parse", "urllib.request"}) {
-        PyObject* sub = PyImport_ImportModule(name);
-        if (sub == nullptr) return -1;
-        Py_DECREF(sub);
+    if (module_spec.host_http) {
+        for (const char* name : {"urllib.error", "urllib.parse", "urllib.request"}) {
+            PyObject* sub = PyImport_ImportModule(name);
+            if (sub == nullptr) return -1;
+            Py_DECREF(sub);
+        }
+        if (bind(module, "urllib", PyImport_ImportModule("urllib")) < 0) return -1;
     }
-    if (bind(module, "urllib", PyImport_ImportModule("urllib")) < 0) return -1;
     if (bind(module, "datetime", import_attr("datetime", "datetime")) < 0) return -1;
     if (bind(module, "timezone", import_attr("datetime", "timezone")) < 0) return -1;
     if (module_spec.documented_names) {

@@ -16,6 +16,8 @@ struct ModuleSpec {
     std::span<const Operation> operations;  ///< in the order they are bound
     /// Binds `Any` and `OWNER_BURN_DECIMALS` after the library modules (the documented module).
     bool documented_names = false;
+    /// Imports the host's urllib when loaded (the modules whose services go through it).
+    bool host_http = true;
 };
 
 /// The module this extension defines (emberscope.cpp or monitor.cpp).

@@ -1,13 +1,19 @@
 // Host-facing operations of the monitor module.
 #include "host/monitor_ops.hpp"
 
-#include <cmath>
+#include <Python.h>
 
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "burns/numeric.hpp"
+#include "burns/values_ops.hpp"
 #include "engine/cycle.hpp"
 #include "engine/state.hpp"
+#include "host/command_services.hpp"
 #include "host/error.hpp"
 #include "host/host_services.hpp"
-#include "host/http.hpp"
 
 namespace emberscope::host {
 namespace {
@@ -61,6 +67,27 @@ Object report_dict(const engine::CycleReport& r) {
     return d;
 }
 
+// Runs one of the engine's operations on the command's services, the lock released.
+template <typename F>
+Object released_report(F&& operation) {
+    std::optional<engine::CycleReport> report;
+    command_services().run_released([&] { report = operation(command_services()); });
+    return report_dict(*report);
+}
+
+Redirects redirects_of(std::string_view rule) {
+    if (rule == "follow") return Redirects::follow;
+    if (rule == "keep_credentials_on_origin") return Redirects::keep_credentials_on_origin;
+    if (rule == "none") return Redirects::none;
+    throw_value_error("redirects must be 'follow', 'keep_credentials_on_origin' or 'none', not '" +
+                      std::string(rule) + "'");
+}
+
+// A limit as the exchange takes it: negative for none.
+std::size_t limit_of(std::int64_t bytes) {
+    return bytes < 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(bytes);
+}
+
 }  // namespace
 
 Object monitor_run_cycle(const Args& args) {
@@ -73,11 +100,12 @@ Object monitor_run_cycle(const Args& args) {
             s.muted.emplace_back(item);
         muted = comma == std::string_view::npos ? std::string_view() : muted.substr(comma + 1);
     }
-    return report_dict(engine::run_cycle(services(), s));
+    return released_report([&](Services& services) { return engine::run_cycle(services, s); });
 }
 
 Object monitor_run_snapshot(const Args& args) {
-    return report_dict(engine::run_snapshot(services(), settings_of<kRunSnapshotParams>(args)));
+    const engine::CycleSettings s = settings_of<kRunSnapshotParams>(args);
+    return released_report([&](Services& services) { return engine::run_snapshot(services, s); });
 }
 
 Object monitor_read_state(const Args& args) {
@@ -97,19 +125,33 @@ Object monitor_read_state(const Args& args) {
     return tuple({values, state.updated_at ? text(*state.updated_at) : none()});
 }
 
+Object monitor_format_owner_burn(const Args& args) {
+    const std::string_view value = args.text<kFormatParams, "value">();
+    if (const std::optional<double> number = burns::parse_numeric_text(value))
+        return text(burns::fixed_form(*number, burns::kDefaultOwnerBurnDecimals));
+    return text(value);
+}
+
 Object monitor_http_exchange(const Args& args) {
-    ExchangeOptions options;
-    options.timeout_seconds = args.whole<kExchangeParams, "timeout">();
-    options.body_limit = args.whole<kExchangeParams, "body_limit">();
-    options.deadline_seconds = args.real<kExchangeParams, "deadline_seconds">();
-    const HttpOutcome outcome =
-        http_exchange(http_request(args.text<kExchangeParams, "url">(), new_map()), options);
-    if (!outcome.http_error.empty()) {
-        return tuple({outcome.http_error.attr("code"),
-                      outcome.error_body ? *outcome.error_body : none(),
-                      boolean(outcome.error_over_limit)});
+    HttpRequest request;
+    request.method = std::string(args.text<kExchangeParams, "method">());
+    request.url = std::string(args.text<kExchangeParams, "url">());
+    request.body = std::string(args.text<kExchangeParams, "body">());
+    const std::string_view authorization = args.text<kExchangeParams, "authorization">();
+    if (!authorization.empty()) request.headers.emplace_back("Authorization", authorization);
+    request.timeout_seconds = static_cast<double>(args.whole<kExchangeParams, "timeout">());
+    request.max_body_bytes = limit_of(args.whole<kExchangeParams, "body_limit">());
+    request.max_error_body_bytes = limit_of(args.whole<kExchangeParams, "error_body_limit">());
+    request.deadline_seconds = args.real<kExchangeParams, "deadline_seconds">();
+    request.redirects = redirects_of(args.text<kExchangeParams, "redirects">());
+    HttpAnswer answer;
+    command_services().run_released([&] { answer = command_services().http(request); });
+    if (answer.failure) {
+        const bool deadline = answer.failure->kind == TransportFailure::Kind::deadline;
+        PyErr_SetString(deadline ? PyExc_TimeoutError : PyExc_OSError, answer.failure->message.c_str());
+        throw_pending();
     }
-    return tuple({integer(outcome.status), outcome.body, boolean(outcome.over_limit)});
+    return tuple({integer(answer.status), bytes(answer.body), boolean(answer.body_over_limit)});
 }
 
 }  // namespace emberscope::host

@@ -33,10 +33,18 @@ inline constexpr Param kRunSnapshotParams[] = {
     kExchangeDeadline};
 
 inline constexpr Param kExchangeParams[] = {
-    required("url", ParamType::text), keyword("timeout", ParamType::whole),
-    keyword("body_limit", ParamType::whole), keyword("deadline_seconds", ParamType::real)};
+    required("url", ParamType::text),
+    keyword("timeout", ParamType::whole),
+    keyword("body_limit", ParamType::whole),
+    keyword("deadline_seconds", ParamType::real),
+    Param{"method", ParamType::text, true, true, "GET"},
+    Param{"body", ParamType::text, true, true, ""},
+    Param{"authorization", ParamType::text, true, true, ""},
+    Param{"redirects", ParamType::text, true, true, "follow"},
+    Param{"error_body_limit", ParamType::whole, true, true, "", -1}};
 
 inline constexpr Param kReadStateParams[] = {required("state_path", ParamType::text)};
+inline constexpr Param kFormatParams[] = {required("value", ParamType::text)};
 
 /// One watch cycle of the engine (kRunCycleParams) -> its report dict.
 Object monitor_run_cycle(const Args& args);
@@ -45,8 +53,11 @@ Object monitor_run_snapshot(const Args& args);
 /// The state file as the engine reads it (kReadStateParams) -> (values dict, time stamp or None),
 /// or None when there is no file; an unusable one raises ValueError with the reason.
 Object monitor_read_state(const Args& args);
-/// One GET through the module's own exchange (kExchangeParams) -> (status, body read, whether
-/// the body was longer than `body_limit`), or the exchange's error raised.
+/// The display form of an owner burn text (kFormatParams), as the engine's messages show it.
+Object monitor_format_owner_burn(const Args& args);
+/// One exchange through the command's HTTP services (kExchangeParams) -> (status, body read,
+/// whether the body was longer than its limit); a deadline raises TimeoutError and any other
+/// transport failure OSError, with the failure's text.
 Object monitor_http_exchange(const Args& args);
 
 }  // namespace emberscope::host

@@ -179,6 +179,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     timeout = 30  # an idle connection must not pin a handler thread forever
 
+    def setup(self) -> None:
+        super().setup()
+        self.server.standin._connected()
+
     def _serve(self) -> None:
         self.server.standin._serve(self)
 
@@ -211,10 +215,17 @@ class StandIn:
 
     Scripted answers take precedence over everything else, routing and key checks
     included; `default`, when set, replaces the built-in default answer.
+
+    Each answer closes its connection unless `keep_alive` is set, as a real server keeps
+    it open for the client's next request. `connections` counts the connections accepted,
+    `body_bytes_sent` the body bytes written (as sent: compressed when the answer is).
     """
 
-    def __init__(self) -> None:
+    def __init__(self, keep_alive: bool = False) -> None:
         self.default: Answer | None = None
+        self.keep_alive = keep_alive
+        self.connections = 0
+        self.body_bytes_sent = 0
         self._lock = threading.Condition()
         self._closing = threading.Event()
         self._answers: collections.deque[Answer] = collections.deque()
@@ -289,6 +300,10 @@ class StandIn:
             self._requests.clear()
             self._answers.clear()
 
+    def _connected(self) -> None:
+        with self._lock:
+            self.connections += 1
+
     # Hooks for the concrete stand-ins
 
     def _record(self, method: str, path: str, query: str,
@@ -307,7 +322,7 @@ class StandIn:
     # Request handling (runs on a handler thread)
 
     def _serve(self, handler: _Handler) -> None:
-        handler.close_connection = True
+        handler.close_connection = not self.keep_alive
         with self._lock:
             self._in_flight += 1
         try:
@@ -348,7 +363,8 @@ class StandIn:
             names.add(name.lower())
         if answer.body is not None and "content-length" not in names:
             handler.send_header("Content-Length", str(len(answer.body)))
-        if "connection" not in names:
+        keep = self.keep_alive and answer.body is not None and "connection" not in names
+        if "connection" not in names and not keep:
             handler.send_header("Connection", "close")
         handler.end_headers()
         if answer.body and answer.cut is not None:
@@ -358,11 +374,17 @@ class StandIn:
             for i in range(len(answer.body)):
                 handler.wfile.write(answer.body[i:i + 1])
                 handler.wfile.flush()
+                self._sent(1)
                 if self._closing.wait(answer.drip):
                     return
         elif answer.body:
             handler.wfile.write(answer.body)
-        handler.close_connection = True
+            self._sent(len(answer.body))
+        handler.close_connection = not keep
+
+    def _sent(self, count: int) -> None:
+        with self._lock:
+            self.body_bytes_sent += count
 
 
 from .listings import odd_rows, realistic_rows  # noqa: E402

@@ -5,10 +5,13 @@ requests. Like the real API it pages the rows with `limit` (default 50) and `pag
 (default 1), so a client that forgets limit=1024 sees only part of the network; with
 `max_limit` it caps `limit` as the real server may (its documentation says "max is
 200"), so a client must follow `pagination.next_page` to see every subnet.
+The listing goes out gzip-compressed to a client that offers gzip, as the real API's
+does; scripted answers go out as they are.
 """
 
 from __future__ import annotations
 
+import gzip
 import json
 import math
 import urllib.parse
@@ -38,11 +41,11 @@ class TaostatsStandIn(StandIn):
     """
 
     def __init__(self, rows: list[dict] | None = None, require_key: str | None = None,
-                 max_limit: int | None = None) -> None:
+                 max_limit: int | None = None, keep_alive: bool = False) -> None:
         self.rows: list[dict] = realistic_rows() if rows is None else rows
         self.require_key = require_key
         self.max_limit = max_limit
-        super().__init__()
+        super().__init__(keep_alive=keep_alive)
 
     @property
     def listing_url(self) -> str:
@@ -98,4 +101,25 @@ class TaostatsStandIn(StandIn):
         with self._lock:
             body = json.dumps(self.listing(rec.query))
         headers = [("Content-Type", "application/json; charset=utf-8")]
-        return Answer(200, body=body.encode("utf-8"), headers=headers)
+        data = body.encode("utf-8")
+        if _offers_gzip(rec.header("Accept-Encoding")):
+            data = gzip.compress(data, compresslevel=6, mtime=0)
+            headers += [("Content-Encoding", "gzip"), ("Vary", "Accept-Encoding")]
+        return Answer(200, body=data, headers=headers)
+
+
+def _offers_gzip(accept_encoding: str | None) -> bool:
+    """True when an Accept-Encoding value takes gzip (named, or "*", with a weight above 0)."""
+    for item in (accept_encoding or "").split(","):
+        name, _, params = item.strip().partition(";")
+        if name.strip().lower() not in ("gzip", "x-gzip", "*"):
+            continue
+        weight = params.strip().lower()
+        if weight.startswith("q="):
+            try:
+                if float(weight[2:]) <= 0:
+                    continue
+            except ValueError:
+                continue
+        return True
+    return False

@@ -69,7 +69,8 @@ class TelegramStandIn(StandIn):
     """
 
     def __init__(self, token: str | None = None, max_text_length: int | None = 4096,
-                 updates: bool = True, bot_username: str = "emberscope_bot") -> None:
+                 updates: bool = True, bot_username: str = "emberscope_bot",
+                 keep_alive: bool = False) -> None:
         self.token = token
         self.max_text_length = max_text_length
         self.updates = updates
@@ -83,7 +84,7 @@ class TelegramStandIn(StandIn):
         self._next_update_id = 500_000_001
         self._bot_calls: list[tuple[str, dict[str, str]]] = []
         self._aside_answers: list[Answer] = []
-        super().__init__()
+        super().__init__(keep_alive=keep_alive)
 
     @property
     def messages(self) -> list[str]:
