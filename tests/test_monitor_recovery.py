@@ -62,64 +62,68 @@ def rows(values: dict[int, object]) -> list[dict]:
     return [{"netuid": n, "incentive_burn": v} for n, v in values.items()]
 
 
-def err_lines(capsys) -> list[str]:
-    return capsys.readouterr().err.splitlines(keepends=True)
+def err_lines(capfd) -> list[str]:
+    return capfd.readouterr().err.splitlines(keepends=True)
 
 
-def baseline(taostats, cycle, capsys, values):
+def baseline(taostats, cycle, capfd, values):
     taostats.rows = rows(values)
     report = cycle()
     assert report["outcome"] == "ok" and report["changes"] == []
-    capsys.readouterr()
+    capfd.readouterr()
 
 
 def snapshot(directory: Path) -> dict[str, bytes]:
-    return {p.name: p.read_bytes() for p in sorted(directory.iterdir()) if p.is_file()}
+    return {p.name: (os.readlink(p).encode() if p.is_symlink() else p.read_bytes())
+            for p in sorted(directory.iterdir()) if p.is_file() or p.is_symlink()}
 
 
-class _FailingRead(io.StringIO):
-    def read(self, *args):
-        raise OSError(errno.EIO, "Input/output error")
+def make_unreadable(target: Path, where: str) -> bytes:
+    """Makes `target` exist but fail: at its opening (permissions) or at its reading (EIO: a link
+    to /proc/self/mem, a regular file whose first byte no process can read). Returns its content."""
+    content = target.read_bytes()
+    if where == "open":
+        if os.geteuid() == 0:
+            pytest.skip("permissions do not bind the superuser (the unprivileged run covers it)")
+        target.chmod(0o000)
+    else:
+        target.unlink()
+        target.symlink_to("/proc/self/mem")
+    return content
 
 
-def failing_open(target: str, where: str):
-    """An `open` for the engine under which `target` exists but cannot be read."""
-    def substitute(path, *args, **kw):
-        if os.fspath(path) != target:
-            return REAL_OPEN(path, *args, **kw)
-        if where == "open":
-            raise PermissionError(errno.EACCES, "Permission denied", target)
-        return _FailingRead("")
-    return substitute
+def restore(target: Path, content: bytes) -> None:
+    if target.is_symlink():
+        target.unlink()
+    target.write_bytes(content)
+    target.chmod(0o644)
 
-
-# A file that exists but cannot be read
 
 @pytest.mark.parametrize("which", ["state", "outbox"])
 @pytest.mark.parametrize("where, reason", [
     ("open", "[Errno 13] Permission denied: '{path}'"),
-    ("read", "[Errno 5] Input/output error"),
+    ("read", "[Errno 5] Input/output error: '{path}'"),
 ])
 def test_an_unreadable_file_fails_the_cycle_and_touches_nothing(
-        taostats, telegram, cycle, capsys, paths, monkeypatch, which, where, reason):
-    baseline(taostats, cycle, capsys, {1: 0.1})
+        taostats, telegram, cycle, capfd, paths, which, where, reason):
+    baseline(taostats, cycle, capfd, {1: 0.1})
     paths["outbox"].write_text(json.dumps({"chat_migrations": {}, "messages": [
         {"count": 1, "kind": "alert", "part": 1, "queued_at": datetime.datetime.now().timestamp(),
          "stamp": "s", "text": "waiting", "total": 1}], "version": 1}))
+    target = paths[which]
+    content = make_unreadable(target, where)
     before = snapshot(paths["state"].parent)
     asked = len(taostats.requests)
-    target = str(paths[which])
-    monkeypatch.setattr(monitor, "open", failing_open(target, where), raising=False)
     taostats.rows = rows({1: 0.9})
     report = cycle()
     what = "state file" if which == "state" else "outbox file"
     detail = f"cannot read the {what} {target}: " + reason.format(path=target)
     assert (report["outcome"], report["detail"]) == ("error", detail)
-    assert err_lines(capsys) == [f"[burn] error: {detail}\n"]
+    assert err_lines(capfd) == [f"[burn] error: {detail}\n"]
     assert snapshot(paths["state"].parent) == before
     assert telegram.requests == [] and len(taostats.requests) == asked
 
-    monkeypatch.delattr(monitor, "open")
+    restore(target, content)
     report = cycle()
     assert report["outcome"] == "ok" and report["changes"] == [["1", "0.1", "0.9"]]
     assert telegram.messages[0] == "waiting"
@@ -129,10 +133,9 @@ def test_an_unreadable_file_fails_the_cycle_and_touches_nothing(
 def test_read_state_raises_for_a_file_it_cannot_read(tmp_path, monkeypatch):
     path = tmp_path / "state.json"
     path.write_text('{"owner_burn_rate": {"1": "0.1"}}')
-    monkeypatch.setattr(monitor, "open", failing_open(str(path), "open"), raising=False)
-    with pytest.raises(PermissionError):
+    make_unreadable(path, "read")
+    with pytest.raises(OSError, match="Input/output error"):
         monitor.read_state(str(path))
-    monkeypatch.delattr(monitor, "open")
     path.unlink()
     path.mkdir()
     with pytest.raises(ValueError, match="a directory, not a file"):
@@ -152,11 +155,9 @@ if how == "uid":
     cli.build_parser()
     os.setgroups([]); os.setgid(65534); os.setuid(65534)
 elif how == "eio":
-    real = open
-    class Failing(io.StringIO):
-        def read(self, *a):
-            raise OSError(errno.EIO, "Input/output error")
-    monitor.open = lambda p, *a, **k: Failing("") if os.fspath(p) == target else real(p, *a, **k)
+    # A regular file whose first byte no process can read.
+    os.unlink(target)
+    os.symlink("/proc/self/mem", target)
 sys.exit(cli.main(sys.argv[3:]))
 """
 
@@ -252,9 +253,9 @@ class _FullDisk:
         return getattr(os, name)
 
 
-def test_a_full_disk_never_delivers_the_same_change_twice(taostats, telegram, cycle, capsys,
+def test_a_full_disk_never_delivers_the_same_change_twice(taostats, telegram, cycle, capfd,
                                                           paths, monkeypatch):
-    baseline(taostats, cycle, capsys, {1: 0.1})
+    baseline(taostats, cycle, capfd, {1: 0.1})
     saved = paths["state"].read_bytes()
     monkeypatch.setattr(monitor, "os", _FullDisk(str(paths["state"])))
     taostats.rows = rows({1: 0.9})
@@ -275,15 +276,15 @@ def test_a_full_disk_never_delivers_the_same_change_twice(taostats, telegram, cy
     (None, "1: null"), ("absent", "1: (none)"), (float("nan"), "1: NaN"), ("NaN", '1: "NaN"'),
     (float("inf"), "1: Infinity"), (" -inf ", '1: " -inf "'), ("1e999", '1: "1e999"'),
 ])
-def test_a_missing_or_non_finite_reading_keeps_the_last_value(taostats, telegram, cycle, capsys,
+def test_a_missing_or_non_finite_reading_keeps_the_last_value(taostats, telegram, cycle, capfd,
                                                               paths, reading, sample):
-    baseline(taostats, cycle, capsys, {1: 0.18, 2: 0.5})
+    baseline(taostats, cycle, capfd, {1: 0.18, 2: 0.5})
     taostats.rows = rows({1: reading, 2: 0.5})
     if reading == "absent":
         taostats.clear_burn(1)
     report = cycle()
     assert (report["outcome"], report["changes"], report["invalid_rows"]) == ("ok", [], 1)
-    assert err_lines(capsys) == [
+    assert err_lines(capfd) == [
         f"[burn] listing: 1 row(s) without a valid netuid or owner burn left out (first: {sample})\n"]
     assert json.loads(paths["state"].read_text())["owner_burn_rate"] == {"1": "0.18", "2": "0.5"}
     taostats.rows = rows({1: 0.9, 2: 0.5})
@@ -299,9 +300,9 @@ def test_a_missing_or_non_finite_reading_keeps_the_last_value(taostats, telegram
     (0.18, 0.18006, 0.00001, "SN1: 0.1800 → 0.1801"),
     (0.5, 0.50000000012, 0.0, "SN1: 0.5000000000 → 0.5000000001"),
 ])
-def test_alerts_show_enough_decimals_to_tell_the_values_apart(taostats, telegram, cycle, capsys,
+def test_alerts_show_enough_decimals_to_tell_the_values_apart(taostats, telegram, cycle, capfd,
                                                               old, new, threshold, line):
-    baseline(taostats, cycle, capsys, {1: old})
+    baseline(taostats, cycle, capfd, {1: old})
     taostats.rows = rows({1: new})
     assert cycle(threshold=threshold)["outcome"] == "ok"
     assert [m.split("\n")[-1] for m in telegram.messages] == [line]
@@ -309,25 +310,25 @@ def test_alerts_show_enough_decimals_to_tell_the_values_apart(taostats, telegram
 
 # Steps of the wall clock
 
-def test_a_wall_clock_step_does_not_drop_a_fresh_alert(taostats, telegram, cycle, capsys,
+def test_a_wall_clock_step_does_not_drop_a_fresh_alert(taostats, telegram, cycle, capfd,
                                                         monkeypatch, sleeps):
-    baseline(taostats, cycle, capsys, {1: 0.1})
+    baseline(taostats, cycle, capfd, {1: 0.1})
     taostats.rows = rows({1: 0.9})
     telegram.script(*[Answer.telegram_error(500, "Internal Server Error: restart")] * 3)
     assert cycle()["outcome"] == "telegram_failed"
-    capsys.readouterr()
+    capfd.readouterr()
     wall = datetime.datetime.now().timestamp() + 86400 * 2
     monkeypatch.setattr(monitor.time, "time", lambda: wall)
     sleeps[0] += 300
     report = cycle()
     assert (report["outcome"], report["delivered"]) == ("ok", 1)
-    assert err_lines(capsys) == ["[burn] alert sent (1 subnet(s))\n"]
+    assert err_lines(capfd) == ["[burn] alert sent (1 subnet(s))\n"]
     assert telegram.messages[0].endswith("SN1: 0.1000 → 0.9000")
 
 
 # Corruption twice in one second
 
-def test_every_corrupt_copy_is_kept(taostats, telegram, cycle, capsys, paths, monkeypatch):
+def test_every_corrupt_copy_is_kept(taostats, telegram, cycle, capfd, paths, monkeypatch):
     class Frozen(datetime.datetime):
         @classmethod
         def now(cls, tz=None):

@@ -161,16 +161,28 @@ bool is_regular_file(std::string_view path) {
     return ::stat(text_of(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::optional<std::string> read_text_file(std::string_view path) {
-    Descriptor fd(::open(text_of(path).c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return std::nullopt;
+FileText read_text(std::string_view path_view) {
+    const std::string path = text_of(path_view);
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        if (errno == ENOENT) return {FileText::Kind::missing, "", nullptr};
+        return {FileText::Kind::unreadable, OsError(errno, path).what(), nullptr};
+    }
+    if (S_ISDIR(status.st_mode)) return {FileText::Kind::unreadable, "a directory, not a file", nullptr};
+    // A pipe or a device at the path would block the read or never end it.
+    if (!S_ISREG(status.st_mode)) return {FileText::Kind::unreadable, "not a regular file", nullptr};
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) return {FileText::Kind::missing, "", nullptr};
+        return {FileText::Kind::unreadable, OsError(errno, path).what(), nullptr};
+    }
     std::string data;
     char buffer[1 << 16];
     for (;;) {
         const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return std::nullopt;
+            return {FileText::Kind::unreadable, OsError(errno, path).what(), nullptr};
         }
         if (n == 0) break;
         data.append(buffer, static_cast<std::size_t>(n));
@@ -184,9 +196,9 @@ std::optional<std::string> read_text_file(std::string_view path) {
             if (n == 0) break;
             at += n;
         }
-        throw DecodeError(decode_error_text(data, at));
+        return {FileText::Kind::not_utf8, decode_error_text(data, at), nullptr};
     }
-    if (data.find('\r') == std::string::npos) return data;
+    if (data.find('\r') == std::string::npos) return {FileText::Kind::text, std::move(data), nullptr};
     std::string text;
     text.reserve(data.size());
     for (std::size_t i = 0; i < data.size(); ++i) {
@@ -197,7 +209,33 @@ std::optional<std::string> read_text_file(std::string_view path) {
             if (i + 1 < data.size() && data[i + 1] == '\n') ++i;
         }
     }
-    return text;
+    return {FileText::Kind::text, std::move(text), nullptr};
+}
+
+std::optional<std::string> read_text_file(std::string_view path) {
+    FileText read = read_text(path);
+    switch (read.kind) {
+        case FileText::Kind::text:
+            return std::move(read.text);
+        case FileText::Kind::not_utf8:
+            throw DecodeError(read.text);
+        default:
+            return std::nullopt;
+    }
+}
+
+std::string boot_id() {
+    // Read once: a process lives within one boot.
+    static const std::string id = [] {
+        Descriptor fd(::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC));
+        if (fd.get() < 0) return std::string();
+        char buffer[64];
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        std::string line(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+        while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+        return line;
+    }();
+    return id;
 }
 
 void replace_file_atomically(std::string_view path_view, std::string_view content,

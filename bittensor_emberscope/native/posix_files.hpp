@@ -5,6 +5,8 @@
 // same whichever services ran the cycle.
 #pragma once
 
+#include "common/services.hpp"
+
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -39,6 +41,14 @@ bool is_regular_file(std::string_view path);
 /// reader reads them), or nullopt when it cannot be opened or read. Throws DecodeError when the
 /// content is not UTF-8.
 std::optional<std::string> read_text_file(std::string_view path);
+
+/// The file's content as text, as read_text_file reads it, or why there is none: missing (only
+/// when nothing is at the path), not UTF-8, or unreadable (a directory, a pipe or device, a
+/// permission or I/O error), with the reason in the host's words.
+FileText read_text(std::string_view path);
+
+/// The kernel's boot id (/proc/sys/kernel/random/boot_id), "" where there is none.
+std::string boot_id();
 
 /// Replaces the file's content through a temporary file beside it (synced, then renamed over
 /// it, then the directory synced), keeping the permissions of the file it replaces. A path that

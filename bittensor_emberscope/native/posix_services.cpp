@@ -74,8 +74,12 @@ void PosixServices::console(std::string_view line) {
 bool PosixServices::is_file(std::string_view path) { return is_regular_file(path); }
 
 std::optional<std::string> PosixServices::read_file(std::string_view path) {
-    return read_text_file(path);
+    return native::read_text_file(path);
 }
+
+FileText PosixServices::read_text_file(std::string_view path) { return read_text(path); }
+
+std::string PosixServices::boot_id() { return native::boot_id(); }
 
 void PosixServices::replace_file(std::string_view path, std::string_view content) {
     replace_file_atomically(path, content, [this] { check_signals(); });

@@ -32,6 +32,8 @@ public:
     /// No handlers to run here.
     void check_signals() override {}
     std::optional<std::string> read_file(std::string_view path) override;
+    FileText read_text_file(std::string_view path) override;
+    std::string boot_id() override;
     void replace_file(std::string_view path, std::string_view content) override;
     void rename_file(std::string_view from, std::string_view to) override;
     void remove_file(std::string_view path) override;
