@@ -534,11 +534,9 @@ def cmd_snapshot(settings: Settings, args: argparse.Namespace) -> int:
 
 
 def _paused(pause_path: str) -> bool:
-    """The documented module's pause rule; the module (and the host's HTTP client it loads) is
-    loaded by the commands that run cycles only."""
-    from bittensor_emberscope import emberscope
-
-    return emberscope._burn_is_paused(pause_path)
+    """True while the pause file exists: a regular file (links followed) at a path that is not
+    empty, the engine's rule; a path that cannot be examined counts as absent."""
+    return bool(pause_path) and os.path.isfile(pause_path)
 
 
 def _raise_stopped(signum: int, frame: object) -> None:

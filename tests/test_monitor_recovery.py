@@ -154,10 +154,6 @@ if how == "uid":
     # be readable to that user.
     cli.build_parser()
     os.setgroups([]); os.setgid(65534); os.setuid(65534)
-elif how == "eio":
-    # A regular file whose first byte no process can read.
-    os.unlink(target)
-    os.symlink("/proc/self/mem", target)
 sys.exit(cli.main(sys.argv[3:]))
 """
 
@@ -184,10 +180,16 @@ def test_once_fails_loudly_on_an_unreadable_file(shared_dir, taostats, telegram,
     target = shared_dir / which
     for path in (state, outbox):
         path.chmod(0o000 if how in ("uid", "chmod") and path == target else 0o644)
+    if how == "eio":  # a regular file whose first byte no process can read
+        target.unlink()
+        target.symlink_to("/proc/self/mem")
     lock = shared_dir / "state.lock"  # the lock is the user's to take, as in its own folder
     lock.touch()
     lock.chmod(0o666)
-    before = {p: (p.read_bytes(), p.stat().st_mode) for p in (state, outbox)}
+    def contents():
+        return {p: (os.readlink(p) if p.is_symlink() else p.read_bytes(), p.lstat().st_mode & 0o777)
+                for p in (state, outbox)}
+    before = contents()
     taostats.rows = rows({1: 0.9})
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("EMBERSCOPE_", "TAOSTATS_", "TELEGRAM_"))}
@@ -199,10 +201,10 @@ def test_once_fails_loudly_on_an_unreadable_file(shared_dir, taostats, telegram,
                           env=env, capture_output=True, text=True, timeout=60)
     what = "state file" if which == "state.json" else "outbox file"
     assert done.returncode == 1, done.stderr
-    first = unstamped(done.stderr.splitlines()[0])
+    first = unstamped(done.stderr.splitlines()[0]) if done.stderr.startswith("20") else done.stderr
     assert first.startswith(f"[burn] error: cannot read the {what} {target}: [Errno ")
     assert ("Permission denied" if how != "eio" else "Input/output error") in first
-    assert {p: (p.read_bytes(), p.stat().st_mode) for p in (state, outbox)} == before
+    assert contents() == before
     assert not [p for p in shared_dir.iterdir() if ".corrupt-" in p.name]
     assert telegram.requests == [] and taostats.requests == []
 
@@ -238,35 +240,50 @@ def test_read_state_raises_where_permissions_refuse_the_file(shared_dir, closed)
 
 # A state that cannot be written
 
-class _FullDisk:
-    """The engine's `os`, with the disk full for one file's replacement."""
+@pytest.fixture
+def small_disk(tmp_path):
+    """A folder on a file system of its own, 32 KiB in all (a tmpfs), unmounted afterwards."""
+    folder = tmp_path / "small"
+    folder.mkdir()
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=32k", "tmpfs", str(folder)],
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        pytest.skip(f"cannot mount a small file system here: {done.stderr.strip()}")
+    try:
+        yield folder
+    finally:
+        subprocess.run(["umount", "-l", str(folder)], capture_output=True)
 
-    def __init__(self, full: str) -> None:
-        self.full = full
 
-    def replace(self, src, dst):
-        if os.fspath(dst) == self.full:
-            raise OSError(errno.ENOSPC, "No space left on device", dst)
-        return os.replace(src, dst)
-
-    def __getattr__(self, name):
-        return getattr(os, name)
+def fill_leaving_one_page(folder: Path) -> None:
+    """Fills the file system until one page is left: room for the outbox, none for the state."""
+    with open(folder / "filler", "wb", buffering=0) as f:
+        try:
+            while True:
+                f.write(b"\0" * 4096)
+        except OSError as e:
+            assert e.errno == errno.ENOSPC
+    size = (folder / "filler").stat().st_size
+    os.truncate(folder / "filler", size - 4096)
 
 
 def test_a_full_disk_never_delivers_the_same_change_twice(taostats, telegram, cycle, capfd,
-                                                          paths, monkeypatch):
-    baseline(taostats, cycle, capfd, {1: 0.1})
-    saved = paths["state"].read_bytes()
-    monkeypatch.setattr(monitor, "os", _FullDisk(str(paths["state"])))
+                                                          small_disk):
+    state, outbox = small_disk / "state.json", small_disk / "state.outbox.json"
+    args = dict(state_path=str(state), pause_path=str(small_disk / "pause"))
+    taostats.rows = rows({1: 0.1})
+    assert cycle(**args)["outcome"] == "ok"
+    saved = state.read_bytes()
+    fill_leaving_one_page(small_disk)
     taostats.rows = rows({1: 0.9})
     for _ in range(4):
-        report = cycle()
+        report = cycle(**args)
         assert report["outcome"] == "error"
-        assert report["detail"] == f"[Errno 28] No space left on device: '{paths['state']}'"
+        assert "[Errno 28] No space left on device" in report["detail"], report["detail"]
     assert telegram.messages == []
-    assert paths["state"].read_bytes() == saved and not paths["outbox"].exists()
-    monkeypatch.setattr(monitor, "os", os)
-    assert cycle()["outcome"] == "ok" and cycle()["outcome"] == "ok"
+    assert state.read_bytes() == saved and not outbox.exists()
+    (small_disk / "filler").unlink()
+    assert cycle(**args)["outcome"] == "ok" and cycle(**args)["outcome"] == "ok"
     assert len(telegram.messages) == 1 and telegram.messages[0].endswith("SN1: 0.1000 → 0.9000")
 
 
@@ -328,21 +345,22 @@ def test_a_wall_clock_step_does_not_drop_a_fresh_alert(taostats, telegram, cycle
 
 # Corruption twice in one second
 
-def test_every_corrupt_copy_is_kept(taostats, telegram, cycle, capfd, paths, monkeypatch):
-    class Frozen(datetime.datetime):
-        @classmethod
-        def now(cls, tz=None):
-            return datetime.datetime(2026, 12, 8, 0, 0, 0, tzinfo=tz)
-
-    monkeypatch.setattr(monitor, "datetime", Frozen)
+def test_every_corrupt_copy_is_kept(taostats, telegram, cycle, capfd, paths):
+    # Copies already kept under the names of the coming seconds: every new one must find its own.
+    now = datetime.datetime.now(datetime.timezone.utc)
+    earlier = {}
+    for ahead in range(4):
+        stamp = (now + datetime.timedelta(seconds=ahead)).strftime("%Y%m%dT%H%M%SZ")
+        for name in ("state.json", "state.outbox.json"):
+            earlier[f"{name}.corrupt-{stamp}"] = f"kept before {ahead}"
+    for name, text in earlier.items():
+        (paths["state"].parent / name).write_text(text)
     taostats.rows = rows({1: 0.1})
     for n in range(3):
         paths["state"].write_text(f"not json {n}")
         paths["outbox"].write_text(f"[{n}]")
         assert cycle()["outcome"] == "ok"
     kept = {p.name: p.read_text() for p in paths["state"].parent.iterdir() if ".corrupt-" in p.name}
-    stamp = ".corrupt-20261208T000000Z"
-    assert kept == {
-        f"state.json{stamp}": "not json 0", f"state.json{stamp}-2": "not json 1",
-        f"state.json{stamp}-3": "not json 2", f"state.outbox.json{stamp}": "[0]",
-        f"state.outbox.json{stamp}-2": "[1]", f"state.outbox.json{stamp}-3": "[2]"}
+    assert {name: kept[name] for name in earlier} == earlier
+    new = sorted(text for name, text in kept.items() if name not in earlier)
+    assert new == ["[0]", "[1]", "[2]", "not json 0", "not json 1", "not json 2"]
