@@ -234,8 +234,8 @@ def test_a_telegram_answer_cut_off_is_repeated_like_a_dropped_connection(taostat
     assert report["outcome"] == "telegram_failed"
     assert len(telegram.requests) == 3
     port = telegram.port
-    assert report["detail"] == (f"telegram: answer cut off (10 bytes read, {len(body) - 10} more "
-                                f"expected) (127.0.0.1:{port})")
+    assert report["detail"] == (f"telegram: answer cut off (transfer closed with {len(body) - 10} "
+                                f"bytes remaining to read) (127.0.0.1:{port})")
 
 
 @pytest.fixture
@@ -277,7 +277,7 @@ def test_an_answer_that_is_not_http_is_a_transport_failure(taostats, cycle, caps
     report = cycle()
     assert report["outcome"] == "telegram_failed" and report["outbox_size"] == 1
     assert not_http["connections"] == 3
-    assert report["detail"] == ("telegram: answer is not HTTP (SSH-2.0-OpenSSH_9.6) "
+    assert report["detail"] == ("telegram: answer is not HTTP (Received HTTP/0.9 when not allowed) "
                                 f"(127.0.0.1:{not_http['port']})")
 
 
@@ -286,8 +286,8 @@ def test_a_taostats_answer_cut_off_is_a_fetch_failure(taostats, cycle, capsys):
     taostats.script(Answer(200, body=body, cut=7))
     report = cycle()
     assert report["outcome"] == "fetch_failed"
-    assert report["detail"] == (f"taostats: answer cut off (7 bytes read, {len(body) - 7} more "
-                                f"expected) (127.0.0.1:{taostats.port})")
+    assert report["detail"] == (f"taostats: answer cut off (transfer closed with {len(body) - 7} "
+                                f"bytes remaining to read) (127.0.0.1:{taostats.port})")
     assert err_lines(capsys) == [f"[burn] error: {report['detail']}\n"]
 
 

@@ -127,6 +127,12 @@ std::string os_error_cause(std::string_view message, std::span<const secrets::Se
         {"network is unreachable", "network unreachable"},
         {"no route to host", "no route to host"},
         {"certificate verify failed", "TLS certificate not accepted"},
+        // libcurl's words for the same causes
+        {"empty reply from server", "connection closed before an answer"},
+        {"could not resolve host", "host name not found"},
+        {"could not resolve proxy", "proxy host name not found"},
+        {"ssl certificate problem", "TLS certificate not accepted"},
+        {"couldn't connect to server", "cannot connect"},
     };
     for (const auto& k : kKnown)
         if (m.find(k.seen) != std::string::npos) return std::string(k.cause);
@@ -203,8 +209,13 @@ std::string transport_text(const TransportFailure& failure, double deadline_seco
             cause = "no complete answer within " + seconds_text(deadline_seconds);
             break;
         case TransportFailure::Kind::cut_off:
+            // The host's client says IncompleteRead; libcurl speaks of a transfer closed early or
+            // headers that never ended. Anything else cut off was not HTTP to begin with.
             if (failure.message.find("IncompleteRead") != std::string::npos)
                 cause = "answer cut off (" + excerpt(inner(failure.message), secrets) + ")";
+            else if (failure.message.find("transfer closed") != std::string::npos ||
+                     failure.message.find("headers ended") != std::string::npos)
+                cause = "answer cut off (" + excerpt(failure.message, secrets) + ")";
             else
                 cause = "answer is not HTTP (" + excerpt(failure.message, secrets) + ")";
             break;

@@ -39,6 +39,14 @@ Object substitute(const char* name) {
     return is_own_time_function(function, name) ? Object() : function;
 }
 
+// `sys.stderr` when a program replaced the process's own stream with one of its own.
+Object substituted_stderr() {
+    Object sys = global("sys");
+    Object stream = sys.attr("stderr");
+    Object own = sys.attr("__stderr__");
+    return stream.ptr() == own.ptr() ? Object() : stream;
+}
+
 // Runs `call` with the lock; a host exception it raises goes out as HostRaised.
 template <typename F>
 auto with_host(F&& call) {
@@ -67,6 +75,17 @@ void CommandServices::check_signals() {
     });
 }
 
+void CommandServices::console(std::string_view line) {
+    if (stderr_.empty()) {
+        PosixServices::console(line);
+        return;
+    }
+    with_host([&] {
+        stderr_.attr("write").call({text(line)});
+        return 0;
+    });
+}
+
 void CommandServices::sleep(double seconds) {
     if (sleep_.empty()) {
         PosixServices::sleep(seconds);
@@ -76,6 +95,11 @@ void CommandServices::sleep(double seconds) {
         sleep_.call({real(seconds)});  // its result is let go while the lock is held
         return 0;
     });
+}
+
+double CommandServices::epoch_seconds() {
+    if (time_.empty()) return PosixServices::epoch_seconds();
+    return with_host([&] { return time_.call().real(); });
 }
 
 double CommandServices::monotonic_seconds() {
@@ -121,6 +145,8 @@ void CommandServices::rethrow_masked(const std::exception_ptr& error,
 void CommandServices::run_released(const std::function<void()>& work) {
     sleep_ = substitute("sleep");
     monotonic_ = substitute("monotonic");
+    time_ = substitute("time");
+    stderr_ = substituted_stderr();
     std::exception_ptr failure;
     PyThreadState* saved = PyEval_SaveThread();
     try {
@@ -131,6 +157,8 @@ void CommandServices::run_released(const std::function<void()>& work) {
     PyEval_RestoreThread(saved);
     sleep_ = Object();
     monotonic_ = Object();
+    time_ = Object();
+    stderr_ = Object();
     if (!failure) return;
     try {
         std::rethrow_exception(failure);

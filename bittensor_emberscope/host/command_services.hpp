@@ -1,7 +1,7 @@
 // The Services of the command's engine: the POSIX ones (native/), with the interpreter's lock
 // released while a cycle runs and taken back only where the interpreter is needed: to run its
 // signal handlers (a SIGTERM handler that stops the command), to class and mask its errors, and
-// to call a substitute a host program installed for `time.sleep` or `time.monotonic` (its
+// to call a substitute a host program installed for `time.sleep`, `time.monotonic` or `time.time` (its
 // tests, or a command whose waits are shortened).
 #pragma once
 
@@ -30,8 +30,12 @@ private:
 class CommandServices : public native::PosixServices {
 public:
     void check_signals() override;
+    /// Through the host's `sys.stderr` when a program put a stream of its own there (the command
+    /// stamps and counts its lines that way; tests capture them), else one write(2).
+    void console(std::string_view line) override;
     void sleep(double seconds) override;
     double monotonic_seconds() override;
+    double epoch_seconds() override;
     bool is_ordinary_error(const std::exception_ptr& error) override;
     std::string error_message(const std::exception_ptr& error) override;
     [[noreturn]] void rethrow_masked(const std::exception_ptr& error,
@@ -46,6 +50,9 @@ private:
     // when run_released begins; null while the host's own functions are in place.
     Object sleep_;
     Object monotonic_;
+    Object time_;
+    // The host's `sys.stderr` when it is not the process's own standard error, likewise.
+    Object stderr_;
 };
 
 /// The process's one instance.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <limits>
 #include <new>
@@ -179,6 +180,7 @@ struct CurlHttp::Hop {
     char error[CURL_ERROR_SIZE] = {};
     std::string redirect_url;
     long connects = 0;
+    long os_errno = 0;  ///< the system's error number of a failed connect, 0 when none
 };
 
 namespace {
@@ -343,6 +345,7 @@ void CurlHttp::perform(Hop& hop) {
     hop.code = curl_library().easy_perform(h);
     curl_library().easy_getinfo(h, CURLINFO_RESPONSE_CODE, &hop.status);
     curl_library().easy_getinfo(h, CURLINFO_NUM_CONNECTS, &hop.connects);
+    curl_library().easy_getinfo(h, CURLINFO_OS_ERRNO, &hop.os_errno);
     char* redirect = nullptr;
     if (curl_library().easy_getinfo(h, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK && redirect != nullptr)
         hop.redirect_url = redirect;
@@ -421,13 +424,23 @@ HttpAnswer CurlHttp::exchange(const HttpRequest& request) {
             if (hop.code == CURLE_OPERATION_TIMEDOUT && request.deadline_seconds > 0 &&
                 spent >= request.deadline_seconds - 0.005)
                 return fail(TransportFailure::Kind::deadline, deadline_text(request.deadline_seconds));
-            const std::string detail = hop.error[0] != '\0' ? std::string(hop.error)
-                                                            : std::string(curl_library().easy_strerror(hop.code));
-            return fail(TransportFailure::Kind::os_error, failure_text(detail, url));
+            std::string detail = hop.error[0] != '\0' ? std::string(hop.error)
+                                                      : std::string(curl_library().easy_strerror(hop.code));
+            // The system's own words where it gave a reason ("Connection refused"), as the
+            // host's errors carry them.
+            if (hop.os_errno != 0 && (hop.code == CURLE_COULDNT_CONNECT || hop.code == CURLE_RECV_ERROR ||
+                                      hop.code == CURLE_SEND_ERROR))
+                detail = "[Errno " + std::to_string(hop.os_errno) + "] " + std::strerror(static_cast<int>(hop.os_errno)) + ": " + detail;
+            // An answer that stopped in the middle, or that is not HTTP at all, is a failure of the
+            // answer, not of the connection.
+            const bool cut = hop.code == CURLE_PARTIAL_FILE || hop.code == CURLE_WEIRD_SERVER_REPLY ||
+                             hop.code == CURLE_UNSUPPORTED_PROTOCOL || hop.code == CURLE_BAD_CONTENT_ENCODING;
+            return fail(cut ? TransportFailure::Kind::cut_off : TransportFailure::Kind::os_error,
+                        failure_text(detail, url));
         }
 
         if (!hop.head_done)
-            return fail(TransportFailure::Kind::os_error,
+            return fail(TransportFailure::Kind::cut_off,
                         "the connection closed before the answer's headers ended");
 
         if (request.redirects != Redirects::none && !post && is_followed_status(hop.status) &&

@@ -34,7 +34,7 @@ std::optional<std::string> PosixServices::environment(std::string_view name) {
 }
 
 std::string PosixServices::utc_now(std::string_view pattern) {
-    const std::time_t now = std::time(nullptr);
+    const std::time_t now = static_cast<std::time_t>(std::floor(epoch_seconds()));
     std::tm tm{};
     ::gmtime_r(&now, &tm);
     const std::string format(pattern);
