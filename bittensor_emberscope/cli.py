@@ -8,6 +8,7 @@ flag, never as a value on the command line, which every user of the machine can 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import datetime
 import json
@@ -16,10 +17,12 @@ import os
 import signal
 import sys
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
-from bittensor_emberscope import emberscope, monitor, health
+from bittensor_emberscope import bot, emberscope, monitor, health
+from bittensor_emberscope.localfiles import (Busy, StateLock, irregular, lock_path, read_regular,
+                                             sibling)
 from bittensor_emberscope.notify import CycleWatchdog, Notifier
 
 __all__ = ["main", "Settings", "Stopped"]
@@ -33,6 +36,12 @@ PAUSE_FILE_NAME = "pause"
 PAUSED_LINE = "[burn] monitoring paused"
 # How long a cycle may keep systemd's watchdog fed: far beyond a slow cycle with every retry.
 CYCLE_WATCHDOG_LIMIT = 15 * 60.0
+# How long `once` and `snapshot` wait for another run's cycle to end before giving up; `watch`
+# waits a moment only, for a reader that looks at the lock.
+ONCE_LOCK_WAIT_SECONDS = 5.0
+WATCH_LOCK_WAIT_SECONDS = 1.0
+# The engine keeps its outbox beside the state file under this suffix.
+OUTBOX_SUFFIX = ".outbox.json"
 
 DESCRIPTION = """\
 Watch the owner burn rate of every Bittensor subnet through the Taostats API and report
@@ -60,12 +69,21 @@ Run `emberscope COMMAND --help` for the options of a command.
 WATCH_EPILOG = """\
 examples:
   emberscope watch
-  emberscope watch --no-snapshot --interval-minutes 15 --threshold 0.05
+  emberscope watch --snapshot --interval-minutes 15 --threshold 0.05
   emberscope watch --pause-file /run/emberscope/pause --token-file /etc/emberscope/bot-token
 
-The loop waits one full interval before its first cycle. It ends with exit status 0 when
-the pause file appears (checked every second while waiting) and on SIGTERM or Ctrl-C.
-Without a Taostats key, a bot token or a chat it does not start (exit status 2).
+At start, with values stored by an earlier run, it runs a watch cycle at once: what moved
+while it was stopped is alerted (and recorded in the history) like any change. On a first
+start (no state file), or with --snapshot, it sends the full start-up list instead, which
+becomes the baseline. --no-snapshot does neither and starts with a full interval of waiting.
+Then a cycle follows every interval. It ends with exit status 0 when the pause file appears
+(checked every second while waiting), when it is started while the pause file exists, and on
+SIGTERM or Ctrl-C. Without a Taostats key, a bot token or a chat, or while another `watch`
+holds the state file's lock (`state.lock` beside it), it does not start (exit status 2).
+
+While it waits it answers commands in the chat (/burn N, /chart N [days], /changes [hours],
+/status, /mute N|all DURATION, /unmute N|all, /help) from the configured chat and the users of
+--bot-allow-user, out of the files beside the state; --no-bot switches that off.
 
 Each cycle is recorded in the status file and its changes in the history log, beside the
 state file (`emberscope status`, `emberscope history`). With --verbose, or when standard
@@ -81,8 +99,10 @@ examples:
 
 Exit status 0: the cycle completed (also when nothing changed); 1: the listing failed, the
 alert was not delivered, or an error stopped the cycle; 2: a setting is missing or wrong
-(nothing ran). While the pause file exists the cycle is skipped (exit status 0). The cycle
-is recorded in the status file; give --interval-minutes your schedule's period so that
+(nothing ran). While the pause file exists the cycle is skipped (exit status 0). While another
+run (a `watch`, an overlapping `once`) holds the state file's lock, it waits a few seconds,
+then gives up naming the holder's pid (exit status 1, nothing ran). The cycle is recorded in
+the status file; give --interval-minutes your schedule's period so that
 `emberscope status` knows when a cycle is overdue.
 """
 
@@ -91,8 +111,9 @@ examples:
   emberscope snapshot
   emberscope snapshot --state-file ./state.json --chat-id @my_channel
 
-Exit status 0: the list was delivered; 1: the listing failed, or the list was not
-delivered (the baseline is recorded even then); 2: a setting is missing or wrong.
+Exit status 0: the list was delivered, or the pause file exists (then nothing runs); 1: the
+listing failed, the list was not delivered (the baseline is recorded even then), or another
+run holds the state file's lock; 2: a setting is missing or wrong.
 """
 
 TEST_SEND_EPILOG = """\
@@ -108,13 +129,15 @@ token or chat.
 STATUS_EPILOG = """\
 examples:
   emberscope status
-  emberscope status --json | jq .health
+  emberscope status --json | jq .healthy
   emberscope status --state-file /var/lib/emberscope/state.json || alert-the-operator
 
 Shows the last cycle (time, outcome, subnets, changes), what waits in the outbox, the next
 cycle, then the stored values. Exit status 0: healthy; 1: no state and no cycle recorded
 yet, or the state file cannot be read; 3: unhealthy: the last cycle is older than three
-intervals, the last three cycles failed, or `watch` recorded that it stopped or paused.
+intervals or lies in the future (the clock was set back), the last three cycles failed,
+`watch` recorded that it stopped or paused, or the `watch` recorded as running is gone
+(killed: it no longer holds the state file's lock).
 """
 
 HISTORY_EPILOG = """\
@@ -127,11 +150,23 @@ Every change the monitor reported, oldest first, from the history log beside the
 file, then per subnet its values over time as a line of bars (lowest ▁ to highest █).
 """
 
+CHATS_EPILOG = """\
+examples:
+  emberscope chats
+  emberscope chats --token-file /etc/emberscope/bot-token
+
+Add the bot to the group (or write to it), send a message, then run this: it prints each chat
+of the updates Telegram still holds for the bot, without marking them read. Exit status 1 with
+Telegram's reason when getUpdates fails: a webhook is set, or a running `watch` reads the
+updates (stop it first, or look at its `[bot]` lines).
+"""
+
 DEMO_EPILOG = """\
 The demo starts Taostats and Telegram stand-ins on 127.0.0.1 in this process and runs
-the real module against them: the start-up snapshot, a few watch cycles with moving
-values and a Telegram failure, and the pause file ending the loop. Its clock skips the
-waits, so it takes a few seconds. Nothing is read from or written to your state.
+`emberscope watch` against them: the start-up list, a few watch cycles with moving values,
+a rate limit, an alert held back by Telegram's flood control and delivered from the outbox,
+and the pause file ending the loop. Its clock skips the waits, so it takes a few seconds.
+Nothing is read from or written to your state.
 """
 
 
@@ -239,6 +274,18 @@ def _pause_path(args: argparse.Namespace, state_path: str) -> str:
     return os.path.join(os.path.dirname(state_path), PAUSE_FILE_NAME)
 
 
+def _own_files(state_path: str, pause_path: str) -> list[str]:
+    """Every file a monitoring command opens beside the state file, besides the state file."""
+    history = health.history_path(state_path)
+    return [health.status_path(state_path), history, history + ".1",
+            sibling(state_path, OUTBOX_SUFFIX), lock_path(state_path), pause_path]
+
+
+def _irregular_files(state_path: str, pause_path: str) -> list[str]:
+    """What is wrong with each of those files that is not a regular file (a FIFO blocks)."""
+    return [p for p in map(irregular, _own_files(state_path, pause_path)) if p]
+
+
 def _has_control(value: str) -> bool:
     """True when `value` holds a C0 or C1 control character or DEL."""
     return any(ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F for c in value)
@@ -253,8 +300,7 @@ def _secret(file_flag: str | None, flag: str, file_env: str, value_env: str, wha
             raise UsageError(f"{value_env}: the {what} holds a control character")
         return value
     try:
-        with open(path, encoding="utf-8") as f:
-            value = f.read().strip()
+        value = read_regular(path).decode("utf-8").strip()
     except OSError as e:
         raise UsageError(f"{origin}: cannot read the {what} file {path!r}: {e.strerror}") from None
     except UnicodeDecodeError:
@@ -299,6 +345,8 @@ def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
     _missing_secrets(key, token, chat_id, need_key)
     state_path = _state_path(args, create_default=True)
     pause_path = _pause_path(args, state_path)
+    if problems := _irregular_files(state_path, pause_path):
+        raise UsageError("; ".join(problems) + "; the command keeps only regular files there")
     if key:
         # The module reads its key from the environment on every request.
         os.environ["TAOSTATS_API_KEY"] = key
@@ -320,15 +368,64 @@ def _say(line: str) -> None:
 
 
 class _Console:
-    """The lines of `watch`: stamped with the UTC time unless the journal stamps them."""
+    """Standard error while a command runs, for its own lines and the engine's alike: every line
+    starts with the UTC time unless the journal stamps lines itself (JOURNAL_STREAM), a text that
+    cannot be encoded is escaped rather than raised, and a standard error that cannot be written
+    loses the line, never the monitor. `lines` counts the lines written."""
 
-    def __init__(self) -> None:
+    def __init__(self, stream) -> None:
+        self._stream = stream
+        self._at_line_start = True
         self.stamped = not os.environ.get("JOURNAL_STREAM")
+        self.lines = 0
 
-    def say(self, line: str) -> None:
-        if self.stamped:
-            line = health.format_utc(_utc_now()) + " " + line
-        _say(line)
+    def write(self, text: str) -> int:
+        pieces = []
+        start = 0
+        while start < len(text):
+            end = text.find("\n", start)
+            piece = text[start:] if end < 0 else text[start:end + 1]
+            if self._at_line_start and self.stamped:
+                pieces.append(health.format_utc(_utc_now()) + " ")
+            pieces.append(piece)
+            self._at_line_start = end >= 0
+            self.lines += end >= 0
+            start += len(piece)
+        out = "".join(pieces)
+        try:
+            try:
+                self._stream.write(out)
+            except UnicodeEncodeError:
+                encoding = getattr(self._stream, "encoding", None) or "utf-8"
+                self._stream.write(out.encode(encoding, "backslashreplace").decode(encoding))
+            self._stream.flush()
+        except (OSError, ValueError):
+            pass
+        return len(text)
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except (OSError, ValueError):
+            pass
+
+    def __getattr__(self, name: str):
+        return getattr(self._stream, name)
+
+
+@contextlib.contextmanager
+def _console() -> Iterator[_Console]:
+    """Standard error replaced by a _Console while the block runs (the one in place, if any)."""
+    saved = sys.stderr
+    if isinstance(saved, _Console):
+        yield saved
+        return
+    console = _Console(saved)
+    sys.stderr = console
+    try:
+        yield console
+    finally:
+        sys.stderr = saved
 
 
 def _utc_now() -> datetime.datetime:
@@ -357,7 +454,9 @@ def _engine_settings(settings: Settings) -> dict:
 
 def _run_cycle(settings: Settings) -> dict:
     """One watch cycle of the engine; its report."""
-    return monitor.run_cycle(threshold=settings.threshold, **_engine_settings(settings))
+    return monitor.run_cycle(threshold=settings.threshold,
+                             muted=health.muted_netuids(settings.state_path),
+                             **_engine_settings(settings))
 
 
 def _run_snapshot(settings: Settings) -> dict:
@@ -382,31 +481,53 @@ def _record(say: Callable[[str], None], write: Callable[[], dict]) -> dict | Non
     except OSError as e:
         name = f" {e.filename}" if e.filename else ""
         say(f"[burn] cannot record the cycle{name}: {e.strerror or e}")
-        return None
+    except Exception as e:
+        say(f"[burn] cannot record the cycle: {type(e).__name__}: {e}")
+    return None
 
 
 def _exit_status(report: dict) -> int:
     return 0 if report["outcome"] == "ok" else 1
 
 
+def _lock(settings: Settings, wait_seconds: float) -> tuple[StateLock | None, str]:
+    """The state file's lock, or None with the line that says who holds it."""
+    lock = StateLock(settings.state_path)
+    try:
+        lock.acquire(wait_seconds)
+    except Busy as busy:
+        return None, (f"{PROG}: the state file {settings.state_path} is in use by {busy.holder} "
+                      f"(lock file {busy.path})")
+    except OSError as e:
+        return None, f"{PROG}: cannot lock the state file: {e}"
+    return lock, ""
+
+
 # Commands
 
 
-def cmd_once(settings: Settings, args: argparse.Namespace) -> int:
+def _one_cycle(settings: Settings, run: Callable[[Settings], dict]) -> int:
+    """A cycle of `once` or `snapshot`: skipped while paused, run under the state file's lock."""
     if emberscope._burn_is_paused(settings.pause_path):
         _say(PAUSED_LINE)
         return 0
-    report = _guarded(_run_cycle, settings, _say)
-    _record(_say, lambda: health.record_cycle(
-        settings.state_path, report, interval_seconds=settings.interval_minutes * 60))
+    lock, refusal = _lock(settings, ONCE_LOCK_WAIT_SECONDS)
+    if lock is None:
+        _say(f"{refusal}; gave up after {ONCE_LOCK_WAIT_SECONDS:g} s, nothing ran")
+        return 1
+    with lock:
+        report = _guarded(run, settings, _say)
+        _record(_say, lambda: health.record_cycle(
+            settings.state_path, report, interval_seconds=settings.interval_minutes * 60))
     return _exit_status(report)
+
+
+def cmd_once(settings: Settings, args: argparse.Namespace) -> int:
+    return _one_cycle(settings, _run_cycle)
 
 
 def cmd_snapshot(settings: Settings, args: argparse.Namespace) -> int:
-    report = _guarded(_run_snapshot, settings, _say)
-    _record(_say, lambda: health.record_cycle(
-        settings.state_path, report, interval_seconds=settings.interval_minutes * 60))
-    return _exit_status(report)
+    return _one_cycle(settings, _run_snapshot)
 
 
 def _raise_stopped(signum: int, frame: object) -> None:
@@ -416,9 +537,11 @@ def _raise_stopped(signum: int, frame: object) -> None:
     raise Stopped(signum)
 
 
-def _wait(seconds: float, pause_path: str, notifier: Notifier) -> bool:
+def _wait(seconds: float, pause_path: str, notifier: Notifier,
+          between: Callable[[], float] | None = None) -> bool:
     """Sleep in steps of at most a second, looking for the pause file before each step and
-    feeding systemd's watchdog every other step; False as soon as the pause file is seen."""
+    feeding systemd's watchdog every other step; False as soon as the pause file is seen.
+    `between` runs after each step (the bot answering) and returns the seconds it took."""
     remaining = seconds
     steps = 0
     while remaining > 0:
@@ -429,26 +552,98 @@ def _wait(seconds: float, pause_path: str, notifier: Notifier) -> bool:
         step = min(remaining, 1.0)
         time.sleep(step)
         remaining -= step
+        if between is not None:
+            remaining -= between()
         steps += 1
     return not emberscope._burn_is_paused(pause_path)
 
 
+def _metrics_exporter(args: argparse.Namespace, settings: Settings):
+    """The metrics exporter of --metrics-listen, listening; None when the setting is off.
+
+    A value that is not an address is a usage error; an address that cannot be listened on
+    (in use, not this machine's) ends the command with one line and exit status 2."""
+    text, origin = _pick(args.metrics_listen, "--metrics-listen", "EMBERSCOPE_METRICS_LISTEN")
+    if text is None:
+        return None
+    try:
+        from bittensor_emberscope import metrics  # the Prometheus library only when asked for
+    except ImportError as e:
+        _say(f"{PROG} watch: error: {origin}: the metrics need the Python package "
+             f"prometheus_client ({e})")
+        raise SystemExit(2) from None
+    try:
+        address = metrics.parse_listen(text)
+    except ValueError as e:
+        args.command_parser.error(f"{origin}: {text!r} {e}")
+    try:
+        return metrics.Exporter(settings.state_path, address).start()
+    except OSError as e:
+        _say(f"{PROG} watch: error: {origin}: cannot listen on "
+             f"{metrics.format_address(address)}: {e.strerror or e}")
+        raise SystemExit(2) from None
+
+
+# What `watch` does first: the start-up list, a watch cycle, or the first wait.
+FIRST_SNAPSHOT, FIRST_CYCLE, FIRST_WAIT = "snapshot", "cycle", "wait"
+FIRST_STATUS = {FIRST_SNAPSHOT: "sending the start-up list",
+                FIRST_CYCLE: "looking for changes since the last run",
+                FIRST_WAIT: "waiting for the first cycle"}
+
+
+def _first_step(settings: Settings, args: argparse.Namespace) -> str:
+    """The start-up list on a first start (no usable state) or when asked; with stored values,
+    a watch cycle right away, so that what moved while `watch` was stopped is alerted."""
+    if args.snapshot:
+        return FIRST_SNAPSHOT
+    if args.no_snapshot:
+        return FIRST_WAIT
+    try:
+        stored = monitor.read_state(settings.state_path) is not None
+    except (OSError, ValueError):
+        stored = False
+    return FIRST_CYCLE if stored else FIRST_SNAPSHOT
+
+
 def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
-    console = _Console()
-    say = console.say
+    with _console() as console:
+        lock, refusal = _lock(settings, WATCH_LOCK_WAIT_SECONDS)
+        if lock is None:
+            _say(f"{refusal}; not starting a second watch")
+            return 2
+        with lock:
+            return _watch(settings, args, console)
+
+
+def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> int:
+    exporter = _metrics_exporter(args, settings)
+    say = _say
     verbose = args.verbose or sys.stderr.isatty()
     interval = settings.interval_minutes * 60
     notifier = Notifier()
     watchdog = CycleWatchdog(notifier, CYCLE_WATCHDOG_LIMIT)
     path = settings.state_path
+    try:
+        bot_users = bot.allowed_users(args.bot_allow_user)
+    except ValueError as e:
+        args.command_parser.error(str(e))
+    answering: bot.Bot | None = None
 
     def record_loop(loop: str, next_cycle: datetime.datetime | None = None) -> None:
         _record(say, lambda: health.record_loop(path, loop, interval_seconds=interval,
                                                 next_cycle=next_cycle))
 
     def cycle(run: Callable[[Settings], dict]) -> None:
-        with watchdog:
-            report = _guarded(run, settings, say)
+        lines_before = console.lines
+        if problems := _irregular_files(path, settings.pause_path):
+            # The engine would block on a FIFO in place of its outbox, say.
+            detail = "; ".join(problems)
+            say(f"[burn] error: {detail}")
+            report = _report("error", health.format_utc(_utc_now()), settings.chat_id,
+                             detail=detail)
+        else:
+            with watchdog:
+                report = _guarded(run, settings, say)
         next_cycle = _utc_now() + datetime.timedelta(seconds=interval)
         status = _record(say, lambda: health.record_cycle(
             path, report, interval_seconds=interval, next_cycle=next_cycle))
@@ -457,8 +652,12 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
             "detail": report["detail"], "subnets": report["subnets"],
             "changes": len(report["changes"]), "outbox_size": report["outbox_size"]})
         line += f", next at {next_cycle.strftime('%H:%M UTC')}"
+        if exporter:
+            exporter.observe(report)
         notifier.status(line)
-        if verbose:
+        if verbose and console.lines == lines_before:
+            # One line per cycle: a cycle that said something (an alert sent, a failure) has
+            # its line already.
             say(f"[burn] {line}")
 
     def paused() -> int:
@@ -472,20 +671,32 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
         say(f"[burn] watching every {settings.interval_minutes:g} min, threshold "
             f"{settings.threshold:g}, state file {settings.state_path}, pause file "
             f"{settings.pause_path or '(none)'}")
+        if exporter:
+            say(f"[burn] metrics at {exporter.url}")
         if emberscope._burn_is_paused(settings.pause_path):
+            # READY first: a service that ends before it is ready counts as failed, and is
+            # restarted, while a paused monitor is meant to stay stopped.
+            notifier.ready("paused (pause file)")
             return paused()
+        first = _first_step(settings, args)
         record_loop("running", _utc_now() + datetime.timedelta(seconds=interval))
-        notifier.ready("started; " + ("sending the start-up list" if not args.no_snapshot
-                                      else "waiting for the first cycle"))
-        if not args.no_snapshot:
+        notifier.ready("started; " + FIRST_STATUS[first])
+        if not args.no_bot:
+            answering = bot.Bot(token=settings.token, chats=[settings.chat_id], users=bot_users,
+                                state_path=path, say=say, verbose=verbose)
+            answering.start()
+        between = answering.serve if answering else None
+        if first == FIRST_SNAPSHOT:
             cycle(_run_snapshot)
-        if not _wait(interval, settings.pause_path, notifier):
+        elif first == FIRST_CYCLE:
+            cycle(_run_cycle)
+        if not _wait(interval, settings.pause_path, notifier, between):
             return paused()
         while True:
             if emberscope._burn_is_paused(settings.pause_path):
                 return paused()
             cycle(_run_cycle)
-            if not _wait(interval, settings.pause_path, notifier):
+            if not _wait(interval, settings.pause_path, notifier, between):
                 return paused()
     except Stopped as stop:
         say(f"[burn] stopped ({stop.signame})")
@@ -493,9 +704,13 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
         notifier.stopping(f"stopped ({stop.signame})")
         return 0
     finally:
+        if answering:
+            answering.close()
         for s, handler in previous.items():
             signal.signal(s, handler)
         notifier.close()
+        if exporter:
+            exporter.stop()
 
 
 TEST_MESSAGE = "emberscope: test message. The bot can post to this chat."
@@ -570,14 +785,25 @@ def _load_state(path: str) -> tuple[tuple[dict, str | None] | None, str | None]:
     return state, None
 
 
+def _refuse_irregular(paths: Sequence[str]) -> bool:
+    """Says so and returns True when one of `paths` is there but not a regular file."""
+    problems = [p for p in map(irregular, paths) if p]
+    for problem in problems:
+        _say(f"{PROG}: {problem}; remove it")
+    return bool(problems)
+
+
 def cmd_status(args: argparse.Namespace) -> int:
     path = _state_path(args, create_default=False)
+    if _refuse_irregular([health.status_path(path), lock_path(path)]):
+        return 1
     state, problem = _load_state(path)
     status = health.read_status(path)
     if state is None and (status is None or not problem.startswith("no state file")):
         _say(f"{PROG}: {problem}")
         return 1
-    verdict = health.assess(status) if status is not None else None
+    alive = health.watch_alive(path, status)
+    verdict = health.assess(status, watch_alive=alive) if status is not None else None
     code = 3 if verdict and not verdict.ok else 0
     burns, updated_at = state if state else ({}, None)
     if args.json:
@@ -586,6 +812,7 @@ def cmd_status(args: argparse.Namespace) -> int:
             "status_file": health.status_path(path),
             "healthy": verdict.ok if verdict else None,
             "problems": list(verdict.problems) if verdict else [],
+            "watch_alive": alive,
             "status": status,
             "updated_at_utc": updated_at,
             "owner_burn_rate": {k: burns[k] for k in sorted(burns, key=_netuid_order)},
@@ -594,8 +821,10 @@ def cmd_status(args: argparse.Namespace) -> int:
         return code
     lines = [f"state file  {path}"]
     if status is not None:
-        lines += [f"{label:<11} {text}" for label, text in health.describe(status)]
+        lines += [f"{label:<11} {text}"
+                  for label, text in health.describe(status, watch_alive=alive)]
         lines.append("health      " + ("ok" if verdict.ok else "UNHEALTHY: " + "; ".join(verdict.problems)))
+    lines += [f"{label:<11} {text}" for label, text in health.describe_mutes(path)]
     if state is None:
         lines.append("values      none stored yet")
         _out("\n".join(lines) + "\n")
@@ -625,6 +854,9 @@ def _since(text: str | None) -> datetime.datetime | None:
 def cmd_history(args: argparse.Namespace) -> int:
     path = _state_path(args, create_default=False)
     since = _since(args.since)
+    log = health.history_path(path)
+    if _refuse_irregular([log + ".1", log]):
+        return 1
     changes, unreadable = health.read_history(path)
     if unreadable:
         _say(f"{PROG}: {unreadable} unreadable line(s) in {health.history_path(path)} skipped")
@@ -659,6 +891,29 @@ def cmd_history(args: argparse.Namespace) -> int:
     for netuid, values in trends.items():
         lines.append(f"{netuid:>{width}}  {len(values) - 1:>7}  {fmt(values[0]):>10}  →  "
                      f"{fmt(values[-1]):>10}  {health.sparkline(values)}")
+    _out("\n".join(lines) + "\n")
+    return 0
+
+
+def cmd_chats(args: argparse.Namespace) -> int:
+    token = _secret(args.token_file, "--token-file", "TELEGRAM_BOT_TOKEN_FILE",
+                    "TELEGRAM_BOT_TOKEN", "bot token")
+    if not token:
+        raise UsageError("missing the Telegram bot token (TELEGRAM_BOT_TOKEN, or a file named by "
+                         "--token-file or TELEGRAM_BOT_TOKEN_FILE)")
+    try:
+        chats = bot.seen_chats(token)
+    except bot.ApiError as e:
+        _say(f"{PROG}: getUpdates failed: {e}")
+        return 1
+    if not chats:
+        _out("no chats in the bot's recent updates: send the bot a message (in a group, a "
+             "command such as /help) and run this again\n")
+        return 0
+    width = max(len("id"), *(len(c["id"]) for c in chats))
+    kind = max(len("type"), *(len(c["type"]) for c in chats))
+    lines = [f"{'id':>{width}}  {'type':<{kind}}  title"]
+    lines += [f"{c['id']:>{width}}  {c['type']:<{kind}}  {c['title']}" for c in chats]
     _out("\n".join(lines) + "\n")
     return 0
 
@@ -719,13 +974,26 @@ def build_parser() -> argparse.ArgumentParser:
         command.set_defaults(command_parser=command)  # for the usage line of its errors
         return command
 
-    watch = add("watch", "send the start-up list, then run a watch cycle every interval until "
-                         "the pause file appears or the process is stopped (SIGTERM, Ctrl-C)",
+    watch = add("watch", "report what changed since the last run (the start-up list on a first "
+                         "start), then run a watch cycle every interval until the pause file "
+                         "appears or the process is stopped (SIGTERM, Ctrl-C)",
                 WATCH_EPILOG, common)
-    watch.add_argument("--no-snapshot", action="store_true",
-                       help="skip the start-up list; start with the first wait")
+    first = watch.add_mutually_exclusive_group()
+    first.add_argument("--snapshot", action="store_true",
+                       help="send the start-up list (a fresh baseline) even when values are stored")
+    first.add_argument("--no-snapshot", action="store_true",
+                       help="no start-up list and no cycle at start; start with the first wait")
     watch.add_argument("--verbose", action="store_true",
                        help="a line after every cycle, also when standard error is not a terminal")
+    watch.add_argument("--no-bot", action="store_true",
+                       help="do not answer commands in the chat (/burn, /chart, ...)")
+    watch.add_argument("--bot-allow-user", action="append", metavar="ID",
+                       help="also answer this Telegram user id, in any chat (repeatable) "
+                            "[EMBERSCOPE_BOT_ALLOW_USERS, comma-separated]")
+    watch.add_argument("--metrics-listen", metavar="ADDRESS:PORT",
+                       help="serve Prometheus metrics (/metrics) and health (/healthz) over HTTP "
+                            "at this address; a bare PORT or :PORT listens on 127.0.0.1 only "
+                            "[EMBERSCOPE_METRICS_LISTEN; default off]")
     add("once", "run one watch cycle (for cron or a systemd timer)", ONCE_EPILOG, common)
     add("snapshot", "record every subnet's value as the baseline and send the full list",
         SNAPSHOT_EPILOG, common)
@@ -752,6 +1020,12 @@ def build_parser() -> argparse.ArgumentParser:
     history.add_argument("--json", action="store_true", help="one JSON object, for scripts")
     add("demo", "run the monitor end to end against local stand-ins (no network, no keys)",
         DEMO_EPILOG, [])
+    chats = add("chats", "list the chats the bot has seen in recent updates (id, type, title), "
+                         "to find the chat id", CHATS_EPILOG, [])
+    g = chats.add_argument_group("settings (flag, else environment variable)")
+    g.add_argument("--token-file", metavar="PATH",
+                   help="file holding the Telegram bot token [TELEGRAM_BOT_TOKEN_FILE; "
+                        "else the token itself in TELEGRAM_BOT_TOKEN]")
     return parser
 
 
@@ -765,6 +1039,7 @@ OTHER_COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
     "history": cmd_history,
     "test-send": cmd_test_send,
     "demo": cmd_demo,
+    "chats": cmd_chats,
 }
 
 
@@ -774,19 +1049,33 @@ def _run(argv: Sequence[str] | None) -> int:
     command = args.command
     try:
         if command in OTHER_COMMANDS:
-            return OTHER_COMMANDS[command](args)
+            with _console():
+                return OTHER_COMMANDS[command](args)
         settings = read_settings(args)
     except UsageError as e:
         args.command_parser.error(str(e))
-    try:
-        return COMMANDS[command](settings, args)
-    except KeyboardInterrupt:  # Ctrl-C during `once` or `snapshot`
-        _say("[burn] stopped (SIGINT)")
-        return 130
+    with _console():
+        try:
+            return COMMANDS[command](settings, args)
+        except KeyboardInterrupt:  # Ctrl-C during `once` or `snapshot`
+            _say("[burn] stopped (SIGINT)")
+            return 130
+
+
+def _escape_unencodable_output() -> None:
+    # A value from the network may hold what the output's encoding cannot (a lone surrogate):
+    # it is written escaped rather than ending the command.
+    reconfigure = getattr(sys.stdout, "reconfigure", None)
+    if reconfigure is not None:
+        try:
+            reconfigure(errors="backslashreplace")
+        except (OSError, ValueError):
+            pass
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line `argv` (default: the process's arguments); the exit status."""
+    _escape_unencodable_output()
     try:
         code = _run(argv)
         _out("")  # what is still buffered, so that a failure to write it is reported here

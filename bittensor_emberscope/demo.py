@@ -1,11 +1,13 @@
-"""`emberscope demo`: the real module, end to end, against loopback stand-ins.
+"""`emberscope demo`: what `emberscope watch` runs, end to end, against loopback stand-ins.
 
-Taostats and Telegram stand-ins run on 127.0.0.1 in this process and the module is
-pointed at them through the environment. The module's `time` is replaced by a clock
-that skips the waits, so a poll loop with a one-minute interval runs its cycles in
-moments; between cycles the stand-in listing moves some owner burn values. The
-module's console lines and every message the Telegram stand-in received are printed
-as they happen. No network, no credentials, nothing outside a temporary folder.
+Taostats and Telegram stand-ins run on 127.0.0.1 in this process, the monitor is pointed at
+them through the environment, and the command's own `watch` runs with its settings as flags:
+the engine's cycles, outbox and flood control, the status and history files, the pause file.
+The waits are skipped by a clock that stands in for `time` in the command's loop and in the
+engine, so a one-minute interval passes in moments; between cycles the stand-in listing
+moves some owner burn values. The console lines and every message the Telegram stand-in
+received are printed as they happen. No network, no credentials, nothing outside a
+temporary folder.
 """
 
 from __future__ import annotations
@@ -14,13 +16,14 @@ import contextlib
 import datetime
 import json
 import os
+import re
 import sys
 import tempfile
 import time
 from collections.abc import Callable, Iterator
 from typing import TextIO
 
-from bittensor_emberscope import emberscope, monitor
+from bittensor_emberscope import cli, health, monitor
 from bittensor_emberscope.testing import Answer, TaostatsStandIn, TelegramStandIn, realistic_rows
 
 __all__ = ["run_demo"]
@@ -35,12 +38,17 @@ LAST_CYCLE = 4
 PAUSE_AT_STEP = LAST_CYCLE * WAIT_STEPS + WAIT_STEPS // 2
 MAX_STEPS = 20 * WAIT_STEPS
 
+# The console lines after the loop's first one, times replaced by <T>.
 EXPECTED_CONSOLE = [
     "[burn] startup snapshot sent (129 subnets)",
     "[burn] alert sent (1 subnet(s))",
-    "[burn] telegram failed: Too Many Requests: retry after 41",
+    "[burn] telegram failed: rate limited (HTTP 429, retry after 41 s)",
+    "[burn] outbox: 1 message(s) waiting for delivery, oldest queued <T>",
+    "[burn] alert sent (1 subnet(s))",
     "[burn] monitoring paused",
 ]
+_STAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ ")
+_TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")
 
 
 class _AnswerLog:
@@ -65,30 +73,47 @@ class _Telegram(_AnswerLog, TelegramStandIn):
 
 
 class _Clock:
-    """Stands in for the module's `time`: sleeps advance a virtual clock at once.
+    """Stands in for `time` in the command's loop: sleeps advance a virtual clock at once.
 
-    `on_step(n)` is called after the n-th one-second sleep (the poll loop's wait
-    steps); other sleeps (retry pauses) go to `on_other`.
+    `on_step(n)` is called after the n-th one-second sleep (the loop's wait steps).
+    `engine` stands in for the engine's `time`: its sleeps (retry pauses, pacing) advance
+    the same clock and go to `on_other`; its clocks run ahead by what was skipped.
     """
 
     def __init__(self, on_step: Callable[[int], None], on_other: Callable[[float], None]) -> None:
         self.elapsed = 0.0
         self.steps = 0
         self._on_step = on_step
-        self._on_other = on_other
+        self.engine = _EngineClock(self, on_other)
 
     def sleep(self, seconds: float) -> None:
         self.elapsed += seconds
-        if seconds == 1.0:
-            self.steps += 1
-            if self.steps > MAX_STEPS:
-                raise RuntimeError("the demo's poll loop did not stop at the pause file")
-            self._on_step(self.steps)
-        else:
-            self._on_other(seconds)
+        self.steps += 1
+        if self.steps > MAX_STEPS:
+            raise RuntimeError("the demo's watch loop did not stop at the pause file")
+        self._on_step(self.steps)
+
+    def time(self) -> float:
+        return time.time() + self.elapsed
+
+    def monotonic(self) -> float:
+        return time.monotonic() + self.elapsed
 
     def __getattr__(self, name: str):
         return getattr(time, name)
+
+
+class _EngineClock:
+    def __init__(self, clock: _Clock, on_other: Callable[[float], None]) -> None:
+        self._clock = clock
+        self._on_other = on_other
+
+    def sleep(self, seconds: float) -> None:
+        self._clock.elapsed += seconds
+        self._on_other(seconds)
+
+    def __getattr__(self, name: str):
+        return getattr(self._clock, name)
 
 
 def _virtual_datetime(clock: _Clock) -> type[datetime.datetime]:
@@ -118,6 +143,9 @@ class _Console:
 
     def flush(self) -> None:
         pass
+
+    def isatty(self) -> bool:
+        return False
 
 
 @contextlib.contextmanager
@@ -156,9 +184,11 @@ def _pick_subnets(rows: list[dict]) -> tuple[int, int, int]:
 class Demo:
     def __init__(self, out: TextIO, folder: str) -> None:
         self.out = out
+        self.folder = folder
         self.state_path = os.path.join(folder, "state.json")
         self.pause_path = os.path.join(folder, "pause")
-        self.rows = realistic_rows()
+        # Every row with a reading: the demo follows values, not rows the monitor leaves out.
+        self.rows = [dict(r, incentive_burn=r.get("incentive_burn", 0)) for r in realistic_rows()]
         self.up, self.small, self.down = _pick_subnets(self.rows)
         self.taostats = _Taostats(self.rows, require_key=DEMO_KEY)
         self.telegram = _Telegram(token=DEMO_TOKEN)
@@ -178,6 +208,7 @@ class Demo:
 
     def _on_console(self, line: str) -> None:
         self._show_messages()
+        line = _STAMP.sub("", line)
         self.console_lines.append(line)
         self.say(f"    console  {line}")
 
@@ -207,7 +238,7 @@ class Demo:
     # The scenario, driven by the clock
 
     def _on_other_sleep(self, seconds: float) -> None:
-        self.say(f"    · time.sleep({seconds:g}) skipped by the demo clock")
+        self.say(f"    · the engine's time.sleep({seconds:g}) skipped by the demo clock")
 
     def _on_step(self, step: int) -> None:
         if step % WAIT_STEPS == 1 and step > WAIT_STEPS:
@@ -238,10 +269,10 @@ class Demo:
             self.taostats.set_burn(self.down, 0.0)
             self.telegram.script(Answer.flood(41))
             self.say(f"{head} SN{self.down} moves {old} → 0.0; Telegram answers with its "
-                     "flood control")
+                     "flood control: a 41 s wait, longer than the cycle's wait budget")
         else:
-            self.say(f"{head} no value moved since cycle {n - 1}; the change it recorded is "
-                     "not alerted again")
+            self.say(f"{head} no value moved since cycle {n - 1}; the alert Telegram held back "
+                     "waits in the outbox and goes first")
         self._cycle_marks = (len(self.taostats.requests), len(self.telegram.requests),
                              len(self.console_lines))
 
@@ -255,9 +286,15 @@ class Demo:
 
     # The run
 
+    def _secret_file(self, name: str, value: str) -> str:
+        path = os.path.join(self.folder, name)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(value + "\n")
+        return path
+
     def run(self) -> int:
-        self.say("emberscope demo: the real module against Taostats and Telegram stand-ins on "
-                 "127.0.0.1 (no network, no credentials)")
+        self.say("emberscope demo: the `emberscope watch` command against Taostats and Telegram "
+                 "stand-ins on 127.0.0.1 (no network, no credentials)")
         self.say(f"  Taostats stand-in  {self.taostats.base_url}  ({len(self.rows)} subnets)")
         self.say(f"  Telegram stand-in  {self.telegram.base_url}  (chat {DEMO_CHAT})")
         self.say(f"  state file         {self.state_path}")
@@ -265,32 +302,36 @@ class Demo:
         self.say(f"  threshold {THRESHOLD:g}, interval {INTERVAL_MINUTES} minute "
                  "(the demo clock skips the waits)")
         self.say()
-        self.say("[1] start-up snapshot: run_burn_startup_snapshot(state_path=..., "
-                 "burn_token=..., burn_chat_id=...)")
-        status = emberscope.run_burn_startup_snapshot(
-            state_path=self.state_path, burn_token=DEMO_TOKEN, burn_chat_id=DEMO_CHAT)
+        settings = ["--interval-minutes", str(INTERVAL_MINUTES), "--threshold", f"{THRESHOLD:g}",
+                    "--wait-budget-seconds", "15", "--chat-id", DEMO_CHAT,
+                    "--no-bot"]  # the stand-in chat sends no commands
+        secrets = ["--token-file", self._secret_file("bot-token", DEMO_TOKEN),
+                   "--taostats-key-file", self._secret_file("taostats-key", DEMO_KEY)]
+        places = ["--state-file", self.state_path, "--pause-file", self.pause_path]
+        self.say("[1] emberscope watch " + " ".join(settings) + " --token-file ... "
+                 "--taostats-key-file ...: a first start sends the start-up list, then a cycle "
+                 "every interval")
+        code = cli.main(["watch", *settings, *secrets, *places])
         self._show_messages()
-        self.say(f"    exit status {status}")
+        self.say(f"  {self.stamp()}  emberscope watch ended with exit status {code}")
         self.say()
-        self.say(f"[2] poll loop: run_burn_poll_loop(..., threshold={THRESHOLD:g}, "
-                 f"interval_minutes={INTERVAL_MINUTES}, pause_path=...)")
-        emberscope.run_burn_poll_loop(
-            state_path=self.state_path, threshold=THRESHOLD, interval_minutes=INTERVAL_MINUTES,
-            burn_token=DEMO_TOKEN, burn_chat_id=DEMO_CHAT, pause_path=self.pause_path)
-        self._show_messages()
-        self.say(f"  {self.stamp()}  run_burn_poll_loop returned")
-        self.say()
-        return self._report(status)
+        return self._report(code)
 
-    def _report(self, snapshot_status: int) -> int:
+    def _report(self, code: int) -> int:
         burns, updated_at = monitor.read_state(self.state_path)
         moved = ", ".join(f"SN{n} {burns[str(n)]!r}" for n in (self.up, self.small, self.down))
-        self.say(f"[3] state file: {len(burns)} subnets, updated {updated_at} UTC; "
+        self.say(f"[2] state file: {len(burns)} subnets, updated {updated_at} UTC; "
                  f"stored texts {moved}")
+        changes, _ = health.read_history(self.state_path)
+        self.say("    history log: " + ", ".join(f"SN{c.netuid} {c.old} → {c.new}" for c in changes))
+        status = health.read_status(self.state_path) or {}
+        self.say(f"    status file: watch {status.get('loop')}, outbox {status.get('outbox_size')} "
+                 f"waiting, {status.get('consecutive_failures')} failure(s) in a row")
         delivered = len(self.telegram.messages)
         self.say(f"    Taostats served {len(self.taostats.requests)} requests; Telegram received "
                  f"{len(self.telegram.requests)} messages, {delivered} delivered")
-        if snapshot_status != 0 or self.console_lines != EXPECTED_CONSOLE:
+        seen = [_TIME.sub("<T>", line) for line in self.console_lines[1:]]
+        if code != 0 or seen != EXPECTED_CONSOLE:
             self.say("demo: the console lines differ from the expected ones:")
             for line in EXPECTED_CONSOLE:
                 self.say(f"    {line}")
@@ -308,11 +349,13 @@ def run_demo(out: TextIO) -> int:
             env = {
                 "TAOSTATS_API_BASE": demo.taostats.base_url,
                 "TAOSTATS_API_KEY": DEMO_KEY,
+                "JOURNAL_STREAM": "",  # the demo's console has no journal; its lines are stamped
                 "TELEGRAM_API_BASE": demo.telegram.base_url,
                 "no_proxy": loopback,  # a configured HTTP proxy must not see the stand-ins
             }
-            with (_environment(env), _patched(emberscope, "time", demo.clock),
-                  _patched(emberscope, "datetime", _virtual_datetime(demo.clock)),
+            with (_environment(env), _patched(cli, "time", demo.clock),
+                  _patched(monitor, "time", demo.clock.engine),
+                  _patched(monitor, "datetime", _virtual_datetime(demo.clock)),
                   _patched(sys, "stderr", _Console(demo._on_console))):
                 return demo.run()
         finally:

@@ -7,7 +7,9 @@ Two files, named after the state file (for `state.json`: `state.status.json` and
   (and when `watch` starts and stops), so `emberscope status` can tell whether the monitor is
   alive, when it last looked, whether it failed and what waits to be delivered;
 - the history log: one JSON line per change the monitor detected, appended, bounded in size by
-  rotation to one older generation (`.1`), which the readers here take into account.
+  rotation to one older generation (`.1`), which the readers here take into account;
+- the mutes file (`state.mutes.json`): the subnets whose alerts an operator held back through
+  the bot, each until a time; replaced atomically.
 
 Every key of both files is written and read in this module only.
 """
@@ -22,6 +24,8 @@ import os
 import tempfile
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 
+from bittensor_emberscope.localfiles import lock_holder, open_regular, read_regular, sibling
+
 __all__ = [
     "CYCLE_OUTCOMES",
     "FAILING_AFTER",
@@ -32,6 +36,13 @@ __all__ = [
     "assess",
     "format_utc",
     "history_path",
+    "bot_offset_path",
+    "describe_mutes",
+    "muted_netuids",
+    "mutes_path",
+    "read_mutes",
+    "record_bot",
+    "write_mutes",
     "parse_utc",
     "read_history",
     "read_status",
@@ -47,6 +58,8 @@ HISTORY_MAX_BYTES = 8 * 1024 * 1024
 STALE_AFTER_INTERVALS = 3
 FAILING_AFTER = 3
 STATUS_FORMAT = 1
+# A recorded time this far ahead of the clock means the clock was set back since.
+FUTURE_SLACK_SECONDS = 60
 
 # Keys of the status file.
 K_FORMAT = "format"
@@ -68,6 +81,7 @@ K_NEXT_CYCLE = "next_cycle_utc"
 K_LOOP = "loop"
 K_PID = "pid"
 K_STARTED = "started_utc"
+K_BOT = "bot"
 
 # Keys of a history line.
 H_TIME = "time_utc"
@@ -81,17 +95,21 @@ LOOP_STATES = ("running", "paused", "stopped")
 # Names and times
 
 
-def _sibling(state_path: str, suffix: str) -> str:
-    stem = state_path[:-5] if state_path.endswith(".json") else state_path
-    return stem + suffix
-
-
 def status_path(state_path: str) -> str:
-    return _sibling(state_path, ".status.json")
+    return sibling(state_path, ".status.json")
 
 
 def history_path(state_path: str) -> str:
-    return _sibling(state_path, ".history.jsonl")
+    return sibling(state_path, ".history.jsonl")
+
+
+def mutes_path(state_path: str) -> str:
+    return sibling(state_path, ".mutes.json")
+
+
+def bot_offset_path(state_path: str) -> str:
+    """The bot's offset file (the next Telegram update to read), written by the monitor module."""
+    return sibling(state_path, ".bot-offset.json")
 
 
 def format_utc(moment: _dt.datetime) -> str:
@@ -155,10 +173,10 @@ def _replace_atomically(path: str, content: str) -> None:
 
 
 def read_status(state_path: str) -> dict | None:
-    """The status file's object; None when there is none or it cannot be used."""
+    """The status file's object; None when there is none or it cannot be used (a FIFO in its
+    place is not waited on)."""
     try:
-        with open(status_path(state_path), encoding="utf-8") as f:
-            status = json.load(f)
+        status = json.loads(read_regular(status_path(state_path)).decode("utf-8"))
     except (OSError, UnicodeDecodeError, ValueError):
         return None
     return status if isinstance(status, dict) else None
@@ -213,6 +231,8 @@ def record_cycle(state_path: str, report: Mapping, *, interval_seconds: float,
         K_PID: previous.get(K_PID) if next_cycle else os.getpid(),
         K_STARTED: previous.get(K_STARTED) if next_cycle else None,
     }
+    if next_cycle and previous.get(K_BOT):
+        status[K_BOT] = previous[K_BOT]
     return _write_status(state_path, status, now)
 
 
@@ -234,6 +254,75 @@ def record_loop(state_path: str, loop: str, *, interval_seconds: float,
     else:
         status[K_NEXT_CYCLE] = None
     return _write_status(state_path, status, now)
+
+
+def record_bot(state_path: str, note: str | None, *, now: _dt.datetime | None = None) -> dict:
+    """Record what the bot of `watch` is doing ("answering as @name", a conflict); None removes
+    the note. The last cycle's values stay as they were."""
+    now = now or _now()
+    status = read_status(state_path) or {}
+    if note:
+        status[K_BOT] = note
+    else:
+        status.pop(K_BOT, None)
+    return _write_status(state_path, status, now)
+
+
+# The mutes file
+
+M_MUTED = "muted"
+ALL_SUBNETS = "all"
+
+
+def read_mutes(state_path: str, now: _dt.datetime | None = None) -> dict[str, _dt.datetime]:
+    """The mutes still in force at `now`: {netuid or "all": until}. A missing or unreadable file
+    mutes nothing (alerts are never held back by accident)."""
+    now = now or _now()
+    try:
+        with open(mutes_path(state_path), encoding="utf-8") as f:
+            document = json.load(f)
+    except (OSError, UnicodeDecodeError, ValueError):
+        return {}
+    muted = document.get(M_MUTED) if isinstance(document, dict) else None
+    if not isinstance(muted, dict):
+        return {}
+    out = {}
+    for key, until_text in muted.items():
+        until = parse_utc(until_text)
+        if isinstance(key, str) and until is not None and until > now:
+            out[key] = until
+    return out
+
+
+def write_mutes(state_path: str, mutes: Mapping[str, _dt.datetime]) -> None:
+    """Replace the mutes file; an empty mapping removes it."""
+    if not mutes:
+        try:
+            os.unlink(mutes_path(state_path))
+        except FileNotFoundError:
+            pass
+        return
+    document = {M_MUTED: {k: format_utc(mutes[k]) for k in sorted(mutes, key=_netuid_key)}}
+    _replace_atomically(mutes_path(state_path), json.dumps(document, indent=2) + "\n")
+
+
+def muted_netuids(state_path: str, now: _dt.datetime | None = None) -> str:
+    """The subnets muted now, comma-separated ("all" for every one), as the engine takes them."""
+    return ",".join(sorted(read_mutes(state_path, now), key=_netuid_key))
+
+
+def describe_mutes(state_path: str, now: _dt.datetime | None = None) -> list[tuple[str, str]]:
+    """The mutes in force as a (label, text) row for `emberscope status`; none when none."""
+    mutes = read_mutes(state_path, now)
+    if not mutes:
+        return []
+    items = [("every subnet" if k == ALL_SUBNETS else f"SN{k}") + f" until {format_utc(v)}"
+             for k, v in sorted(mutes.items(), key=lambda kv: _netuid_key(kv[0]))]
+    return [("muted", ", ".join(items))]
+
+
+def _netuid_key(key: str) -> tuple[int, int, str]:
+    return (0, int(key), key) if key.isdigit() else (1, 0, key)
 
 
 # The history log
@@ -258,17 +347,19 @@ def append_history(state_path: str, stamp: str, changes: Iterable[Sequence[str]]
                    max_bytes: int = HISTORY_MAX_BYTES) -> None:
     """Append one line per change; rotate to `.1` first when the log would outgrow `max_bytes`."""
     path = history_path(state_path)
+    # A text from the network may hold what UTF-8 cannot encode (a lone surrogate): it is
+    # written as its JSON escape, which reads back as the same text.
     lines = "".join(
         json.dumps({H_TIME: stamp, H_NETUID: str(netuid), H_OLD: str(old), H_NEW: str(new)},
                    ensure_ascii=False) + "\n"
-        for netuid, old, new in changes).encode("utf-8")
+        for netuid, old, new in changes).encode("utf-8", "backslashreplace")
     try:
         size = os.stat(path).st_size
     except FileNotFoundError:
         size = 0
     if size and size + len(lines) > max_bytes:
         os.replace(path, path + ".1")
-    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o666)
+    fd = open_regular(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT)
     try:
         view = memoryview(lines)
         while view:
@@ -280,10 +371,11 @@ def append_history(state_path: str, stamp: str, changes: Iterable[Sequence[str]]
 
 def _history_lines(path: str) -> Iterator[str]:
     try:
-        with open(path, encoding="utf-8", errors="replace") as f:
-            yield from f
+        fd = open_regular(path, os.O_RDONLY)
     except FileNotFoundError:
         return
+    with open(fd, encoding="utf-8", errors="replace") as f:
+        yield from f
 
 
 def read_history(state_path: str) -> tuple[list[Change], int]:
@@ -358,9 +450,12 @@ def _span(seconds: float) -> str:
     return f"{seconds // 86400} days"
 
 
-def assess(status: Mapping | None, now: _dt.datetime | None = None) -> Health:
+def assess(status: Mapping | None, now: _dt.datetime | None = None, *,
+           watch_alive: bool | None = None) -> Health:
     """Healthy unless the last cycle (or the start of `watch`, before its first cycle) is older
-    than three intervals, the last three cycles failed, or `watch` recorded that it ended."""
+    than three intervals or lies in the future, the last three cycles failed, or `watch`
+    recorded that it ended. `watch_alive` False (the `watch` recorded as running is gone) is
+    unhealthy too; None means it was not checked."""
     if status is None:
         return Health(False, ("no cycle recorded yet",))
     now = now or _now()
@@ -374,7 +469,11 @@ def assess(status: Mapping | None, now: _dt.datetime | None = None) -> Health:
         problems.append("no cycle recorded yet")
     else:
         age = (now - reference).total_seconds()
-        if age > STALE_AFTER_INTERVALS * interval:
+        if age < -FUTURE_SLACK_SECONDS:
+            what = "the last cycle" if reference == last else "the start of watch"
+            problems.append(f"clock: {what} is recorded {_span(-age)} in the future "
+                            f"({format_utc(reference)}); was the clock set back?")
+        elif age > STALE_AFTER_INTERVALS * interval:
             what = "last cycle" if reference == last else "watch started"
             problems.append(f"stale: {what} {_span(age)} ago, more than "
                             f"{STALE_AFTER_INTERVALS} intervals ({_span(STALE_AFTER_INTERVALS * interval)})")
@@ -385,10 +484,14 @@ def assess(status: Mapping | None, now: _dt.datetime | None = None) -> Health:
     loop = status.get(K_LOOP)
     if loop in ("paused", "stopped"):
         problems.append(f"not running: watch {loop} at {status.get(K_WRITTEN)}")
+    elif loop == "running" and watch_alive is False:
+        problems.append(f"not running: watch (pid {status.get(K_PID)}) is gone without recording "
+                        "an end (killed or crashed)")
     return Health(not problems, tuple(problems))
 
 
-def describe(status: Mapping, now: _dt.datetime | None = None) -> list[tuple[str, str]]:
+def describe(status: Mapping, now: _dt.datetime | None = None, *,
+             watch_alive: bool | None = None) -> list[tuple[str, str]]:
     """The status as (label, text) rows for `emberscope status`."""
     now = now or _now()
 
@@ -402,7 +505,10 @@ def describe(status: Mapping, now: _dt.datetime | None = None) -> list[tuple[str
 
     rows = []
     loop = status.get(K_LOOP)
-    if loop:
+    if loop == "running" and watch_alive is False:
+        rows.append(("watch", f"gone (pid {status.get(K_PID)} recorded as running, started "
+                              f"{status.get(K_STARTED)})"))
+    elif loop:
         rows.append(("watch", f"{loop} (pid {status.get(K_PID)}, started {status.get(K_STARTED)})"))
     if status.get(K_LAST_CYCLE):
         outcome = status.get(K_OUTCOME)
@@ -425,6 +531,8 @@ def describe(status: Mapping, now: _dt.datetime | None = None) -> list[tuple[str
         rows.append(("next cycle", text.replace("(", "(overdue: due ", 1) if text.endswith(" ago)") else text))
     if status.get(K_CHAT_ID):
         rows.append(("chat", str(status.get(K_CHAT_ID))))
+    if status.get(K_BOT):
+        rows.append(("bot", str(status.get(K_BOT))))
     return rows
 
 
@@ -445,6 +553,28 @@ def summary(status: Mapping) -> str:
     if _int(status.get(K_OUTBOX_SIZE)):
         text += f", {_int(status.get(K_OUTBOX_SIZE))} waiting in the outbox"
     return text
+
+
+def watch_alive(state_path: str, status: Mapping | None) -> bool | None:
+    """Whether the `watch` the status records as running is still alive: it holds the lock
+    beside the state file. Without a lock file to ask, /proc tells whether its pid is an
+    emberscope process. None when no `watch` is recorded as running."""
+    if not status or status.get(K_LOOP) != "running":
+        return None
+    pid = status.get(K_PID)
+    if not isinstance(pid, int) or isinstance(pid, bool) or pid <= 0:
+        return False
+    held = lock_holder(state_path)
+    if held is not None and held[0] and held[1] == pid:
+        return True
+    if held is not None and not held[0]:
+        return False
+    # The lock is held by another run (a `once`), or cannot be read by this user.
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return b"emberscope" in f.read()
+    except OSError:
+        return False
 
 
 def next_cycle_text(status: Mapping) -> str | None:

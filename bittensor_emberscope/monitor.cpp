@@ -3,6 +3,7 @@
 #include <array>
 
 #include "host/extension.hpp"
+#include "host/monitor_bot_ops.hpp"
 #include "host/monitor_ops.hpp"
 
 namespace emberscope {
@@ -20,6 +21,20 @@ constexpr std::array kOperations = {
               "The stored values and their time stamp, as the engine reads the state file."},
     Operation{"_http_exchange", host::kExchangeParams, host::monitor_http_exchange,
               "One GET: (status, body read, longer than body_limit)."},
+    Operation{"bot_commands", {}, host::monitor_bot_commands,
+              "The bot's commands as (name, arguments, description), in menu order."},
+    Operation{"bot_parse", host::kBotParseParams, host::monitor_bot_parse,
+              "A message text read as a command of the bot named bot_name."},
+    Operation{"bot_allowed", host::kBotAllowedParams, host::monitor_bot_allowed,
+              "True when the bot answers this sender: a configured chat or a listed user."},
+    Operation{"bot_user_ids", host::kBotUserIdsParams, host::monitor_bot_user_ids,
+              "The user ids of a comma-separated list."},
+    Operation{"bot_admit", host::kBotAdmitParams, host::monitor_bot_admit,
+              "True when the per-chat cooldown lets a command of this chat through at now."},
+    Operation{"bot_load_offset", host::kBotLoadOffsetParams, host::monitor_bot_load_offset,
+              "The next update id to ask Telegram for, from the offset file (0 without one)."},
+    Operation{"bot_save_offset", host::kBotSaveOffsetParams, host::monitor_bot_save_offset,
+              "Replace the offset file atomically."},
 };
 
 }  // namespace

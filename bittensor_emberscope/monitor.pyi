@@ -13,16 +13,20 @@ def run_cycle(
     outbox_max_age_seconds: float = 86400,
     wait_budget_seconds: float | None = None,
     exchange_deadline_seconds: float | None = None,
+    muted: str = '',
 ) -> dict[str, Any]:
     """One watch cycle with outbox, flood control and recovery; returns its report.
 
     The report holds "outcome" ("ok", "no_api_key", "fetch_failed", "telegram_failed",
     "error"), "detail", "updated_at_utc", "subnets", "changes" ([netuid, old, new] texts),
-    "delivered", "outbox_size", "outbox_oldest_utc", "invalid_rows" and "chat_id".
+    "delivered", "telegram_failure" ("refused" when Telegram declined a message, "failed" when
+    delivery stopped for want of a usable answer in time, else ""), "outbox_size",
+    "outbox_oldest_utc", "invalid_rows" and "chat_id".
 
     Each HTTP exchange (the listing, each Telegram message) ends after twice its time-out at
     most, however slowly a server sends; exchange_deadline_seconds sets a shorter bound for
-    all of them (tests use it).
+    all of them (tests use it). The subnets in muted (comma-separated; "all" for every one)
+    are left out of the alert; their changes are still reported and stored.
     """
 
 def run_snapshot(
@@ -41,8 +45,37 @@ def run_snapshot(
 def read_state(state_path: str) -> tuple[dict[str, str], str | None] | None:
     """The stored values and their time stamp, as the engine reads the state file.
 
-    None when there is no state file; ValueError with the reason when it cannot be used.
+    None when there is no state file; the OSError when it exists but cannot be read (a
+    directory or another file that is not a regular one: ValueError); UnicodeDecodeError when it
+    is not UTF-8; ValueError with the reason when it cannot be used.
     """
 
 def _http_exchange(url: str, *, timeout: int, body_limit: int, deadline_seconds: float) -> tuple[int, bytes | None, bool]:
     """One GET: (status, body read, longer than body_limit)."""
+
+def bot_commands() -> list[tuple[str, str, str]]:
+    """The bot's commands as (name, arguments, description), in menu order."""
+
+def bot_parse(text: str, bot_name: str) -> dict[str, Any]:
+    """A message text read as a command of the bot named bot_name.
+
+    {"kind": "ignored" | "command" | "usage", "name", "netuid", "period_seconds", "usage"}.
+    """
+
+def bot_allowed(*, chats: list[str], users: list[str], chat_id: str, chat_username: str, user_id: str) -> bool:
+    """True when the bot answers this sender: a configured chat or a listed user."""
+
+def bot_user_ids(text: str) -> list[str]:
+    """The user ids of a comma-separated list.
+
+    ValueError naming an item that is not a whole number.
+    """
+
+def bot_admit(chat_id: str, now: float) -> bool:
+    """True when the per-chat cooldown lets a command of this chat through at now."""
+
+def bot_load_offset(path: str) -> int:
+    """The next update id to ask Telegram for, from the offset file (0 without one)."""
+
+def bot_save_offset(path: str, offset: int) -> None:
+    """Replace the offset file atomically."""

@@ -35,10 +35,13 @@ class Token(str):
     """A number written as it is spelled."""
 
 
-# Texts inside containers are shown through repr(); keep them to characters whose repr the engine
-# spells like the host (printable ones, quotes, backslashes and the usual controls).
-NESTED_TEXT = st.text(alphabet=st.sampled_from(
-    list("ab z09'\"\\\t\n\r/") + ["\u00e9", "\u6d4b", "\U0001f525", "\u03c4"]), max_size=12)
+# Texts inside containers are shown through repr(): quotes, backslashes, the usual controls and
+# printable characters often, any other character (unassigned, private use, format, surrogates)
+# now and then.
+NESTED_TEXT = st.text(alphabet=st.one_of(
+    st.sampled_from(list("ab z09'\"\\\t\n\r/") + ["\u00e9", "\u6d4b", "\U0001f525", "\u03c4"]),
+    st.characters(), st.sampled_from(["\ue003", "\u0a0b", "\U000f0000", "\u00ad", "\ud800", "\x7f"])),
+    max_size=12)
 # Texts at the top of a member and keys: anything, lone surrogates and controls included.
 ANY_TEXT = st.text(alphabet=st.one_of(
     st.characters(), st.sampled_from(["\ud800", "\udbff", "\udc00", "\udfff", "\x00", "\x1f", "\x7f"])),

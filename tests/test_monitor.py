@@ -5,6 +5,7 @@ from __future__ import annotations
 import ast
 import inspect
 import json
+import math
 import os
 import random
 import re
@@ -19,7 +20,7 @@ from bittensor_emberscope.testing import Answer
 TOKEN = "123456:TEST-token-abcdef"
 CHAT = "-1001"
 REPORT_KEYS = ["outcome", "detail", "updated_at_utc", "subnets", "changes", "delivered",
-               "outbox_size", "outbox_oldest_utc", "invalid_rows", "chat_id"]
+               "telegram_failure", "outbox_size", "outbox_oldest_utc", "invalid_rows", "chat_id"]
 HTML_502 = ("<html>\r\n<head><title>502 Bad Gateway</title></head>\r\n<body>\r\n"
             "<center><h1>502 Bad Gateway</h1></center>\r\n<hr><center>nginx</center>\r\n"
             "</body>\r\n</html>\r\n")
@@ -79,6 +80,7 @@ def test_report_has_exactly_the_promised_keys(taostats, telegram, cycle, capsys)
     assert report["outcome"] == "ok" and report["detail"] == ""
     assert report["changes"] == [["1", "0.1", "0.3"]]
     assert (report["subnets"], report["delivered"], report["outbox_size"]) == (2, 1, 0)
+    assert report["telegram_failure"] == ""
     assert report["outbox_oldest_utc"] is None and report["chat_id"] == CHAT
     assert telegram.messages == [
         f"Owner burn rate changed\n{report['updated_at_utc']} UTC\n\nSN1: 0.1000 → 0.3000"]
@@ -114,7 +116,7 @@ def test_passing_failures_are_repeated_then_kept_for_the_next_cycle(taostats, te
     assert telegram.messages == [] and len(telegram.requests) == 3
     assert sleeps == [1.0] * 7
     lines = err_lines(capsys)
-    assert lines[0] == "[burn] telegram failed: " + HTML_502.replace("\r", "\\r").replace("\n", "\\n") + "\n"
+    assert lines[0] == "[burn] telegram failed: HTTP 502 Bad Gateway: " + " ".join(HTML_502.split()) + "\n"
     assert lines[1].startswith("[burn] outbox: 1 message(s) waiting for delivery, oldest queued ")
     queued = json.loads(paths["outbox"].read_text())["messages"]
     assert [(m["kind"], m["part"], m["total"]) for m in queued] == [("alert", 1, 1)]
@@ -143,10 +145,11 @@ def test_parts_after_a_failed_part_are_sent_next_cycle_in_order(taostats, telegr
                     Answer.telegram_error(403, "Forbidden: bot was kicked from the supergroup chat"))
     report = cycle()
     assert report["outcome"] == "telegram_failed" and report["delivered"] == 1
+    assert report["telegram_failure"] == "refused"
     total = report["outbox_size"] + 1
     assert total >= 4
     assert err_lines(capsys)[0] == (
-        "[burn] telegram failed: Forbidden: bot was kicked from the supergroup chat\n")
+        "[burn] telegram failed: HTTP 403 Forbidden: bot was kicked from the supergroup chat\n")
     report = cycle()
     assert report["outcome"] == "ok" and report["delivered"] == total - 1
     got = [m.split("\n", 1)[0] for m in telegram.messages]
@@ -186,16 +189,21 @@ def test_invalid_netuids_are_left_out_and_the_rest_watched(taostats, telegram, c
     assert report["outcome"] == "ok" and report["invalid_rows"] == 6
 
 
-@pytest.mark.parametrize("data", [[None], [{"name": "x"}], []])
+@pytest.mark.parametrize("data, detail", [
+    ([None], "taostats: no row with a valid netuid (1 row(s))"),
+    ([{"name": "x"}], "taostats: no row with a valid netuid (1 row(s))"),
+    ([], "taostats: no subnet rows in the listing"),
+])
 def test_a_listing_without_usable_rows_fails_and_keeps_the_state(taostats, telegram, cycle, capsys,
-                                                                 paths, data):
+                                                                 paths, data, detail):
     baseline(taostats, cycle, capsys, {1: 0.1})
     saved = paths["state"].read_bytes()
     taostats.script(Answer.json({"data": data}))
     report = cycle()
     assert report["outcome"] == "fetch_failed"
     assert paths["state"].read_bytes() == saved
-    assert err_lines(capsys)[-1].startswith("[burn] fetch failed: {\"error\": ")
+    assert report["detail"] == detail
+    assert err_lines(capsys)[-1] == f"[burn] fetch failed: {detail}\n"
     taostats.rows = rows({1: 0.3})
     assert cycle()["changes"] == [["1", "0.1", "0.3"]]  # the next real change is still alerted
 
@@ -321,19 +329,24 @@ def test_owner_burn_texts_are_the_hosts_str_of_the_decoded_value(taostats, cycle
         f'{{"netuid": {i}, "incentive_burn": {t}}}' for i, t in enumerate(tokens)) + "]}"
     taostats.script(Answer(200, body=body.encode()))
     report = cycle()
-    assert report["outcome"] == "ok" and report["subnets"] == len(tokens)
+    # A reading that is not a finite number is no reading: its row is left out.
+    readings = [not isinstance(json.loads(t), float) or math.isfinite(json.loads(t)) for t in tokens]
+    assert report["outcome"] == "ok" and report["subnets"] == sum(readings)
+    assert report["invalid_rows"] == len(tokens) - sum(readings) > 0
     saved = json.loads(paths["state"].read_text())["owner_burn_rate"]
     for i, token in enumerate(tokens):
         value = json.loads(token)
-        expected = str(value) if value else "0"
-        assert saved[str(i)] == expected, token
+        expected = (str(value) if value else "0") if readings[i] else None
+        assert saved.get(str(i)) == expected, token
 
 
 def test_stub_matches_the_module():
     stub = Path(bittensor_emberscope.__file__).parent / "monitor.pyi"
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
-    assert [fn.name for fn in functions] == ["run_cycle", "run_snapshot", "read_state", "_http_exchange"]
+    assert [fn.name for fn in functions] == [
+        "run_cycle", "run_snapshot", "read_state", "_http_exchange", "bot_commands", "bot_parse",
+        "bot_allowed", "bot_user_ids", "bot_admit", "bot_load_offset", "bot_save_offset"]
     for fn in functions:
         actual = inspect.signature(getattr(monitor, fn.name))
         expected = [(p.name, p.default, p.kind) for p in actual.parameters.values()]

@@ -193,7 +193,7 @@ def test_send_message_decodes_form_and_accepts():
 
 @pytest.mark.parametrize("path, body, status, description", [
     ("/botWRONG/sendMessage", b"chat_id=1&text=x", 401, "Unauthorized"),
-    ("/botT/getMe", b"", 404, "Not Found"),
+    ("/botT/getWebhookInfo", b"", 404, "Not Found"),  # a method the stand-in lacks
     ("/bot/sendMessage", b"chat_id=1&text=x", 404, "Not Found"),
     ("/botT/sendMessage", b"chat_id=1&text=", 400, "Bad Request: message text is empty"),
     ("/botT/sendMessage", b"text=x", 400, "Bad Request: chat_id is empty"),
@@ -274,3 +274,27 @@ def test_telegram_take_messages_hands_over_and_forgets():
         call(url, data=b"chat_id=1&text=b")
         assert tg.take_messages() == ["a", "b"]
         assert tg.take_messages() == [] and tg.messages == []
+
+
+def test_telegram_get_updates_is_a_long_poll_that_an_offset_confirms():
+    import time
+    with TelegramStandIn(token="T") as tg:
+        url = tg.base_url + "/botT/getUpdates"
+        began = time.monotonic()
+        got = call(url, data=b"timeout=1&offset=0", timeout=10)
+        assert (got[0], json.loads(got[3])) == (200, {"ok": True, "result": []})
+        assert time.monotonic() - began >= 0.9  # held open for its timeout
+        # An update arriving during the poll ends it at once.
+        threading.Timer(0.2, tg.push_message, args=("/help",)).start()
+        began = time.monotonic()
+        [update] = json.loads(call(url, data=b"timeout=20", timeout=30)[3])["result"]
+        assert time.monotonic() - began < 15
+        assert update["message"]["text"] == "/help"
+        # Until an offset past it confirms it, it is handed out again; then never.
+        again = json.loads(call(url, data=b"timeout=0")[3])["result"]
+        assert [u["update_id"] for u in again] == [update["update_id"]]
+        offset = f"offset={update['update_id'] + 1}&timeout=0".encode()
+        assert json.loads(call(url, data=offset)[3])["result"] == []
+        assert tg.pending_updates == 0
+        assert tg.requests == []  # background calls are kept apart
+        assert [m for m, _ in tg.bot_calls] == ["getUpdates"] * 4

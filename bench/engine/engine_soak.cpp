@@ -1,7 +1,9 @@
 // Soak of the monitor engine: thousands of watch cycles over the in-memory services with a fake
 // clock, under a random mix of the faults Taostats and Telegram really produce, a corrupted state
-// file now and then, pauses and stop signals. After every cycle it checks the delivery promise:
-// every alert part made so far was delivered exactly once or is still in the outbox, in order;
+// file now and then, a disk too full for the state file, readings that are null, absent or NaN,
+// pauses and stop signals. After every cycle it checks the delivery promise: every alert part
+// made so far was delivered exactly once or is still in the outbox, in order; an alert whose
+// values could not be saved is neither sent nor kept (the change is alerted once they can be);
 // and that the changes reported are those between the saved values and the listing.
 //
 // Usage: engine_soak [--cycles N] [--seed S]      prints a Markdown summary; exit 1 on a breach.
@@ -166,15 +168,25 @@ int main(int argc, char** argv) {
         if (chance(0.002)) burn[static_cast<int>(burn.size())] = 0.5;  // a new subnet
         listing_body = R"({"data": [)";
         bool first = true;
+        // Now and then a subnet is listed without a usable reading: it keeps its last value.
+        const int unread = chance(0.03) ? pick(static_cast<int>(burn.size())) : -1;
+        if (unread >= 0) ++faults["reading null, absent or NaN"];
         for (const auto& [n, v] : burn) {
-            listing_body += (first ? "" : ", ") + std::string("{\"netuid\": ") + std::to_string(n) +
-                            ", \"incentive_burn\": " + std::to_string(v) + "}";
+            listing_body += (first ? "" : ", ") + std::string("{\"netuid\": ") + std::to_string(n);
+            if (n != unread)
+                listing_body += ", \"incentive_burn\": " + std::to_string(v);
+            else if (n % 3)
+                listing_body += n % 3 == 1 ? ", \"incentive_burn\": null" : ", \"incentive_burn\": NaN";
+            listing_body += "}";
             first = false;
         }
         if (chance(0.05)) { listing_body += R"(, {"netuid": null}, {"netuid": 1.5})"; ++faults["invalid rows"]; }
         listing_body += "]}";
 
         if (chance(0.01)) { fake.files[state] = "[" + std::string(pick(2) ? 5000 : 3, '['); ++faults["state corrupted"]; }
+        const bool disk_full = chance(0.01);
+        if (disk_full) ++faults["disk full for the state file"];
+        fake.fail_replace = [&](std::string_view path) { return disk_full && path == state; };
         const bool paused = chance(0.01);
         if (paused) { fake.files[pause] = ""; ++faults["pause"]; }
         int checks = 0;
@@ -209,13 +221,20 @@ int main(int argc, char** argv) {
                 if (id.stamp == report.updated_at_utc + " UTC") total = id.total;
             for (const auto& m : queued_messages(fake, box))
                 if (m.stamp == report.updated_at_utc) total = m.total;
-            if (total == 0) {
+            if (report.outcome == "error") {
+                // The values could not be saved: the alert must be neither sent nor kept, or the
+                // change, found again, would be alerted again.
+                if (total != 0) {
+                    ++breaches;
+                    std::printf("cycle %zu: an alert kept though its values were not saved\n", cycle);
+                }
+            } else if (total == 0) {
                 ++breaches;
                 std::printf("cycle %zu: alert neither delivered nor queued (%s, %zu delivered, %s)\n",
                             cycle, report.outcome.c_str(), report.delivered, report.updated_at_utc.c_str());
                 for (const auto& l : fake.console_lines) std::printf("    %s", l.c_str());
             }
-            alert_parts[report.updated_at_utc + " UTC"] = total;
+            if (total) alert_parts[report.updated_at_utc + " UTC"] = total;
         }
         // The changes reported are exactly those between the saved values and the listing.
         if ((report.outcome == "ok" || report.outcome == "telegram_failed") && report.subnets > 0) {

@@ -1,4 +1,5 @@
-// Unicode character classes that the numeric-text rules need, generated from the host's unicodedata.
+// Unicode character classes that the numeric-text rules and the host's repr() need, generated
+// from the host's unicodedata.
 #pragma once
 
 namespace emberscope::burns {
@@ -10,5 +11,9 @@ bool is_space(char32_t cp);
 /// The value 0 to 9 of a decimal digit of any script (str.isdecimal / unicodedata.decimal), or -1
 /// for every other code point, including other numerals such as superscripts and fractions.
 int decimal_value(char32_t cp);
+
+/// The host's str.isprintable() for one code point: false for controls, separators other than
+/// the space, format characters, surrogates, private use and unassigned code points.
+bool is_printable(char32_t cp);
 
 }  // namespace emberscope::burns

@@ -27,7 +27,11 @@ public:
     // Scripted state, set by the test.
     std::map<std::string, std::string, std::less<>> env;
     std::map<std::string, std::string, std::less<>> files;
-    double clock = 1'765'152'000.0;  ///< epoch seconds; sleeps advance it
+    double clock = 1'765'152'000.0;  ///< seconds; sleeps advance it
+    /// How far the wall clock (epoch_seconds, utc_now) is set off `clock`: a step of the wall
+    /// clock leaves the monotonic one alone.
+    double wall_offset = 0;
+    std::string boot = "boot-1";
     /// Answers handed out in order; when empty, `responder` (if set) answers.
     std::deque<HttpAnswer> answers;
     std::function<HttpAnswer(const HttpRequest&)> responder;
@@ -35,6 +39,11 @@ public:
     std::function<void()> on_signal_check;
     /// When set, replace_file throws it for paths it returns true for.
     std::function<bool(std::string_view path)> fail_replace;
+    /// When set, replace_file throws for paths it returns true for after the new content is in
+    /// place (a failing sync of the directory).
+    std::function<bool(std::string_view path)> fail_after_replace;
+    /// Paths that exist but cannot be read, with the error reading them gives.
+    std::map<std::string, std::string, std::less<>> unreadable;
 
     // Recorded calls.
     std::vector<std::string> console_lines;
@@ -49,7 +58,7 @@ public:
     }
     std::string utc_now(std::string_view pattern) override {
         calls.push_back("clock");
-        std::time_t t = static_cast<std::time_t>(clock);
+        std::time_t t = static_cast<std::time_t>(clock + wall_offset);
         std::tm tm{};
         gmtime_r(&t, &tm);
         char buf[128];
@@ -57,8 +66,9 @@ public:
         std::size_t n = std::strftime(buf, sizeof buf, p.c_str(), &tm);
         return std::string(buf, n);
     }
-    double epoch_seconds() override { return clock; }
+    double epoch_seconds() override { return clock + wall_offset; }
     double monotonic_seconds() override { return clock; }
+    std::string boot_id() override { return boot; }
     void sleep(double seconds) override {
         calls.push_back("sleep");
         sleeps.push_back(seconds);
@@ -66,20 +76,34 @@ public:
         clock += seconds;
     }
     void console(std::string_view line) override { console_lines.emplace_back(line); }
-    bool is_file(std::string_view path) override { return files.find(path) != files.end(); }
+    bool is_file(std::string_view path) override {
+        return files.find(path) != files.end() || unreadable.find(path) != unreadable.end();
+    }
     void check_signals() override {
         if (on_signal_check) on_signal_check();
     }
     std::optional<std::string> read_file(std::string_view path) override {
+        if (unreadable.find(path) != unreadable.end()) return std::nullopt;
         auto it = files.find(path);
         if (it == files.end()) return std::nullopt;
         return it->second;
+    }
+    FileText read_text_file(std::string_view path) override {
+        calls.push_back("read " + std::string(path));
+        if (auto bad = unreadable.find(path); bad != unreadable.end())
+            return {FileText::Kind::unreadable, bad->second,
+                    std::make_exception_ptr(FakeError(bad->second))};
+        auto it = files.find(path);
+        if (it == files.end()) return {FileText::Kind::missing, "", nullptr};
+        return {FileText::Kind::text, it->second, nullptr};
     }
     void replace_file(std::string_view path, std::string_view content) override {
         calls.push_back("replace " + std::string(path));
         if (fail_replace && fail_replace(path))
             throw FakeError("[Errno 28] No space left on device: '" + std::string(path) + "'");
         files.insert_or_assign(std::string(path), std::string(content));
+        if (fail_after_replace && fail_after_replace(path))
+            throw FakeError("[Errno 5] Input/output error: '" + std::string(path) + "'");
     }
     void rename_file(std::string_view from, std::string_view to) override {
         calls.push_back("rename " + std::string(from) + " " + std::string(to));

@@ -29,6 +29,7 @@ struct TransportFailure {
     enum class Kind {
         os_error,  ///< refused, reset, dropped, name not found, a wait that timed out
         deadline,  ///< the whole exchange outlived its deadline
+        cut_off,   ///< the answer broke off or was not HTTP (only with `protocol_errors_fail`)
     };
     Kind kind = Kind::os_error;
     std::string message;          ///< the failure's own text
@@ -56,6 +57,9 @@ struct HttpRequest {
     /// Most bytes read of the body of any other status.
     std::size_t max_error_body_bytes = std::numeric_limits<std::size_t>::max();
     Redirects redirects = Redirects::follow;
+    /// When set, an answer the client cannot read to its end (cut off after its headers, a
+    /// status line that is not HTTP) comes back as a `cut_off` failure instead of being thrown.
+    bool protocol_errors_fail = false;
 };
 
 struct HttpAnswer {
@@ -83,6 +87,20 @@ private:
     static char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 };
 
+/// What reading a whole text file found.
+struct FileText {
+    enum class Kind {
+        text,        ///< `text` holds the content
+        missing,     ///< nothing exists at the path
+        not_utf8,    ///< the content is not UTF-8; `text` holds the decoder's message
+        unreadable,  ///< something exists but cannot be read (permissions, I/O error, not a
+                     ///< regular file); `text` holds the reason
+    };
+    Kind kind = Kind::missing;
+    std::string text;
+    std::exception_ptr original;  ///< the host's error, when there was one (may be null)
+};
+
 class Services {
 public:
     virtual ~Services() = default;
@@ -95,6 +113,10 @@ public:
     virtual double epoch_seconds() = 0;
     /// A clock that never goes back, in seconds, for gaps and budgets.
     virtual double monotonic_seconds() = 0;
+    /// A name of the machine's current boot, "" when unknown. Readings of monotonic_seconds
+    /// taken in one boot compare with each other, across processes too; those of two boots do
+    /// not.
+    virtual std::string boot_id() = 0;
     /// Blocks the calling thread; a signal handler's error propagates.
     virtual void sleep(double seconds) = 0;
     /// Writes one console line (standard error) in one piece; `line` ends with "\n".
@@ -107,6 +129,10 @@ public:
     /// The whole content of the file as UTF-8 text, or nullopt when it does not exist or cannot
     /// be opened or read. Content that is not UTF-8 throws.
     virtual std::optional<std::string> read_file(std::string_view path) = 0;
+    /// The whole content of the file as UTF-8 text, as read_file reads it, telling a missing
+    /// file from one that exists and cannot be read. Errors other than the host's OSError family
+    /// and its refusal to decode are thrown.
+    virtual FileText read_text_file(std::string_view path) = 0;
     /// Replaces the file's content so that it holds the old or the new content in full at every
     /// moment (temporary file, sync, rename).
     virtual void replace_file(std::string_view path, std::string_view content) = 0;
@@ -116,7 +142,8 @@ public:
     virtual void remove_file(std::string_view path) = 0;
 
     /// One HTTP exchange. Transport failures of the OSError family and deadlines come back as
-    /// `failure`; anything else the host raises is thrown.
+    /// `failure` (so do broken answers, when the request asks for it); anything else the host
+    /// raises is thrown.
     virtual HttpAnswer http(const HttpRequest& request) = 0;
 
     /// True when a thrown error is one a loop may report and survive (the host's `Exception`

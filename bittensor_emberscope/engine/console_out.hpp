@@ -22,6 +22,7 @@ public:
     void write(std::string_view line);
     /// `text` with the secrets masked (for report details).
     std::string masked(std::string_view text) const;
+    const std::vector<secrets::Secret>& secrets() const { return secrets_; }
 
 private:
     Services& services_;

@@ -26,9 +26,35 @@ namespace {
 // (the engine has no module constant a host could change).
 constexpr int kDisplayDecimals = 4;
 
+// Most decimals tried before a change whose display forms stay equal is shown in its shortest
+// form instead.
+constexpr int kMostDecimals = 17;
+
 std::string display(const std::string& burn) {
     std::optional<double> number = burns::parse_numeric_text(burn);
     return number ? burns::fixed_form(*number, kDisplayDecimals) : burn;
+}
+
+// The two sides of a change as its alert line shows them: with four decimals, or with the fewest
+// more at which they differ, so that a move under a low threshold never reads "0.1800 → 0.1800".
+std::pair<std::string, std::string> display_change(const std::string& old_burn,
+                                                   const std::string& new_burn) {
+    std::pair<std::string, std::string> shown{display(old_burn), display(new_burn)};
+    if (shown.first != shown.second) return shown;
+    const std::optional<double> a = burns::parse_numeric_text(old_burn);
+    const std::optional<double> b = burns::parse_numeric_text(new_burn);
+    if (!a || !b || *a == *b) return shown;
+    for (int decimals = kDisplayDecimals + 1; decimals <= kMostDecimals; ++decimals) {
+        shown = {burns::fixed_form(*a, decimals), burns::fixed_form(*b, decimals)};
+        if (shown.first != shown.second) return shown;
+    }
+    return {burns::shortest_form(*a), burns::shortest_form(*b)};
+}
+
+bool is_muted(const std::vector<std::string>& muted, const std::string& netuid) {
+    for (const std::string& m : muted)
+        if (m == netuid || m == "all") return true;
+    return false;
 }
 
 enum class Kind { watch, snapshot };
@@ -74,20 +100,32 @@ private:
     }
 
     void steps() {
-        load_outbox();
+        // A file that exists but cannot be read ends the cycle before anything is sent or
+        // written: taken for a missing one, it would lose the queue or the values.
+        std::optional<FileText> box_file = read_or_refuse(box_path_, "outbox file");
+        if (!box_file) return;
+        std::optional<FileText> state_file;
+        if (kind_ == Kind::watch) {
+            state_file = read_or_refuse(c_.state_path, "state file");
+            if (!state_file) return;
+        }
+        load_outbox(*box_file);
         delivery_.emplace(s_, waits_, console_, outbox_, c_.token, c_.chat_id, telegram_prefix(),
                           c_.exchange_deadline_seconds);
         double oldest = 0;
         const std::size_t dropped =
-            outbox_.drop_older_than(s_.epoch_seconds(), c_.outbox_max_age_seconds, oldest);
+            outbox_.drop_older_than(queue_clock(), c_.outbox_max_age_seconds, oldest);
         if (dropped) {
             console_.write(outbox_dropped_line(dropped, c_.outbox_max_age_seconds, utc_text(oldest)));
             box_changed_ = true;
         }
+        // Pauses a service asked for that are over by now are forgotten.
+        outbox_.forget_passed_holds(s_.epoch_seconds());
         // Earlier messages first, in their order.
         if (!outbox_.messages.empty()) delivery_->run();
 
-        auto fetched = fetch_listing(s_, waits_, key_, c_.exchange_deadline_seconds);
+        auto fetched = fetch_listing(s_, waits_, key_, console_.secrets(),
+                                     outbox_.taostats_not_before, c_.exchange_deadline_seconds);
         if (auto* failure = std::get_if<FetchFailure>(&fetched)) {
             const std::string detail = console_.masked(failure->detail);
             console_.write(driver::detail_line(
@@ -100,10 +138,8 @@ private:
         report_.invalid_rows = listing.invalid;
         if (listing.invalid) console_.write(invalid_rows_line(listing));
         if (listing.rows.empty()) {
-            JsonValue record = JsonValue::make_object();
-            record.set("error", JsonValue::make_text("no_valid_netuid"));
-            record.set("rows", JsonValue::make_integer(static_cast<long long>(listing.invalid)));
-            const std::string detail = dump_json(record);
+            const std::string detail = "taostats: no row with a valid netuid (" +
+                                       std::to_string(listing.invalid) + " row(s))";
             console_.write(driver::detail_line(fetch_prefix(), detail));
             conclude("fetch_failed", detail);
             return;
@@ -112,22 +148,25 @@ private:
         burns::BurnMap current;
         current.reserve(listing.rows.size());
         for (const auto& row : listing.rows) current.emplace_back(row.netuid, row.burn);
+        const std::size_t queued_before = outbox_.messages.size();
 
         if (kind_ == Kind::watch) {
-            const burns::BurnMap prev = load_state();
+            const burns::BurnMap prev = load_state(*state_file);
             if (!prev.empty()) {
                 std::vector<burns::DecimalInteger> numbers;
                 numbers.reserve(listing.rows.size());
                 for (const auto& row : listing.rows) numbers.push_back(row.number);
                 report_.changes = burns::list_changes(prev, current, numbers, c_.threshold);
             }
-            if (!report_.changes.empty()) {
-                std::vector<reports::AlertLine> lines;
-                for (const auto& change : report_.changes)
-                    lines.push_back({change.netuid, display(change.old_burn), display(change.new_burn)});
-                queue(kAlertKind, report_.changes.size(),
-                      reports::render_alert(lines, report_.updated_at_utc));
+            keep_last_values(prev, listing, current);
+            std::vector<reports::AlertLine> lines;
+            for (const auto& change : report_.changes) {
+                if (is_muted(c_.muted, change.netuid)) continue;
+                auto [from, to] = display_change(change.old_burn, change.new_burn);
+                lines.push_back({change.netuid, std::move(from), std::move(to)});
             }
+            if (!lines.empty())
+                queue(kAlertKind, lines.size(), reports::render_alert(lines, report_.updated_at_utc));
         } else {
             std::vector<reports::SnapshotLine> lines;
             std::vector<burns::DecimalInteger> numbers;
@@ -140,67 +179,126 @@ private:
         // The new messages are on disk before the values that made them: a crash in between
         // repeats an alert rather than losing it.
         save_outbox();
-        s_.replace_file(c_.state_path, burns::render_state_file(current, report_.updated_at_utc));
+        const std::string values = burns::render_state_file(current, report_.updated_at_utc);
+        try {
+            s_.replace_file(c_.state_path, values);
+        } catch (...) {
+            // An interrupt, or a file that may hold the new values after all (a failing sync of
+            // its directory), keeps the messages: a repeat rather than a loss.
+            const std::exception_ptr error = std::current_exception();
+            if (s_.is_ordinary_error(error) && !holds(c_.state_path, values))
+                withdraw_from(queued_before);
+            throw;
+        }
         if (!delivery_->stopped()) delivery_->run();
         conclude("ok", "");
     }
 
     void queue(std::string_view kind, std::size_t count, const std::string& text) {
         const std::vector<std::string> parts = reports::chunk_text(text, reports::kMessageTextLimit);
-        const double now = s_.epoch_seconds();
+        const QueueClock now = queue_clock();
         for (std::size_t i = 1; i <= parts.size(); ++i) {
             outbox_.messages.push_back(
-                {std::string(kind), count, report_.updated_at_utc, now, i, parts.size(),
-                 fit_message(reports::numbered_part(parts[i - 1], i, parts.size()))});
+                {std::string(kind), count, report_.updated_at_utc, now.epoch, i, parts.size(),
+                 fit_message(reports::numbered_part(parts[i - 1], i, parts.size())), now.boot,
+                 now.monotonic});
         }
         box_changed_ = true;
     }
 
-    // The file's content, nullopt when there is none to read, or the reason it cannot be read
-    // as text (the host's reader refuses content that is not UTF-8 with an ordinary error).
-    std::variant<std::optional<std::string>, std::string> read_text(const std::string& path) {
-        if (!s_.is_file(path)) return std::optional<std::string>{};
-        try {
-            return s_.read_file(path);
-        } catch (...) {
-            const std::exception_ptr error = std::current_exception();
-            if (!s_.is_ordinary_error(error)) throw;
-            return s_.error_message(error);
+    // True unless the file demonstrably does not hold `content`.
+    bool holds(const std::string& path, const std::string& content) {
+        const FileText file = s_.read_text_file(path);
+        return file.kind == FileText::Kind::unreadable ||
+               (file.kind == FileText::Kind::text && file.text == content);
+    }
+
+    QueueClock queue_clock() {
+        QueueClock now;
+        now.epoch = s_.epoch_seconds();
+        now.boot = s_.boot_id();
+        if (!now.boot.empty()) now.monotonic = s_.monotonic_seconds();
+        return now;
+    }
+
+    // The values that made the messages queued from `first` on could not be saved: left in the
+    // outbox, they would be delivered while the change is found again next cycle and queued
+    // again, every cycle the disk stays full. They leave the outbox unsent; the change, still
+    // unsaved, is found again once the values can be written.
+    void withdraw_from(std::size_t first) {
+        if (outbox_.messages.size() <= first) return;
+        outbox_.messages.erase(outbox_.messages.begin() + static_cast<std::ptrdiff_t>(first),
+                               outbox_.messages.end());
+        box_changed_ = true;
+        // An outbox left empty is removed, which a full disk still allows.
+        save_outbox_quietly();
+    }
+
+    // A subnet listed without a usable owner burn keeps its last value, in the saved values too:
+    // its next reading is compared with what it was before.
+    static void keep_last_values(const burns::BurnMap& prev, const Listing& listing,
+                                 burns::BurnMap& current) {
+        for (const std::string& netuid : listing.unvalued) {
+            // The last of two entries under one key is the one the state stands for.
+            for (auto it = prev.rbegin(); it != prev.rend(); ++it)
+                if (it->first == netuid) {
+                    current.emplace_back(it->first, it->second);
+                    break;
+                }
         }
     }
 
+    // The file's content, or nullopt (with the cycle ended on an error line) when it exists
+    // and cannot be read.
+    std::optional<FileText> read_or_refuse(const std::string& path, std::string_view what) {
+        FileText file = s_.read_text_file(path);
+        if (file.kind != FileText::Kind::unreadable) return file;
+        const std::string detail =
+            "cannot read the " + std::string(what) + " " + path + ": " + console_.masked(file.text);
+        console_.write(driver::detail_line("[burn] error: ", detail));
+        finish("error", detail);
+        return std::nullopt;
+    }
+
+    // Where an unusable file goes: its stamped name, with a counter when a copy kept earlier
+    // holds that name already (two in one second), so that no kept copy is ever replaced.
+    std::string aside_path(const std::string& path) {
+        const std::string first = corrupt_path(path, s_.utc_now(kCorruptStampPattern));
+        std::string name = first;
+        for (int n = 2; s_.is_file(name); ++n) name = first + "-" + std::to_string(n);
+        return name;
+    }
+
     // The previous values, or none when the file is missing or unusable (then moved aside).
-    burns::BurnMap load_state() {
-        auto content = read_text(c_.state_path);
+    burns::BurnMap load_state(const FileText& file) {
+        if (file.kind == FileText::Kind::missing) return {};
         std::variant<burns::BurnMap, std::string> state;
-        if (auto* text = std::get_if<std::optional<std::string>>(&content)) {
-            if (!*text) return {};
-            state = read_state(**text);
-        } else {
-            state = std::get<std::string>(content);
-        }
+        if (file.kind == FileText::Kind::text)
+            state = read_state(file.text);
+        else
+            state = file.text;
         if (auto* map = std::get_if<burns::BurnMap>(&state)) return std::move(*map);
-        const std::string moved = corrupt_path(c_.state_path, s_.utc_now(kCorruptStampPattern));
+        const std::string moved = aside_path(c_.state_path);
         s_.rename_file(c_.state_path, moved);
         console_.write(unreadable_file_line("state file", c_.state_path, std::get<std::string>(state),
                                             moved, "recording a fresh baseline"));
         return {};
     }
 
-    void load_outbox() {
-        auto content = read_text(box_path_);
+    void load_outbox(const FileText& file) {
+        if (file.kind == FileText::Kind::missing) return;
         std::variant<Outbox, std::string> box;
-        if (auto* text = std::get_if<std::optional<std::string>>(&content)) {
-            if (!*text) return;
-            box = read_outbox(**text);
-        } else {
-            box = std::get<std::string>(content);
-        }
+        if (file.kind == FileText::Kind::text)
+            box = read_outbox(file.text);
+        else
+            box = file.text;
         if (auto* ok = std::get_if<Outbox>(&box)) {
             outbox_ = std::move(*ok);
+            saved_taostats_hold_ = outbox_.taostats_not_before;
+            saved_chat_holds_ = outbox_.chat_not_before;
             return;
         }
-        const std::string moved = corrupt_path(box_path_, s_.utc_now(kCorruptStampPattern));
+        const std::string moved = aside_path(box_path_);
         s_.rename_file(box_path_, moved);
         console_.write(unreadable_file_line("outbox file", box_path_, std::get<std::string>(box),
                                             moved, "starting an empty one"));
@@ -208,6 +306,9 @@ private:
 
     void save_outbox() {
         if (delivery_ && delivery_->take_changed()) box_changed_ = true;
+        if (outbox_.taostats_not_before != saved_taostats_hold_ ||
+            outbox_.chat_not_before != saved_chat_holds_)
+            box_changed_ = true;
         if (!box_changed_) return;
         box_saving_ = true;
         if (outbox_.empty())
@@ -216,6 +317,8 @@ private:
             s_.replace_file(box_path_, render_outbox(outbox_));
         box_saving_ = false;
         box_changed_ = false;
+        saved_taostats_hold_ = outbox_.taostats_not_before;
+        saved_chat_holds_ = outbox_.chat_not_before;
     }
 
     void save_outbox_quietly() noexcept {
@@ -253,6 +356,8 @@ private:
         if (delivery_) {
             report_.delivered = delivery_->delivered();
             report_.chat_id = delivery_->chat();
+            if (delivery_->stopped() && !delivery_->paused())
+                report_.telegram_failure = delivery_->refused() ? "refused" : "failed";
         }
         if (!outbox_.messages.empty()) {
             double oldest = outbox_.messages.front().queued_at;
@@ -274,6 +379,9 @@ private:
     Outbox outbox_;
     bool box_changed_ = false;
     bool box_saving_ = false;
+    // The pauses as the file holds them: a change to them is saved like a change of messages.
+    std::optional<double> saved_taostats_hold_;
+    std::vector<std::pair<std::string, double>> saved_chat_holds_;
     std::optional<Delivery> delivery_;
     CycleReport report_;
 };

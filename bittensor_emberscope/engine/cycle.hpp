@@ -29,6 +29,9 @@ struct CycleSettings {
     std::optional<double> wait_budget_seconds;  ///< default: kDefaultBudgetShare of the interval
     /// Bound on each HTTP exchange of the cycle; default: twice the exchange's own time-out.
     std::optional<double> exchange_deadline_seconds;
+    /// Subnets whose changes are left out of alerts (an operator muted them); "all" mutes every
+    /// subnet. Their changes are still reported and their values stored.
+    std::vector<std::string> muted;
 };
 
 /// What one cycle did, for the command's status file and history.
@@ -39,6 +42,9 @@ struct CycleReport {
     std::size_t subnets = 0;
     std::vector<burns::BurnChange> changes;
     std::size_t delivered = 0;
+    /// How delivery stopped short: "refused" (Telegram declined a message), "failed" (no usable
+    /// answer, flood control or the wait budget), "" when it did not (also when paused).
+    std::string telegram_failure;
     std::size_t outbox_size = 0;
     std::optional<std::string> outbox_oldest_utc;
     std::size_t invalid_rows = 0;

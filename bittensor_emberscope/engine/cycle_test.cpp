@@ -107,11 +107,56 @@ TEST_F(EngineCycle, FirstCycleRecordsABaselineAndAlertsNothing) {
               state_file({{"0", "0"}, {"1", "0.1"}, {"2", "0.5"}}, "2025-12-08T00:00:00Z"));
     EXPECT_EQ(fake.files.count(kOutbox), 0u);
     const auto& q = fake.requests.at(0);
-    EXPECT_EQ(q.url, "http://127.0.0.1:1/api/subnet/latest/v1?limit=1024&order=netuid_asc");
+    EXPECT_EQ(q.url, "http://127.0.0.1:1/api/subnet/latest/v1?limit=200&order=netuid_asc&page=1");
     EXPECT_EQ(q.headers.at(0), (Header{"Authorization", "taostats-key-0001"}));
     EXPECT_EQ(q.deadline_seconds, 120);
     EXPECT_EQ(q.max_body_bytes, std::size_t{64} << 20);
     EXPECT_EQ(q.redirects, Redirects::keep_credentials_on_origin);
+}
+
+TEST_F(EngineCycle, MutedSubnetsAreLeftOutOfAlertsButStillReportedAndStored) {
+    struct Case {
+        std::vector<std::string> muted;
+        std::vector<std::string> sent;
+    };
+    const Case cases[] = {
+        {{}, {"SN1: 0.1000 \xe2\x86\x92 0.3000", "SN2: 0.5000 \xe2\x86\x92 0.9000"}},
+        {{"2"}, {"SN1: 0.1000 \xe2\x86\x92 0.3000"}},
+        {{"12", "1"}, {"SN2: 0.5000 \xe2\x86\x92 0.9000"}},
+        {{"1", "2"}, {}},
+        {{"all"}, {}},
+    };
+    for (const Case& c : cases) {
+        fake.files.clear();
+        fake.requests.clear();
+        fake.files[kState] = state_file({{"1", "0.1"}, {"2", "0.5"}});
+        list({{"1", "0.3"}, {"2", "0.9"}});
+        if (!c.sent.empty()) ok();
+        settings.muted = c.muted;
+        CycleReport r = run_cycle(fake, settings);
+        EXPECT_EQ(r.outcome, "ok");
+        EXPECT_EQ(r.changes.size(), 2u);  // the history still gets every change
+        EXPECT_EQ(fake.files[kState], state_file({{"1", "0.3"}, {"2", "0.9"}}, "2025-12-08T00:00:00Z"));
+        const std::vector<std::string> posts = sent_texts();
+        ASSERT_EQ(posts.size(), c.sent.empty() ? 0u : 1u);
+        if (c.sent.empty()) {
+            EXPECT_EQ(lines(), std::vector<std::string>{});
+            continue;
+        }
+        std::string body = posts[0];
+        std::string decoded;  // the form body, decoded
+        for (std::size_t i = 0; i < body.size(); ++i) {
+            if (body[i] == '+') decoded += ' ';
+            else if (body[i] == '%') {
+                decoded += char(std::stoi(body.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else decoded += body[i];
+        }
+        for (const std::string& line : c.sent) EXPECT_NE(decoded.find(line), std::string::npos) << decoded;
+        EXPECT_EQ(decoded.find("SN", decoded.find(c.sent.back()) + 1), std::string::npos) << decoded;
+        EXPECT_EQ(lines(), std::vector<std::string>{"[burn] alert sent (" +
+                                                    std::to_string(c.sent.size()) + " subnet(s))\n"});
+    }
 }
 
 TEST_F(EngineCycle, ChangeIsQueuedAndSavedBeforeItIsSent) {
@@ -167,12 +212,12 @@ TEST_F(EngineCycle, AWaitOverTheBudgetLeavesTheAlertInTheOutboxForTheNextCycle) 
     tg(429, R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 400","parameters":{"retry_after":400}})");
     CycleReport r = run_cycle(fake, settings);
     EXPECT_EQ(r.outcome, "telegram_failed");
-    EXPECT_EQ(r.detail, "Too Many Requests: retry after 400");
+    EXPECT_EQ(r.detail, "telegram: rate limited (HTTP 429, retry after 400 s)");
     EXPECT_EQ(r.outbox_size, 1u);
     EXPECT_EQ(r.outbox_oldest_utc, "2025-12-08T00:00:00Z");
     EXPECT_TRUE(fake.sleeps.empty());
     EXPECT_EQ(lines(), (std::vector<std::string>{
-                           "[burn] telegram failed: Too Many Requests: retry after 400\n",
+                           "[burn] telegram failed: rate limited (HTTP 429, retry after 400 s)\n",
                            "[burn] outbox: 1 message(s) waiting for delivery, oldest queued "
                            "2025-12-08T00:00:00Z\n"}));
     // The values were saved: the next cycle sees no change, and delivers the queued alert.
@@ -217,8 +262,8 @@ TEST_F(EngineCycle, PassingFailuresAreTriedThreeTimesWithGrowingWaits) {
     EXPECT_EQ(fake.sleeps, (std::vector<double>{1, 1, 1, 1, 1, 1, 1}));  // 2 s, then 5 s
     EXPECT_EQ(r.outcome, "telegram_failed");
     EXPECT_EQ(lines(), (std::vector<std::string>{
-                           "[burn] telegram failed: <html>\\r\\n<head><title>502 Bad "
-                           "Gateway</title></head>\\r\\n</html>\\r\\n\n",
+                           "[burn] telegram failed: HTTP 502 Bad Gateway: <html> <head><title>502 "
+                           "Bad Gateway</title></head> </html>\n",
                            "[burn] outbox: 1 message(s) waiting for delivery, oldest queued "
                            "2025-12-08T00:00:00Z\n"}));
     EXPECT_EQ(r.detail.find('\n'), std::string::npos);
@@ -255,7 +300,7 @@ TEST_F(EngineCycle, PartsKeepTheirNumbersAcrossCyclesAndArePaced) {
     EXPECT_EQ(box.messages.front().part, 2u);
     EXPECT_TRUE(box.messages.front().text.starts_with("(2/" + std::to_string(total) + ")\n"));
     EXPECT_EQ(fake.sleeps, std::vector<double>{1.0});  // one gap between the two requests
-    EXPECT_EQ(lines().front(), "[burn] telegram failed: Bad Request: message is too long\n");
+    EXPECT_EQ(lines().front(), "[burn] telegram failed: HTTP 400 Bad Request: message is too long\n");
 
     fake.clock += 600;
     fake.sleeps.clear();
@@ -300,7 +345,7 @@ TEST_F(EngineCycle, OtherRefusalsAreNotRepeatedWithinTheCycle) {
     CycleReport r = run_cycle(fake, settings);
     EXPECT_EQ(posts(), 1u);
     EXPECT_EQ(r.outcome, "telegram_failed");
-    EXPECT_EQ(r.detail, "Forbidden: bot was blocked by the user");
+    EXPECT_EQ(r.detail, "telegram: HTTP 403 Forbidden: bot was blocked by the user");
     EXPECT_EQ(r.outbox_size, 1u);
 }
 
@@ -329,13 +374,12 @@ TEST_F(EngineCycle, AListingWithoutAValidRowFailsAndLeavesTheStateAlone) {
     EXPECT_EQ(lines(), (std::vector<std::string>{
                            "[burn] listing: 2 row(s) without a valid netuid left out (first: "
                            "(row null), (none))\n",
-                           "[burn] fetch failed: {\"error\": \"no_valid_netuid\", \"rows\": 2}\n"}));
+                           "[burn] fetch failed: taostats: no row with a valid netuid (2 row(s))\n"}));
     taostats.push_back(FakeServices::answer(200, R"({"data": []})"));
     r = run_cycle(fake, settings);
     EXPECT_EQ(r.outcome, "fetch_failed");
     EXPECT_EQ(lines(), std::vector<std::string>{
-                           "[burn] fetch failed: {\"error\": \"no_subnet_rows\", \"response\": "
-                           "{\"data\": []}}\n"});
+                           "[burn] fetch failed: taostats: no subnet rows in the listing\n"});
     EXPECT_EQ(fake.files[kState], saved);
 }
 
@@ -344,13 +388,12 @@ TEST_F(EngineCycle, FetchFailuresPrintTheDocumentedLines) {
     CycleReport r = run_cycle(fake, settings);
     EXPECT_EQ(r.outcome, "fetch_failed");
     EXPECT_EQ(lines(), std::vector<std::string>{
-                           "[burn] fetch failed: {\"error\": \"no_subnet_rows\", \"response\": "
-                           "{\"status_code\": 500, \"message\": \"oops\", \"http_status\": 500}}\n"});
+                           "[burn] fetch failed: taostats: HTTP 500 Internal Server Error: oops\n"});
     taostats.push_back(FakeServices::dropped("<urlopen error [Errno 111] Connection refused>"));
     r = run_cycle(fake, settings);
     EXPECT_EQ(r.outcome, "fetch_failed");
     EXPECT_EQ(lines(), std::vector<std::string>{
-                           "[burn] error: <urlopen error [Errno 111] Connection refused>\n"});
+                           "[burn] error: taostats: connection refused (127.0.0.1:1)\n"});
 }
 
 TEST_F(EngineCycle, RateLimitedListingIsRepeatedWithTheGrowingWait) {
@@ -443,6 +486,69 @@ TEST_F(EngineCycle, APauseEndsTheWaitsAtOnceAndKeepsTheMessages) {
     EXPECT_EQ(outbox().messages.size(), 1u);
 }
 
+// How delivery stopped short, as the exporter counts it: Telegram declining a message is not the
+// same trouble as Telegram not answering in time.
+TEST_F(EngineCycle, TheReportSaysWhetherTelegramRefusedOrFailed) {
+    const std::string flood =
+        R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 400","parameters":{"retry_after":400}})";
+    const std::string migrate =
+        R"({"ok":false,"error_code":400,"description":"Bad Request: group chat was upgraded to a supergroup chat","parameters":{"migrate_to_chat_id":-1001}})";
+    struct Case {
+        const char* name;
+        std::vector<HttpAnswer> answers;
+        const char* failure;
+    };
+    const std::vector<Case> cases = {
+        {"delivered", {FakeServices::answer(200, kSentOk)}, ""},
+        {"blocked", {FakeServices::answer(403, R"({"ok":false,"error_code":403,"description":"Forbidden: bot was blocked by the user"})")}, "refused"},
+        {"ok false on 200", {FakeServices::answer(200, R"({"ok":false})")}, "refused"},
+        {"migrated to itself", {FakeServices::answer(400, migrate)}, "refused"},
+        {"server errors", {FakeServices::answer(502, "<html>Bad Gateway</html>"),
+                           FakeServices::answer(500, R"({"ok":false,"description":"Internal Server Error: restart"})"),
+                           FakeServices::answer(502, "<html>Bad Gateway</html>")}, "failed"},
+        {"no answer", {FakeServices::dropped(), FakeServices::dropped(), FakeServices::dropped()}, "failed"},
+        {"flood beyond the budget", {FakeServices::answer(429, flood)}, "failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake = FakeServices();
+        taostats.clear();
+        SetUp();
+        fake.files[kState] = state_file({{"1", "0.1"}});
+        list({{"1", "0.3"}});
+        telegram.assign(c.answers.begin(), c.answers.end());
+        CycleReport r = run_cycle(fake, settings);
+        EXPECT_EQ(r.telegram_failure, c.failure);
+        EXPECT_EQ(r.outcome, std::string(c.failure).empty() ? "ok" : "telegram_failed");
+    }
+}
+
+TEST_F(EngineCycle, ARefusalIsForgottenWhenTheNextMessageFailsOtherwise) {
+    fake.files[kState] = state_file({{"1", "0.1"}});
+    list({{"1", "0.3"}});
+    tg(403, R"({"ok":false,"error_code":403,"description":"Forbidden: bot was blocked by the user"})");
+    EXPECT_EQ(run_cycle(fake, settings).telegram_failure, "refused");
+    fake.clock += 600;
+    list({{"1", "0.3"}});
+    tg(500, "{}");
+    tg(500, "{}");
+    tg(500, "{}");
+    EXPECT_EQ(run_cycle(fake, settings).telegram_failure, "failed");
+}
+
+TEST_F(EngineCycle, APausedDeliveryIsNoFailure) {
+    fake.files[kState] = state_file({{"1", "0.1"}});
+    list({{"1", "0.3"}});
+    tg(429, R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 30","parameters":{"retry_after":30}})");
+    int checks = 0;
+    fake.on_signal_check = [&] {
+        if (++checks == 3) fake.files[kPause] = "";
+    };
+    CycleReport r = run_cycle(fake, settings);
+    EXPECT_EQ(r.detail, "paused with messages waiting");
+    EXPECT_EQ(r.telegram_failure, "");
+}
+
 TEST_F(EngineCycle, AStopSignalPropagatesAfterTheOutboxIsWritten) {
     fake.files[kState] = state_file({{"1", "0.1"}});
     list({{"1", "0.3"}});
@@ -471,7 +577,7 @@ TEST_F(EngineCycle, SecretsNeverReachTheConsole) {
         telegram.push_back(FakeServices::dropped("<urlopen error bad URL http://x/bot" + kToken + "/sendMessage>"));
     CycleReport r = run_cycle(fake, settings);
     for (const auto& line : lines()) EXPECT_EQ(line.find(kToken), std::string::npos) << line;
-    EXPECT_EQ(r.detail, "<urlopen error bad URL http://x/bot<token>/sendMessage>");
+    EXPECT_EQ(r.detail, "telegram: <urlopen error bad URL http://x/bot<token>/sendMessage> (127.0.0.1:2)");
 }
 
 TEST_F(EngineCycle, WithoutTelegramSettingsTheAlertWaitsInTheOutbox) {
@@ -527,12 +633,12 @@ TEST_F(EngineCycle, SnapshotFailuresUseTheStartupPrefixes) {
     taostats.push_back(FakeServices::answer(200, R"({"data": null})"));
     EXPECT_EQ(run_snapshot(fake, settings).outcome, "fetch_failed");
     EXPECT_EQ(lines(), std::vector<std::string>{
-                           "[burn] startup fetch failed: {\"error\": \"no_subnet_rows\", "
-                           "\"response\": {\"data\": null}}\n"});
+                           "[burn] startup fetch failed: taostats: answer without a \"data\" list: "
+                           "{\"data\": null}\n"});
     list({{"1", "0.3"}});
     tg(400, R"({"ok": false, "error_code": 400, "description": "Bad Request: chat not found"})");
     EXPECT_EQ(run_snapshot(fake, settings).outcome, "telegram_failed");
-    EXPECT_EQ(lines().front(), "[burn] startup telegram failed: Bad Request: chat not found\n");
+    EXPECT_EQ(lines().front(), "[burn] startup telegram failed: HTTP 400 Bad Request: chat not found\n");
 }
 
 TEST_F(EngineCycle, OverlongLinesAreCutRatherThanRefused) {

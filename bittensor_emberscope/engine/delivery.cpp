@@ -1,7 +1,10 @@
 // Delivery of the outbox to Telegram.
 #include "engine/delivery.hpp"
 
+#include <cmath>
+
 #include "driver/console.hpp"
+#include "engine/failures.hpp"
 #include "engine/telegram.hpp"
 #include "reports/telegram_text.hpp"
 
@@ -32,7 +35,10 @@ bool Delivery::run() {
         }
         if (step == Step::failed) {
             stopped_ = true;
-            console_.write(driver::detail_line(failed_prefix_, error_));
+            // The line's prefix names the service already.
+            std::string_view cause = error_;
+            if (cause.starts_with(kTelegramService)) cause.remove_prefix(kTelegramService.size());
+            console_.write(driver::detail_line(failed_prefix_, cause));
             return false;
         }
         ++delivered_;
@@ -57,6 +63,7 @@ Delivery::Step Delivery::waited(Waits::Result result) {
 
 Delivery::Step Delivery::send(const std::string& text) {
     error_.clear();
+    refused_ = false;
     if (token_.empty() || chat_.empty()) {
         error_ = std::string(reports::kNotConfigured);
         return Step::failed;
@@ -72,10 +79,27 @@ Delivery::Step Delivery::send(const std::string& text) {
     request.max_body_bytes = kTelegramMaxBody;
     request.max_error_body_bytes = kTelegramMaxBody;
     request.redirects = Redirects::none;
+    request.protocol_errors_fail = true;
+    AnswerContext context{console_.secrets(), endpoint_of(services_, request.url), deadline_seconds_, 0};
 
     int transient = 0, floods = 0, migrations = 0;
     while (true) {
         if (waits_.pause_requested()) return Step::paused;
+        // Telegram asked this chat for a pause, in this cycle or an earlier one: nothing is
+        // posted to it before that time.
+        if (const std::optional<double> hold = outbox_.chat_hold(chat_)) {
+            const double left = *hold - services_.epoch_seconds();
+            if (left > 0) {
+                if (!(left <= waits_.left())) {
+                    error_ = "telegram: rate limited (HTTP 429), no message to this chat before " +
+                             utc_text(std::ceil(*hold));
+                    return Step::failed;
+                }
+                if (Step s = waited(waits_.wait(left)); s != Step::delivered) return s;
+            }
+            outbox_.release_chat(chat_);
+            changed_ = true;
+        }
         if (last_send_) {
             const double gap = kChatGap - (services_.monotonic_seconds() - *last_send_);
             if (gap > 0) {
@@ -85,23 +109,33 @@ Delivery::Step Delivery::send(const std::string& text) {
         request.body = send_message_body(chat_, text);
         const HttpAnswer answer = services_.http(request);
         last_send_ = services_.monotonic_seconds();
-        Verdict v = judge_answer(answer);
+        context.now = services_.epoch_seconds();
+        Verdict v = judge_answer(answer, context);
         error_ = console_.masked(v.error);
         switch (v.kind) {
             case Verdict::Kind::delivered:
                 return Step::delivered;
             case Verdict::Kind::refused:
+                refused_ = true;
                 return Step::failed;
             case Verdict::Kind::migrated:
-                if (++migrations > kMaxMigrations || v.new_chat_id == chat_) return Step::failed;
+                if (++migrations > kMaxMigrations || v.new_chat_id == chat_) {
+                    refused_ = true;
+                    return Step::failed;
+                }
                 console_.write(chat_migrated_line(chat_, v.new_chat_id));
                 outbox_.migrate(chat_, v.new_chat_id);
                 chat_ = v.new_chat_id;
                 changed_ = true;
                 continue;
             case Verdict::Kind::flood:
+                // Kept in the outbox until waited out, so that no later cycle or process posts
+                // to the chat before Telegram allows it.
+                outbox_.hold_chat(chat_, context.now + v.retry_after);
+                changed_ = true;
                 if (++floods > kMaxFloodWaits) return Step::failed;
                 if (Step s = waited(waits_.wait(v.retry_after)); s != Step::delivered) return s;
+                outbox_.release_chat(chat_);
                 continue;
             case Verdict::Kind::transient:
                 if (++transient >= kTransientAttempts) return Step::failed;

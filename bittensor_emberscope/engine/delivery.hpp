@@ -32,6 +32,9 @@ public:
     bool paused() const { return paused_; }
     /// The last failure's text ("" when none).
     const std::string& error() const { return error_; }
+    /// True when delivery stopped because Telegram declined a message (an error answer that is
+    /// neither flood control nor a server error), not for want of an answer in time.
+    bool refused() const { return refused_; }
     const std::string& chat() const { return chat_; }
     std::size_t delivered() const { return delivered_; }
     /// True when the outbox (its messages or migrations) changed since the last call.
@@ -55,6 +58,7 @@ private:
     bool stopped_ = false;
     bool paused_ = false;
     bool changed_ = false;
+    bool refused_ = false;
     std::string error_;
 };
 

@@ -17,6 +17,7 @@
 
 #include "burns/numeric.hpp"
 #include "burns/state_text.hpp"
+#include "burns/unicode_tables.hpp"
 #include "common/text.hpp"
 #include "common/utf8.hpp"
 #include "common/words.hpp"
@@ -530,17 +531,6 @@ void dump(const JsonValue& v, std::string& out, int indent, int level, bool sort
     out += is_array ? ']' : '}';
 }
 
-// True for the code points the host's str.isprintable() refuses, among those a burn value may
-// plausibly hold: controls, the Latin-1 gap, separators, format characters and surrogates.
-bool unprintable(char32_t cp) {
-    if (cp < 0x20 || (cp >= 0x7F && cp <= 0xA0) || cp == 0xAD) return true;
-    if (cp >= 0xD800 && cp <= 0xDFFF) return true;
-    if ((cp >= 0x2000 && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202F) ||
-        (cp >= 0x205F && cp <= 0x206F) || cp == 0x3000 || cp == 0xFEFF || cp == 0x1680)
-        return true;
-    return cp == 0x180E || (cp >= 0xFFF9 && cp <= 0xFFFB);
-}
-
 void append_repr(std::string& out, const std::string& text) {
     const bool has_single = text.find('\'') != std::string::npos;
     const bool has_double = text.find('"') != std::string::npos;
@@ -559,16 +549,11 @@ void append_repr(std::string& out, const std::string& text) {
             out += "\\n";
         } else if (cp == '\r') {
             out += "\\r";
-        } else if (unprintable(cp)) {
-            if (cp < 0x100) {
-                out += "\\x";
-            } else {
-                out += "\\u";
-                out += kHex[(cp >> 12) & 0xF];
-                out += kHex[(cp >> 8) & 0xF];
-            }
-            out += kHex[(cp >> 4) & 0xF];
-            out += kHex[cp & 0xF];
+        } else if (!burns::is_printable(cp)) {
+            // The host's escape: \xhh below 0x100, \uhhhh below 0x10000, else \Uhhhhhhhh.
+            const int digits = cp < 0x100 ? 2 : cp < 0x10000 ? 4 : 8;
+            out += digits == 2 ? "\\x" : digits == 4 ? "\\u" : "\\U";
+            for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 0xF];
         } else {
             utf8::append(out, cp);
         }

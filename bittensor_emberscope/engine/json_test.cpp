@@ -360,5 +360,26 @@ TEST(EngineJson, IntegersKeepTheirDigits) {
     EXPECT_EQ(error_of("[1, -]"), "Expecting value: line 1 column 5 (char 4)");
 }
 
+
+// Texts inside containers are shown as the host's repr() shows them: every character that
+// str.isprintable() refuses is escaped, in the shortest of its \x, \u and \U forms.
+TEST(EngineJson, NestedTextsEscapeWhatTheHostCannotPrint) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {R"(["\ue003"])", R"(['\ue003'])"},            // private use
+        {R"(["\u0a0b"])", R"(['\u0a0b'])"},            // unassigned
+        {R"(["\u0378"])", R"(['\u0378'])"},
+        {R"(["\ufffe"])", R"(['\ufffe'])"},            // non-character
+        {R"(["\udb80\udc00"])", R"(['\U000f0000'])"},  // private use beyond the first plane
+        {R"(["\udb40\udc01"])", R"(['\U000e0001'])"},  // format
+        {R"(["\udbff\udffd"])", R"(['\U0010fffd'])"},
+        {R"(["\ud83f\udffe"])", R"(['\U0001fffe'])"},
+        {R"(["\u2028"])", R"(['\u2028'])"},
+        {R"(["\u00ad"])", R"(['\xad'])"},
+        {R"(["\ud800"])", R"(['\ud800'])"},
+        {R"(["\ud83d\udd25", "\u00e9", "\u6d4b"])", "['\xF0\x9F\x94\xA5', '\xC3\xA9', '\xE6\xB5\x8B']"},
+    };
+    for (const auto& [doc, shown] : cases) EXPECT_EQ(host_str(value_of(doc)), shown) << doc;
+}
+
 }  // namespace
 }  // namespace emberscope::engine

@@ -1,6 +1,7 @@
 // The trusted rows of a Taostats listing.
 #include "engine/listing.hpp"
 
+#include <cmath>
 #include <unordered_map>
 
 #include "common/text.hpp"
@@ -20,7 +21,22 @@ std::string sample_of(const JsonValue& row) {
     return cut;
 }
 
+std::string value_sample_of(const std::string& netuid, const JsonValue* value) {
+    std::string shown = value ? dump_json(*value) : "(none)";
+    std::string cut = text::first_code_points(shown, kSampleLength);
+    if (cut.size() < shown.size()) cut += "...";
+    return netuid + ": " + cut;
+}
+
 }  // namespace
+
+std::optional<std::string> usable_burn_text(const JsonValue* value) {
+    if (!value || value->kind == JsonValue::Kind::null) return std::nullopt;
+    std::string burn = owner_burn_text(value);
+    if (std::optional<double> number = burns::parse_numeric_text(burn); number && !std::isfinite(*number))
+        return std::nullopt;
+    return burn;
+}
 
 std::string owner_burn_text(const JsonValue* value) {
     if (!value || !value->truthy()) return "0";
@@ -49,21 +65,39 @@ Listing read_listing(const JsonValue& data) {
             ++listing.invalid;
             continue;
         }
-        std::string burn = owner_burn_text(row.get("incentive_burn"));
+        const JsonValue* value = row.get("incentive_burn");
+        std::optional<std::string> burn = usable_burn_text(value);
+        if (!burn) {
+            if (listing.samples.size() < kInvalidSamples)
+                listing.samples.push_back(value_sample_of(*key, value));
+            ++listing.invalid;
+            listing.bad_values = true;
+            if (!position.contains(*key)) listing.unvalued.push_back(std::move(*key));
+            continue;
+        }
         auto [it, inserted] = position.try_emplace(*key, listing.rows.size());
         if (!inserted) {
-            listing.rows[it->second].burn = std::move(burn);
+            listing.rows[it->second].burn = std::move(*burn);
             continue;
         }
         burns::DecimalInteger number = *burns::parse_integer_text(*key);
-        listing.rows.push_back({std::move(*key), std::move(number), std::move(burn)});
+        listing.rows.push_back({std::move(*key), std::move(number), std::move(*burn)});
     }
+    // A netuid that also has a usable row is watched through it; each other one is kept once.
+    std::vector<std::string> unvalued;
+    for (std::string& key : listing.unvalued) {
+        if (position.contains(key)) continue;
+        position.try_emplace(key, 0);
+        unvalued.push_back(std::move(key));
+    }
+    listing.unvalued = std::move(unvalued);
     return listing;
 }
 
 std::string invalid_rows_line(const Listing& listing) {
     std::string line = "[burn] listing: " + std::to_string(listing.invalid) +
-                       " row(s) without a valid netuid left out (first: ";
+                       (listing.bad_values ? " row(s) without a valid netuid or owner burn left out (first: "
+                                           : " row(s) without a valid netuid left out (first: ");
     for (std::size_t k = 0; k < listing.samples.size(); ++k) {
         if (k) line += ", ";
         line += listing.samples[k];

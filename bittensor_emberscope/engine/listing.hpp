@@ -22,15 +22,26 @@ struct ListingRow {
 
 struct Listing {
     std::vector<ListingRow> rows;   ///< valid rows in listing order; a repeated netuid keeps its
-                                    ///< first place and the later row's value
-    std::size_t invalid = 0;        ///< rows left out: not an object, no netuid, or a bad one
-    std::vector<std::string> samples;  ///< the first few left-out netuids, as JSON excerpts
+                                    ///< first place and the later valid row's value
+    std::size_t invalid = 0;        ///< rows left out: not an object, no netuid, a bad one, or
+                                    ///< no usable owner burn
+    std::vector<std::string> samples;  ///< the first few left-out rows, as JSON excerpts
+    /// Netuids whose every row was left out for its owner burn alone: their last known value
+    /// stands.
+    std::vector<std::string> unvalued;
+    /// True when some row was left out for its owner burn.
+    bool bad_values = false;
 };
 
 /// The owner burn text of a row's "incentive_burn" value (nullptr when absent): "0" for an absent
 /// or empty value (null, false, zero, "", [], {}), a text unchanged, anything else as the host's
 /// str() shows it.
 std::string owner_burn_text(const JsonValue* value);
+
+/// The owner burn text of a row's "incentive_burn" value when it is a reading: nullopt when the
+/// value is absent or null, or when it reads as a number that is not finite (nan, inf in any
+/// spelling the number rule accepts, an overflowing exponent).
+std::optional<std::string> usable_burn_text(const JsonValue* value);
 
 /// The key of a valid netuid: a whole number >= 0 given as a JSON integer or as a text of ASCII
 /// digits. Null, booleans, reals, signs, other texts and structures are not valid.
@@ -39,7 +50,8 @@ std::optional<std::string> valid_netuid(const JsonValue& netuid);
 /// The trusted rows of the listing's "data" array.
 Listing read_listing(const JsonValue& data);
 
-/// "[burn] listing: N row(s) without a valid netuid left out (first: a, b, c)\n".
+/// "[burn] listing: N row(s) without a valid netuid left out (first: a, b, c)\n"; "without a
+/// valid netuid or owner burn" when some row was left out for its owner burn ("7: null").
 std::string invalid_rows_line(const Listing& listing);
 
 }  // namespace emberscope::engine

@@ -57,5 +57,47 @@ TEST(EngineListing, OwnerBurnTextsFollowTheDocumentedRule) {
     }
 }
 
+TEST(EngineListing, OnlyReadingsThatAreThereAndFiniteAreUsable) {
+    const std::pair<std::string_view, std::optional<std::string>> cases[] = {
+        {R"({"netuid": 1})", {}},
+        {R"({"netuid": 1, "incentive_burn": null})", {}},
+        {R"({"netuid": 1, "incentive_burn": NaN})", {}},
+        {R"({"netuid": 1, "incentive_burn": -Infinity})", {}},
+        {R"({"netuid": 1, "incentive_burn": 1e400})", {}},
+        {R"({"netuid": 1, "incentive_burn": "nan"})", {}},
+        {R"({"netuid": 1, "incentive_burn": " +Inf "})", {}},
+        {R"({"netuid": 1, "incentive_burn": "-infinity"})", {}},
+        {R"({"netuid": 1, "incentive_burn": "1e999"})", {}},
+        {R"({"netuid": 1, "incentive_burn": 0})", "0"},
+        {R"({"netuid": 1, "incentive_burn": false})", "0"},
+        {R"({"netuid": 1, "incentive_burn": 0.18})", "0.18"},
+        {R"({"netuid": 1, "incentive_burn": "1e308"})", "1e308"},
+        {R"({"netuid": 1, "incentive_burn": "n/a"})", "n/a"},
+        {R"({"netuid": 1, "incentive_burn": "info"})", "info"},
+    };
+    for (const auto& [doc, want] : cases) {
+        const JsonValue row = parse(doc);
+        EXPECT_EQ(usable_burn_text(row.get("incentive_burn")), want) << doc;
+    }
+}
+
+TEST(EngineListing, ARowWithoutAReadingLeavesItsSubnetToItsOtherRowOrItsLastValue) {
+    const JsonValue data = parse(
+        R"([{"netuid": 1, "incentive_burn": 0.18}, {"netuid": 1, "incentive_burn": null},)"
+        R"( {"netuid": 2}, {"netuid": 3, "incentive_burn": NaN}, {"netuid": 3, "incentive_burn": 0.5},)"
+        R"( {"netuid": 4, "incentive_burn": "inf"}, {"netuid": 4}, {"netuid": -1, "incentive_burn": 1}])");
+    const Listing listing = read_listing(data);
+    ASSERT_EQ(listing.rows.size(), 2u);
+    EXPECT_EQ(listing.rows[0].netuid, "1");
+    EXPECT_EQ(listing.rows[0].burn, "0.18");
+    EXPECT_EQ(listing.rows[1].netuid, "3");
+    EXPECT_EQ(listing.rows[1].burn, "0.5");
+    EXPECT_EQ(listing.unvalued, (std::vector<std::string>{"2", "4"}));
+    EXPECT_EQ(listing.invalid, 6u);
+    EXPECT_EQ(invalid_rows_line(listing),
+              "[burn] listing: 6 row(s) without a valid netuid or owner burn left out (first: "
+              "1: null, 2: (none), 3: NaN, 4: \"inf\", 4: (none))\n");
+}
+
 }  // namespace
 }  // namespace emberscope::engine

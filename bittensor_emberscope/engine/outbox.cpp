@@ -1,6 +1,7 @@
 // The outbox file.
 #include "engine/outbox.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -25,6 +26,23 @@ std::optional<std::size_t> whole(const JsonValue* v) {
 }
 
 const std::string* text_of(const JsonValue* v) { return v && v->is_text() ? &v->text : nullptr; }
+
+bool is_number(const JsonValue& v) {
+    return v.kind == JsonValue::Kind::real || v.kind == JsonValue::Kind::integer;
+}
+
+double number_of(const JsonValue& v) {
+    return v.kind == JsonValue::Kind::real ? v.real : std::strtod(v.text.c_str(), nullptr);
+}
+
+// An epoch second written as a JSON number.
+std::optional<double> epoch_of(const JsonValue* v) {
+    if (!v || (v->kind != JsonValue::Kind::real && v->kind != JsonValue::Kind::integer))
+        return std::nullopt;
+    const double at = v->kind == JsonValue::Kind::real ? v->real : std::strtod(v->text.c_str(), nullptr);
+    if (!std::isfinite(at)) return std::nullopt;
+    return at;
+}
 
 }  // namespace
 
@@ -53,11 +71,16 @@ void Outbox::migrate(const std::string& from, const std::string& to) {
     migrations.emplace_back(from, to);
 }
 
-std::size_t Outbox::drop_older_than(double now, double max_age, double& oldest) {
+double OutboxEntry::age(const QueueClock& now) const {
+    if (!boot.empty() && boot == now.boot) return now.monotonic - queued_monotonic;
+    return now.epoch - queued_at;
+}
+
+std::size_t Outbox::drop_older_than(const QueueClock& now, double max_age, double& oldest) {
     std::size_t dropped = 0;
     std::vector<OutboxEntry> kept;
     for (auto& m : messages) {
-        if (now - m.queued_at > max_age) {
+        if (m.age(now) > max_age) {
             if (dropped == 0 || m.queued_at < oldest) oldest = m.queued_at;
             ++dropped;
         } else {
@@ -66,6 +89,36 @@ std::size_t Outbox::drop_older_than(double now, double max_age, double& oldest) 
     }
     messages = std::move(kept);
     return dropped;
+}
+
+std::optional<double> Outbox::chat_hold(const std::string& chat) const {
+    for (const auto& [id, until] : chat_not_before)
+        if (id == chat) return until;
+    return std::nullopt;
+}
+
+void Outbox::hold_chat(const std::string& chat, double until) {
+    for (auto& [id, held] : chat_not_before)
+        if (id == chat) {
+            held = std::max(held, until);
+            return;
+        }
+    chat_not_before.emplace_back(chat, until);
+}
+
+void Outbox::release_chat(const std::string& chat) {
+    std::erase_if(chat_not_before, [&chat](const auto& hold) { return hold.first == chat; });
+}
+
+bool Outbox::forget_passed_holds(double now) {
+    const std::size_t before = chat_not_before.size();
+    std::erase_if(chat_not_before, [now](const auto& hold) { return hold.second <= now; });
+    bool changed = chat_not_before.size() != before;
+    if (taostats_not_before && *taostats_not_before <= now) {
+        taostats_not_before.reset();
+        changed = true;
+    }
+    return changed;
 }
 
 std::string outbox_path(std::string_view state_path) {
@@ -92,9 +145,19 @@ std::string render_outbox(const Outbox& outbox) {
         e.set("part", JsonValue::make_integer(static_cast<long long>(m.part)));
         e.set("total", JsonValue::make_integer(static_cast<long long>(m.total)));
         e.set("text", JsonValue::make_text(m.text));
+        if (!m.boot.empty()) {
+            e.set("boot", JsonValue::make_text(m.boot));
+            e.set("queued_monotonic", real_value(m.queued_monotonic));
+        }
         messages.items.push_back(std::move(e));
     }
     doc.set("messages", std::move(messages));
+    if (!outbox.chat_not_before.empty()) {
+        JsonValue holds = JsonValue::make_object();
+        for (const auto& [chat, until] : outbox.chat_not_before) holds.set(chat, real_value(until));
+        doc.set("telegram_not_before", std::move(holds));
+    }
+    if (outbox.taostats_not_before) doc.set("taostats_not_before", real_value(*outbox.taostats_not_before));
     doc.set("version", JsonValue::make_integer(kOutboxVersion));
     return dump_json_file(doc);
 }
@@ -113,6 +176,13 @@ std::variant<Outbox, std::string> read_outbox(std::string_view content) {
             outbox.migrations.emplace_back(from, to.text);
         }
     }
+    // A hold that cannot be read is let go rather than the messages: at worst a service is
+    // asked once too early.
+    if (const JsonValue* holds = doc.get("telegram_not_before"); holds && holds->is_object()) {
+        for (const auto& [chat, until] : holds->members)
+            if (const std::optional<double> at = epoch_of(&until)) outbox.chat_not_before.emplace_back(chat, *at);
+    }
+    outbox.taostats_not_before = epoch_of(doc.get("taostats_not_before"));
     const JsonValue* messages = doc.get("messages");
     if (!messages || !messages->is_array()) return std::string("no \"messages\" list");
     for (const JsonValue& m : messages->items) {
@@ -123,14 +193,21 @@ std::variant<Outbox, std::string> read_outbox(std::string_view content) {
         auto count = whole(m.get("count"));
         auto part = whole(m.get("part"));
         auto total = whole(m.get("total"));
-        const bool queued_ok = queued && (queued->kind == JsonValue::Kind::real ||
-                                          queued->kind == JsonValue::Kind::integer);
+        const bool queued_ok = queued && is_number(*queued);
         if (!kind || !stamp || !text || !queued_ok || !count || !part || !total)
             return std::string("a message without its kind, stamp, text, time or numbers");
-        const double at = queued->kind == JsonValue::Kind::real ? queued->real
-                                                                : std::strtod(queued->text.c_str(), nullptr);
+        const double at = number_of(*queued);
         if (!std::isfinite(at)) return std::string("a message queued at no finite time");
-        outbox.messages.push_back({*kind, *count, *stamp, at, *part, *total, *text});
+        OutboxEntry entry{*kind, *count, *stamp, at, *part, *total, *text};
+        // The monotonic reading goes with its boot: one without the other is not used.
+        const std::string* boot = text_of(m.get("boot"));
+        const JsonValue* monotonic = m.get("queued_monotonic");
+        if (boot && !boot->empty() && monotonic && is_number(*monotonic) &&
+            std::isfinite(number_of(*monotonic))) {
+            entry.boot = *boot;
+            entry.queued_monotonic = number_of(*monotonic);
+        }
+        outbox.messages.push_back(std::move(entry));
     }
     return outbox;
 }

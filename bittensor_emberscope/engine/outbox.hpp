@@ -8,11 +8,20 @@
 //       {"count": 2, "kind": "alert", "part": 1, "queued_at": 1765152000.0,
 //        "stamp": "2026-12-08T00:00:00Z", "text": "...", "total": 1}
 //     ],
+//     "telegram_not_before": {"<chat id>": 1765155600.0},
+//     "taostats_not_before": 1765152030.0,
 //     "version": 1
 //   }
 // "text" is the message exactly as it is sent, part number included; "count" is what the
 // console line reports once the last part of the text is delivered (changes of an alert, rows of
-// a start-up list); "queued_at" is the epoch second the text was first queued.
+// a start-up list); "queued_at" is the epoch second the text was first queued. "boot" and
+// "queued_monotonic" (written when the machine names its boot) are the boot and the reading of
+// the monotonic clock at that moment: while the boot is the same, a message's age is measured on
+// that clock, so that a step of the wall clock neither ages nor rejuvenates it. Files without
+// them (an earlier version's) are read, their ages taken from "queued_at".
+// "telegram_not_before" (per chat) and "taostats_not_before" are the epoch seconds before which
+// a service that asked for a pause (HTTP 429 with a wait) is not asked again, in any cycle or
+// process; each is written only while set, so a file without them reads as no pause.
 #pragma once
 
 #include <cstddef>
@@ -28,7 +37,22 @@ namespace emberscope::engine {
 inline constexpr std::string_view kAlertKind = "alert";
 inline constexpr std::string_view kSnapshotKind = "snapshot";
 
+/// The moment of a clock reading, as the outbox measures ages.
+struct QueueClock {
+    double epoch = 0;       ///< wall clock, epoch seconds
+    std::string boot;       ///< the machine's boot ("" when unknown)
+    double monotonic = 0;   ///< monotonic clock of that boot, seconds
+};
+
 struct OutboxEntry {
+    OutboxEntry() = default;
+    OutboxEntry(std::string kind, std::size_t count, std::string stamp, double queued_at,
+                std::size_t part, std::size_t total, std::string text, std::string boot = "",
+                double queued_monotonic = 0)
+        : kind(std::move(kind)), count(count), stamp(std::move(stamp)), queued_at(queued_at),
+          part(part), total(total), text(std::move(text)), boot(std::move(boot)),
+          queued_monotonic(queued_monotonic) {}
+
     std::string kind;       ///< kAlertKind or kSnapshotKind
     std::size_t count = 0;
     std::string stamp;      ///< the cycle stamp of the text
@@ -36,21 +60,44 @@ struct OutboxEntry {
     std::size_t part = 1;
     std::size_t total = 1;
     std::string text;
+    std::string boot;       ///< the boot it was queued in ("" when unknown)
+    double queued_monotonic = 0;  ///< that boot's monotonic clock then (with `boot` only)
+
+    /// Seconds since it was queued: on the monotonic clock within the boot it was queued in, on
+    /// the wall clock otherwise.
+    double age(const QueueClock& now) const;
     bool operator==(const OutboxEntry&) const = default;
 };
 
 struct Outbox {
     std::vector<OutboxEntry> messages;
     std::vector<std::pair<std::string, std::string>> migrations;  ///< old chat id -> new one
+    std::vector<std::pair<std::string, double>> chat_not_before;  ///< chat id -> epoch second
+    std::optional<double> taostats_not_before;                     ///< epoch second
 
-    bool empty() const { return messages.empty() && migrations.empty(); }
+    bool empty() const {
+        return messages.empty() && migrations.empty() && chat_not_before.empty() &&
+               !taostats_not_before;
+    }
     /// The chat to send to for the configured `chat_id`, following recorded migrations.
     std::string chat_for(const std::string& chat_id) const;
     /// Records that `from` lives on as `to`.
     void migrate(const std::string& from, const std::string& to);
     /// Removes the messages queued more than `max_age` seconds before `now`; returns how many,
     /// and sets `oldest` to the earliest queued_at among them.
-    std::size_t drop_older_than(double now, double max_age, double& oldest);
+    std::size_t drop_older_than(const QueueClock& now, double max_age, double& oldest);
+    /// The same on the wall clock alone.
+    std::size_t drop_older_than(double now, double max_age, double& oldest) {
+        return drop_older_than(QueueClock{now, "", 0}, max_age, oldest);
+    }
+    /// The epoch second before which `chat` is not posted to, if one is recorded.
+    std::optional<double> chat_hold(const std::string& chat) const;
+    /// Records that `chat` is not posted to before `until` (a later hold stays).
+    void hold_chat(const std::string& chat, double until);
+    /// Forgets the hold of `chat`.
+    void release_chat(const std::string& chat);
+    /// Forgets the holds that `now` has reached; true when any was forgotten.
+    bool forget_passed_holds(double now);
 };
 
 /// The outbox file beside the state file: "X.json" -> "X.outbox.json", any other name gets

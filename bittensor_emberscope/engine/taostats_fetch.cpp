@@ -1,32 +1,55 @@
 // The cycle's Taostats listing.
 #include "engine/taostats_fetch.hpp"
 
+#include <cmath>
+#include <utility>
+
 #include "common/text.hpp"
+#include "engine/failures.hpp"
+#include "engine/outbox.hpp"
 #include "taostats/settings.hpp"
 
 namespace emberscope::engine {
 namespace {
 
-JsonValue status_value(int status) { return JsonValue::make_integer(status); }
+constexpr std::string_view kService = "taostats: ";
 
-JsonValue no_rows(JsonValue payload) {
-    JsonValue record = JsonValue::make_object();
-    record.set("error", JsonValue::make_text("no_subnet_rows"));
-    record.set("response", std::move(payload));
-    return record;
+FetchFailure failed(std::string cause) {
+    return FetchFailure{FetchFailure::Kind::record, std::string(kService) + std::move(cause)};
 }
 
-HttpRequest listing_request(Services& services, const std::string& key,
-                            std::optional<double> deadline_seconds) {
+std::string rate_limited_text(double retry_after) {
+    return "rate limited (HTTP 429, retry after " + seconds_text(retry_after) + ")";
+}
+
+std::optional<long long> whole_number(const JsonValue* v) {
+    if (!v || v->kind != JsonValue::Kind::integer || v->text.size() > 15) return std::nullopt;
+    return std::stoll(v->text);
+}
+
+// What one request of the listing needs besides its page number.
+struct Exchange {
+    Services& services;
+    Waits& waits;
+    std::span<const secrets::Secret> secrets;
+    std::optional<double>& not_before;
+    HttpRequest request;
+    std::string base;  ///< the listing address without a query
+    std::string endpoint;
+};
+
+Exchange exchange_for(Services& services, Waits& waits, const std::string& key,
+                      std::span<const secrets::Secret> secrets, std::optional<double>& not_before,
+                      std::optional<double> deadline_seconds) {
     namespace ts = taostats;
     const auto base = services.environment("TAOSTATS_API_BASE");
     const auto agent = services.environment("TAOSTATS_USER_AGENT");
-    HttpRequest request;
+    Exchange x{services, waits, secrets, not_before, {}, {}, {}};
+    x.base = text::without_trailing_slashes(base ? *base : std::string(ts::kDefaultApiBase)) +
+             std::string(ts::kListingPath);
+    x.endpoint = endpoint_of(services, x.base);
+    HttpRequest& request = x.request;
     request.method = "GET";
-    request.url = text::without_trailing_slashes(base ? *base : std::string(ts::kDefaultApiBase)) +
-                  std::string(ts::kListingPath) + "?" +
-                  ts::query_text({{"limit", std::to_string(ts::kListingLimit)},
-                                  {"order", std::string(ts::kListingOrder)}});
     request.headers = {{"Authorization", key},
                        {"User-Agent", agent ? *agent : std::string(ts::kDefaultUserAgent)},
                        {"Accept", std::string(ts::kAccept)},
@@ -37,7 +60,84 @@ HttpRequest listing_request(Services& services, const std::string& key,
     request.max_body_bytes = kTaostatsMaxBody;
     request.max_error_body_bytes = kTaostatsMaxErrorBody;
     request.redirects = Redirects::keep_credentials_on_origin;
-    return request;
+    request.protocol_errors_fail = true;
+    return x;
+}
+
+// The cause of an error status other than a rate limit.
+std::string refusal_text(const HttpAnswer& a, std::span<const secrets::Secret> secrets) {
+    std::string out = status_text(a.status, a.reason);
+    if (a.status == 401 || a.status == 403) return out + " (check TAOSTATS_API_KEY)";
+    if (a.body_over_limit) return out + ": " + text::over_limit_text(kTaostatsMaxErrorBody);
+    if (std::string quoted = excerpt(a.body, secrets); !quoted.empty()) out += ": " + quoted;
+    return out;
+}
+
+// Waits out a pause the service asked for, when it fits the budget.
+std::optional<FetchFailure> honour_pause(Exchange& x) {
+    if (!x.not_before) return std::nullopt;
+    const double left = *x.not_before - x.services.epoch_seconds();
+    if (left > 0) {
+        const Waits::Result waited = x.waits.wait(left);
+        if (waited != Waits::Result::done)
+            return failed("rate limited (HTTP 429), no request before " +
+                          utc_text(std::ceil(*x.not_before)) +
+                          (waited == Waits::Result::paused ? ", paused" : ""));
+    }
+    x.not_before.reset();
+    return std::nullopt;
+}
+
+// The decoded object of one page, with its rate limits waited out.
+std::variant<JsonValue, FetchFailure> get_page(Exchange& x, long long page) {
+    namespace ts = taostats;
+    x.request.url = x.base + "?" +
+                    ts::query_text({{"limit", std::to_string(kTaostatsPageSize)},
+                                    {"order", std::string(ts::kListingOrder)},
+                                    {"page", std::to_string(page)}});
+    double delay = ts::kRetryPolicy.first_delay;
+    for (std::int64_t attempt = 0;; ++attempt) {
+        if (auto held = honour_pause(x)) return std::move(*held);
+        const HttpAnswer answer = x.services.http(x.request);
+        if (answer.failure)
+            return FetchFailure{FetchFailure::Kind::transport,
+                                std::string(kService) + transport_text(*answer.failure,
+                                                                       x.request.deadline_seconds,
+                                                                       x.endpoint, x.secrets)};
+        const bool success = answer.status >= 200 && answer.status < 300;
+        std::optional<JsonValue> parsed;
+        std::string parse_error = "not UTF-8";
+        if (!answer.body_over_limit && is_utf8(answer.body)) {
+            auto result = parse_json(answer.body);
+            if (auto* v = std::get_if<JsonValue>(&result)) parsed = std::move(*v);
+            else parse_error = std::get<JsonError>(result).message;
+        }
+        const bool limited = answer.status == 429 ||
+                             (!success && parsed && parsed->is_object() && is_rate_limited(*parsed));
+        if (limited) {
+            const double now = x.services.epoch_seconds();
+            const std::optional<double> asked = retry_after_header(answer, now);
+            const double wait = asked.value_or(delay);
+            x.not_before = now + wait;
+            if (attempt + 1 >= ts::kRetryPolicy.attempts || x.waits.wait(wait) != Waits::Result::done)
+                return failed(rate_limited_text(wait));
+            x.not_before.reset();
+            delay = ts::kRetryPolicy.next_delay(delay);
+            continue;
+        }
+        if (!success) return failed(refusal_text(answer, x.secrets));
+        if (answer.body_over_limit)
+            return failed("page " + std::to_string(page) + " over " + text::over_limit_text(kTaostatsMaxBody));
+        if (!parsed) {
+            std::string cause = "answer is not JSON (" + excerpt(parse_error, x.secrets) + ")";
+            if (std::string quoted = excerpt(answer.body, x.secrets); !quoted.empty())
+                cause += ": " + quoted;
+            return failed(cause);
+        }
+        if (!parsed->is_object())
+            return failed("answer is not a JSON object: " + excerpt(answer.body, x.secrets));
+        return std::move(*parsed);
+    }
 }
 
 }  // namespace
@@ -51,66 +151,67 @@ bool is_rate_limited(const JsonValue& record) {
     return message && host_str(*message).find(taostats::kRateLimitedWords) != std::string::npos;
 }
 
-JsonValue answer_record(const HttpAnswer& a) {
-    if (a.body_over_limit && (a.status < 200 || a.status >= 300)) {
-        JsonValue record = JsonValue::make_object();
-        record.set("status_code", status_value(a.status));
-        record.set("message", JsonValue::make_text(text::over_limit_text(kTaostatsMaxErrorBody)));
-        record.set("http_status", status_value(a.status));
-        return record;
-    }
-    const bool utf8 = is_utf8(a.body);
-    std::variant<JsonValue, JsonError> parsed =
-        utf8 ? parse_json(a.body) : std::variant<JsonValue, JsonError>(JsonError{"not UTF-8"});
-    JsonValue* value = std::get_if<JsonValue>(&parsed);
-    if (a.status < 200 || a.status >= 300) {
-        if (value && value->is_object()) {
-            value->set("http_status", status_value(a.status));
-            return std::move(*value);
-        }
-        JsonValue record = JsonValue::make_object();
-        record.set("status_code", status_value(a.status));
-        record.set("message", JsonValue::make_text(a.body.empty() || !utf8 ? a.reason : a.body));
-        record.set("http_status", status_value(a.status));
-        return record;
-    }
-    if (value && value->is_object()) return std::move(*value);
-    JsonValue record = JsonValue::make_object();
-    record.set("parse_error",
-               JsonValue::make_text(value ? "the answer is not a JSON object"
-                                          : std::get<JsonError>(parsed).message));
-    record.set("raw", JsonValue::make_text(
-                          utf8 ? text::first_code_points(a.body, taostats::kRawExcerptLength) : ""));
-    return record;
-}
-
 std::variant<JsonValue, FetchFailure> fetch_listing(Services& services, Waits& waits,
                                                     const std::string& key,
+                                                    std::span<const secrets::Secret> secrets,
+                                                    std::optional<double>& not_before,
                                                     std::optional<double> deadline_seconds) {
-    const HttpRequest request = listing_request(services, key, deadline_seconds);
-    double delay = taostats::kRetryPolicy.first_delay;
-    JsonValue record;
-    for (std::int64_t attempt = 0; attempt < taostats::kRetryPolicy.attempts; ++attempt) {
-        HttpAnswer answer = services.http(request);
-        if (answer.failure) return FetchFailure{FetchFailure::Kind::transport, answer.failure->message};
-        if (answer.body_over_limit && answer.ok()) {
-            JsonValue over = JsonValue::make_object();
-            over.set("error", JsonValue::make_text("listing_too_large"));
-            over.set("limit_bytes", JsonValue::make_integer(static_cast<long long>(kTaostatsMaxBody)));
-            over.set("http_status", status_value(answer.status));
-            return FetchFailure{FetchFailure::Kind::record, dump_json(over)};
+    Exchange x = exchange_for(services, waits, key, secrets, not_before, deadline_seconds);
+    JsonValue rows;
+    rows.kind = JsonValue::Kind::array;
+    std::optional<long long> total;
+    std::string previous;  // the rows of the page before, as text
+    long long page = 1;
+    for (int read = 0;; ++read) {
+        if (read == kTaostatsMaxPages)
+            return failed("listing not read whole: more than " + std::to_string(kTaostatsMaxPages) +
+                          " pages");
+        auto got = get_page(x, page);
+        if (auto* failure = std::get_if<FetchFailure>(&got)) return std::move(*failure);
+        JsonValue& answer = std::get<JsonValue>(got);
+        JsonValue* data = nullptr;
+        for (auto& [name, value] : answer.members)
+            if (name == "data") data = &value;
+        if (!data || !data->is_array())
+            return failed("answer without a \"data\" list: " + excerpt(dump_json(answer), secrets));
+        const JsonValue* pagination = answer.get("pagination");
+        if (!pagination || !pagination->is_object()) {
+            if (read > 0)
+                return failed("listing not read whole: page " + std::to_string(page) +
+                              " has no \"pagination\"");
+            rows = std::move(*data);
+            break;
         }
-        record = answer_record(answer);
-        if (!is_rate_limited(record) || attempt == taostats::kRetryPolicy.attempts - 1) break;
-        if (waits.wait(delay) != Waits::Result::done) break;
-        delay = taostats::kRetryPolicy.next_delay(delay);
+        const std::string at = "page " + std::to_string(page);
+        const std::optional<long long> current = whole_number(pagination->get("current_page"));
+        if (current && *current != page)
+            return failed("listing not read whole: asked for " + at + ", got page " +
+                          std::to_string(*current));
+        if (const std::optional<long long> items = whole_number(pagination->get("total_items"))) {
+            if (total && *total != *items)
+                return failed("listing not read whole: total_items went from " +
+                              std::to_string(*total) + " to " + std::to_string(*items) + " at " + at);
+            total = items;
+        }
+        std::string these = dump_json(*data);
+        if (read > 0 && !data->items.empty() && these == previous)
+            return failed("listing not read whole: " + at + " repeats page " +
+                          std::to_string(page - 1));
+        previous = std::move(these);
+        for (auto& row : data->items) rows.items.push_back(std::move(row));
+        const JsonValue* next = pagination->get("next_page");
+        if (!next || next->kind == JsonValue::Kind::null) break;
+        const std::optional<long long> following = whole_number(next);
+        if (!following || *following != page + 1)
+            return failed("listing not read whole: " + at + " names " +
+                          excerpt(dump_json(*next), secrets) + " as the next page");
+        page = *following;
     }
-    const JsonValue* data = record.get("data");
-    if (!data || !data->truthy() || !data->is_array())
-        return FetchFailure{FetchFailure::Kind::record, dump_json(no_rows(std::move(record)))};
-    for (auto& [name, value] : record.members)
-        if (name == "data") return std::move(value);
-    return JsonValue{};
+    if (total && static_cast<long long>(rows.items.size()) != *total)
+        return failed("listing not read whole: " + std::to_string(rows.items.size()) + " of " +
+                      std::to_string(*total) + " rows (total_items)");
+    if (rows.items.empty()) return failed("no subnet rows in the listing");
+    return rows;
 }
 
 }  // namespace emberscope::engine

@@ -1,12 +1,15 @@
-// The one Taostats listing of a cycle, through the services: the request, its rate-limit
-// repeats within the cycle's wait budget, and the answer's "data" array or why there is none.
+// The Taostats listing of a cycle, through the services: every page of it, the rate-limit
+// pauses the service asks for (within the cycle's wait budget, and remembered past it), and the
+// whole "data" of the listing or why it could not be read whole.
 #pragma once
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 
+#include "common/secrets.hpp"
 #include "common/services.hpp"
 #include "engine/json.hpp"
 #include "engine/waits.hpp"
@@ -14,36 +17,45 @@
 
 namespace emberscope::engine {
 
-/// Largest listing body read; a larger one is a failed fetch.
+/// Largest listing page read; a larger one is a failed fetch.
 inline constexpr std::size_t kTaostatsMaxBody = taostats::kSuccessBodyLimit;
-/// Largest body of an error status read; its record names the limit.
+/// Largest body of an error status read.
 inline constexpr std::size_t kTaostatsMaxErrorBody = taostats::kErrorBodyLimit;
-/// Deadline of one listing exchange: twice its time-out.
+/// Deadline of one page's exchange: twice its time-out.
 inline constexpr double kTaostatsDeadlineFactor = 2;
+/// Rows asked for per page: the most the service documents for `limit`.
+inline constexpr int kTaostatsPageSize = 200;
+/// Most pages read for one listing; a listing that goes on is not read whole.
+inline constexpr int kTaostatsMaxPages = 64;
 
 struct FetchFailure {
     enum class Kind {
-        record,     ///< the answer as an error record (`detail` is its JSON text)
-        transport,  ///< no answer (`detail` is the failure's text)
+        record,     ///< an answer that says no, or cannot be used
+        transport,  ///< no answer
     };
     Kind kind = Kind::record;
-    std::string detail;
+    std::string detail;  ///< "taostats: " and the cause, one line, secrets masked
 };
 
 /// True when an answer record says the request was rate limited: "status_code" 429, or
 /// "Rate Limited" in its "message".
 bool is_rate_limited(const JsonValue& record);
 
-/// The record of one listing answer: the decoded object of a success, the error record of an
-/// error status ({"status_code", "message", "http_status"}, or the body's own object with
-/// "http_status"), or {"parse_error", "raw"} for a success body that is not a JSON object.
-JsonValue answer_record(const HttpAnswer& answer);
-
-/// GETs the listing with `key`, repeating rate-limited answers (2.0 s, then 1.8 times longer,
-/// at most 6 requests) while the waits fit. Returns the non-empty "data" array, or the failure.
-/// Each exchange ends after `deadline_seconds` (default: kTaostatsDeadlineFactor time-outs).
+/// GETs the listing with `key`, page after page (`limit` kTaostatsPageSize, `page` N) while the
+/// answers name a `pagination.next_page`; an answer without "pagination" is the whole listing.
+/// A page that fails, repeats or comes out of order, or rows that do not add up to
+/// `total_items`, fail the fetch: a listing is read whole or not at all.
+///
+/// A 429 (by status) is repeated after the wait its Retry-After header names (seconds or an
+/// HTTP date; without one 2.0 s, then 1.8 times longer; at most 6 requests a page) when that wait
+/// fits the budget left in `waits`. `not_before` (epoch seconds) is the time before which the
+/// service is not asked: honoured on entry (waited for when it fits, else the fetch fails at
+/// once), set by a 429 that ends the fetch, cleared once waited out. Each exchange ends after
+/// `deadline_seconds` (default: kTaostatsDeadlineFactor time-outs). Texts are masked with
+/// `secrets` before they are cut.
 std::variant<JsonValue, FetchFailure> fetch_listing(
     Services& services, Waits& waits, const std::string& key,
+    std::span<const secrets::Secret> secrets, std::optional<double>& not_before,
     std::optional<double> deadline_seconds = std::nullopt);
 
 }  // namespace emberscope::engine

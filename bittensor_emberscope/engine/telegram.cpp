@@ -6,6 +6,7 @@
 
 #include "common/text.hpp"
 #include "common/utf8.hpp"
+#include "engine/failures.hpp"
 #include "engine/json.hpp"
 #include "reports/telegram_text.hpp"
 
@@ -19,20 +20,24 @@ Verdict verdict(Verdict::Kind kind, std::string error) {
     return v;
 }
 
-std::string http_error_text(const HttpAnswer& a) {
-    return "HTTP Error " + std::to_string(a.status) + ": " + a.reason;
-}
+constexpr std::string_view kService = kTelegramService;
 
-// The reason of an error status: "description", an excerpt of a JSON body without one, a body
-// that is not JSON, or the status line's own text when there is no body.
-std::string refusal_text(const HttpAnswer& a, const JsonValue* parsed) {
-    if (parsed) {
-        const JsonValue* description = parsed->get("description");
-        if (description && description->truthy()) return host_str(*description);
-        return text::first_code_points(a.body, reports::kErrorBodyExcerptLength);
+// The cause of an error status: Telegram's "description" (which begins with the status's own
+// words), else the status line and an excerpt of whatever body came; a wrong token is named.
+std::string refusal_text(const HttpAnswer& a, const JsonValue* object, const AnswerContext& c) {
+    std::string out(kService);
+    const JsonValue* description = object ? object->get("description") : nullptr;
+    if (description && description->truthy()) {
+        out += "HTTP " + std::to_string(a.status) + " " + excerpt(host_str(*description), c.secrets);
+    } else {
+        out += status_text(a.status, a.reason);
+        if (a.body_over_limit)
+            out += ": answer over " + std::to_string(kTelegramMaxBody) + " bytes";
+        else if (const std::string quoted = excerpt(a.body, c.secrets); !quoted.empty())
+            out += ": " + quoted;
     }
-    if (a.body.empty() || !is_utf8(a.body)) return http_error_text(a);
-    return a.body;
+    if (a.status == 401 || a.status == 404) out += " (check TELEGRAM_BOT_TOKEN)";
+    return out;
 }
 
 std::optional<double> seconds_of(const JsonValue* v) {
@@ -42,24 +47,13 @@ std::optional<double> seconds_of(const JsonValue* v) {
     return std::nullopt;
 }
 
-std::string python_type(const JsonValue& v) {
-    switch (v.kind) {
-        case JsonValue::Kind::null: return "NoneType";
-        case JsonValue::Kind::boolean: return "bool";
-        case JsonValue::Kind::integer: return "int";
-        case JsonValue::Kind::real: return "float";
-        case JsonValue::Kind::text: return "str";
-        case JsonValue::Kind::array: return "list";
-        case JsonValue::Kind::object: return "dict";
-    }
-    return "object";
-}
-
 }  // namespace
 
-Verdict judge_answer(const HttpAnswer& a) {
+Verdict judge_answer(const HttpAnswer& a, const AnswerContext& c) {
     using K = Verdict::Kind;
-    if (a.failure) return verdict(K::transient, a.failure->message);
+    if (a.failure)
+        return verdict(K::transient, std::string(kService) + transport_text(*a.failure, c.deadline_seconds,
+                                                                            c.endpoint, c.secrets));
 
     std::optional<JsonValue> parsed;
     std::string decode_error;
@@ -74,28 +68,29 @@ Verdict judge_answer(const HttpAnswer& a) {
     }
 
     if (a.status >= 200 && a.status < 300) {
-        if (!parsed) return verdict(K::transient, decode_error);
+        const std::string unreadable =
+            std::string(kService) + "unreadable answer to " + status_text(a.status, a.reason) + " (";
+        if (!parsed) {
+            std::string error = unreadable + excerpt(decode_error, c.secrets) + ")";
+            if (!a.body_over_limit && !a.body.empty()) error += ": " + excerpt(a.body, c.secrets);
+            return verdict(K::transient, error);
+        }
         if (!parsed->is_object())
-            return verdict(K::transient, "'" + python_type(*parsed) + "' object has no attribute 'get'");
+            return verdict(K::transient, unreadable + "not a JSON object)");
         const JsonValue* ok = parsed->get("ok");
         if (ok && ok->truthy()) return verdict(K::delivered, "");
-        return verdict(K::refused, host_str(*parsed));
+        return verdict(K::refused, std::string(kService) + "refused: " + excerpt(host_str(*parsed), c.secrets));
     }
 
     const JsonValue* object = parsed && parsed->is_object() ? &*parsed : nullptr;
-    Verdict v = verdict(K::refused, refusal_text(a, parsed ? &*parsed : nullptr));
+    Verdict v = verdict(K::refused, refusal_text(a, object, c));
     const JsonValue* parameters = object ? object->get("parameters") : nullptr;
     if (a.status == 429) {
         v.kind = K::flood;
         std::optional<double> after = seconds_of(parameters ? parameters->get("retry_after") : nullptr);
-        if (!after) {
-            if (auto header = a.header("Retry-After")) {
-                char* end = nullptr;
-                const double h = std::strtod(header->c_str(), &end);
-                if (end != header->c_str() && std::isfinite(h)) after = h;
-            }
-        }
+        if (!after) after = retry_after_header(a, c.now);
         v.retry_after = after && *after >= 0 ? *after : kDefaultFloodWait;
+        v.error = telegram_rate_limited_text(v.retry_after);
         return v;
     }
     if (a.status >= 500) {
@@ -111,6 +106,10 @@ Verdict judge_answer(const HttpAnswer& a) {
         }
     }
     return v;
+}
+
+std::string telegram_rate_limited_text(double retry_after) {
+    return std::string(kService) + "rate limited (HTTP 429, retry after " + seconds_text(retry_after) + ")";
 }
 
 std::string send_message_body(std::string_view chat_id, std::string_view text) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,9 @@ inline constexpr double kTransientWaits[kTransientAttempts - 1] = {2.0, 5.0};
 inline constexpr int kMaxFloodWaits = 5;
 inline constexpr double kDefaultFloodWait = 5.0;
 
+/// What begins the text of every Telegram failure.
+inline constexpr std::string_view kTelegramService = "telegram: ";
+
 /// How one sendMessage answer ends.
 struct Verdict {
     enum class Kind {
@@ -41,12 +45,23 @@ struct Verdict {
         refused,    ///< any other status: not repeated within the cycle
     };
     Kind kind = Kind::refused;
-    std::string error;       ///< the reason, as the documented delivery words it
+    std::string error;       ///< "telegram: " and the cause, one line, secrets masked
     double retry_after = 0;
     std::string new_chat_id;
 };
 
-Verdict judge_answer(const HttpAnswer& answer);
+/// What the words of a verdict need besides the answer.
+struct AnswerContext {
+    std::span<const secrets::Secret> secrets;  ///< masked before any text is cut
+    std::string endpoint;                      ///< where the exchange went (engine/failures.hpp)
+    double deadline_seconds = kTelegramDeadline;
+    double now = 0;                            ///< epoch seconds, for a Retry-After date
+};
+
+Verdict judge_answer(const HttpAnswer& answer, const AnswerContext& context = {});
+
+/// "telegram: rate limited (HTTP 429, retry after 41 s)".
+std::string telegram_rate_limited_text(double retry_after);
 
 /// The form body of a sendMessage request: chat_id, text, disable_web_page_preview=true, encoded
 /// as the host's urlencode does (space as '+', other bytes outside A-Za-z0-9_.-~ as %XX).

@@ -23,35 +23,48 @@ TEST(EngineTelegram, JudgesAnswersAsTelegramReallySendsThem) {
         double retry_after = 0;
         std::string new_chat = "";
     };
+    HttpAnswer cut = FakeServices::dropped("IncompleteRead(10 bytes read, 38 more expected)");
+    cut.failure->kind = TransportFailure::Kind::cut_off;
     const Case cases[] = {
         {FakeServices::answer(200, R"({"ok": true, "result": {"message_id": 17}})"), K::delivered, ""},
-        {FakeServices::answer(200, R"({"ok": false})"), K::refused, "{'ok': False}"},
+        {FakeServices::answer(200, R"({"ok": false})"), K::refused, "telegram: refused: {'ok': False}"},
         {FakeServices::answer(200, "<html>\r\n</html>"), K::transient,
-         "Expecting value: line 1 column 1 (char 0)"},
+         "telegram: unreadable answer to HTTP 200 OK (Expecting value: line 1 column 1 (char 0)): "
+         "<html> </html>"},
         {FakeServices::answer(200, R"({"ok": tr)"), K::transient,
-         "Expecting value: line 1 column 8 (char 7)"},
-        {FakeServices::answer(200, "[]"), K::transient, "'list' object has no attribute 'get'"},
+         "telegram: unreadable answer to HTTP 200 OK (Expecting value: line 1 column 8 (char 7)): "
+         "{\"ok\": tr"},
+        {FakeServices::answer(200, "[]"), K::transient,
+         "telegram: unreadable answer to HTTP 200 OK (not a JSON object)"},
         {FakeServices::answer(429, R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 7","parameters":{"retry_after":7}})",
                               {{"Retry-After", "9"}}),
-         K::flood, "Too Many Requests: retry after 7", 7},
+         K::flood, "telegram: rate limited (HTTP 429, retry after 7 s)", 7},
         {FakeServices::answer(429, "", {{"retry-after", "12"}}, "Too Many Requests"), K::flood,
-         "HTTP Error 429: Too Many Requests", 12},
-        {FakeServices::answer(429, "{}"), K::flood, "{}", kDefaultFloodWait},
+         "telegram: rate limited (HTTP 429, retry after 12 s)", 12},
+        {FakeServices::answer(429, "", {{"Retry-After", "Mon, 08 Dec 2025 00:00:30 GMT"}}), K::flood,
+         "telegram: rate limited (HTTP 429, retry after 30 s)", 30},
+        {FakeServices::answer(429, "{}"), K::flood, "telegram: rate limited (HTTP 429, retry after 5 s)",
+         kDefaultFloodWait},
         {FakeServices::answer(400, R"({"ok": false, "error_code": 400, "description": "Bad Request: group chat was upgraded to a supergroup chat", "parameters": {"migrate_to_chat_id": -1001234567890}})"),
-         K::migrated, "Bad Request: group chat was upgraded to a supergroup chat", 0, "-1001234567890"},
+         K::migrated, "telegram: HTTP 400 Bad Request: group chat was upgraded to a supergroup chat", 0,
+         "-1001234567890"},
         {FakeServices::answer(400, R"({"ok": false, "error_code": 400, "description": "Bad Request: chat not found"})"),
-         K::refused, "Bad Request: chat not found"},
+         K::refused, "telegram: HTTP 400 Bad Request: chat not found"},
         {FakeServices::answer(403, R"({"ok": false, "error_code": 403, "description": "Forbidden: bot was blocked by the user"})"),
-         K::refused, "Forbidden: bot was blocked by the user"},
-        {FakeServices::answer(401, "", {}, "Unauthorized"), K::refused, "HTTP Error 401: Unauthorized"},
+         K::refused, "telegram: HTTP 403 Forbidden: bot was blocked by the user"},
+        {FakeServices::answer(401, "", {}, "Unauthorized"), K::refused,
+         "telegram: HTTP 401 Unauthorized (check TELEGRAM_BOT_TOKEN)"},
         {FakeServices::answer(500, R"({"ok": false, "error_code": 500, "description": "Internal Server Error: restart"})"),
-         K::transient, "Internal Server Error: restart"},
-        {FakeServices::answer(502, kHtml502, {}, "Bad Gateway"), K::transient, kHtml502},
+         K::transient, "telegram: HTTP 500 Internal Server Error: restart"},
+        {FakeServices::answer(502, kHtml502, {}, "Bad Gateway"), K::transient,
+         "telegram: HTTP 502 Bad Gateway: <html> <head><title>502 Bad Gateway</title></head> <body> "
+         "<center><h1>502 Bad Gateway</h1></center> <hr><center>nginx</center> </body> </html>"},
         {FakeServices::dropped("Remote end closed connection without response"), K::transient,
-         "Remote end closed connection without response"},
+         "telegram: connection closed before an answer"},
+        {cut, K::transient, "telegram: answer cut off (10 bytes read, 38 more expected)"},
     };
     for (const auto& c : cases) {
-        const Verdict v = judge_answer(c.answer);
+        const Verdict v = judge_answer(c.answer, {{}, "", kTelegramDeadline, 1765152000.0});
         EXPECT_EQ(v.kind, c.kind) << c.answer.body;
         EXPECT_EQ(v.error, c.error) << c.answer.body;
         EXPECT_EQ(v.retry_after, c.retry_after) << c.answer.body;

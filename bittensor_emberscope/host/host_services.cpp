@@ -2,8 +2,10 @@
 #include "host/host_services.hpp"
 
 #include <Python.h>
+#include <sys/stat.h>
 
 #include <cstdint>
+#include <fstream>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -124,6 +126,18 @@ double HostServices::monotonic_seconds() {
     return global("time").attr("monotonic").call().real();
 }
 
+std::string HostServices::boot_id() {
+    // Read once: a process lives within one boot.
+    static const std::string id = [] {
+        std::ifstream file("/proc/sys/kernel/random/boot_id");
+        std::string line;
+        if (!file || !std::getline(file, line)) return std::string();
+        while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+        return line;
+    }();
+    return id;
+}
+
 void HostServices::sleep(double seconds) { host::sleep(seconds); }
 
 void HostServices::console(std::string_view line) { write_stderr(line); }
@@ -160,6 +174,50 @@ std::optional<std::string> HostServices::read_file(std::string_view path) {
     return content.text();
 }
 
+FileText HostServices::read_text_file(std::string_view path) {
+    // An OSError becomes `unreadable` (`missing` for a file not found), a decoding refusal
+    // `not_utf8`; anything else goes on its way.
+    auto failed = [&](const Error& e) -> FileText {
+        if (matches(e, global("FileNotFoundError"))) return {FileText::Kind::missing, "", nullptr};
+        if (is_os_error(e))
+            return {FileText::Kind::unreadable, message_of(e), std::current_exception()};
+        if (matches(e, global("UnicodeDecodeError")))
+            return {FileText::Kind::not_utf8, message_of(e), std::current_exception()};
+        throw;
+    };
+    try {
+        const Object status = global("os").attr("stat").call({text(path)});
+        const std::int64_t mode = status.attr("st_mode").small_integer().value_or(0);
+        if (S_ISDIR(mode)) return {FileText::Kind::unreadable, "a directory, not a file", nullptr};
+        if (!S_ISREG(mode)) return {FileText::Kind::unreadable, "not a regular file", nullptr};
+    } catch (const Error& e) {
+        return failed(e);
+    }
+    Object file;
+    try {
+        file = global("open").call({text(path), text("r")}, {{"encoding", text("utf-8")}});
+    } catch (const Error& e) {
+        return failed(e);
+    }
+    Object content;
+    try {
+        content = file.attr("read").call();
+    } catch (const Error& e) {
+        close_quietly(file);
+        return failed(e);
+    } catch (...) {
+        close_quietly(file);
+        throw;
+    }
+    try {
+        file.attr("close").call();
+    } catch (const Error& e) {
+        return failed(e);
+    }
+    if (content.kind() != Kind::text) throw_result_type_error("str", content);
+    return {FileText::Kind::text, content.text(), nullptr};
+}
+
 void HostServices::replace_file(std::string_view path, std::string_view content) {
     host::replace_file(path, content);
 }
@@ -185,6 +243,18 @@ std::int64_t exchange_limit(std::size_t bytes) {
                : static_cast<std::int64_t>(bytes);
 }
 
+// http.client's errors about the answer itself: cut off after its headers (IncompleteRead, a
+// broken chunk too), a status line or header that is not HTTP. Reset and closed connections are
+// OSErrors already; its other errors (a URL it refuses, a connection misused) are not the
+// server's doing and stay errors.
+bool is_protocol_error(const Error& error) {
+    const Object client = Object::steal(PyImport_ImportModule("http.client"));
+    for (const char* name : {"IncompleteRead", "BadStatusLine", "LineTooLong", "UnknownProtocol",
+                             "UnknownTransferEncoding"})
+        if (matches(error, client.attr(name))) return true;
+    return false;
+}
+
 }  // namespace
 
 HttpAnswer HostServices::http(const HttpRequest& request) {
@@ -201,9 +271,13 @@ HttpAnswer HostServices::http(const HttpRequest& request) {
         outcome = http_exchange(host_request, options);
     } catch (const Error& e) {
         const bool deadline = is_deadline_passed(e);
-        if (!deadline && !is_os_error(e)) throw;
+        const bool cut_off = !deadline && !is_os_error(e) && request.protocol_errors_fail &&
+                             is_protocol_error(e);
+        if (!deadline && !cut_off && !is_os_error(e)) throw;
         TransportFailure failure;
-        failure.kind = deadline ? TransportFailure::Kind::deadline : TransportFailure::Kind::os_error;
+        failure.kind = deadline  ? TransportFailure::Kind::deadline
+                       : cut_off ? TransportFailure::Kind::cut_off
+                                 : TransportFailure::Kind::os_error;
         failure.message = message_of(e);
         failure.original = std::current_exception();
         answer.failure = std::move(failure);

@@ -17,12 +17,17 @@ public:
     std::string utc_now(std::string_view pattern) override;
     double epoch_seconds() override;
     double monotonic_seconds() override;
+    /// The kernel's boot id (/proc/sys/kernel/random/boot_id), "" where there is none.
+    std::string boot_id() override;
     void sleep(double seconds) override;
     void console(std::string_view line) override;
     bool is_file(std::string_view path) override;
     void check_signals() override;
 
     std::optional<std::string> read_file(std::string_view path) override;
+    /// `os.stat` first (a pipe or a device at the path would block a read), then read as
+    /// read_file reads.
+    FileText read_text_file(std::string_view path) override;
     void replace_file(std::string_view path, std::string_view content) override;
     void rename_file(std::string_view from, std::string_view to) override;
     void remove_file(std::string_view path) override;

@@ -53,6 +53,7 @@ Object report_dict(const engine::CycleReport& r) {
         changes.append(text_list({c.netuid, c.old_burn, c.new_burn}));
     d.set("changes", changes);
     d.set("delivered", integer(static_cast<std::int64_t>(r.delivered)));
+    d.set("telegram_failure", text(r.telegram_failure));
     d.set("outbox_size", integer(static_cast<std::int64_t>(r.outbox_size)));
     d.set("outbox_oldest_utc", r.outbox_oldest_utc ? text(*r.outbox_oldest_utc) : none());
     d.set("invalid_rows", integer(static_cast<std::int64_t>(r.invalid_rows)));
@@ -65,6 +66,13 @@ Object report_dict(const engine::CycleReport& r) {
 Object monitor_run_cycle(const Args& args) {
     engine::CycleSettings s = settings_of<kRunCycleParams>(args);
     s.threshold = args.real<kRunCycleParams, "threshold">();
+    std::string_view muted = args.text<kRunCycleParams, "muted">();
+    while (!muted.empty()) {
+        const std::size_t comma = muted.find(',');
+        if (std::string_view item = muted.substr(0, comma); !item.empty())
+            s.muted.emplace_back(item);
+        muted = comma == std::string_view::npos ? std::string_view() : muted.substr(comma + 1);
+    }
     return report_dict(engine::run_cycle(services(), s));
 }
 
@@ -74,10 +82,13 @@ Object monitor_run_snapshot(const Args& args) {
 
 Object monitor_read_state(const Args& args) {
     const std::string path(args.text<kReadStateParams, "state_path">());
-    if (!services().is_file(path)) return none();
-    std::optional<std::string> content = services().read_file(path);
-    if (!content) throw_value_error("cannot read the state file " + path);
-    auto read = engine::read_state_document(*content);
+    // Only a missing file means "no state yet": one that cannot be read raises its own error.
+    const FileText file = services().read_text_file(path);
+    if (file.kind == FileText::Kind::missing) return none();
+    if (file.original) std::rethrow_exception(file.original);
+    if (file.kind != FileText::Kind::text)
+        throw_value_error("cannot read the state file " + path + ": " + file.text);
+    auto read = engine::read_state_document(file.text);
     if (auto* reason = std::get_if<std::string>(&read))
         throw_value_error("cannot read the state file " + path + ": " + *reason);
     const engine::StateDocument& state = std::get<engine::StateDocument>(read);

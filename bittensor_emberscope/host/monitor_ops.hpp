@@ -16,12 +16,15 @@ inline constexpr Param kWaitBudget{"wait_budget_seconds", ParamType::optional_re
 inline constexpr Param kExchangeDeadline{"exchange_deadline_seconds", ParamType::optional_real,
                                          true, true, "", 0};
 
+/// Comma-separated subnets left out of alerts ("all" for every one); "" for none.
+inline constexpr Param kMuted{"muted", ParamType::text, true, true, "", 0};
+
 inline constexpr Param kRunCycleParams[] = {
     keyword("state_path", ParamType::text),     keyword("threshold", ParamType::real),
     keyword("burn_token", ParamType::text),     keyword("burn_chat_id", ParamType::text),
     keyword("pause_path", ParamType::text),     keyword("interval_seconds", ParamType::real),
     kOutboxMaxAge,                              kWaitBudget,
-    kExchangeDeadline};
+    kExchangeDeadline,                          kMuted};
 inline constexpr Param kRunSnapshotParams[] = {
     keyword("state_path", ParamType::text),   keyword("burn_token", ParamType::text),
     keyword("burn_chat_id", ParamType::text), keyword("pause_path", ParamType::text),

@@ -53,7 +53,9 @@ class Answer:
     waits that many seconds first; `drop` closes the connection without a status
     line; `hang` never answers and closes the connection only when the stand-in
     closes; `drip` sends the body one byte at a time, that many seconds apart (a
-    server that keeps every single wait short but the exchange endless).
+    server that keeps every single wait short but the exchange endless); `cut`
+    sends the headers (Content-Length announcing the whole body) and only the first
+    `cut` bytes of the body, then closes the connection.
     """
 
     status: int = 200
@@ -64,6 +66,7 @@ class Answer:
     drop: bool = False
     hang: bool = False
     drip: float = 0.0
+    cut: int | None = None
 
     @classmethod
     def json(cls, obj: object, status: int = 200, **kw) -> Answer:
@@ -154,6 +157,8 @@ class TelegramRecorded(Recorded):
     token: str | None
     form: list[tuple[str, str]]
     text: str | None
+    api_method: str = "sendMessage"
+    files: dict[str, tuple[str, bytes]] = dataclasses.field(default_factory=dict)
 
 
 class _Server(http.server.ThreadingHTTPServer):
@@ -293,6 +298,12 @@ class StandIn:
     def _default_answer(self, rec: Recorded) -> Answer:
         raise NotImplementedError
 
+    def _answer_aside(self, rec: Recorded) -> Answer | None:
+        """An answer for a request kept out of the request log and the scripted answers (a
+        background poll that would otherwise take the answers scripted for other requests);
+        None for an ordinary request."""
+        return None
+
     # Request handling (runs on a handler thread)
 
     def _serve(self, handler: _Handler) -> None:
@@ -303,6 +314,10 @@ class StandIn:
             path, _, query = handler.path.partition("?")
             body = _read_body(handler)
             rec = self._record(handler.command, path, query, list(handler.headers.items()), body)
+            aside = self._answer_aside(rec)
+            if aside is not None:
+                self._deliver(handler, aside)
+                return
             with self._lock:
                 self._requests.append(rec)
                 self._lock.notify_all()
@@ -336,7 +351,10 @@ class StandIn:
         if "connection" not in names:
             handler.send_header("Connection", "close")
         handler.end_headers()
-        if answer.body and answer.drip > 0:
+        if answer.body and answer.cut is not None:
+            handler.wfile.write(answer.body[:answer.cut])
+            handler.wfile.flush()
+        elif answer.body and answer.drip > 0:
             for i in range(len(answer.body)):
                 handler.wfile.write(answer.body[i:i + 1])
                 handler.wfile.flush()

@@ -2,7 +2,9 @@
 
 Serves GET /api/subnet/latest/v1 from `rows`, which a test may change between
 requests. Like the real API it pages the rows with `limit` (default 50) and `page`
-(default 1), so a client that forgets limit=1024 sees only part of the network.
+(default 1), so a client that forgets limit=1024 sees only part of the network; with
+`max_limit` it caps `limit` as the real server may (its documentation says "max is
+200"), so a client must follow `pagination.next_page` to see every subnet.
 """
 
 from __future__ import annotations
@@ -30,13 +32,16 @@ class TaostatsStandIn(StandIn):
     """Taostats API on 127.0.0.1.
 
     `rows` defaults to realistic_rows(). With `require_key`, a request whose
-    Authorization header is not exactly that text gets a 401. Unknown paths get
+    Authorization header is not exactly that text gets a 401. `max_limit` caps the
+    rows of a page whatever `limit` asks for (None: no cap). Unknown paths get
     404 {"message": "Not Found"}, other methods on the listing 405.
     """
 
-    def __init__(self, rows: list[dict] | None = None, require_key: str | None = None) -> None:
+    def __init__(self, rows: list[dict] | None = None, require_key: str | None = None,
+                 max_limit: int | None = None) -> None:
         self.rows: list[dict] = realistic_rows() if rows is None else rows
         self.require_key = require_key
+        self.max_limit = max_limit
         super().__init__()
 
     @property
@@ -64,6 +69,8 @@ class TaostatsStandIn(StandIn):
         """The object the default answer serialises for this query text."""
         params = urllib.parse.parse_qs(query, keep_blank_values=True)
         limit = _positive_int(params.get("limit", []), DEFAULT_LIMIT)
+        if self.max_limit is not None:
+            limit = min(limit, self.max_limit)
         page = _positive_int(params.get("page", []), 1)
         with self._lock:
             rows = list(self.rows)

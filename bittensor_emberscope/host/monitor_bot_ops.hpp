@@ -1,0 +1,38 @@
+// Host-facing operations of the monitor module for the bot `watch` answers: its rules (commands,
+// who is answered, the per-chat cooldown, the offset file) for the command's bot loop.
+#pragma once
+
+#include "host/calls.hpp"
+
+namespace emberscope::host {
+
+inline constexpr Param kBotParseParams[] = {required("text", ParamType::text),
+                                            required("bot_name", ParamType::text)};
+inline constexpr Param kBotAllowedParams[] = {
+    keyword("chats", ParamType::list),     keyword("users", ParamType::list),
+    keyword("chat_id", ParamType::text),   keyword("chat_username", ParamType::text),
+    keyword("user_id", ParamType::text)};
+inline constexpr Param kBotUserIdsParams[] = {required("text", ParamType::text)};
+inline constexpr Param kBotAdmitParams[] = {required("chat_id", ParamType::text),
+                                            required("now", ParamType::real)};
+inline constexpr Param kBotLoadOffsetParams[] = {required("path", ParamType::text)};
+inline constexpr Param kBotSaveOffsetParams[] = {required("path", ParamType::text),
+                                                 required("offset", ParamType::whole)};
+
+/// () -> [(name, arguments, description)] of every command, in menu order.
+Object monitor_bot_commands(const Args& args);
+/// (text, bot_name) -> {"kind": "ignored"|"command"|"usage", "name", "netuid",
+/// "period_seconds", "usage"}.
+Object monitor_bot_parse(const Args& args);
+/// (chats=[...], users=[...], chat_id, chat_username, user_id) -> bool.
+Object monitor_bot_allowed(const Args& args);
+/// ("123, 456") -> ["123", "456"]; ValueError naming an item that is not a whole number.
+Object monitor_bot_user_ids(const Args& args);
+/// (chat_id, now) -> bool: the process's per-chat cooldown admits a command now.
+Object monitor_bot_admit(const Args& args);
+/// (path) -> the stored offset, 0 without a file (a damaged one says so on a console line).
+Object monitor_bot_load_offset(const Args& args);
+/// (path, offset) -> None, the file replaced atomically.
+Object monitor_bot_save_offset(const Args& args);
+
+}  // namespace emberscope::host

@@ -1,0 +1,390 @@
+"""The bot of `emberscope watch`, end to end against the Telegram stand-in: commands asked in
+the chat, answered between cycles; who is answered; the offset across a restart; conflicts."""
+
+from __future__ import annotations
+
+import io
+import json
+import re
+import signal
+import threading
+import time
+from pathlib import Path
+
+import pytest
+from PIL import Image
+
+from bittensor_emberscope import bot, health
+from bittensor_emberscope.testing import Answer, TelegramStandIn
+from bittensor_emberscope.testing.telegram import CONFLICT_POLLER, CONFLICT_WEBHOOK
+
+from test_cli import (CHAT, FAST_COMMAND, LEFT_OUT, STARTED, TOKEN, run, unstamp_all,
+                      env, taostats, telegram, watches)  # noqa: F401 (fixtures)
+
+
+def wait_until(check, timeout: float = 30.0, what: str = "the condition"):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.05)
+
+
+def answers_in(telegram, count: int) -> list[str]:
+    return wait_until(lambda: (m := telegram.messages) and len(m) >= count and m,
+                      what=f"{count} answer(s)")
+
+
+def baseline(env, taostats) -> None:
+    """A state and a history, as a few cycles leave them."""
+    assert run("once", env=env).returncode == 0
+    taostats.set_burn(3, "0.75")
+    assert run("once", env=env).returncode == 0
+
+
+def test_commands_are_answered_from_the_files_while_watch_waits(env, taostats, telegram, watches):
+    baseline(env, taostats)
+    sent_before = len(telegram.messages)  # the alert of the baseline's second cycle
+    w = watches("--no-snapshot", env=env)
+    w.wait_line(STARTED)
+    telegram.push_message("/burn 3")
+    [answer] = answers_in(telegram, sent_before + 1)[sent_before:]
+    stamp = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ"
+    assert re.fullmatch(
+        f"SN3 owner burn: 0.7500\nchanged ({stamp}) \\(\\d+ s ago\\)\nlast 1 change\\(s\\):\n"
+        f"\\1  \\d\\.\\d{{4}} → 0.7500\nvalues as of \\1", answer), answer
+    form = dict(telegram.requests[-1].form)
+    assert form["chat_id"] == CHAT
+    assert "parse_mode" not in form  # plain text
+    # The menu was registered once, from the module's table.
+    assert [c["command"] for c in telegram.commands] == [
+        "burn", "chart", "changes", "status", "mute", "unmute", "help"]
+    polls = [f for m, f in telegram.bot_calls if m == "getUpdates"]
+    assert polls[0]["allowed_updates"] == '["message"]'
+    assert int(polls[0]["timeout"]) > 1  # a long poll
+    w.proc.send_signal(signal.SIGTERM)
+    assert w.finish()[0] == 0
+
+
+@pytest.mark.parametrize("message, answered", [
+    ({"text": "/help"}, True),
+    ({"text": "/help@emberscope_bot"}, True),
+    ({"text": "/help@other_bot"}, False),                        # another bot's command
+    ({"text": "/help", "chat_id": -100999, "user_id": 5}, False),  # a stranger's group
+    ({"text": "/help", "chat_id": 77, "user_id": 77, "chat_type": "private"}, False),
+    ({"text": "/help", "chat_id": 42, "user_id": 42, "chat_type": "private"}, True),  # listed
+    ({"text": "/help", "chat_id": -100999, "user_id": 42}, True),  # a listed user elsewhere
+    ({"text": "what is SN3 burning?"}, False),                   # not a command
+])
+def test_only_allowed_chats_and_users_are_answered(env, telegram, watches, message, answered):
+    text = message.pop("text")
+    w = watches("--no-snapshot", "--bot-allow-user", "42", env=env)
+    w.wait_line(STARTED)
+    telegram.push_message(text, **message)
+    # A marker from the configured chat, answered after the message under test.
+    telegram.push_message("/burn 1")
+    # Updates are confirmed by the poll after the one that read them, once they are answered.
+    wait_until(lambda: telegram.pending_updates == 0, what="the updates to be read")
+    messages = telegram.messages
+    helped = [m for m in messages if m.startswith("I answer, from what the monitor stored")]
+    assert len(helped) == (1 if answered else 0), messages
+    w.proc.send_signal(signal.SIGTERM)
+    w.finish()
+
+
+def test_bad_input_gets_a_one_line_usage_and_a_burst_is_cooled_down(env, telegram, watches):
+    # Both arrive in one batch: the second is within the chat's second and not answered.
+    telegram.push_message("/chart twelve")
+    telegram.push_message("/burn 3")
+    telegram.push_message("/burn 4", chat_id=42, user_id=42, chat_type="private")
+    w = watches("--no-snapshot", "--bot-allow-user", "42", env=env)
+    w.wait_line(STARTED)
+    wait_until(lambda: telegram.pending_updates == 0, what="the updates to be confirmed")
+    assert telegram.messages == [
+        "usage: /chart N [days]  (a chart of SN N's owner burn (default 30 days))",
+        "No values stored yet: the monitor's first cycle records them."]
+    w.proc.send_signal(signal.SIGTERM)
+    w.finish()
+
+
+def test_chart_is_sent_as_a_png_photo_with_the_last_value(env, taostats, telegram, watches):
+    baseline(env, taostats)
+    w = watches("--no-snapshot", env=env)
+    w.wait_line(STARTED)
+    telegram.push_message("/chart 3 7", thread_id=5)
+    [photo] = wait_until(lambda: telegram.photos, timeout=60, what="the chart")
+    assert photo["chat_id"] == CHAT
+    assert photo["filename"] == "sn3.png"
+    assert photo["caption"].startswith("SN3 owner burn, last 7 days: now 0.7500 (since 20")
+    image = Image.open(io.BytesIO(photo["data"]))
+    image.load()
+    assert image.format == "PNG" and image.size == (800, 400)
+    [rec] = [r for r in telegram.requests if r.api_method == "sendPhoto"]
+    assert rec.header("Content-Type").startswith("multipart/form-data; boundary=")
+    assert dict(rec.form)["message_thread_id"] == "5"  # answered in the topic it was asked in
+    w.proc.send_signal(signal.SIGTERM)
+    assert w.finish()[0] == 0
+
+
+def test_a_muted_subnet_is_left_out_of_alerts_and_shown_in_status(env, taostats, telegram,
+                                                                  watches, tmp_path):
+    assert run("once", env=env).returncode == 0
+    w = watches("--no-snapshot", env=env)
+    w.wait_line(STARTED)
+    telegram.push_message("/mute 3 2h")
+    [mute_answer] = answers_in(telegram, 1)
+    assert mute_answer.startswith("SN3 muted until 20")
+    running = run("status", env=env).stdout
+    w.proc.send_signal(signal.SIGTERM)
+    assert w.finish()[0] == 0
+    assert "\nbot         answering as @emberscope_bot\n" in running
+    assert "\nmuted       SN3 until 20" in running
+    # The next cycle leaves SN3 out of its alert, but records its change.
+    taostats.set_burn(3, "0.75")
+    taostats.set_burn(5, "0.25")
+    done = run("once", env=env)
+    assert (done.returncode, unstamp_all(done.stderr)) == (0, LEFT_OUT + "[burn] alert sent (1 subnet(s))\n")
+    alert = telegram.messages[-1]
+    assert "SN5: " in alert and "SN3" not in alert
+    changes, _ = health.read_history(env["EMBERSCOPE_STATE_FILE"])
+    assert {c.netuid for c in changes} == {"3", "5"}
+    status = run("status", env=env).stdout
+    assert "\nmuted       SN3 until 20" in status
+    assert "\nbot " not in status  # a stopped watch answers nothing
+
+
+def test_a_restart_asks_from_the_saved_offset_and_answers_nothing_twice(env, telegram, watches,
+                                                                       tmp_path):
+    first = telegram.push_message("/help")
+    w = watches("--no-snapshot", env=env)
+    w.wait_line(STARTED)
+    answers_in(telegram, 1)
+    offset_file = tmp_path / "state.bot-offset.json"
+    wait_until(lambda: offset_file.exists(), what="the offset file")
+    assert offset_file.read_bytes() == f'{{"offset": {first + 1}}}\n'.encode()
+    w.proc.send_signal(signal.SIGTERM)
+    assert w.finish()[0] == 0
+    # An update the first process answered but Telegram was never told about (the process ended
+    # before its next poll): the saved offset confirms it, so it is not answered again.
+    telegram.push_update({"update_id": first, "message": {
+        "message_id": 2, "date": int(time.time()), "chat": {"id": int(CHAT), "type": "supergroup"},
+        "from": {"id": 42, "is_bot": False, "first_name": "x"}, "text": "/help"}})
+    second = telegram.push_message("/status")
+    calls_before = len(telegram.bot_calls)
+    w = watches("--no-snapshot", env=env)
+    w.wait_line(STARTED)
+    messages = answers_in(telegram, 2)
+    polls = [f for m, f in telegram.bot_calls[calls_before:] if m == "getUpdates"]
+    wait_until(lambda: offset_file.read_bytes() == f'{{"offset": {second + 1}}}\n'.encode(),
+               what="the new offset")
+    w.proc.send_signal(signal.SIGTERM)
+    assert w.finish()[0] == 0
+    time.sleep(0.5)
+    assert len(telegram.messages) == 2
+    assert messages[1].startswith("watch: running")
+    assert polls[0]["offset"] == str(first + 1)
+
+
+@pytest.mark.parametrize("conflict", [CONFLICT_POLLER, CONFLICT_WEBHOOK])
+def test_a_second_poller_is_reported_once_and_alerts_continue(env, taostats, telegram, watches,
+                                                             tmp_path, conflict):
+    telegram.conflict = conflict
+    taostats.script(Answer.json(taostats.listing()))  # the snapshot sees the old values
+    taostats.set_burn(3, 0.75)
+    w = watches("--interval-minutes", "1", env=env, command=FAST_COMMAND)
+    line = (f"[bot] not answering commands: Telegram says {conflict} (another program reads "
+            "this bot's updates, or a webhook is set); alerts continue; asking again every 60 s\n")
+    # Both lines, in whichever order the poller and the first cycle write them.
+    w.wait_line("[burn] alert sent (1 subnet(s))")
+    if line not in w.seen:
+        assert w.wait_line("[bot] ") == line
+    wait_until(lambda: "bot" in json.loads((tmp_path / "state.status.json").read_text()),
+               what="the bot's note in the status file")
+    status = json.loads((tmp_path / "state.status.json").read_text())
+    assert status["bot"].startswith(f"not answering: {conflict} (since 20")
+    (tmp_path / "pause").touch()
+    code, lines = w.finish()
+    assert code == 0
+    assert [x for x in lines if x.startswith("[bot]")] == [line]
+
+
+def test_no_bot_leaves_telegram_updates_alone(env, telegram, watches):
+    telegram.push_message("/help")
+    w = watches("--no-snapshot", "--no-bot", env=env)
+    w.wait_line(STARTED)
+    time.sleep(1.5)
+    w.proc.send_signal(signal.SIGTERM)
+    assert w.finish()[0] == 0
+    assert telegram.bot_calls == [] and telegram.messages == []
+
+
+@pytest.mark.parametrize("args, environ, message", [
+    (["--bot-allow-user", "alice"], {}, "--bot-allow-user: not a user id: 'alice'"),
+    ([], {"EMBERSCOPE_BOT_ALLOW_USERS": "42,4x2"},
+     "EMBERSCOPE_BOT_ALLOW_USERS: not a user id: '4x2'"),
+])
+def test_a_bad_allowed_user_is_refused_before_anything_runs(env, telegram, args, environ, message):
+    env.update(environ)
+    done = run("watch", *args, env=env)
+    assert done.returncode == 2
+    assert done.stderr.endswith(f"emberscope watch: error: {message}\n")
+    assert telegram.bot_calls == []
+
+
+# The poller on its own: failures back off quietly
+
+
+class Lines:
+    def __init__(self) -> None:
+        self.lines: list[str] = []
+        self.lock = threading.Lock()
+
+    def __call__(self, line: str) -> None:
+        with self.lock:
+            self.lines.append(line)
+
+
+@pytest.mark.parametrize("standin_kw, line", [
+    ({"updates": False},
+     "[bot] not answering commands: Not Found (HTTP 404); alerts continue; asking again later"),
+    ({"token": "other:token"},
+     "[bot] not answering commands: Unauthorized (HTTP 401); alerts continue; asking again later"),
+])
+def test_a_bot_api_without_updates_is_said_once_not_per_poll(tmp_path, monkeypatch, standin_kw,
+                                                             line):
+    monkeypatch.setattr(bot, "RETRY_FIRST", 0.02)
+    monkeypatch.setattr(bot, "RETRY_LAST", 0.05)
+    with TelegramStandIn(**standin_kw) as tg:
+        said = Lines()
+        b = bot.Bot(token=TOKEN, chats=[CHAT], users=[], state_path=str(tmp_path / "state.json"),
+                    say=said, base=tg.base_url, poll_seconds=1)
+        b.start()
+        try:
+            wait_until(lambda: len(tg.bot_calls) >= 6, what="six attempts")
+        finally:
+            b.close()
+    assert said.lines == [line]
+    assert TOKEN not in "".join(said.lines)
+
+
+def test_a_refused_connection_is_said_once_and_recovery_too(tmp_path, monkeypatch):
+    monkeypatch.setattr(bot, "RETRY_FIRST", 0.02)
+    monkeypatch.setattr(bot, "RETRY_LAST", 0.05)
+    with TelegramStandIn(token=TOKEN) as tg:
+        tg.script_aside(*[Answer(drop=True)] * 4)
+        said = Lines()
+        b = bot.Bot(token=TOKEN, chats=[CHAT], users=[], state_path=str(tmp_path / "state.json"),
+                    say=said, base=tg.base_url, poll_seconds=1)
+        b.start()
+        try:
+            wait_until(lambda: len(said.lines) >= 2, what="the recovery line")
+            time.sleep(0.3)
+        finally:
+            b.close()
+    assert len(said.lines) == 2, said.lines
+    assert said.lines[0].startswith("[bot] not answering commands: no answer from Telegram: ")
+    assert said.lines[1] == "[bot] answering commands again as @emberscope_bot"
+    assert TOKEN not in "".join(said.lines)
+
+
+def test_flood_control_holds_an_answer_for_its_retry_after(tmp_path):
+    with TelegramStandIn(token=TOKEN) as tg:
+        tg.script(Answer.flood(retry_after=1))
+        tg.push_message("/help")
+        said = Lines()
+        b = bot.Bot(token=TOKEN, chats=[CHAT], users=[], state_path=str(tmp_path / "state.json"),
+                    say=said, base=tg.base_url, poll_seconds=1)
+        b.start()
+        try:
+            first = None
+            deadline = time.monotonic() + 30
+            while not tg.messages:
+                assert time.monotonic() < deadline
+                b.serve()
+                sends = [r for r in tg.requests if r.api_method == "sendMessage"]
+                if sends and first is None:
+                    first = time.monotonic()
+                time.sleep(0.05)
+            waited = time.monotonic() - first
+        finally:
+            b.close()
+    assert len([r for r in tg.requests if r.api_method == "sendMessage"]) == 2
+    assert waited >= 0.9  # not repeated before Telegram's retry_after
+    assert said.lines == []
+
+
+# `emberscope chats`
+
+
+def test_chats_lists_the_chats_of_recent_updates(env, telegram):
+    telegram.push_message("/start", chat_id=-1001234567890, chat_username="ember_ops")
+    telegram.push_message("hello", chat_id=42, user_id=42, chat_type="private")
+    telegram.push_message("/help", chat_id=-1001234567890)
+    done = run("chats", env=env)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == (
+        "            id  type        title\n"
+        "-1001234567890  supergroup  chat -1001234567890 @ember_ops\n"
+        "            42  private     Operator\n")
+    assert telegram.pending_updates == 3  # nothing was marked read
+
+
+@pytest.mark.parametrize("conflict", [CONFLICT_WEBHOOK])
+def test_chats_fails_with_telegrams_reason(env, telegram, conflict):
+    telegram.conflict = conflict
+    done = run("chats", env=env)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert unstamp_all(done.stderr) == f"emberscope: getUpdates failed: {conflict} (HTTP 409)\n"
+
+
+def test_chats_with_no_updates_says_what_to_do(env):
+    done = run("chats", env=env)
+    assert done.returncode == 0
+    assert done.stdout.startswith("no chats in the bot's recent updates: send the bot a message")
+
+
+def test_a_failing_answer_never_stops_the_monitor(tmp_path, monkeypatch):
+    def broken(self):
+        raise ValueError("a history line the reader did not expect")
+
+    monkeypatch.setattr(bot.Answers, "help", broken)
+    with TelegramStandIn(token=TOKEN) as tg:
+        update_id = tg.push_message("/help")
+        said = Lines()
+        state = tmp_path / "state.json"
+        b = bot.Bot(token=TOKEN, chats=[CHAT], users=[], state_path=str(state), say=said,
+                    base=tg.base_url, poll_seconds=1)
+        b.start()
+        offset_file = tmp_path / "state.bot-offset.json"
+        try:
+            deadline = time.monotonic() + 30
+            while not offset_file.exists():
+                assert time.monotonic() < deadline
+                b.serve()  # raises nothing
+                time.sleep(0.05)
+        finally:
+            b.close()
+        assert offset_file.read_text() == f'{{"offset": {update_id + 1}}}\n'
+    assert said.lines == ["[bot] /help failed: ValueError: a history line the reader did not expect"]
+    assert tg.messages == ["Sorry, /help failed."]
+
+
+def test_time_spent_answering_counts_against_the_wait(monkeypatch):
+    from bittensor_emberscope import cli
+    from bittensor_emberscope.notify import Notifier
+
+    slept: list[float] = []
+    monkeypatch.setattr(cli.time, "sleep", slept.append)
+    answered: list[int] = []
+
+    def answering() -> float:
+        answered.append(1)
+        return 0.75  # a chart drawn between two steps
+
+    assert cli._wait(4, "", Notifier({}), answering) is True
+    # The answers' time is taken from the wait, so the next cycle starts on time rather than
+    # 4 x 0.75 s late: steps of 1, 1 and 0.5 s, each followed by 0.75 s of answering.
+    assert slept == [1, 1, 0.5]
+    assert len(answered) == 3
