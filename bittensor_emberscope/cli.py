@@ -21,6 +21,7 @@ from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
 from bittensor_emberscope import bot, emberscope, monitor, health
+from bittensor_emberscope.config import Config, ConfigError, describe, load_config, single_route
 from bittensor_emberscope.localfiles import (Busy, StateLock, irregular, lock_path, read_regular,
                                              sibling)
 from bittensor_emberscope.notify import CycleWatchdog, Notifier
@@ -161,6 +162,16 @@ Telegram's reason when getUpdates fails: a webhook is set, or a running `watch` 
 updates (stop it first, or look at its `[bot]` lines).
 """
 
+CONFIG_EPILOG = """\
+examples:
+  emberscope config check --config /etc/emberscope/emberscope.toml
+  EMBERSCOPE_CONFIG=./emberscope.toml emberscope config check
+
+The file names chats and rules, never a secret (the bot token stays in the environment or its
+file). Exit status 0: the routes as understood, one line each; 2: the file cannot be used (its
+line and key are named), and `watch`, `once` and `snapshot` refuse it the same way.
+"""
+
 DEMO_EPILOG = """\
 The demo starts Taostats and Telegram stand-ins on 127.0.0.1 in this process and runs
 `emberscope watch` against them: the start-up list, a few watch cycles with moving values,
@@ -198,6 +209,8 @@ class Settings:
     token: str = dataclasses.field(repr=False)
     outbox_max_age_hours: float = 24.0
     wait_budget_seconds: float | None = None
+    # The routes: from the configuration file, else one to `chat_id` with `threshold`.
+    config: Config | None = None
 
 
 # Reading the settings
@@ -314,6 +327,22 @@ def _secret(file_flag: str | None, flag: str, file_env: str, value_env: str, wha
     return value
 
 
+def _config_path(args: argparse.Namespace) -> tuple[str | None, str]:
+    return _pick(getattr(args, "config", None), "--config", "EMBERSCOPE_CONFIG")
+
+
+def _read_config(args: argparse.Namespace, threshold: float, chat_id: str | None) -> Config | None:
+    """The configuration file's routes, None without a file; a file that cannot be used is a
+    UsageError naming its line and key."""
+    path, _ = _config_path(args)
+    if path is None:
+        return None
+    try:
+        return load_config(path, default_threshold=threshold, fallback_chat_id=chat_id)
+    except ConfigError as e:
+        raise UsageError(str(e)) from None
+
+
 def _missing_secrets(key: str, token: str, chat_id: str | None, need_key: bool) -> None:
     """Refuse, naming every one of them, settings without which no cycle can work."""
     missing = []
@@ -342,7 +371,13 @@ def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
     key = _secret(args.taostats_key_file, "--taostats-key-file", "TAOSTATS_API_KEY_FILE",
                   "TAOSTATS_API_KEY", "Taostats key")
     chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
+    config = _read_config(args, threshold, chat_id)
+    if config is not None:
+        # The first route's chat answers the bot and is named in the report.
+        chat_id, threshold = config.routes[0].chat_id, config.routes[0].threshold
     _missing_secrets(key, token, chat_id, need_key)
+    if config is None:
+        config = single_route(chat_id, threshold)
     state_path = _state_path(args, create_default=True)
     pause_path = _pause_path(args, state_path)
     if problems := _irregular_files(state_path, pause_path):
@@ -357,7 +392,7 @@ def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
         args.wait_budget_seconds, "--wait-budget-seconds", "EMBERSCOPE_WAIT_BUDGET_SECONDS",
         None, lambda v: v >= 0, "is negative")
     return Settings(state_path, threshold, interval, pause_path, chat_id or "", token,
-                    outbox_max_age, wait_budget)
+                    outbox_max_age, wait_budget, config)
 
 
 # Console lines
@@ -918,6 +953,23 @@ def cmd_chats(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_config(args: argparse.Namespace) -> int:
+    """`config check`: the routes as understood, one line each; exit 2 for a file that cannot
+    be used."""
+    threshold = _number_setting(
+        args.threshold, "--threshold", "EMBERSCOPE_THRESHOLD", DEFAULT_THRESHOLD,
+        lambda v: v >= 0, "is negative; the threshold is a distance between two values")
+    chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
+    config = _read_config(args, threshold, chat_id)
+    if config is None:
+        if not chat_id:
+            raise UsageError("no configuration file (--config or EMBERSCOPE_CONFIG) and no chat "
+                             "(--chat-id or TELEGRAM_CHAT_ID): there is no route")
+        config = single_route(chat_id, threshold)
+    _out("\n".join(describe(config)) + "\n")
+    return 0
+
+
 def cmd_demo(args: argparse.Namespace) -> int:
     from bittensor_emberscope import demo
 
@@ -952,6 +1004,10 @@ def _monitor_options() -> argparse.ArgumentParser:
                         "[EMBERSCOPE_PAUSE_FILE; default: 'pause' beside the state file]")
     g.add_argument("--chat-id", metavar="ID",
                    help="Telegram chat identifier, e.g. -1001234567890 or @channel [TELEGRAM_CHAT_ID]")
+    g.add_argument("--config", metavar="PATH",
+                   help="TOML file of routes (several chats, each with its subnets, threshold, "
+                        "quiet hours) and the stale-data alert; see `emberscope config check` "
+                        "[EMBERSCOPE_CONFIG; default none: one route to the chat above]")
     g.add_argument("--token-file", metavar="PATH",
                    help="file holding the Telegram bot token [TELEGRAM_BOT_TOKEN_FILE; "
                         "else the token itself in TELEGRAM_BOT_TOKEN]")
@@ -1018,6 +1074,23 @@ def build_parser() -> argparse.ArgumentParser:
     history.add_argument("--since", metavar="DATE",
                          help="only changes at or after DATE (YYYY-MM-DD, or YYYY-MM-DDTHH:MM:SSZ)")
     history.add_argument("--json", action="store_true", help="one JSON object, for scripts")
+    config = add("config", "the configuration file (routes, quiet hours, stale-data alert)",
+                 CONFIG_EPILOG, [])
+    config_sub = config.add_subparsers(title="commands", dest="config_command", metavar="COMMAND",
+                                       required=True)
+    check = config_sub.add_parser("check", help="read the file and print the routes as "
+                                                "understood, or what is wrong and where",
+                                  description="read the configuration file and print the routes "
+                                              "as understood, or what is wrong and where",
+                                  epilog=CONFIG_EPILOG, formatter_class=fmt, allow_abbrev=False)
+    check.set_defaults(command_parser=check)
+    g = check.add_argument_group("settings (flag, else environment variable, else default)")
+    g.add_argument("--config", metavar="PATH", help="the file [EMBERSCOPE_CONFIG]")
+    g.add_argument("--threshold", metavar="NUMBER",
+                   help="threshold of routes that do not set one [EMBERSCOPE_THRESHOLD; "
+                        f"default {DEFAULT_THRESHOLD:g}]")
+    g.add_argument("--chat-id", metavar="ID",
+                   help="the chat of a file without routes [TELEGRAM_CHAT_ID]")
     add("demo", "run the monitor end to end against local stand-ins (no network, no keys)",
         DEMO_EPILOG, [])
     chats = add("chats", "list the chats the bot has seen in recent updates (id, type, title), "
@@ -1040,6 +1113,7 @@ OTHER_COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
     "test-send": cmd_test_send,
     "demo": cmd_demo,
     "chats": cmd_chats,
+    "config": cmd_config,
 }
 
 
@@ -1051,6 +1125,9 @@ def _run(argv: Sequence[str] | None) -> int:
         if command in OTHER_COMMANDS:
             with _console():
                 return OTHER_COMMANDS[command](args)
+    except UsageError as e:
+        args.command_parser.error(str(e))
+    try:
         settings = read_settings(args)
     except UsageError as e:
         args.command_parser.error(str(e))
