@@ -343,6 +343,27 @@ def _read_config(args: argparse.Namespace, threshold: float, chat_id: str | None
         raise UsageError(str(e)) from None
 
 
+def _refuse_what_is_not_routed(config: Config) -> None:
+    """The monitor sends to one chat, every subnet beyond one threshold. A file that asks for
+    more (a second chat, a filter, quiet hours, a stale-data alert) is refused rather than
+    followed in part: alerts meant for a chat the monitor does not send to would be lost."""
+    wanted = []
+    if len(config.routes) > 1:
+        wanted.append(f"{len(config.routes)} routes")
+    route = config.routes[0]
+    for key, used in (("netuids", route.netuids is not None),
+                      ("min_relative_change", route.min_relative_change > 0),
+                      ("silent", route.silent), ("thread_id", route.thread_id is not None),
+                      ("quiet_hours", route.quiet_hours is not None)):
+        if used:
+            wanted.append(f"route[1].{key}")
+    if config.stale is not None:
+        wanted.append("stale.after_minutes")
+    if wanted:
+        raise UsageError(f"{config.path}: this emberscope sends to one route (a chat_id and a "
+                         f"threshold) and cannot follow: {', '.join(wanted)}")
+
+
 def _missing_secrets(key: str, token: str, chat_id: str | None, need_key: bool) -> None:
     """Refuse, naming every one of them, settings without which no cycle can work."""
     missing = []
@@ -373,7 +394,7 @@ def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
     chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
     config = _read_config(args, threshold, chat_id)
     if config is not None:
-        # The first route's chat answers the bot and is named in the report.
+        _refuse_what_is_not_routed(config)
         chat_id, threshold = config.routes[0].chat_id, config.routes[0].threshold
     _missing_secrets(key, token, chat_id, need_key)
     if config is None:
@@ -967,6 +988,8 @@ def cmd_config(args: argparse.Namespace) -> int:
                              "(--chat-id or TELEGRAM_CHAT_ID): there is no route")
         config = single_route(chat_id, threshold)
     _out("\n".join(describe(config)) + "\n")
+    if config.path is not None:
+        _refuse_what_is_not_routed(config)
     return 0
 
 
