@@ -26,6 +26,7 @@ from bittensor_emberscope.localfiles import (Busy, StateLock, irregular, lock_pa
 
 TYPE_CHECKING = False  # typing's own flag, without loading typing
 if TYPE_CHECKING:
+    from bittensor_emberscope.config import Config
     from bittensor_emberscope.notify import Notifier
 
 __all__ = ["main", "Settings", "Stopped"]
@@ -164,6 +165,16 @@ Telegram's reason when getUpdates fails: a webhook is set, or a running `watch` 
 updates (stop it first, or look at its `[bot]` lines).
 """
 
+CONFIG_EPILOG = """\
+examples:
+  emberscope config check --config /etc/emberscope/emberscope.toml
+  EMBERSCOPE_CONFIG=./emberscope.toml emberscope config check
+
+The file names chats and rules, never a secret (the bot token stays in the environment or its
+file). Exit status 0: the routes as understood, one line each; 2: the file cannot be used (its
+line and key are named), and `watch`, `once` and `snapshot` refuse it the same way.
+"""
+
 DEMO_EPILOG = """\
 The demo starts Taostats and Telegram stand-ins on 127.0.0.1 in this process and runs
 `emberscope watch` against them: the start-up list, a few watch cycles with moving values,
@@ -201,6 +212,8 @@ class Settings:
     token: str = dataclasses.field(repr=False)
     outbox_max_age_hours: float = 24.0
     wait_budget_seconds: float | None = None
+    # The routes: from the configuration file, else one to `chat_id` with `threshold`.
+    config: Config | None = None
 
 
 # Reading the settings
@@ -317,6 +330,45 @@ def _secret(file_flag: str | None, flag: str, file_env: str, value_env: str, wha
     return value
 
 
+def _config_path(args: argparse.Namespace) -> tuple[str | None, str]:
+    return _pick(getattr(args, "config", None), "--config", "EMBERSCOPE_CONFIG")
+
+
+def _read_config(args: argparse.Namespace, threshold: float, chat_id: str | None) -> Config | None:
+    """The configuration file's routes, None without a file; a file that cannot be used is a
+    UsageError naming its line and key."""
+    path, _ = _config_path(args)
+    if path is None:
+        return None
+    from bittensor_emberscope.config import ConfigError, load_config  # tomllib: for cycles only
+
+    try:
+        return load_config(path, default_threshold=threshold, fallback_chat_id=chat_id)
+    except ConfigError as e:
+        raise UsageError(str(e)) from None
+
+
+def _refuse_what_is_not_routed(config: Config) -> None:
+    """The monitor sends to one chat, every subnet beyond one threshold. A file that asks for
+    more (a second chat, a filter, quiet hours, a stale-data alert) is refused rather than
+    followed in part: alerts meant for a chat the monitor does not send to would be lost."""
+    wanted = []
+    if len(config.routes) > 1:
+        wanted.append(f"{len(config.routes)} routes")
+    route = config.routes[0]
+    for key, used in (("netuids", route.netuids is not None),
+                      ("min_relative_change", route.min_relative_change > 0),
+                      ("silent", route.silent), ("thread_id", route.thread_id is not None),
+                      ("quiet_hours", route.quiet_hours is not None)):
+        if used:
+            wanted.append(f"route[1].{key}")
+    if config.stale is not None:
+        wanted.append("stale.after_minutes")
+    if wanted:
+        raise UsageError(f"{config.path}: this emberscope sends to one route (a chat_id and a "
+                         f"threshold) and cannot follow: {', '.join(wanted)}")
+
+
 def _missing_secrets(key: str, token: str, chat_id: str | None, need_key: bool) -> None:
     """Refuse, naming every one of them, settings without which no cycle can work."""
     missing = []
@@ -345,7 +397,15 @@ def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
     key = _secret(args.taostats_key_file, "--taostats-key-file", "TAOSTATS_API_KEY_FILE",
                   "TAOSTATS_API_KEY", "Taostats key")
     chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
+    config = _read_config(args, threshold, chat_id)
+    if config is not None:
+        _refuse_what_is_not_routed(config)
+        chat_id, threshold = config.routes[0].chat_id, config.routes[0].threshold
     _missing_secrets(key, token, chat_id, need_key)
+    if config is None:
+        from bittensor_emberscope.config import single_route
+
+        config = single_route(chat_id, threshold)
     state_path = _state_path(args, create_default=True)
     pause_path = _pause_path(args, state_path)
     if problems := _irregular_files(state_path, pause_path):
@@ -360,7 +420,7 @@ def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
         args.wait_budget_seconds, "--wait-budget-seconds", "EMBERSCOPE_WAIT_BUDGET_SECONDS",
         None, lambda v: v >= 0, "is negative")
     return Settings(state_path, threshold, interval, pause_path, chat_id or "", token,
-                    outbox_max_age, wait_budget)
+                    outbox_max_age, wait_budget, config)
 
 
 # Console lines
@@ -936,6 +996,27 @@ def cmd_chats(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_config(args: argparse.Namespace) -> int:
+    """`config check`: the routes as understood, one line each; exit 2 for a file that cannot
+    be used."""
+    from bittensor_emberscope.config import describe, single_route
+
+    threshold = _number_setting(
+        args.threshold, "--threshold", "EMBERSCOPE_THRESHOLD", DEFAULT_THRESHOLD,
+        lambda v: v >= 0, "is negative; the threshold is a distance between two values")
+    chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
+    config = _read_config(args, threshold, chat_id)
+    if config is None:
+        if not chat_id:
+            raise UsageError("no configuration file (--config or EMBERSCOPE_CONFIG) and no chat "
+                             "(--chat-id or TELEGRAM_CHAT_ID): there is no route")
+        config = single_route(chat_id, threshold)
+    _out("\n".join(describe(config)) + "\n")
+    if config.path is not None:
+        _refuse_what_is_not_routed(config)
+    return 0
+
+
 def cmd_demo(args: argparse.Namespace) -> int:
     from bittensor_emberscope import demo
 
@@ -970,6 +1051,10 @@ def _monitor_options() -> argparse.ArgumentParser:
                         "[EMBERSCOPE_PAUSE_FILE; default: 'pause' beside the state file]")
     g.add_argument("--chat-id", metavar="ID",
                    help="Telegram chat identifier, e.g. -1001234567890 or @channel [TELEGRAM_CHAT_ID]")
+    g.add_argument("--config", metavar="PATH",
+                   help="TOML file of routes (several chats, each with its subnets, threshold, "
+                        "quiet hours) and the stale-data alert; see `emberscope config check` "
+                        "[EMBERSCOPE_CONFIG; default none: one route to the chat above]")
     g.add_argument("--token-file", metavar="PATH",
                    help="file holding the Telegram bot token [TELEGRAM_BOT_TOKEN_FILE; "
                         "else the token itself in TELEGRAM_BOT_TOKEN]")
@@ -1036,6 +1121,23 @@ def build_parser() -> argparse.ArgumentParser:
     history.add_argument("--since", metavar="DATE",
                          help="only changes at or after DATE (YYYY-MM-DD, or YYYY-MM-DDTHH:MM:SSZ)")
     history.add_argument("--json", action="store_true", help="one JSON object, for scripts")
+    config = add("config", "the configuration file (routes, quiet hours, stale-data alert)",
+                 CONFIG_EPILOG, [])
+    config_sub = config.add_subparsers(title="commands", dest="config_command", metavar="COMMAND",
+                                       required=True)
+    check = config_sub.add_parser("check", help="read the file and print the routes as "
+                                                "understood, or what is wrong and where",
+                                  description="read the configuration file and print the routes "
+                                              "as understood, or what is wrong and where",
+                                  epilog=CONFIG_EPILOG, formatter_class=fmt, allow_abbrev=False)
+    check.set_defaults(command_parser=check)
+    g = check.add_argument_group("settings (flag, else environment variable, else default)")
+    g.add_argument("--config", metavar="PATH", help="the file [EMBERSCOPE_CONFIG]")
+    g.add_argument("--threshold", metavar="NUMBER",
+                   help="threshold of routes that do not set one [EMBERSCOPE_THRESHOLD; "
+                        f"default {DEFAULT_THRESHOLD:g}]")
+    g.add_argument("--chat-id", metavar="ID",
+                   help="the chat of a file without routes [TELEGRAM_CHAT_ID]")
     add("demo", "run the monitor end to end against local stand-ins (no network, no keys)",
         DEMO_EPILOG, [])
     chats = add("chats", "list the chats the bot has seen in recent updates (id, type, title), "
@@ -1058,6 +1160,7 @@ OTHER_COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
     "test-send": cmd_test_send,
     "demo": cmd_demo,
     "chats": cmd_chats,
+    "config": cmd_config,
 }
 
 
@@ -1069,6 +1172,9 @@ def _run(argv: Sequence[str] | None) -> int:
         if command in OTHER_COMMANDS:
             with _console():
                 return OTHER_COMMANDS[command](args)
+    except UsageError as e:
+        args.command_parser.error(str(e))
+    try:
         settings = read_settings(args)
     except UsageError as e:
         args.command_parser.error(str(e))

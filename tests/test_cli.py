@@ -299,13 +299,14 @@ def test_bad_settings_stop_before_anything_runs(env, taostats, telegram, command
 def test_no_option_takes_a_secret_value(env):
     monitor = {"--state-file", "--threshold", "--interval-minutes", "--pause-file", "--chat-id",
                "--token-file", "--taostats-key-file", "--outbox-max-age-hours",
-               "--wait-budget-seconds"}
+               "--wait-budget-seconds", "--config"}
     expected = {"watch": monitor | {"--snapshot", "--no-snapshot", "--verbose", "--no-bot",
                                     "--bot-allow-user", "--metrics-listen"},
                 "once": monitor, "chats": {"--token-file"},
                 "snapshot": monitor, "test-send": {"--chat-id", "--token-file"},
                 "status": {"--state-file", "--json"},
-                "history": {"--state-file", "--json", "--netuid", "--since"}, "demo": set()}
+                "history": {"--state-file", "--json", "--netuid", "--since"}, "demo": set(),
+                "config": set()}
     from bittensor_emberscope.cli import build_parser
 
     commands = build_parser()._subparsers._group_actions[0].choices

@@ -1,0 +1,183 @@
+"""The command with a configuration file: `config check`, a bad file refused before anything runs,
+routes in place of TELEGRAM_CHAT_ID."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+import pytest
+
+from test_cli import (CHAT, LEFT_OUT, LISTED, TOKEN, env, run, taostats, telegram,  # noqa: F401
+                      unstamp_all)
+
+TWO_ROUTES = """\
+threshold = 0.02
+
+[[route]]
+chat_id = "-100200"
+netuids = [1, 4, 64]
+threshold = 0.05
+silent = true
+
+[[route]]
+chat_id = "@burn_watch"
+quiet_hours = "22:00-07:00"
+
+[stale]
+after_minutes = 30
+"""
+TWO_ROUTES_DESCRIBED = (
+    "config {path}: 2 route(s), default threshold 0.02, stale-data alert after 30 min\n"
+    "route 1: chat -100200, subnets 1, 4, 64, threshold 0.05, silent\n"
+    "route 2: chat @burn_watch, every subnet, threshold 0.02, quiet 22:00-07:00 UTC "
+    "(held, then one digest)\n")
+
+
+def write(tmp_path: Path, text: str) -> str:
+    path = tmp_path / "emberscope.toml"
+    path.write_text(text)
+    return str(path)
+
+
+NOT_FOLLOWED = ("{path}: this emberscope sends to one route (a chat_id and a threshold) and "
+                "cannot follow: ")
+
+
+@pytest.mark.parametrize("how", ["flag", "environment"])
+def test_config_check_prints_the_routes_as_understood(env, tmp_path, how):
+    path = write(tmp_path, TWO_ROUTES)
+    del env["TELEGRAM_CHAT_ID"]  # a file with routes needs no chat besides
+    if how == "flag":
+        done = run("config", "check", "--config", path, env=env)
+    else:
+        env["EMBERSCOPE_CONFIG"] = path
+        done = run("config", "check", env=env)
+    # Understood, then refused as the monitor would refuse it: what the monitor does not follow
+    # is named before the file is put in service.
+    assert done.stdout == TWO_ROUTES_DESCRIBED.format(path=path)
+    assert done.returncode == 2
+    assert done.stderr.endswith(
+        "emberscope config check: error: " + NOT_FOLLOWED.format(path=path)
+        + "2 routes, route[1].netuids, route[1].silent, stale.after_minutes\n")
+
+
+def test_config_check_accepts_a_route_the_monitor_follows(env, tmp_path):
+    path = write(tmp_path, 'threshold = 0.2\n[[route]]\nchat_id = -100123\n')
+    done = run("config", "check", "--config", path, env=env)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == (f"config {path}: 1 route(s), default threshold 0.2, no stale-data alert\n"
+                           "route 1: chat -100123, every subnet, threshold 0.2\n")
+
+
+@pytest.mark.parametrize("command", ["watch", "once", "snapshot"])
+@pytest.mark.parametrize("text, wanted", [
+    ('[[route]]\nchat_id = "-1"\n[[route]]\nchat_id = "-2"\n', "2 routes"),
+    ('[[route]]\nchat_id = "-1"\nnetuids = [3]\n', "route[1].netuids"),
+    ('[[route]]\nchat_id = "-1"\nmin_relative_change = 0.1\n', "route[1].min_relative_change"),
+    ('[[route]]\nchat_id = "-1"\nthread_id = 7\nsilent = true\n',
+     "route[1].silent, route[1].thread_id"),
+    ('[[route]]\nchat_id = "-1"\nquiet_hours = "01:00-02:00"\n', "route[1].quiet_hours"),
+    ('[stale]\nafter_minutes = 5\n', "stale.after_minutes"),
+])
+def test_what_the_monitor_cannot_follow_is_refused_before_anything_runs(
+        env, taostats, telegram, tmp_path, command, text, wanted):
+    path = write(tmp_path, text)
+    done = run(command, "--config", path, env=env)
+    assert done.returncode == 2
+    assert done.stderr.endswith(
+        f"emberscope {command}: error: {NOT_FOLLOWED.format(path=path)}{wanted}\n")
+    assert taostats.requests == [] and telegram.requests == []
+    assert not os.path.exists(env["EMBERSCOPE_STATE_FILE"])
+
+
+@pytest.mark.parametrize("args, extra_env, stdout", [
+    ([], {}, "config (no file: TELEGRAM_CHAT_ID and --threshold): 1 route(s), default threshold "
+             "0.01, no stale-data alert\nroute 1: chat -1001, every subnet, threshold 0.01\n"),
+    (["--threshold", "0.3"], {}, "config (no file: TELEGRAM_CHAT_ID and --threshold): 1 route(s), "
+     "default threshold 0.3, no stale-data alert\nroute 1: chat -1001, every subnet, threshold 0.3\n"),
+    ([], {"EMBERSCOPE_THRESHOLD": "0.4", "TELEGRAM_CHAT_ID": "@c"},
+     "config (no file: TELEGRAM_CHAT_ID and --threshold): 1 route(s), default threshold 0.4, "
+     "no stale-data alert\nroute 1: chat @c, every subnet, threshold 0.4\n"),
+])
+def test_config_check_without_a_file_shows_the_one_route(env, args, extra_env, stdout):
+    env.update(extra_env)
+    done = run("config", "check", *args, env=env)
+    assert (done.returncode, done.stdout, done.stderr) == (0, stdout, "")
+
+
+BAD_FILES = [
+    ('threshold = 0.1\n[[route]]\nchat_id = "-1"\nthreshold = "high"\n',
+     "{path}:4: route[1].threshold: must be a number, not 'high'"),
+    ('[[route]]\nchat_id = "-1"\n\n[[route]]\nchat_id = "-2"\nnetuid = [1]\n',
+     "{path}:6: route[2].netuid: unknown key (allowed: chat_id, min_relative_change, netuids, "
+     "quiet_hours, silent, thread_id, threshold)"),
+    ('[[route]]\nchat_id = "-1"\nquiet_hours = "22:00-22:00"\n',
+     "{path}:3: route[1].quiet_hours: must be \"HH:MM-HH:MM\" in UTC with two different times, "
+     "not '22:00-22:00'"),
+    ('[stale]\nafter_minutes = 0\n',
+     "{path}:2: stale.after_minutes: must be a finite number > 0, not 0"),
+    ('token = "42:secret"\n', "{path}:1: token: unknown key (allowed: route, stale, threshold)"),
+]
+
+
+@pytest.mark.parametrize("text, message", BAD_FILES)
+def test_config_check_names_the_line_and_key_of_a_bad_file(env, tmp_path, text, message):
+    path = write(tmp_path, text)
+    done = run("config", "check", "--config", path, env=env)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr.endswith(f"emberscope config check: error: {message.format(path=path)}\n")
+
+
+@pytest.mark.parametrize("command", ["watch", "once", "snapshot"])
+@pytest.mark.parametrize("text, message", BAD_FILES[:2] + [
+    (None, "{path}: cannot open the configuration file: No such file or directory")])
+def test_a_bad_file_stops_the_monitor_before_anything_runs(env, taostats, telegram, tmp_path,
+                                                           command, text, message):
+    path = write(tmp_path, text) if text is not None else str(tmp_path / "missing.toml")
+    env["EMBERSCOPE_CONFIG"] = path
+    done = run(command, env=env)
+    assert done.returncode == 2
+    assert done.stderr.endswith(f"emberscope {command}: error: {message.format(path=path)}\n")
+    assert taostats.requests == [] and telegram.requests == []
+    assert not os.path.exists(env["EMBERSCOPE_STATE_FILE"])
+
+
+def test_a_file_without_routes_needs_the_chat(env, taostats, telegram, tmp_path):
+    path = write(tmp_path, "threshold = 0.5\n")
+    del env["TELEGRAM_CHAT_ID"]
+    done = run("snapshot", "--config", path, env=env)
+    assert done.returncode == 2
+    assert "no [[route]] in the file and no TELEGRAM_CHAT_ID / --chat-id" in done.stderr
+    assert telegram.requests == []
+
+
+def test_the_route_stands_in_for_the_chat_of_the_environment(env, taostats, telegram, tmp_path):
+    path = write(tmp_path, '[[route]]\nchat_id = "-100777"\n')
+    del env["TELEGRAM_CHAT_ID"]
+    done = run("snapshot", "--config", path, env=env)
+    assert done.returncode == 0, done.stderr
+    assert unstamp_all(done.stderr) == LEFT_OUT + f"[burn] startup snapshot sent ({LISTED} subnets)\n"
+    [rec] = telegram.requests
+    assert (rec.token, dict(rec.form)["chat_id"]) == (TOKEN, "-100777")
+
+
+@pytest.mark.parametrize("text, flag, alerted", [
+    # The route's threshold, else the file's, is the monitor's: above it the move is an alert.
+    ('[[route]]\nchat_id = "-100777"\nthreshold = 0.5\n', [], False),
+    ('threshold = 0.5\n[[route]]\nchat_id = "-100777"\n', [], False),
+    ('[[route]]\nchat_id = "-100777"\nthreshold = 0.05\n', ["--threshold", "0.5"], True),
+    # A file without routes keeps the chat of the environment and gives its threshold.
+    ('threshold = 0.05\n', ["--threshold", "0.5"], True),
+])
+def test_the_file_sets_the_threshold(env, taostats, telegram, tmp_path, text, flag, alerted):
+    env["EMBERSCOPE_CONFIG"] = write(tmp_path, text)
+    assert run("once", env=env).returncode == 0  # the first values: no alert
+    taostats.set_burn(7, "0.45")  # 0.25 before: a move of 0.2
+    done = run("once", *flag, env=env)
+    assert done.returncode == 0, done.stderr
+    texts = [r.text for r in telegram.requests]
+    assert bool(texts) == alerted, texts
+    if alerted:
+        chat = "-100777" if "route" in text else CHAT
+        assert [dict(r.form)["chat_id"] for r in telegram.requests] == [chat]
