@@ -689,8 +689,6 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
     say = _say
     verbose = args.verbose or sys.stderr.isatty()
     interval = settings.interval_minutes * 60
-    from bittensor_emberscope.notify import CycleWatchdog, Notifier
-
     from bittensor_emberscope import bot  # what watch alone needs, loaded by watch alone
     from bittensor_emberscope.notify import CycleWatchdog, Notifier
 
