@@ -153,6 +153,7 @@ if how == "uid":
     # What the command imports on its way is imported first: the interpreter's library may not
     # be readable to that user.
     cli.build_parser()
+    import bittensor_emberscope.config  # what `once` loads on its way (tomllib)
     os.setgroups([]); os.setgid(65534); os.setuid(65534)
 sys.exit(cli.main(sys.argv[3:]))
 """
