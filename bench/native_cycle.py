@@ -24,7 +24,7 @@ from __future__ import annotations
 
 import argparse
 import functools
-import importlib.util
+import importlib
 import json
 import os
 import pathlib
@@ -54,10 +54,13 @@ THRESHOLD = 0.01
 def load_before(path: str):
     """A monitor module built from an earlier commit, loaded beside the current one (once: a
     module of this kind loads once per process)."""
-    spec = importlib.util.spec_from_file_location("before.monitor", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    # Found as the top-level module "monitor" in its own folder, beside the package's.
+    folder = os.path.dirname(os.path.abspath(path))
+    sys.path.insert(0, folder)
+    try:
+        return importlib.import_module("monitor")
+    finally:
+        sys.path.remove(folder)
 
 
 def plain_cycle(base: str, state_path: str) -> int:

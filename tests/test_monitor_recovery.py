@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import datetime
 import errno
-import io
 import json
 import os
 import shutil
@@ -18,59 +17,12 @@ from pathlib import Path
 import pytest
 
 from test_cli import unstamped
+# The engine's cycle over loopback, as the monitor's own tests run it.
+from test_monitor import (CHAT, TOKEN, baseline, cycle, err_lines, paths, rows,  # noqa: F401
+                          sleeps)
 
 from bittensor_emberscope import monitor
 from bittensor_emberscope.testing import Answer
-
-TOKEN = "123456:TEST-token-abcdef"
-CHAT = "-1001"
-REAL_OPEN = open
-
-
-@pytest.fixture
-def sleeps(monkeypatch):
-    """Records the engine's sleeps instead of sleeping; its monotonic clock moves with them."""
-    calls: list[float] = []
-    now = [1000.0]
-
-    def sleep(seconds):
-        calls.append(seconds)
-        now[0] += seconds
-
-    monkeypatch.setattr(monitor.time, "sleep", sleep)
-    monkeypatch.setattr(monitor.time, "monotonic", lambda: now[0])
-    return now
-
-
-@pytest.fixture
-def paths(tmp_path):
-    return {"state": tmp_path / "state.json", "outbox": tmp_path / "state.outbox.json",
-            "pause": tmp_path / "pause"}
-
-
-@pytest.fixture
-def cycle(paths, sleeps):
-    def run(**kw):
-        args = dict(state_path=str(paths["state"]), threshold=0.05, burn_token=TOKEN,
-                    burn_chat_id=CHAT, pause_path=str(paths["pause"]), interval_seconds=600)
-        args.update(kw)
-        return monitor.run_cycle(**args)
-    return run
-
-
-def rows(values: dict[int, object]) -> list[dict]:
-    return [{"netuid": n, "incentive_burn": v} for n, v in values.items()]
-
-
-def err_lines(capfd) -> list[str]:
-    return capfd.readouterr().err.splitlines(keepends=True)
-
-
-def baseline(taostats, cycle, capfd, values):
-    taostats.rows = rows(values)
-    report = cycle()
-    assert report["outcome"] == "ok" and report["changes"] == []
-    capfd.readouterr()
 
 
 def snapshot(directory: Path) -> dict[str, bytes]:
@@ -329,7 +281,7 @@ def test_alerts_show_enough_decimals_to_tell_the_values_apart(taostats, telegram
 # Steps of the wall clock
 
 def test_a_wall_clock_step_does_not_drop_a_fresh_alert(taostats, telegram, cycle, capfd,
-                                                        monkeypatch, sleeps):
+                                                        monkeypatch):
     baseline(taostats, cycle, capfd, {1: 0.1})
     taostats.rows = rows({1: 0.9})
     telegram.script(*[Answer.telegram_error(500, "Internal Server Error: restart")] * 3)
@@ -337,7 +289,7 @@ def test_a_wall_clock_step_does_not_drop_a_fresh_alert(taostats, telegram, cycle
     capfd.readouterr()
     wall = datetime.datetime.now().timestamp() + 86400 * 2
     monkeypatch.setattr(monitor.time, "time", lambda: wall)
-    sleeps[0] += 300
+    monitor.time.sleep(300)  # five minutes on the engine's monotonic clock
     report = cycle()
     assert (report["outcome"], report["delivered"]) == ("ok", 1)
     assert err_lines(capfd) == ["[burn] alert sent (1 subnet(s))\n"]

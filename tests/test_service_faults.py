@@ -19,6 +19,7 @@ from test_cli import unstamp_all
 from bittensor_emberscope import monitor
 from bittensor_emberscope.testing import Answer, TaostatsStandIn
 from conftest import closed_port
+from test_monitor import baseline, err_lines, paths, rows  # noqa: F401 (paths: a fixture)
 
 TOKEN = "123456:AAE-realistic-token-0123456789abcdefghijklm"
 KEY = "tao-key-0123456789abcdef"
@@ -43,12 +44,6 @@ def clock(monkeypatch):
 
 
 @pytest.fixture
-def paths(tmp_path):
-    return {"state": tmp_path / "state.json", "outbox": tmp_path / "state.outbox.json",
-            "pause": tmp_path / "pause"}
-
-
-@pytest.fixture
 def cycle(paths, clock, taostats, monkeypatch):
     monkeypatch.setenv("TAOSTATS_API_KEY", KEY)
 
@@ -58,21 +53,6 @@ def cycle(paths, clock, taostats, monkeypatch):
         args.update(kw)
         return monitor.run_cycle(**args)
     return run
-
-
-def rows(values: dict[int, object]) -> list[dict]:
-    return [{"netuid": n, "incentive_burn": v} for n, v in values.items()]
-
-
-def baseline(taostats, cycle, capsys, values):
-    taostats.rows = rows(values)
-    report = cycle()
-    assert report["outcome"] == "ok" and report["changes"] == [], report
-    capsys.readouterr()
-
-
-def err_lines(capsys) -> list[str]:
-    return capsys.readouterr().err.splitlines(keepends=True)
 
 
 def page_of(query: str) -> str | None:

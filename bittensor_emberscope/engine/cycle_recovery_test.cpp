@@ -8,45 +8,25 @@
 #include <algorithm>
 #include <deque>
 
-#include "common/fake_services.hpp"
-#include "engine/outbox.hpp"
+#include "engine/cycle_fixture.hpp"
 
 namespace emberscope::engine {
 namespace {
 
 using testing::FakeError;
 using testing::FakeServices;
+using namespace fixture;
 
-const std::string kState = "/srv/state.json";
-const std::string kOutbox = "/srv/state.outbox.json";
 const std::string kToken = "123456:SECRET-token";
-const std::string kSentOk = R"({"ok": true, "result": {"message_id": 1}})";
 const std::string kDenied = "[Errno 13] Permission denied: '/srv/x'";
 
-using Rows = std::vector<std::pair<std::string, std::string>>;
-
-std::string listing(const Rows& rows) {
-    std::string data;
-    for (const auto& [netuid, burn] : rows) {
-        if (!data.empty()) data += ", ";
-        data += "{\"netuid\": " + netuid + (burn.empty() ? "" : ", \"incentive_burn\": " + burn) + "}";
-    }
-    return R"({"pagination": {"current_page": 1, "next_page": null}, "data": [)" + data + "]}";
-}
-
-std::string state_file(const Rows& burns, std::string_view stamp = "2025-12-07T23:55:00Z") {
-    std::string out = "{\n  \"owner_burn_rate\": {";
-    for (std::size_t i = 0; i < burns.size(); ++i)
-        out += (i ? ",\n    \"" : "\n    \"") + burns[i].first + "\": \"" + burns[i].second + "\"";
-    return out + "\n  },\n  \"updated_at_utc\": \"" + std::string(stamp) + "\"\n}\n";
-}
-
-class CycleRecovery : public ::testing::Test {
+class CycleRecovery : public CycleFixture {
 protected:
+    CycleRecovery() : CycleFixture(kToken) {}
+
     void SetUp() override {
-        fake.env["TAOSTATS_API_KEY"] = "taostats-key-0001";
-        fake.env["TAOSTATS_API_BASE"] = "http://127.0.0.1:1";
-        fake.env["TELEGRAM_API_BASE"] = "http://127.0.0.1:2";
+        CycleFixture::SetUp();
+        // Telegram takes every message until it is down.
         fake.responder = [this](const HttpRequest& r) {
             if (r.url.find("/api/subnet/") != std::string::npos) {
                 if (taostats.empty()) throw FakeError("no listing scripted");
@@ -57,28 +37,9 @@ protected:
             if (telegram_down) return FakeServices::dropped("Connection refused");
             return FakeServices::answer(200, kSentOk);
         };
-        settings.state_path = kState;
-        settings.threshold = 0.05;
-        settings.token = kToken;
-        settings.chat_id = "-1001";
-        settings.pause_path = "/srv/pause";
-        settings.interval_seconds = 600;
     }
 
-    void list(const Rows& rows) { taostats.push_back(FakeServices::answer(200, listing(rows))); }
-
-    std::vector<std::string> sent() const {
-        std::vector<std::string> out;
-        for (const auto& r : fake.requests)
-            if (r.method == "POST") out.push_back(r.body);
-        return out;
-    }
-    std::vector<std::string> lines() { return std::exchange(fake.console_lines, {}); }
-    Outbox outbox() const {
-        auto it = fake.files.find(kOutbox);
-        if (it == fake.files.end()) return {};
-        return std::get<Outbox>(read_outbox(it->second));
-    }
+    std::vector<std::string> sent() const { return sent_texts(); }
     std::vector<std::string> writes() const {
         std::vector<std::string> out;
         for (const auto& c : fake.calls)
@@ -87,10 +48,7 @@ protected:
         return out;
     }
 
-    FakeServices fake;
-    std::deque<HttpAnswer> taostats;
     bool telegram_down = false;
-    CycleSettings settings;
 };
 
 // --- A file that exists but cannot be read ---------------------------------------------------

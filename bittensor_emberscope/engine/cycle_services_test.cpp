@@ -6,19 +6,16 @@
 
 #include <deque>
 
-#include "common/fake_services.hpp"
-#include "engine/outbox.hpp"
+#include "engine/cycle_fixture.hpp"
 
 namespace emberscope::engine {
 namespace {
 
 using testing::FakeError;
 using testing::FakeServices;
+using namespace fixture;
 
-const std::string kState = "/srv/state.json";
-const std::string kOutbox = "/srv/state.outbox.json";
 const std::string kToken = "123456:AAE-realistic-token-0123456789abcdefghijk";
-const std::string kSentOk = R"({"ok": true, "result": {"message_id": 1}})";
 
 std::string rows_text(int from, int to, std::string_view burn) {
     std::string data;
@@ -42,26 +39,9 @@ std::string state_of(int count, std::string_view burn) {
     return out + "\n  },\n  \"updated_at_utc\": \"2025-12-07T23:55:00Z\"\n}\n";
 }
 
-class CycleServices : public ::testing::Test {
+class CycleServices : public CycleFixture {
 protected:
-    void SetUp() override {
-        fake.env["TAOSTATS_API_KEY"] = "taostats-key-0001";
-        fake.env["TAOSTATS_API_BASE"] = "http://127.0.0.1:1";
-        fake.env["TELEGRAM_API_BASE"] = "http://127.0.0.1:2";
-        fake.responder = [this](const HttpRequest& r) {
-            auto& queue = r.url.find("/api/subnet/") != std::string::npos ? taostats : telegram;
-            if (queue.empty()) throw FakeError("no answer scripted for " + r.url);
-            HttpAnswer a = std::move(queue.front());
-            queue.pop_front();
-            return a;
-        };
-        settings.state_path = kState;
-        settings.threshold = 0.05;
-        settings.token = kToken;
-        settings.chat_id = "-1001";
-        settings.pause_path = "/srv/pause";
-        settings.interval_seconds = 600;  // a budget of 150 s
-    }
+    CycleServices() : CycleFixture(kToken) {}
 
     void ts(int status, std::string body, std::vector<Header> headers = {}) {
         taostats.push_back(FakeServices::answer(status, std::move(body), std::move(headers)));
@@ -76,16 +56,6 @@ protected:
     }
     std::size_t posts() const { return requests_to("/sendMessage"); }
     std::size_t listings() const { return requests_to("/api/subnet/"); }
-    std::vector<std::string> lines() { return std::exchange(fake.console_lines, {}); }
-    Outbox outbox() const {
-        auto it = fake.files.find(kOutbox);
-        if (it == fake.files.end()) return {};
-        return std::get<Outbox>(read_outbox(it->second));
-    }
-
-    FakeServices fake;
-    std::deque<HttpAnswer> taostats, telegram;
-    CycleSettings settings;
 };
 
 const std::string kFlood3600 =

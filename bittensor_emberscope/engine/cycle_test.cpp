@@ -5,88 +5,26 @@
 #include <algorithm>
 #include <deque>
 
-#include "common/fake_services.hpp"
-#include "engine/outbox.hpp"
+#include "engine/cycle_fixture.hpp"
 
 namespace emberscope::engine {
 namespace {
 
 using testing::FakeError;
 using testing::FakeServices;
+using namespace fixture;
 
-const std::string kState = "/srv/state.json";
-const std::string kOutbox = "/srv/state.outbox.json";
-const std::string kPause = "/srv/pause";
 const std::string kToken = "123456:SECRET-token";
-const std::string kSentOk = R"({"ok": true, "result": {"message_id": 1}})";
 
-std::string listing(const std::vector<std::pair<std::string, std::string>>& rows) {
-    std::string data;
-    for (const auto& [netuid, burn] : rows) {
-        if (!data.empty()) data += ", ";
-        data += "{\"netuid\": " + netuid + ", \"incentive_burn\": " + burn + "}";
-    }
-    return R"({"pagination": {"current_page": 1, "next_page": null}, "data": [)" + data + "]}";
-}
-
-std::string state_file(const std::vector<std::pair<std::string, std::string>>& burns,
-                       std::string_view stamp = "2025-12-07T23:55:00Z") {
-    std::string out = "{\n  \"owner_burn_rate\": {";
-    for (std::size_t i = 0; i < burns.size(); ++i)
-        out += (i ? ",\n    \"" : "\n    \"") + burns[i].first + "\": \"" + burns[i].second + "\"";
-    return out + "\n  },\n  \"updated_at_utc\": \"" + std::string(stamp) + "\"\n}\n";
-}
-
-class EngineCycle : public ::testing::Test {
+class EngineCycle : public CycleFixture {
 protected:
-    void SetUp() override {
-        fake.env["TAOSTATS_API_KEY"] = "taostats-key-0001";
-        fake.env["TAOSTATS_API_BASE"] = "http://127.0.0.1:1";
-        fake.env["TELEGRAM_API_BASE"] = "http://127.0.0.1:2";
-        fake.responder = [this](const HttpRequest& r) {
-            auto& queue = r.url.find("/api/subnet/") != std::string::npos ? taostats : telegram;
-            if (queue.empty()) throw FakeError("no answer scripted for " + r.url);
-            HttpAnswer a = std::move(queue.front());
-            queue.pop_front();
-            return a;
-        };
-        settings.state_path = kState;
-        settings.threshold = 0.05;
-        settings.token = kToken;
-        settings.chat_id = "-1001";
-        settings.pause_path = kPause;
-        settings.interval_seconds = 600;  // a budget of 150 s
-    }
+    EngineCycle() : CycleFixture(kToken) {}
 
-    void list(const std::vector<std::pair<std::string, std::string>>& rows) {
-        taostats.push_back(FakeServices::answer(200, listing(rows)));
-    }
     void tg(int status, std::string body, std::vector<Header> headers = {}, std::string reason = "") {
         telegram.push_back(FakeServices::answer(status, std::move(body), std::move(headers), std::move(reason)));
     }
     void ok() { tg(200, kSentOk); }
-
-    std::vector<std::string> sent_texts() const {
-        std::vector<std::string> out;
-        for (const auto& r : fake.requests)
-            if (r.method == "POST") out.push_back(r.body);
-        return out;
-    }
     std::size_t posts() const { return sent_texts().size(); }
-    std::vector<std::string> lines() {
-        auto l = fake.console_lines;
-        fake.console_lines.clear();
-        return l;
-    }
-    Outbox outbox() const {
-        auto it = fake.files.find(kOutbox);
-        if (it == fake.files.end()) return {};
-        return std::get<Outbox>(read_outbox(it->second));
-    }
-
-    FakeServices fake;
-    std::deque<HttpAnswer> taostats, telegram;
-    CycleSettings settings;
 };
 
 const std::string kAlertBody =
