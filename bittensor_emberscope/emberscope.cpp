@@ -3,15 +3,15 @@
 #include <array>
 #include <span>
 
-#include "burns/changes_ops.hpp"
-#include "burns/state_ops.hpp"
-#include "burns/values_ops.hpp"
-#include "driver/poll_ops.hpp"
-#include "driver/watch_ops.hpp"
+#include "host/burns_changes_ops.hpp"
+#include "host/burns_state_ops.hpp"
+#include "host/burns_values_ops.hpp"
+#include "host/driver_poll_ops.hpp"
+#include "host/driver_watch_ops.hpp"
 #include "host/extension.hpp"
-#include "reports/telegram_ops.hpp"
-#include "reports/texts_ops.hpp"
-#include "taostats/client_ops.hpp"
+#include "host/reports_telegram_ops.hpp"
+#include "host/reports_texts_ops.hpp"
+#include "host/taostats_client_ops.hpp"
 
 namespace emberscope {
 namespace {

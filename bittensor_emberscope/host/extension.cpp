@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "burns/values_ops.hpp"
+#include "host/burns_values_ops.hpp"
 #include "host/module.hpp"
 
 namespace emberscope::host {

@@ -8,9 +8,9 @@
 #include <optional>
 
 #include "burns/numeric.hpp"
-#include "burns/values_ops.hpp"
 #include "engine/cycle.hpp"
 #include "engine/state.hpp"
+#include "host/burns_values_ops.hpp"
 #include "host/command_services.hpp"
 #include "host/error.hpp"
 #include "host/host_services.hpp"

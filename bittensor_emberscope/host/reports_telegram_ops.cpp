@@ -1,5 +1,5 @@
 // Host-facing Telegram delivery.
-#include "reports/telegram_ops.hpp"
+#include "host/reports_telegram_ops.hpp"
 
 #include "host/error.hpp"
 #include "host/host_services.hpp"

@@ -1,5 +1,5 @@
 // Host-facing change detection.
-#include "burns/changes_ops.hpp"
+#include "host/burns_changes_ops.hpp"
 
 
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Host-facing report texts.
-#include "reports/texts_ops.hpp"
+#include "host/reports_texts_ops.hpp"
 
 
 #include <array>
@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "burns/changes.hpp"
-#include "burns/changes_ops.hpp"
-#include "burns/values_ops.hpp"
+#include "host/burns_changes_ops.hpp"
+#include "host/burns_values_ops.hpp"
 #include "host/error.hpp"
 #include "host/module.hpp"
 #include "host/raw.hpp"

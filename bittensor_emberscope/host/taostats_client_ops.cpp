@@ -1,5 +1,5 @@
 // Host-facing Taostats client.
-#include "taostats/client_ops.hpp"
+#include "host/taostats_client_ops.hpp"
 
 #include "common/text.hpp"
 #include "host/error.hpp"

@@ -1,5 +1,5 @@
 // The watch cycle and the start-up snapshot.
-#include "driver/watch_ops.hpp"
+#include "host/driver_watch_ops.hpp"
 
 
 #include <charconv>
@@ -7,18 +7,18 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "burns/changes_ops.hpp"
-#include "burns/state_ops.hpp"
-#include "burns/values_ops.hpp"
 #include "driver/console.hpp"
+#include "host/burns_changes_ops.hpp"
+#include "host/burns_state_ops.hpp"
+#include "host/burns_values_ops.hpp"
 #include "host/error.hpp"
 #include "host/host_services.hpp"
 #include "host/json.hpp"
 #include "host/module.hpp"
 #include "host/raw.hpp"
-#include "reports/telegram_ops.hpp"
-#include "reports/texts_ops.hpp"
-#include "taostats/client_ops.hpp"
+#include "host/reports_telegram_ops.hpp"
+#include "host/reports_texts_ops.hpp"
+#include "host/taostats_client_ops.hpp"
 
 namespace emberscope::driver {
 namespace {

@@ -1,16 +1,16 @@
 // Host-facing burn state file operations.
-#include "burns/state_ops.hpp"
+#include "host/burns_state_ops.hpp"
 
 #include <functional>
 #include <optional>
 #include <string>
 
 #include "burns/state_text.hpp"
-#include "host/raw.hpp"
 #include "host/error.hpp"
 #include "host/host_services.hpp"
 #include "host/json.hpp"
 #include "host/module.hpp"
+#include "host/raw.hpp"
 
 namespace emberscope::burns {
 namespace {

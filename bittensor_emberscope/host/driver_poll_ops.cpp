@@ -1,8 +1,8 @@
 // Host-facing poll loop and pause control.
-#include "driver/poll_ops.hpp"
+#include "host/driver_poll_ops.hpp"
 
 #include "driver/poll.hpp"
-#include "driver/watch_ops.hpp"
+#include "host/driver_watch_ops.hpp"
 #include "host/host_services.hpp"
 
 namespace emberscope::driver {

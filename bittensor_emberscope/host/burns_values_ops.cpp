@@ -1,5 +1,5 @@
 // Host-facing owner burn operations.
-#include "burns/values_ops.hpp"
+#include "host/burns_values_ops.hpp"
 
 
 #include <bit>
