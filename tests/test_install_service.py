@@ -99,3 +99,14 @@ def test_installed_service_runs_as_an_unprivileged_user(wheel, scratch):
         assert status.returncode == 0, status.stderr
         assert json.loads(status.stdout)["status"]["changes"] == 1
         assert len(bot.requests) == 2
+
+
+def test_the_wheel_ships_every_python_file_of_the_package_and_no_cpp_source(wheel):
+    import zipfile
+
+    names = set(zipfile.ZipFile(wheel).namelist())
+    package = ROOT / "bittensor_emberscope"
+    python_files = {path.relative_to(ROOT).as_posix() for path in package.rglob("*.py")}
+    assert "bittensor_emberscope/_http_opener.py" in python_files
+    assert python_files - names == set()
+    assert sorted(name for name in names if name.endswith((".cpp", ".hpp"))) == []

@@ -21,106 +21,12 @@
 namespace emberscope::host {
 namespace {
 
-// The opener of the module's own exchanges. Its connections report each socket they open to
-// `note` (the deadline's), its redirect handler drops the Authorization header on the way to
-// another origin, or follows nothing at all.
-constexpr const char* kOpenerSource = R"(
-import http.client, urllib.parse, urllib.request
-
-def origin(url):
-    parts = urllib.parse.urlsplit(url)
-    try:
-        port = parts.port
-    except ValueError:
-        return None
-    scheme = parts.scheme.lower()
-    return (scheme, (parts.hostname or "").lower(), port or {"http": 80, "https": 443}.get(scheme))
-
-def noting(base, note):
-    def make(host, **kwargs):
-        conn = base(host, **kwargs)
-        connect = conn._create_connection
-        def create(*args, **kw):
-            sock = connect(*args, **kw)
-            if note is not None:
-                note(sock.fileno())
-            return sock
-        conn._create_connection = create
-        return conn
-    return make
-
-class HTTPHandler(urllib.request.HTTPHandler):
-    def __init__(self, note):
-        super().__init__()
-        self.note = note
-    def http_open(self, req):
-        return self.do_open(noting(http.client.HTTPConnection, self.note), req)
-
-tls = []
-
-def tls_context():
-    # One context for the life of the process, as the host's own opener keeps one: loading the
-    # certificate store costs more than a whole exchange.
-    if not tls:
-        make = getattr(http.client, "_create_https_context", None)
-        tls.append(make(http.client.HTTPSConnection._http_vsn) if make else
-                   __import__("ssl").create_default_context())
-    return tls[0]
-
-class HTTPSHandler(urllib.request.HTTPSHandler):
-    def __init__(self, note):
-        super().__init__(context=tls_context())
-        self.note = note
-    def https_open(self, req):
-        return self.do_open(noting(http.client.HTTPSConnection, self.note), req,
-                            context=self._context)
-
-class RedirectHandler(urllib.request.HTTPRedirectHandler):
-    def __init__(self, follow):
-        self.follow = follow
-    def http_error_302(self, req, fp, code, msg, headers):
-        if not self.follow:
-            return None  # the 3xx answer itself becomes the HTTPError
-        return super().http_error_302(req, fp, code, msg, headers)
-    http_error_301 = http_error_303 = http_error_307 = http_error_308 = http_error_302
-    def redirect_request(self, req, fp, code, msg, headers, newurl):
-        new = super().redirect_request(req, fp, code, msg, headers, newurl)
-        if new is not None:
-            # The origin of the first request of the chain travels with each redirect.
-            new.emberscope_origin = getattr(req, "emberscope_origin", None) or origin(req.full_url)
-            if origin(new.full_url) != new.emberscope_origin:
-                new.remove_header("Authorization")
-        return new
-
-plain = {}
-
-def opener(follow, note):
-    # Without a deadline to report sockets to, one opener per redirect rule serves every
-    # exchange, as the host keeps one for urlopen.
-    if note is None and follow in plain:
-        return plain[follow]
-    handlers = [RedirectHandler(follow), HTTPHandler(note)]
-    if hasattr(http.client, "HTTPSConnection"):
-        handlers.append(HTTPSHandler(note))
-    made = urllib.request.build_opener(*handlers)
-    if note is None:
-        plain[follow] = made
-    return made
-)";
+// The opener of the module's own exchanges: `opener(follow, note)` of the package's
+// _http_opener module, imported when first needed and found in sys.modules from then on.
+constexpr const char* kOpenerModule = "bittensor_emberscope._http_opener";
 
 Object opener_factory() {
-    static RawObject* factory = nullptr;  // made once, kept for the life of the process
-    if (factory == nullptr) {
-        Object globals = Object::steal(PyDict_New());
-        if (PyDict_SetItemString(globals.ptr(), "__builtins__", PyEval_GetBuiltins()) < 0)
-            throw_pending();
-        Object code = Object::steal(Py_CompileString(kOpenerSource, "<emberscope opener>", Py_file_input));
-        Object done = Object::steal(PyEval_EvalCode(code.ptr(), globals.ptr(), globals.ptr()));
-        RawObject* made = PyDict_GetItemString(globals.ptr(), "opener");
-        if (made == nullptr) throw_pending();
-        factory = Py_NewRef(made);
-    }
-    return Object::borrow(factory);
+    return Object::steal(PyImport_ImportModule(kOpenerModule)).attr("opener");
 }
 
 // The deadline of one exchange. A native thread waits for it and shuts the exchange's sockets
