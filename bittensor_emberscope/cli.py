@@ -34,7 +34,7 @@ __all__ = ["main", "Settings", "Stopped"]
 PROG = "emberscope"
 DEFAULT_THRESHOLD = 0.01
 DEFAULT_INTERVAL_MINUTES = 5.0
-DEFAULT_OUTBOX_MAX_AGE_HOURS = 24.0
+DEFAULT_OUTBOX_MAX_AGE_HOURS = monitor.DEFAULT_OUTBOX_MAX_AGE_SECONDS / 3600
 PAUSE_FILE_NAME = "pause"
 # The module's own line for the same event; the command writes it when it sees the pause file.
 PAUSED_LINE = "[burn] monitoring paused"
@@ -210,7 +210,7 @@ class Settings:
     pause_path: str
     chat_id: str
     token: str = dataclasses.field(repr=False)
-    outbox_max_age_hours: float = 24.0
+    outbox_max_age_hours: float = DEFAULT_OUTBOX_MAX_AGE_HOURS
     wait_budget_seconds: float | None = None
     # The routes: from the configuration file, else one to `chat_id` with `threshold`.
     config: Config | None = None
@@ -594,9 +594,8 @@ def cmd_snapshot(settings: Settings, args: argparse.Namespace) -> int:
 
 
 def _paused(pause_path: str) -> bool:
-    """True while the pause file exists: a regular file (links followed) at a path that is not
-    empty, the engine's rule; a path that cannot be examined counts as absent."""
-    return bool(pause_path) and os.path.isfile(pause_path)
+    """True while the pause file exists, by the rule the engine's cycle follows."""
+    return monitor.is_paused(pause_path)
 
 
 def _raise_stopped(signum: int, frame: object) -> None:

@@ -22,6 +22,9 @@ constexpr std::array kOperations = {
     Operation{"format_owner_burn", host::kFormatParams, host::monitor_format_owner_burn,
               "The display form of an owner burn text (4 decimals), as the engine's messages show "
               "it; a text that is not a number as it is."},
+    Operation{"is_paused", host::kIsPausedParams, host::monitor_is_paused,
+              "True while the pause file exists: a regular file (links followed) at a path that "
+              "is not empty, as the engine's cycle sees it."},
     Operation{"_http_exchange", host::kExchangeParams, host::monitor_http_exchange,
               "One exchange: (status, body read, longer than its limit)."},
     Operation{"bot_commands", {}, host::monitor_bot_commands,
@@ -40,6 +43,10 @@ constexpr std::array kOperations = {
               "Replace the offset file atomically."},
 };
 
+constexpr std::array kConstants = {
+    host::Constant{"DEFAULT_OUTBOX_MAX_AGE_SECONDS", engine::kDefaultOutboxMaxAge},
+};
+
 }  // namespace
 
 const host::ModuleSpec host::module_spec = {
@@ -48,6 +55,7 @@ const host::ModuleSpec host::module_spec = {
     "control and recovery from bad listings and state files.",
     kOperations,
     /*documented_names=*/false,
-    /*host_http=*/false};
+    /*host_http=*/false,
+    kConstants};
 
 }  // namespace emberscope

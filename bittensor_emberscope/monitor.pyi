@@ -2,6 +2,10 @@
 
 from typing import Any
 
+# The age after which an undelivered message is dropped from the outbox unless a cycle is told
+# otherwise (outbox_max_age_seconds), in seconds.
+DEFAULT_OUTBOX_MAX_AGE_SECONDS: float
+
 def run_cycle(
     *,
     state_path: str,
@@ -52,6 +56,9 @@ def read_state(state_path: str) -> tuple[dict[str, str], str | None] | None:
 
 def format_owner_burn(value: str) -> str:
     """The display form of an owner burn text (4 decimals), as the engine's messages show it; a text that is not a number as it is."""
+
+def is_paused(pause_path: str) -> bool:
+    """True while the pause file exists: a regular file (links followed) at a path that is not empty, as the engine's cycle sees it."""
 
 def _http_exchange(
     url: str,

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ast
+import dataclasses
 import inspect
 import json
 import math
@@ -345,7 +346,7 @@ def test_stub_matches_the_module():
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
     assert [fn.name for fn in functions] == [
-        "run_cycle", "run_snapshot", "read_state", "format_owner_burn", "_http_exchange",
+        "run_cycle", "run_snapshot", "read_state", "format_owner_burn", "is_paused", "_http_exchange",
         "bot_commands", "bot_parse", "bot_allowed", "bot_user_ids", "bot_admit",
         "bot_load_offset", "bot_save_offset"]
     for fn in functions:
@@ -394,3 +395,64 @@ def test_read_state_reads_what_the_module_saves(tmp_path):
 def test_format_owner_burn_is_the_documented_modules(value):
     # `status` and `history` show values through the monitor module, which loads no HTTP client.
     assert monitor.format_owner_burn(value) == emberscope.format_owner_burn(value)
+
+
+def _pause_path(tmp_path: Path, kind: str) -> str:
+    """A pause path of the given kind under tmp_path."""
+    target = tmp_path / "pause"
+    if kind == "empty":
+        return ""
+    if kind == "file":
+        target.touch()
+    elif kind == "directory":
+        target.mkdir()
+    elif kind == "fifo":
+        os.mkfifo(target)
+    elif kind in ("link to a file", "link to a directory", "dangling link"):
+        pointed = tmp_path / "pointed"
+        if kind == "link to a file":
+            pointed.touch()
+        elif kind == "link to a directory":
+            pointed.mkdir()
+        target.symlink_to(pointed)
+    elif kind == "below a file":
+        target.touch()
+        return str(target / "pause")
+    return str(target)
+
+
+@pytest.mark.parametrize("kind, paused", [
+    ("file", True),
+    ("link to a file", True),
+    ("missing", False),
+    ("empty", False),
+    ("directory", False),
+    ("fifo", False),
+    ("link to a directory", False),
+    ("dangling link", False),
+    ("below a file", False),
+])
+def test_is_paused_follows_the_pause_file_rule(tmp_path, kind, paused):
+    assert monitor.is_paused(_pause_path(tmp_path, kind)) is paused
+
+
+def test_is_paused_sees_the_file_come_and_go(tmp_path):
+    path = tmp_path / "pause"
+    seen = [monitor.is_paused(str(path))]
+    path.touch()
+    seen.append(monitor.is_paused(str(path)))
+    path.unlink()
+    seen.append(monitor.is_paused(str(path)))
+    assert seen == [False, True, False]
+
+
+def test_the_outbox_default_is_the_engines():
+    from bittensor_emberscope import cli
+
+    default = monitor.DEFAULT_OUTBOX_MAX_AGE_SECONDS
+    assert default == 24 * 3600.0
+    for operation in (monitor.run_cycle, monitor.run_snapshot):
+        assert inspect.signature(operation).parameters["outbox_max_age_seconds"].default == default
+    settings_default = {f.name: f.default for f in dataclasses.fields(cli.Settings)}
+    assert cli.DEFAULT_OUTBOX_MAX_AGE_HOURS * 3600 == default
+    assert settings_default["outbox_max_age_hours"] * 3600 == default

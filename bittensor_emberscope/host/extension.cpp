@@ -105,6 +105,9 @@ int exec_module(PyObject* module) {
             return -1;
     }
 
+    for (const Constant& constant : module_spec.constants)
+        if (bind(module, constant.name, PyFloat_FromDouble(constant.value)) < 0) return -1;
+
     PyObject* module_name = PyUnicode_FromString(module_spec.qualified_name);
     if (module_name == nullptr) return -1;
     MethodTable& table = methods();

@@ -9,6 +9,13 @@
 
 namespace emberscope::host {
 
+/// A number a module binds under its name when loaded: a default that its callers take from
+/// the module instead of restating it.
+struct Constant {
+    const char* name;
+    double value;
+};
+
 struct ModuleSpec {
     const char* qualified_name;  ///< "bittensor_emberscope.emberscope"
     const char* short_name;      ///< "emberscope", as the refusal of a second load names it
@@ -18,6 +25,7 @@ struct ModuleSpec {
     bool documented_names = false;
     /// Imports the host's urllib when loaded (the modules whose services go through it).
     bool host_http = true;
+    std::span<const Constant> constants = {};  ///< bound as floats when the module loads
 };
 
 /// The module this extension defines (emberscope.cpp or monitor.cpp).

@@ -10,6 +10,7 @@
 #include "burns/numeric.hpp"
 #include "engine/cycle.hpp"
 #include "engine/state.hpp"
+#include "engine/waits.hpp"
 #include "host/burns_values_ops.hpp"
 #include "host/command_services.hpp"
 #include "host/error.hpp"
@@ -130,6 +131,12 @@ Object monitor_format_owner_burn(const Args& args) {
     if (const std::optional<double> number = burns::parse_numeric_text(value))
         return text(burns::fixed_form(*number, burns::kDefaultOwnerBurnDecimals));
     return text(value);
+}
+
+Object monitor_is_paused(const Args& args) {
+    // The cycle's own rule, asked once: no budget is spent, nothing waits.
+    engine::Waits waits(command_services(), std::string(args.text<kIsPausedParams, "pause_path">()), 0);
+    return boolean(waits.pause_requested());
 }
 
 Object monitor_http_exchange(const Args& args) {

@@ -2,12 +2,17 @@
 // as a dict.
 #pragma once
 
+#include <cstdint>
+
+#include "engine/cycle.hpp"
 #include "host/calls.hpp"
 
 namespace emberscope::host {
 
+static_assert(engine::kDefaultOutboxMaxAge ==
+              static_cast<std::int64_t>(engine::kDefaultOutboxMaxAge));
 inline constexpr Param kOutboxMaxAge{"outbox_max_age_seconds", ParamType::real, true, true, "",
-                                     86400};
+                                     static_cast<std::int64_t>(engine::kDefaultOutboxMaxAge)};
 /// None: a quarter of the interval.
 inline constexpr Param kWaitBudget{"wait_budget_seconds", ParamType::optional_real, true, true,
                                    "", 0};
@@ -45,6 +50,7 @@ inline constexpr Param kExchangeParams[] = {
 
 inline constexpr Param kReadStateParams[] = {required("state_path", ParamType::text)};
 inline constexpr Param kFormatParams[] = {required("value", ParamType::text)};
+inline constexpr Param kIsPausedParams[] = {required("pause_path", ParamType::text)};
 
 /// One watch cycle of the engine (kRunCycleParams) -> its report dict.
 Object monitor_run_cycle(const Args& args);
@@ -55,6 +61,8 @@ Object monitor_run_snapshot(const Args& args);
 Object monitor_read_state(const Args& args);
 /// The display form of an owner burn text (kFormatParams), as the engine's messages show it.
 Object monitor_format_owner_burn(const Args& args);
+/// True while the pause file exists, by the rule the engine's cycle follows (kIsPausedParams).
+Object monitor_is_paused(const Args& args);
 /// One exchange through the command's HTTP services (kExchangeParams) -> (status, body read,
 /// whether the body was longer than its limit); a deadline raises TimeoutError and any other
 /// transport failure OSError, with the failure's text.
