@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "burns/changes.hpp"
-#include "common/fake_services.hpp"
+#include "testing_cpp/fake_services.hpp"
 #include "engine/cycle.hpp"
 #include "engine/listing.hpp"
 #include "engine/outbox.hpp"

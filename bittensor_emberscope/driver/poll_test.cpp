@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "common/fake_services.hpp"
+#include "testing_cpp/fake_services.hpp"
 
 namespace emberscope::driver {
 namespace {

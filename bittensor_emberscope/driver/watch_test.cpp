@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "burns/state_text.hpp"
-#include "common/fake_codecs.hpp"
-#include "common/fake_services.hpp"
+#include "testing_cpp/fake_codecs.hpp"
+#include "testing_cpp/fake_services.hpp"
 
 namespace emberscope::driver {
 namespace {

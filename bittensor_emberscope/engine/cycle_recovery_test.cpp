@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <deque>
 
-#include "engine/cycle_fixture.hpp"
+#include "testing_cpp/cycle_fixture.hpp"
 
 namespace emberscope::engine {
 namespace {

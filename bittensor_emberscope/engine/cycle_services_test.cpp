@@ -6,7 +6,7 @@
 
 #include <deque>
 
-#include "engine/cycle_fixture.hpp"
+#include "testing_cpp/cycle_fixture.hpp"
 
 namespace emberscope::engine {
 namespace {

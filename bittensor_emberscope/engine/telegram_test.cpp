@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/fake_services.hpp"
+#include "testing_cpp/fake_services.hpp"
 #include "common/utf8.hpp"
 
 namespace emberscope::engine {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "common/fake_codecs.hpp"
-#include "common/fake_services.hpp"
+#include "testing_cpp/fake_codecs.hpp"
+#include "testing_cpp/fake_services.hpp"
 
 namespace emberscope::reports {
 namespace {

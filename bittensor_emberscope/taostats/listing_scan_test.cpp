@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "common/fake_codecs.hpp"
-#include "common/fake_services.hpp"
+#include "testing_cpp/fake_codecs.hpp"
+#include "testing_cpp/fake_services.hpp"
 #include "common/utf8.hpp"
 #include "taostats/client.hpp"
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/fake_services.hpp"
+#include "testing_cpp/fake_services.hpp"
 #include "engine/cycle.hpp"
 #include "engine/outbox.hpp"
 
