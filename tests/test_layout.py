@@ -64,7 +64,8 @@ def test_the_guard_tells_an_interpreter_include_from_a_plain_one(line, folder, c
 
 def test_the_subsystems_are_found():
     folders = {path.relative_to(SOURCE).parts[0] for path in subsystem_files()}
-    assert {"burns", "common", "driver", "engine", "native", "reports", "taostats"} <= folders
+    assert {"burns", "common", "driver", "engine", "native", "reports", "taostats",
+            "testing_cpp"} <= folders
     assert HOST not in folders
 
 

@@ -3,7 +3,7 @@
 //
 // host/ implements them once over the interpreter's services, looked up at call time, so a
 // substitute installed by a test (`time.sleep`, `urllib.request.urlopen`) is seen; tests of the
-// sequences use FakeServices (common/fake_services.hpp). Errors raised by the host travel as
+// sequences use FakeServices (testing_cpp/fake_services.hpp). Errors raised by the host travel as
 // C++ exceptions that sequences never look into: they ask `is_ordinary_error` whether one may be
 // survived and `error_message` for its text.
 #pragma once
