@@ -436,8 +436,11 @@ def test_is_paused_follows_the_pause_file_rule(tmp_path, kind, paused):
     assert monitor.is_paused(_pause_path(tmp_path, kind)) is paused
 
 
-def test_is_paused_sees_the_file_come_and_go(tmp_path):
-    path = tmp_path / "pause"
+@pytest.mark.parametrize("name", [b"pause", b"pause-\xc3\xa9", b"pause-\xe9"],
+                         ids=["ascii", "utf-8", "not utf-8"])
+def test_is_paused_sees_the_file_come_and_go(tmp_path, name):
+    # A name that is not UTF-8 comes from the command line as os.fsdecode gives it.
+    path = tmp_path / os.fsdecode(name)
     seen = [monitor.is_paused(str(path))]
     path.touch()
     seen.append(monitor.is_paused(str(path)))

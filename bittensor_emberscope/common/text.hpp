@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace emberscope::text {
 
@@ -24,6 +26,19 @@ inline void append_form_encoded(std::string& out, std::string_view value) {
             out.append(escaped, 3);
         }
     }
+}
+
+/// A form's fields as the host's urlencode joins them: name=value pairs, each encoded as above,
+/// separated by '&', in the given order.
+inline std::string form_encoded(const std::vector<std::pair<std::string, std::string>>& form) {
+    std::string body;
+    for (const auto& [name, value] : form) {
+        if (!body.empty()) body += '&';
+        append_form_encoded(body, name);
+        body += '=';
+        append_form_encoded(body, value);
+    }
+    return body;
 }
 
 /// Byte-for-byte equality; short texts (a netuid, a burn value) compared inline, without a call.

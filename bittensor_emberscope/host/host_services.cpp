@@ -57,14 +57,7 @@ std::optional<std::string> own_form_body(const std::vector<std::pair<std::string
             if (form[j].first == form[i].first) return std::nullopt;
     }
     if (!is_own_function(global("urllib").attr("parse"), "urlencode")) return std::nullopt;
-    std::string body;
-    for (const auto& [name, value] : form) {
-        if (!body.empty()) body += '&';
-        text::append_form_encoded(body, name);
-        body += '=';
-        text::append_form_encoded(body, value);
-    }
-    return body;
+    return text::form_encoded(form);
 }
 
 Object request_of(const HttpRequest& request) {

@@ -74,17 +74,6 @@ void replace_all(std::string& text, std::string_view what, std::string_view with
         text.replace(at, what.size(), with);
 }
 
-std::string form_body(const std::vector<std::pair<std::string, std::string>>& form) {
-    std::string body;
-    for (const auto& [name, value] : form) {
-        if (!body.empty()) body += '&';
-        text::append_form_encoded(body, name);
-        body += '=';
-        text::append_form_encoded(body, value);
-    }
-    return body;
-}
-
 bool is_followed_status(long status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -375,7 +364,7 @@ HttpAnswer CurlHttp::exchange(const HttpRequest& request) {
     }
     const Clock::time_point start = Clock::now();
     const Environment env = process_environment();
-    const std::string body = request.form.empty() ? request.body : form_body(request.form);
+    const std::string body = request.form.empty() ? request.body : text::form_encoded(request.form);
     const bool post = request.method == "POST" || !body.empty();
     const std::string first_origin = origin_of(request.url);
 

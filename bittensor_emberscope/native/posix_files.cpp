@@ -43,7 +43,6 @@ private:
     int fd_;
 };
 
-std::string text_of(std::string_view path) { return std::string(path); }
 
 void write_all(int fd, std::string_view content, std::string_view path) {
     std::size_t done = 0;
@@ -156,17 +155,35 @@ std::string quoted_path(std::string_view path) {
     return out;
 }
 
+std::string fs_path(std::string_view path) {
+    // A name byte that is not UTF-8 reaches here as the lone surrogate U+DC80..U+DCFF the
+    // interpreter decoded it to (encoded ED B2 80 .. ED B3 BF); it goes back to its byte.
+    std::string bytes;
+    bytes.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const auto b = [&](std::size_t k) { return static_cast<unsigned char>(path[k]); };
+        if (b(i) == 0xED && i + 2 < path.size() && (b(i + 1) == 0xB2 || b(i + 1) == 0xB3) &&
+            (b(i + 2) & 0xC0) == 0x80) {
+            bytes += static_cast<char>(0x80 | ((b(i + 1) & 0x01) << 6) | (b(i + 2) & 0x3F));
+            i += 2;
+        } else {
+            bytes += path[i];
+        }
+    }
+    return bytes;
+}
+
 bool is_regular_file(std::string_view path) {
     struct stat st {};
-    return ::stat(text_of(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return ::stat(fs_path(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 FileText read_text(std::string_view path_view) {
-    const std::string path = text_of(path_view);
+    const std::string path = fs_path(path_view);
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
         if (errno == ENOENT) return {FileText::Kind::missing, "", nullptr};
-        return {FileText::Kind::unreadable, OsError(errno, path).what(), nullptr};
+        return {FileText::Kind::unreadable, OsError(errno, path_view).what(), nullptr};
     }
     if (S_ISDIR(status.st_mode)) return {FileText::Kind::unreadable, "a directory, not a file", nullptr};
     // A pipe or a device at the path would block the read or never end it.
@@ -174,7 +191,7 @@ FileText read_text(std::string_view path_view) {
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) {
         if (errno == ENOENT) return {FileText::Kind::missing, "", nullptr};
-        return {FileText::Kind::unreadable, OsError(errno, path).what(), nullptr};
+        return {FileText::Kind::unreadable, OsError(errno, path_view).what(), nullptr};
     }
     std::string data;
     char buffer[1 << 16];
@@ -182,7 +199,7 @@ FileText read_text(std::string_view path_view) {
         const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return {FileText::Kind::unreadable, OsError(errno, path).what(), nullptr};
+            return {FileText::Kind::unreadable, OsError(errno, path_view).what(), nullptr};
         }
         if (n == 0) break;
         data.append(buffer, static_cast<std::size_t>(n));
@@ -240,11 +257,11 @@ std::string boot_id() {
 
 void replace_file_atomically(std::string_view path_view, std::string_view content,
                              const std::function<void()>& between_steps) {
-    const std::string path(path_view);
+    const std::string path = fs_path(path_view);
     const std::size_t slash = path.rfind('/');
     const std::string given_base = slash == std::string::npos ? path : path.substr(slash + 1);
     if (given_base.empty() || given_base == "." || given_base == "..") {
-        write_in_place(path, content, path);
+        write_in_place(path, content, path_view);
         return;
     }
     // The file a link points to is replaced, not the link.
@@ -255,25 +272,25 @@ void replace_file_atomically(std::string_view path_view, std::string_view conten
         // A new file: its directory resolved, its own name as given.
         const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
         std::unique_ptr<char, decltype(&std::free)> real_dir(::realpath(dir.c_str(), nullptr), &std::free);
-        if (!real_dir) throw OsError(errno, path);
+        if (!real_dir) throw OsError(errno, path_view);
         target = std::string(real_dir.get()) + (std::string_view(real_dir.get()) == "/" ? "" : "/") + given_base;
     } else {
-        throw OsError(errno, path);
+        throw OsError(errno, path_view);
     }
 
     struct stat st {};
     std::optional<mode_t> mode;
     if (::stat(target.c_str(), &st) == 0) mode = st.st_mode;
-    else if (errno != ENOENT) throw OsError(errno, path);
+    else if (errno != ENOENT) throw OsError(errno, path_view);
     if (mode && S_ISDIR(*mode)) {
-        write_in_place(target, content, path);  // fails as a plain write would
+        write_in_place(target, content, path_view);  // fails as a plain write would
         return;
     }
     if (mode && !S_ISREG(*mode)) {
         // A pipe would block the save until a reader comes, a device or a socket would take the
         // state somewhere it cannot be read back.
         throw std::runtime_error("[Errno " + std::to_string(EINVAL) + "] Not a regular file: " +
-                                 quoted_path(path));
+                                 quoted_path(path_view));
     }
 
     const std::size_t cut = target.rfind('/');
@@ -285,14 +302,14 @@ void replace_file_atomically(std::string_view path_view, std::string_view conten
                              temp_names::make(base, ::getpid(), random_token());
 
     Descriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kCreateMode));
-    if (fd.get() < 0) throw OsError(errno, path);
+    if (fd.get() < 0) throw OsError(errno, path_view);
     try {
-        if (mode && ::fchmod(fd.get(), *mode & 07777) != 0) throw OsError(errno, path);
-        write_all(fd.get(), content, path);
-        if (::fsync(fd.get()) != 0) throw OsError(errno, path);
-        if (fd.close() != 0) throw OsError(errno, path);
+        if (mode && ::fchmod(fd.get(), *mode & 07777) != 0) throw OsError(errno, path_view);
+        write_all(fd.get(), content, path_view);
+        if (::fsync(fd.get()) != 0) throw OsError(errno, path_view);
+        if (fd.close() != 0) throw OsError(errno, path_view);
         if (between_steps) between_steps();
-        if (::rename(temp.c_str(), target.c_str()) != 0) throw OsError(errno, path);
+        if (::rename(temp.c_str(), target.c_str()) != 0) throw OsError(errno, path_view);
     } catch (...) {
         ::unlink(temp.c_str());
         throw;
@@ -301,11 +318,11 @@ void replace_file_atomically(std::string_view path_view, std::string_view conten
 }
 
 void rename_path(std::string_view from, std::string_view to) {
-    if (::rename(text_of(from).c_str(), text_of(to).c_str()) != 0) throw OsError(errno, from);
+    if (::rename(fs_path(from).c_str(), fs_path(to).c_str()) != 0) throw OsError(errno, from);
 }
 
 void remove_path(std::string_view path) {
-    if (::unlink(text_of(path).c_str()) != 0 && errno != ENOENT) throw OsError(errno, path);
+    if (::unlink(fs_path(path).c_str()) != 0 && errno != ENOENT) throw OsError(errno, path);
 }
 
 }  // namespace emberscope::native

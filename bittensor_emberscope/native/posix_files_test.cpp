@@ -149,6 +149,37 @@ TEST_F(Files, ReadTextAsTheHostReadsIt) {
     EXPECT_TRUE(is_regular_file(p));
 }
 
+// Paths come as the interpreter decodes file names: a byte that is not UTF-8 as the lone
+// surrogate U+DC80..U+DCFF (UTF-8 with surrogates kept), which names that byte on disk.
+TEST(FsPath, GivesBackTheBytesTheInterpreterDecoded) {
+    const struct {
+        std::string text;
+        std::string bytes;
+    } cases[] = {
+        {"/var/lib/emberscope/state.json", "/var/lib/emberscope/state.json"},
+        {"/tmp/caf\xc3\xa9", "/tmp/caf\xc3\xa9"},          // UTF-8 stays UTF-8
+        {"/tmp/caf\xed\xb3\xa9", "/tmp/caf\xe9"},          // U+DCE9: the byte 0xE9
+        {"\xed\xb2\x80\xed\xb3\xbf", "\x80\xff"},          // the first and the last such byte
+        {"/tmp/\xed\xa0\x80", "/tmp/\xed\xa0\x80"},        // U+D800 names no byte: left as it is
+        {"/tmp/\xed\xb3", "/tmp/\xed\xb3"},                // cut short: left as it is
+        {"/tmp/\xed\x9f\xbf", "/tmp/\xed\x9f\xbf"},        // U+D7FF is a character
+    };
+    for (const auto& c : cases) EXPECT_EQ(fs_path(c.text), c.bytes) << c.text;
+}
+
+TEST_F(Files, ANameThatIsNotUtf8IsTheFileTheInterpreterNamed) {
+    const std::string on_disk = path("state-\xe9.json");
+    const std::string given = path("state-\xed\xb3\xa9.json");
+    replace_file_atomically(given, "{}\n");
+    EXPECT_EQ(read(on_disk), "{}\n");
+    EXPECT_TRUE(is_regular_file(given));
+    EXPECT_EQ(read_text_file(given), std::optional<std::string>("{}\n"));
+    rename_path(given, given + ".bak");
+    EXPECT_EQ(read(on_disk + ".bak"), "{}\n");
+    remove_path(given + ".bak");
+    EXPECT_TRUE(names().empty());
+}
+
 TEST_F(Files, RemoveOfAMissingFileIsNoError) {
     EXPECT_NO_THROW(remove_path(path("none")));
     write(path("a"), "1");
