@@ -28,6 +28,7 @@ TYPE_CHECKING = False  # typing's own flag, without loading typing
 if TYPE_CHECKING:
     from bittensor_emberscope.config import Config
     from bittensor_emberscope.notify import Notifier
+    from bittensor_emberscope.wakeup import Wakeup
 
 __all__ = ["main", "Settings", "Stopped"]
 
@@ -81,7 +82,7 @@ while it was stopped is alerted (and recorded in the history) like any change. O
 start (no state file), or with --snapshot, it sends the full start-up list instead, which
 becomes the baseline. --no-snapshot does neither and starts with a full interval of waiting.
 Then a cycle follows every interval. It ends with exit status 0 when the pause file appears
-(checked every second while waiting), when it is started while the pause file exists, and on
+(seen at once while waiting), when it is started while the pause file exists, and on
 SIGTERM or Ctrl-C. Without a Taostats key, a bot token or a chat, or while another `watch`
 holds the state file's lock (`state.lock` beside it), it does not start (exit status 2).
 
@@ -606,16 +607,69 @@ def _raise_stopped(signum: int, frame: object) -> None:
     raise Stopped(signum)
 
 
+# Why `_wait` ended: its time was up, the pause file appeared, or a signal came whose handler
+# did not stop the command (the loop looks at what the handler asked for, then waits on).
+WAIT_DONE, WAIT_PAUSED, WAIT_SIGNAL = "done", "paused", "signal"
+
+
+def _host_sleep() -> bool:
+    """True while `time.sleep` is the host's own. A program that substituted it (a test that
+    shortens the waits, the demo's clock) has the waits stepped through its substitute."""
+    sleep = time.sleep
+    return getattr(sleep, "__self__", None) is sys.modules.get("time")
+
+
 def _wait(seconds: float, pause_path: str, notifier: Notifier,
-          between: Callable[[], float] | None = None) -> bool:
-    """Sleep in steps of at most a second, looking for the pause file before each step and
-    feeding systemd's watchdog every other step; False as soon as the pause file is seen.
-    `between` runs after each step (the bot answering) and returns the seconds it took."""
+          between: Callable[[], float] | None = None, *, wakeup: Wakeup | None = None,
+          due: Callable[[], float | None] | None = None) -> str:
+    """Sleep `seconds` unless the pause file appears (WAIT_PAUSED) or a signal comes
+    (WAIT_SIGNAL); WAIT_DONE when the time is up and there is no pause file.
+
+    One sleep per event (monitor.wait): systemd's watchdog is fed at the start and every half
+    of its interval, `between` (the bot answering) runs when `wakeup` was poked or when `due`
+    (seconds until the bot has an answer to send, None for none) says so. A handler that raises
+    (a stop) raises from here."""
+    if not _host_sleep():
+        return _stepped_wait(seconds, pause_path, notifier, between)
+    deadline = time.monotonic() + seconds
+    period = notifier.watchdog_seconds / 2 if notifier.enabled and notifier.watchdog_seconds else None
+    notifier.watchdog()
+    fed = time.monotonic()
+    wake_fd = wakeup.fileno() if wakeup is not None else -1
+    while True:
+        now = time.monotonic()
+        left = deadline - now
+        if left <= 0:
+            return WAIT_PAUSED if _paused(pause_path) else WAIT_DONE
+        held = due() if due is not None else None
+        end = monitor.wait(seconds=left if held is None else min(left, max(held, 0.0)),
+                           pause_path=pause_path, wake_fd=wake_fd,
+                           watchdog_seconds=None if period is None else fed + period - now)
+        if end == "paused":
+            return WAIT_PAUSED
+        if end == "watchdog":
+            notifier.watchdog()
+            fed = time.monotonic()
+        elif end == "woken":
+            signalled, poked = wakeup.drain() if wakeup is not None else (True, False)
+            if poked and between is not None:
+                between()
+            if signalled:
+                return WAIT_SIGNAL
+        elif held is not None and between is not None and time.monotonic() < deadline:
+            between()  # an answer held back by flood control is due
+
+
+def _stepped_wait(seconds: float, pause_path: str, notifier: Notifier,
+                  between: Callable[[], float] | None) -> str:
+    """`_wait` through a substituted `time.sleep`: steps of at most a second, looking for the
+    pause file before each step and feeding systemd's watchdog every other step; `between` runs
+    after each step and returns the seconds it took."""
     remaining = seconds
     steps = 0
     while remaining > 0:
         if _paused(pause_path):
-            return False
+            return WAIT_PAUSED
         if steps % 2 == 0:
             notifier.watchdog()
         step = min(remaining, 1.0)
@@ -624,7 +678,7 @@ def _wait(seconds: float, pause_path: str, notifier: Notifier,
         if between is not None:
             remaining -= between()
         steps += 1
-    return not _paused(pause_path)
+    return WAIT_PAUSED if _paused(pause_path) else WAIT_DONE
 
 
 def _metrics_exporter(args: argparse.Namespace, settings: Settings):
@@ -691,6 +745,7 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
     interval = settings.interval_minutes * 60
     from bittensor_emberscope import bot  # what watch alone needs, loaded by watch alone
     from bittensor_emberscope.notify import CycleWatchdog, Notifier
+    from bittensor_emberscope.wakeup import Wakeup
 
     notifier = Notifier()
     watchdog = CycleWatchdog(notifier, CYCLE_WATCHDOG_LIMIT)
@@ -738,7 +793,19 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
         notifier.stopping("paused (pause file)")
         return 0
 
+    wakeup = Wakeup()
     previous = {s: signal.signal(s, _raise_stopped) for s in (signal.SIGTERM, signal.SIGINT)}
+
+    def wait_interval() -> bool:
+        """Waits an interval; False when the pause file ended it."""
+        end = time.monotonic() + interval
+        while True:
+            reason = _wait(end - time.monotonic(), settings.pause_path, notifier, between,
+                           wakeup=wakeup, due=answering.due if answering else None)
+            if reason != WAIT_SIGNAL:
+                return reason == WAIT_DONE
+
+    between: Callable[[], float] | None = None
     try:
         say(f"[burn] watching every {settings.interval_minutes:g} min, threshold "
             f"{settings.threshold:g}, state file {settings.state_path}, pause file "
@@ -755,20 +822,20 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
         notifier.ready("started; " + FIRST_STATUS[first])
         if not args.no_bot:
             answering = bot.Bot(token=settings.token, chats=[settings.chat_id], users=bot_users,
-                                state_path=path, say=say, verbose=verbose)
+                                state_path=path, say=say, verbose=verbose, wake=wakeup.poke)
             answering.start()
-        between = answering.serve if answering else None
+            between = answering.serve
         if first == FIRST_SNAPSHOT:
             cycle(_run_snapshot)
         elif first == FIRST_CYCLE:
             cycle(_run_cycle)
-        if not _wait(interval, settings.pause_path, notifier, between):
+        if not wait_interval():
             return paused()
         while True:
             if _paused(settings.pause_path):
                 return paused()
             cycle(_run_cycle)
-            if not _wait(interval, settings.pause_path, notifier, between):
+            if not wait_interval():
                 return paused()
     except Stopped as stop:
         say(f"[burn] stopped ({stop.signame})")
@@ -780,6 +847,7 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
             answering.close()
         for s, handler in previous.items():
             signal.signal(s, handler)
+        wakeup.close()
         notifier.close()
         if exporter:
             exporter.stop()
