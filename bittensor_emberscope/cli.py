@@ -8,8 +8,8 @@ flag, never as a value on the command line, which every user of the machine can 
 from __future__ import annotations
 
 import argparse
+import collections
 import contextlib
-import dataclasses
 import datetime
 import json
 import math
@@ -18,7 +18,6 @@ import signal
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
-from pathlib import Path
 
 from bittensor_emberscope import monitor, health
 from bittensor_emberscope.localfiles import (Busy, StateLock, irregular, lock_path, read_regular,
@@ -201,20 +200,25 @@ class Stopped(BaseException):
         self.signame = signal.Signals(signum).name
 
 
-@dataclasses.dataclass(frozen=True)
-class Settings:
-    """Everything a command hands to the module."""
+# A plain record rather than a dataclass: `status` and `history` would pay for loading the
+# dataclass machinery (inspect, ast, dis) on every start, without using it.
+_SettingsFields = collections.namedtuple(
+    "Settings", ["state_path", "threshold", "interval_minutes", "pause_path", "chat_id", "token",
+                 "outbox_max_age_hours", "wait_budget_seconds", "config"],
+    defaults=[24.0, None, None])
 
-    state_path: str
-    threshold: float
-    interval_minutes: float
-    pause_path: str
-    chat_id: str
-    token: str = dataclasses.field(repr=False)
-    outbox_max_age_hours: float = 24.0
-    wait_budget_seconds: float | None = None
-    # The routes: from the configuration file, else one to `chat_id` with `threshold`.
-    config: Config | None = None
+
+class Settings(_SettingsFields):
+    """Everything a command hands to the module: state_path, threshold, interval_minutes,
+    pause_path, chat_id, token (never shown), outbox_max_age_hours, wait_budget_seconds, and
+    config, the routes (from the configuration file, else one to `chat_id` with `threshold`)."""
+
+    __slots__ = ()
+
+    def __repr__(self) -> str:
+        shown = ", ".join(f"{name}={getattr(self, name)!r}" for name in self._fields
+                          if name != "token")
+        return f"Settings({shown})"
 
 
 # Reading the settings
@@ -255,11 +259,11 @@ def _number_setting(flag_value: str | None, flag: str, env_name: str, default: f
     return value
 
 
-def default_state_path() -> Path:
+def default_state_path() -> str:
     """$XDG_STATE_HOME/emberscope/state.json, or ~/.local/state/emberscope/state.json."""
     base = os.environ.get("XDG_STATE_HOME", "")
-    root = Path(base) if os.path.isabs(base) else Path.home() / ".local" / "state"
-    return root / "emberscope" / "state.json"
+    root = base if os.path.isabs(base) else os.path.join(os.path.expanduser("~"), ".local", "state")
+    return os.path.join(root, "emberscope", "state.json")
 
 
 def _state_path(args: argparse.Namespace, create_default: bool) -> str:
@@ -267,10 +271,10 @@ def _state_path(args: argparse.Namespace, create_default: bool) -> str:
     if text is None:
         path = default_state_path()
         if create_default:
-            path.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
-        if path.exists() and not path.is_file() and not path.is_dir():
-            raise UsageError(f"the state file {str(path)!r} is not a regular file")
-        return str(path)
+            os.makedirs(os.path.dirname(path), mode=0o700, exist_ok=True)
+        if os.path.exists(path) and not os.path.isfile(path) and not os.path.isdir(path):
+            raise UsageError(f"the state file {path!r} is not a regular file")
+        return path
     folder = os.path.dirname(text) or "."
     if not os.path.isdir(folder):
         raise UsageError(f"{origin}: the state directory {folder!r} does not exist")
@@ -1130,8 +1134,33 @@ def _monitor_options() -> argparse.ArgumentParser:
     return p
 
 
+def _terminal_columns() -> int:
+    """The terminal's width as shutil finds it (COLUMNS, then standard output's terminal, else
+    80), without loading shutil and the compression modules it brings."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns or 80
+        except (AttributeError, ValueError, OSError):
+            columns = 80
+    return columns
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """argparse's own, its width found by _terminal_columns: argparse makes one for every
+    parser it builds, and would load shutil for it."""
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None) -> None:
+        super().__init__(prog, indent_increment, max_help_position,
+                         _terminal_columns() - 2 if width is None else width)
+
+
 def build_parser() -> argparse.ArgumentParser:
-    fmt = argparse.RawDescriptionHelpFormatter
+    fmt = _Formatter
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG,
                                      formatter_class=fmt, allow_abbrev=False)
     sub = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND", required=True)

@@ -406,14 +406,16 @@ def test_sigterm_during_a_cycle_keeps_the_stored_state(env, taostats, watches):
 def test_operator_commands_load_no_http_client(tmp_path, args):
     # `status` and `history` answer an operator at once: the host's HTTP client (urllib.request,
     # http.client, ssl) and libcurl each cost about a bare interpreter's start, and are not theirs
-    # to load.
+    # to load; nor are the dataclass machinery (inspect, ast, dis), pathlib, or shutil (which
+    # argparse loads for the terminal's width, with the compression modules).
     env = clean_environment(tmp_path)
     env["EMBERSCOPE_STATE_FILE"] = str(tmp_path / "state.json")
     (tmp_path / "state.json").write_text('{"owner_burn_rate": {"1": "0.5"}, "updated_at_utc": '
                                          '"2026-12-08T00:00:00Z"}')
     code = ("import sys\nfrom bittensor_emberscope.cli import main\ntry:\n    main(sys.argv[1:])\n"
             "except SystemExit:\n    pass\nloaded = sorted(m for m in "
-            "('urllib.request', 'http.client', 'ssl', 'socket') if m in sys.modules)\n"
+            "('urllib.request', 'http.client', 'ssl', 'socket', 'dataclasses', 'inspect', "
+            "'pathlib', 'shutil') if m in sys.modules)\n"
             "loaded += ['libcurl'] * ('libcurl' in open('/proc/self/maps').read())\n"
             "sys.stderr.write('loaded: ' + repr(loaded))\n")
     done = subprocess.run([sys.executable, "-c", code, *args], env=env, capture_output=True,
