@@ -3,6 +3,10 @@
 
 #include <Python.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -124,6 +128,11 @@ Object monitor_wait(const Args& args) {
     }
     native::WaitEnd end;
     Py_BEGIN_ALLOW_THREADS
+#if defined(__GLIBC__)
+    // A wait mostly follows a cycle, whose listing and messages were freed: the pages go back
+    // to the system rather than counting for the waiting process.
+    ::malloc_trim(0);
+#endif
     end = native::wait_for_first(what);
     Py_END_ALLOW_THREADS
     // As the host's own sleep does: a handler that raises (a stop) ends the wait with its error.
