@@ -28,9 +28,6 @@ import sys
 import tempfile
 import threading
 import time
-import urllib.error
-import urllib.parse
-import urllib.request
 import uuid
 from collections.abc import Callable, Sequence
 
@@ -94,6 +91,10 @@ class TelegramApi:
     """Bot API calls over the host's HTTP client; each returns the answer's `result`."""
 
     def __init__(self, token: str, base: str | None = None) -> None:
+        # The host's HTTP client (with ssl, http.client and email: about 7 MiB) is loaded by a
+        # bot that talks, not by every process that loads this module (`watch --no-bot`).
+        import urllib.request
+
         self._token = token
         self.base = base or api_base()
         # Built here, on the thread that makes the client: building it loads the TLS settings
@@ -102,6 +103,10 @@ class TelegramApi:
 
     def call(self, method: str, fields: dict[str, str] | None = None, *, timeout: float = SEND_TIMEOUT,
              files: dict[str, tuple[str, str, bytes]] | None = None) -> object:
+        import urllib.error
+        import urllib.parse
+        import urllib.request
+
         fields = fields or {}
         if files:
             body, content_type = _multipart(fields, files)

@@ -423,3 +423,15 @@ def test_operator_commands_load_no_http_client(tmp_path, args):
     assert done.stderr.splitlines()[-1] == "loaded: []"
     if args[0] == "status" and len(args) == 1:
         assert "0.5000" in done.stdout  # the values shown through the monitor module
+
+
+def test_watch_without_the_bot_loads_no_http_client(env, tmp_path):
+    # The bot's client (urllib.request, with ssl, http.client and email) is about 7 MiB of a
+    # process that runs for months; `watch --no-bot` has no use for it.
+    (tmp_path / "pause").touch()  # READY, then paused: the wait is not what this is about
+    code = ("import sys\nfrom bittensor_emberscope.cli import main\ncode = main(sys.argv[1:])\n"
+            "loaded = sorted(m for m in ('urllib.request', 'http.client', 'ssl') "
+            "if m in sys.modules)\nsys.stderr.write(f'exit {code}, loaded: {loaded!r}')\n")
+    done = subprocess.run([sys.executable, "-c", code, "watch", "--no-bot"], env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.stderr.splitlines()[-1] == "exit 0, loaded: []"
