@@ -107,6 +107,18 @@ def memory(pid: int) -> dict:
             "largest": top}
 
 
+def cached_bytecode() -> dict[str, str]:
+    """The environment with bytecode caching on, in a temporary folder: an installed package
+    runs from its cached bytecode, and compiling every module at each start (as with
+    PYTHONDONTWRITEBYTECODE) would count the compiler's time and memory as the command's."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}
+    env["PYTHONPYCACHEPREFIX"] = CACHE
+    return env
+
+
+CACHE = tempfile.mkdtemp(prefix="emberscope-pyc-")
+
+
 def idle(seconds: float) -> list[dict]:
     folder = tempfile.mkdtemp(prefix="emberscope-idle-")
     py = sys.executable
@@ -117,7 +129,7 @@ def idle(seconds: float) -> list[dict]:
                                            for r in taostats.listing()["data"]},
                        "updated_at_utc": "2026-12-08T00:00:00Z"}, f)
         pause = os.path.join(folder, "pause")
-        env = {k: v for k, v in os.environ.items()
+        env = {k: v for k, v in cached_bytecode().items()
                if not k.startswith(("EMBERSCOPE_", "TAOSTATS_", "TELEGRAM_", "NOTIFY_", "WATCHDOG_"))}
         env.update(TAOSTATS_API_BASE=taostats.base_url, TAOSTATS_API_KEY=KEY,
                    TELEGRAM_API_BASE=telegram.base_url, TELEGRAM_BOT_TOKEN=TOKEN,
@@ -216,21 +228,20 @@ LADDER = ("import sys\n"
 
 def ladder() -> list[tuple[str, int]]:
     """Resident memory of a fresh interpreter after each group of what `watch` loads."""
-    done = subprocess.run([sys.executable, "-c", LADDER], capture_output=True, text=True,
-                          check=True)
+    for _ in range(2):  # the first run writes the bytecode cache
+        done = subprocess.run([sys.executable, "-c", LADDER], capture_output=True, text=True,
+                              check=True, env=cached_bytecode())
     return ast.literal_eval(done.stdout)
 
 
 def startup(rounds: int) -> list[dict]:
     py = sys.executable
-    cache = tempfile.mkdtemp(prefix="emberscope-pyc-")
     folder = tempfile.mkdtemp(prefix="emberscope-status-")
     state = os.path.join(folder, "state.json")
     with open(state, "w") as f:
         json.dump({"owner_burn_rate": {str(n): "0.5" for n in range(128)},
                    "updated_at_utc": "2026-12-08T00:00:00Z"}, f)
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}
-    env.update(PYTHONPYCACHEPREFIX=cache, EMBERSCOPE_STATE_FILE=state)
+    env = dict(cached_bytecode(), EMBERSCOPE_STATE_FILE=state)
     commands = {"python -c pass": [py, "-c", "pass"]}
     for args in (["status"], ["history"], ["--help"]):
         commands["emberscope " + " ".join(args)] = [py, "-m", "bittensor_emberscope", *args]
@@ -256,6 +267,7 @@ def main() -> None:
     with open("/proc/loadavg") as f:
         load = f.read().split()[0]
     print(f"load average at start: {load}\n")
+    steps = ladder()  # also fills the bytecode cache for the idle processes
     rest, profile = idle(args.seconds)
     print(f"| idle process ({args.seconds:g} s window) | wake-ups | per second | CPU per minute "
           "| RSS | anon / file | pause reaction |")
@@ -275,7 +287,6 @@ def main() -> None:
     print(f"\nthe interpreter's allocations in the traced watch (tracemalloc): {total / 2**20:.2f} "
           "MiB; by package or module (KiB): "
           + ", ".join(f"{name} {size / 1024:.0f}" for name, size in profile[:16]))
-    steps = ladder()
     print("\nwhat `watch` loads, one group after another in a fresh interpreter (VmRSS):")
     previous = None
     for name, kib in steps:
