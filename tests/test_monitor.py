@@ -345,9 +345,9 @@ def test_stub_matches_the_module():
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
     assert [fn.name for fn in functions] == [
-        "run_cycle", "run_snapshot", "read_state", "format_owner_burn", "_http_exchange",
-        "bot_commands", "bot_parse", "bot_allowed", "bot_user_ids", "bot_admit",
-        "bot_load_offset", "bot_save_offset"]
+        "run_cycle", "run_snapshot", "wait", "read_state", "format_owner_burn",
+        "_http_exchange", "bot_commands", "bot_parse", "bot_allowed", "bot_user_ids",
+        "bot_admit", "bot_load_offset", "bot_save_offset"]
     for fn in functions:
         actual = inspect.signature(getattr(monitor, fn.name))
         expected = [(p.name, p.default, p.kind) for p in actual.parameters.values()]
