@@ -634,7 +634,7 @@ def _wait(seconds: float, pause_path: str, notifier: Notifier,
     (seconds until the bot has an answer to send, None for none) says so. A handler that raises
     (a stop) raises from here."""
     if not _host_sleep():
-        return _stepped_wait(seconds, pause_path, notifier, between)
+        return _stepped_wait(seconds, pause_path, notifier, between, wakeup)
     deadline = time.monotonic() + seconds
     period = notifier.watchdog_seconds / 2 if notifier.enabled and notifier.watchdog_seconds else None
     notifier.watchdog()
@@ -665,10 +665,10 @@ def _wait(seconds: float, pause_path: str, notifier: Notifier,
 
 
 def _stepped_wait(seconds: float, pause_path: str, notifier: Notifier,
-                  between: Callable[[], float] | None) -> str:
+                  between: Callable[[], float] | None, wakeup: Wakeup | None) -> str:
     """`_wait` through a substituted `time.sleep`: steps of at most a second, looking for the
     pause file before each step and feeding systemd's watchdog every other step; `between` runs
-    after each step and returns the seconds it took."""
+    after each step and returns the seconds it took; a signal ends it after its step."""
     remaining = seconds
     steps = 0
     while remaining > 0:
@@ -682,6 +682,8 @@ def _stepped_wait(seconds: float, pause_path: str, notifier: Notifier,
         if between is not None:
             remaining -= between()
         steps += 1
+        if wakeup is not None and wakeup.drain()[0]:
+            return WAIT_SIGNAL
     return WAIT_PAUSED if _paused(pause_path) else WAIT_DONE
 
 

@@ -207,3 +207,22 @@ def test_watch_waits_on_after_a_signal_that_does_not_stop_it(env, taostats, tmp_
     code, lines = w.finish()
     assert (code, lines[-1]) == (0, "[burn] monitoring paused\n")
     assert taostats.requests == []  # no cycle started early
+
+
+def test_a_handled_signal_ends_a_stepped_wait_too(monkeypatch, tmp_path, usr1):
+    # A program that substituted time.sleep (a test shortening the waits) has its waits stepped:
+    # a signal whose handler returns ends them after the step under way, as the real wait does.
+    slept: list[float] = []
+
+    def sleep(seconds: float) -> None:
+        slept.append(seconds)
+        if len(slept) == 2:
+            signal.pthread_kill(threading.get_ident(), signal.SIGUSR1)
+
+    monkeypatch.setattr(cli.time, "sleep", sleep)
+    wakeup = Wakeup()
+    try:
+        assert cli._wait(60, str(tmp_path / "pause"), Notifier({}), wakeup=wakeup) == cli.WAIT_SIGNAL
+    finally:
+        wakeup.close()
+    assert (slept, usr1) == ([1, 1], [signal.SIGUSR1])
