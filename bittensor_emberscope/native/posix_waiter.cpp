@@ -12,6 +12,8 @@
 #include <cmath>
 #include <limits>
 
+#include "native/posix_files.hpp"
+
 namespace emberscope::native {
 namespace {
 
@@ -108,9 +110,7 @@ std::string_view wait_end_name(WaitEnd end) {
 }
 
 bool pause_file_present(std::string_view pause_path) {
-    if (pause_path.empty()) return false;
-    struct stat st {};
-    return ::stat(std::string(pause_path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return !pause_path.empty() && is_regular_file(pause_path);
 }
 
 WaitEnd wait_for_first(const WaitFor& what) {
