@@ -1,9 +1,9 @@
 """The bot of `emberscope watch`: operators ask in the chat, the monitor answers.
 
 While `watch` waits between cycles, a background thread long-polls Telegram's getUpdates and
-hands each batch of updates to the main thread, which answers them between its one-second wait
-steps (so a cycle still starts on time, and the pause file and SIGTERM still end the wait at
-once). Answers come from the files beside the state (values, history, status, mutes), never
+hands each batch of updates to the main thread, waking its wait (`wake`), which answers them
+and waits on (so a cycle still starts on time, and the pause file and SIGTERM still end the
+wait at once). Answers come from the files beside the state (values, history, status, mutes), never
 from Taostats. The next update id to ask for is kept in `state.bot-offset.json`, written after
 each update is answered, so a restart neither skips a question nor answers one twice.
 
@@ -28,9 +28,6 @@ import sys
 import tempfile
 import threading
 import time
-import urllib.error
-import urllib.parse
-import urllib.request
 import uuid
 from collections.abc import Callable, Sequence
 
@@ -94,6 +91,10 @@ class TelegramApi:
     """Bot API calls over the host's HTTP client; each returns the answer's `result`."""
 
     def __init__(self, token: str, base: str | None = None) -> None:
+        # The host's HTTP client (with ssl, http.client and email: about 7 MiB) is loaded by a
+        # bot that talks, not by every process that loads this module (`watch --no-bot`).
+        import urllib.request
+
         self._token = token
         self.base = base or api_base()
         # Built here, on the thread that makes the client: building it loads the TLS settings
@@ -102,6 +103,10 @@ class TelegramApi:
 
     def call(self, method: str, fields: dict[str, str] | None = None, *, timeout: float = SEND_TIMEOUT,
              files: dict[str, tuple[str, str, bytes]] | None = None) -> object:
+        import urllib.error
+        import urllib.parse
+        import urllib.request
+
         fields = fields or {}
         if files:
             body, content_type = _multipart(fields, files)
@@ -356,12 +361,14 @@ CLOSE_WAIT = 2.0
 
 
 class Bot:
-    """The bot of one `watch` process. `start()` begins polling in the background; the main
-    thread calls `serve()` between its wait steps; `close()` ends polling."""
+    """The bot of one `watch` process. `start()` begins polling in the background; the poller
+    calls `wake()` when the main thread has something to do, which then calls `serve()` (and
+    again when `due()` says a held answer is due); `close()` ends polling."""
 
     def __init__(self, *, token: str, chats: Sequence[str], users: Sequence[str], state_path: str,
                  say: Callable[[str], None], base: str | None = None,
-                 poll_seconds: int = POLL_SECONDS, verbose: bool = False) -> None:
+                 poll_seconds: int = POLL_SECONDS, verbose: bool = False,
+                 wake: Callable[[], None] | None = None) -> None:
         self.api = TelegramApi(token, base)
         self.chats = [c for c in chats if c]
         self.users = list(users)
@@ -370,6 +377,7 @@ class Bot:
         self.say = say
         self.poll_seconds = poll_seconds
         self.verbose = verbose
+        self._wake = wake or (lambda: None)
         self.name: str | None = None
         self._offset_path = health.bot_offset_path(state_path)
         self._chart_cache = os.path.join(os.path.dirname(os.path.abspath(state_path)),
@@ -435,6 +443,7 @@ class Bot:
                         self.say(f"[bot] not answering commands: {e}; alerts continue; asking "
                                  "again later")
                         self._note = f"not answering: {e} (since {_stamp()})"
+                    self._wake()
                 failing = kind
                 retry = min(retry * 2, RETRY_LAST)
                 self._stop.wait(wait)
@@ -449,6 +458,7 @@ class Bot:
             if failing is not None:
                 self.say(f"[bot] answering commands again as @{self.name}")
                 self._note = f"answering as @{self.name}"
+                self._wake()
                 failing, retry = None, RETRY_FIRST
             batch = [u for u in updates if isinstance(u, dict)] if isinstance(updates, list) else []
             if updates and not batch:
@@ -456,6 +466,7 @@ class Bot:
             if batch:
                 self._handled.clear()
                 self._inbox.put(batch)
+                self._wake()
                 while not self._handled.wait(1.0):
                     if self._stop.is_set():
                         return
@@ -472,6 +483,7 @@ class Bot:
             self.say(f"[bot] the command menu was not set: {e}")
         self.name = name
         self._note = f"answering as @{name}"
+        self._wake()
         if self.verbose:
             self.say(f"[bot] answering commands as @{name} in {len(self.chats)} chat(s)"
                      + (f" and from {len(self.users)} user(s)" if self.users else ""))
@@ -507,6 +519,12 @@ class Bot:
         finally:
             self._handled.set()
         return time.monotonic() - began
+
+    def due(self) -> float | None:
+        """Seconds until an answer held back by flood control is due, None without one."""
+        if not self._held:
+            return None
+        return min(h[0] for h in self._held) - time.monotonic()
 
     def _save_offset(self) -> None:
         try:

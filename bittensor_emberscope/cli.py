@@ -8,8 +8,8 @@ flag, never as a value on the command line, which every user of the machine can 
 from __future__ import annotations
 
 import argparse
+import collections
 import contextlib
-import dataclasses
 import datetime
 import json
 import math
@@ -18,7 +18,6 @@ import signal
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
-from pathlib import Path
 
 from bittensor_emberscope import monitor, health
 from bittensor_emberscope.localfiles import (Busy, StateLock, irregular, lock_path, read_regular,
@@ -28,6 +27,7 @@ TYPE_CHECKING = False  # typing's own flag, without loading typing
 if TYPE_CHECKING:
     from bittensor_emberscope.config import Config
     from bittensor_emberscope.notify import Notifier
+    from bittensor_emberscope.wakeup import Wakeup
 
 __all__ = ["main", "Settings", "Stopped"]
 
@@ -81,7 +81,7 @@ while it was stopped is alerted (and recorded in the history) like any change. O
 start (no state file), or with --snapshot, it sends the full start-up list instead, which
 becomes the baseline. --no-snapshot does neither and starts with a full interval of waiting.
 Then a cycle follows every interval. It ends with exit status 0 when the pause file appears
-(checked every second while waiting), when it is started while the pause file exists, and on
+(seen at once while waiting), when it is started while the pause file exists, and on
 SIGTERM or Ctrl-C. Without a Taostats key, a bot token or a chat, or while another `watch`
 holds the state file's lock (`state.lock` beside it), it does not start (exit status 2).
 
@@ -200,20 +200,25 @@ class Stopped(BaseException):
         self.signame = signal.Signals(signum).name
 
 
-@dataclasses.dataclass(frozen=True)
-class Settings:
-    """Everything a command hands to the module."""
+# A plain record rather than a dataclass: `status` and `history` would pay for loading the
+# dataclass machinery (inspect, ast, dis) on every start, without using it.
+_SettingsFields = collections.namedtuple(
+    "Settings", ["state_path", "threshold", "interval_minutes", "pause_path", "chat_id", "token",
+                 "outbox_max_age_hours", "wait_budget_seconds", "config"],
+    defaults=[DEFAULT_OUTBOX_MAX_AGE_HOURS, None, None])
 
-    state_path: str
-    threshold: float
-    interval_minutes: float
-    pause_path: str
-    chat_id: str
-    token: str = dataclasses.field(repr=False)
-    outbox_max_age_hours: float = DEFAULT_OUTBOX_MAX_AGE_HOURS
-    wait_budget_seconds: float | None = None
-    # The routes: from the configuration file, else one to `chat_id` with `threshold`.
-    config: Config | None = None
+
+class Settings(_SettingsFields):
+    """Everything a command hands to the module: state_path, threshold, interval_minutes,
+    pause_path, chat_id, token (never shown), outbox_max_age_hours, wait_budget_seconds, and
+    config, the routes (from the configuration file, else one to `chat_id` with `threshold`)."""
+
+    __slots__ = ()
+
+    def __repr__(self) -> str:
+        shown = ", ".join(f"{name}={getattr(self, name)!r}" for name in self._fields
+                          if name != "token")
+        return f"Settings({shown})"
 
 
 # Reading the settings
@@ -254,11 +259,11 @@ def _number_setting(flag_value: str | None, flag: str, env_name: str, default: f
     return value
 
 
-def default_state_path() -> Path:
+def default_state_path() -> str:
     """$XDG_STATE_HOME/emberscope/state.json, or ~/.local/state/emberscope/state.json."""
     base = os.environ.get("XDG_STATE_HOME", "")
-    root = Path(base) if os.path.isabs(base) else Path.home() / ".local" / "state"
-    return root / "emberscope" / "state.json"
+    root = base if os.path.isabs(base) else os.path.join(os.path.expanduser("~"), ".local", "state")
+    return os.path.join(root, "emberscope", "state.json")
 
 
 def _state_path(args: argparse.Namespace, create_default: bool) -> str:
@@ -266,10 +271,10 @@ def _state_path(args: argparse.Namespace, create_default: bool) -> str:
     if text is None:
         path = default_state_path()
         if create_default:
-            path.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
-        if path.exists() and not path.is_file() and not path.is_dir():
-            raise UsageError(f"the state file {str(path)!r} is not a regular file")
-        return str(path)
+            os.makedirs(os.path.dirname(path), mode=0o700, exist_ok=True)
+        if os.path.exists(path) and not os.path.isfile(path) and not os.path.isdir(path):
+            raise UsageError(f"the state file {path!r} is not a regular file")
+        return path
     folder = os.path.dirname(text) or "."
     if not os.path.isdir(folder):
         raise UsageError(f"{origin}: the state directory {folder!r} does not exist")
@@ -605,16 +610,69 @@ def _raise_stopped(signum: int, frame: object) -> None:
     raise Stopped(signum)
 
 
+# Why `_wait` ended: its time was up, the pause file appeared, or a signal came whose handler
+# did not stop the command (the loop looks at what the handler asked for, then waits on).
+WAIT_DONE, WAIT_PAUSED, WAIT_SIGNAL = "done", "paused", "signal"
+
+
+def _host_sleep() -> bool:
+    """True while `time.sleep` is the host's own. A program that substituted it (a test that
+    shortens the waits, the demo's clock) has the waits stepped through its substitute."""
+    sleep = time.sleep
+    return getattr(sleep, "__self__", None) is sys.modules.get("time")
+
+
 def _wait(seconds: float, pause_path: str, notifier: Notifier,
-          between: Callable[[], float] | None = None) -> bool:
-    """Sleep in steps of at most a second, looking for the pause file before each step and
-    feeding systemd's watchdog every other step; False as soon as the pause file is seen.
-    `between` runs after each step (the bot answering) and returns the seconds it took."""
+          between: Callable[[], float] | None = None, *, wakeup: Wakeup | None = None,
+          due: Callable[[], float | None] | None = None) -> str:
+    """Sleep `seconds` unless the pause file appears (WAIT_PAUSED) or a signal comes
+    (WAIT_SIGNAL); WAIT_DONE when the time is up and there is no pause file.
+
+    One sleep per event (monitor.wait): systemd's watchdog is fed at the start and every half
+    of its interval, `between` (the bot answering) runs when `wakeup` was poked or when `due`
+    (seconds until the bot has an answer to send, None for none) says so. A handler that raises
+    (a stop) raises from here."""
+    if not _host_sleep():
+        return _stepped_wait(seconds, pause_path, notifier, between, wakeup)
+    deadline = time.monotonic() + seconds
+    period = notifier.watchdog_seconds / 2 if notifier.enabled and notifier.watchdog_seconds else None
+    notifier.watchdog()
+    fed = time.monotonic()
+    wake_fd = wakeup.fileno() if wakeup is not None else -1
+    while True:
+        now = time.monotonic()
+        left = deadline - now
+        if left <= 0:
+            return WAIT_PAUSED if _paused(pause_path) else WAIT_DONE
+        held = due() if due is not None else None
+        end = monitor.wait(seconds=left if held is None else min(left, max(held, 0.0)),
+                           pause_path=pause_path, wake_fd=wake_fd,
+                           watchdog_seconds=None if period is None else fed + period - now)
+        if end == "paused":
+            return WAIT_PAUSED
+        if end == "watchdog":
+            notifier.watchdog()
+            fed = time.monotonic()
+        elif end == "woken":
+            signalled, poked = wakeup.drain() if wakeup is not None else (True, False)
+            if poked and between is not None:
+                between()
+            if signalled:
+                return WAIT_SIGNAL
+        elif held is not None and between is not None and time.monotonic() < deadline:
+            between()  # an answer held back by flood control is due
+
+
+def _stepped_wait(seconds: float, pause_path: str, notifier: Notifier,
+                  between: Callable[[], float] | None, wakeup: Wakeup | None) -> str:
+    """`_wait` through a substituted `time.sleep`: steps of at most a second, looking for the
+    pause file before each step and feeding systemd's watchdog every other step; `between` runs
+    after each step and returns the seconds it took; a signal ends it after its step."""
     remaining = seconds
     steps = 0
     while remaining > 0:
         if _paused(pause_path):
-            return False
+            return WAIT_PAUSED
         if steps % 2 == 0:
             notifier.watchdog()
         step = min(remaining, 1.0)
@@ -623,7 +681,9 @@ def _wait(seconds: float, pause_path: str, notifier: Notifier,
         if between is not None:
             remaining -= between()
         steps += 1
-    return not _paused(pause_path)
+        if wakeup is not None and wakeup.drain()[0]:
+            return WAIT_SIGNAL
+    return WAIT_PAUSED if _paused(pause_path) else WAIT_DONE
 
 
 def _metrics_exporter(args: argparse.Namespace, settings: Settings):
@@ -690,6 +750,7 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
     interval = settings.interval_minutes * 60
     from bittensor_emberscope import bot  # what watch alone needs, loaded by watch alone
     from bittensor_emberscope.notify import CycleWatchdog, Notifier
+    from bittensor_emberscope.wakeup import Wakeup
 
     notifier = Notifier()
     watchdog = CycleWatchdog(notifier, CYCLE_WATCHDOG_LIMIT)
@@ -737,7 +798,19 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
         notifier.stopping("paused (pause file)")
         return 0
 
+    wakeup = Wakeup()
     previous = {s: signal.signal(s, _raise_stopped) for s in (signal.SIGTERM, signal.SIGINT)}
+
+    def wait_interval() -> bool:
+        """Waits an interval; False when the pause file ended it."""
+        end = time.monotonic() + interval
+        while True:
+            reason = _wait(end - time.monotonic(), settings.pause_path, notifier, between,
+                           wakeup=wakeup, due=answering.due if answering else None)
+            if reason != WAIT_SIGNAL:
+                return reason == WAIT_DONE
+
+    between: Callable[[], float] | None = None
     try:
         say(f"[burn] watching every {settings.interval_minutes:g} min, threshold "
             f"{settings.threshold:g}, state file {settings.state_path}, pause file "
@@ -754,20 +827,20 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
         notifier.ready("started; " + FIRST_STATUS[first])
         if not args.no_bot:
             answering = bot.Bot(token=settings.token, chats=[settings.chat_id], users=bot_users,
-                                state_path=path, say=say, verbose=verbose)
+                                state_path=path, say=say, verbose=verbose, wake=wakeup.poke)
             answering.start()
-        between = answering.serve if answering else None
+            between = answering.serve
         if first == FIRST_SNAPSHOT:
             cycle(_run_snapshot)
         elif first == FIRST_CYCLE:
             cycle(_run_cycle)
-        if not _wait(interval, settings.pause_path, notifier, between):
+        if not wait_interval():
             return paused()
         while True:
             if _paused(settings.pause_path):
                 return paused()
             cycle(_run_cycle)
-            if not _wait(interval, settings.pause_path, notifier, between):
+            if not wait_interval():
                 return paused()
     except Stopped as stop:
         say(f"[burn] stopped ({stop.signame})")
@@ -779,6 +852,7 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
             answering.close()
         for s, handler in previous.items():
             signal.signal(s, handler)
+        wakeup.close()
         notifier.close()
         if exporter:
             exporter.stop()
@@ -1061,8 +1135,33 @@ def _monitor_options() -> argparse.ArgumentParser:
     return p
 
 
+def _terminal_columns() -> int:
+    """The terminal's width as shutil finds it (COLUMNS, then standard output's terminal, else
+    80), without loading shutil and the compression modules it brings."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns or 80
+        except (AttributeError, ValueError, OSError):
+            columns = 80
+    return columns
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """argparse's own, its width found by _terminal_columns: argparse makes one for every
+    parser it builds, and would load shutil for it."""
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None) -> None:
+        super().__init__(prog, indent_increment, max_help_position,
+                         _terminal_columns() - 2 if width is None else width)
+
+
 def build_parser() -> argparse.ArgumentParser:
-    fmt = argparse.RawDescriptionHelpFormatter
+    fmt = _Formatter
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG,
                                      formatter_class=fmt, allow_abbrev=False)
     sub = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND", required=True)

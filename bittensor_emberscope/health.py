@@ -16,7 +16,7 @@ Every key of both files is written and read in this module only.
 
 from __future__ import annotations
 
-import dataclasses
+import collections
 import datetime as _dt
 import json
 import math
@@ -329,12 +329,10 @@ def _netuid_key(key: str) -> tuple[int, int, str]:
 # The history log
 
 
-@dataclasses.dataclass(frozen=True)
-class Change:
-    time_utc: str
-    netuid: str
-    old: str
-    new: str
+# Plain records rather than dataclasses: `status` and `history` would pay for loading the
+# dataclass machinery (inspect, ast, dis) on every start, without using it.
+class Change(collections.namedtuple("Change", ["time_utc", "netuid", "old", "new"])):
+    __slots__ = ()
 
     @property
     def moment(self) -> _dt.datetime | None:
@@ -395,7 +393,7 @@ def read_history(state_path: str) -> tuple[list[Change], int]:
             except (ValueError, TypeError, KeyError):
                 unreadable += 1
                 continue
-            if not all(isinstance(v, str) for v in dataclasses.astuple(change)):
+            if not all(isinstance(v, str) for v in change):
                 unreadable += 1
                 continue
             changes.append(change)
@@ -434,10 +432,10 @@ def sparkline(values: Sequence[str]) -> str:
 # Health
 
 
-@dataclasses.dataclass(frozen=True)
-class Health:
-    ok: bool
-    problems: tuple[str, ...]
+class Health(collections.namedtuple("Health", ["ok", "problems"])):
+    """ok: a bool; problems: a tuple of texts."""
+
+    __slots__ = ()
 
 
 def _span(seconds: float) -> str:

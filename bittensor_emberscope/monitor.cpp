@@ -17,6 +17,9 @@ constexpr std::array kOperations = {
     Operation{"run_snapshot", host::kRunSnapshotParams, host::monitor_run_snapshot,
               "Record a fresh baseline and deliver the start-up list through the outbox; returns "
               "its report."},
+    Operation{"wait", host::kWaitParams, host::monitor_wait,
+              "Sleep until the first of the deadline, the pause file, the wake descriptor or the "
+              "watchdog being due; which one it was."},
     Operation{"read_state", host::kReadStateParams, host::monitor_read_state,
               "The stored values and their time stamp, as the engine reads the state file."},
     Operation{"format_owner_burn", host::kFormatParams, host::monitor_format_owner_burn,

@@ -46,6 +46,21 @@ def run_snapshot(
 ) -> dict[str, Any]:
     """Record a fresh baseline and deliver the start-up list through the outbox; returns its report."""
 
+def wait(
+    *,
+    seconds: float,
+    pause_path: str,
+    wake_fd: int = -1,
+    watchdog_seconds: float | None = None,
+) -> str:
+    """Sleep until the first of the deadline, the pause file, the wake descriptor or the watchdog being due; which one it was.
+
+    "deadline" after `seconds`; "paused" when the pause file (a regular file at a path that is
+    not empty) is there, watched through its folder; "woken" when `wake_fd` is readable (its
+    bytes are left to read) or a signal came; "watchdog" after `watchdog_seconds`. The
+    interpreter's lock is released while it sleeps; signal handlers run before it returns.
+    """
+
 def read_state(state_path: str) -> tuple[dict[str, str], str | None] | None:
     """The stored values and their time stamp, as the engine reads the state file.
 

@@ -74,7 +74,7 @@ class Notifier:
 class CycleWatchdog:
     """Keeps systemd's watchdog fed while a cycle runs, for at most `limit` seconds.
 
-    Between cycles the loop feeds the watchdog itself from its one-second waits. A cycle can
+    Between cycles the loop feeds the watchdog itself from its waits, and this thread sleeps. A cycle can
     legitimately take minutes (rate-limit retries, slow answers), longer than a watchdog
     interval that catches a stuck wait quickly; this thread covers the cycle, and stops
     covering it after `limit`, so a cycle stuck for good still gets the process restarted.
@@ -95,6 +95,9 @@ class CycleWatchdog:
     def _run(self) -> None:
         with self._wake:
             while True:
+                if time.monotonic() >= self._until:
+                    self._wake.wait()  # no cycle under way: asleep until one begins
+                    continue
                 self._wake.wait(self._period)
                 if time.monotonic() < self._until:
                     self._notifier.watchdog()
@@ -102,6 +105,7 @@ class CycleWatchdog:
     def __enter__(self) -> CycleWatchdog:
         with self._wake:
             self._until = time.monotonic() + self._limit
+            self._wake.notify()
         return self
 
     def __exit__(self, *exc: object) -> None:

@@ -383,7 +383,7 @@ def test_time_spent_answering_counts_against_the_wait(monkeypatch):
         answered.append(1)
         return 0.75  # a chart drawn between two steps
 
-    assert cli._wait(4, "", Notifier({}), answering) is True
+    assert cli._wait(4, "", Notifier({}), answering) == cli.WAIT_DONE
     # The answers' time is taken from the wait, so the next cycle starts on time rather than
     # 4 x 0.75 s late: steps of 1, 1 and 0.5 s, each followed by 0.75 s of answering.
     assert slept == [1, 1, 0.5]

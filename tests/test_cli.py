@@ -406,14 +406,16 @@ def test_sigterm_during_a_cycle_keeps_the_stored_state(env, taostats, watches):
 def test_operator_commands_load_no_http_client(tmp_path, args):
     # `status` and `history` answer an operator at once: the host's HTTP client (urllib.request,
     # http.client, ssl) and libcurl each cost about a bare interpreter's start, and are not theirs
-    # to load.
+    # to load; nor are the dataclass machinery (inspect, ast, dis), pathlib, or shutil (which
+    # argparse loads for the terminal's width, with the compression modules).
     env = clean_environment(tmp_path)
     env["EMBERSCOPE_STATE_FILE"] = str(tmp_path / "state.json")
     (tmp_path / "state.json").write_text('{"owner_burn_rate": {"1": "0.5"}, "updated_at_utc": '
                                          '"2026-12-08T00:00:00Z"}')
     code = ("import sys\nfrom bittensor_emberscope.cli import main\ntry:\n    main(sys.argv[1:])\n"
             "except SystemExit:\n    pass\nloaded = sorted(m for m in "
-            "('urllib.request', 'http.client', 'ssl', 'socket') if m in sys.modules)\n"
+            "('urllib.request', 'http.client', 'ssl', 'socket', 'dataclasses', 'inspect', "
+            "'pathlib', 'shutil') if m in sys.modules)\n"
             "loaded += ['libcurl'] * ('libcurl' in open('/proc/self/maps').read())\n"
             "sys.stderr.write('loaded: ' + repr(loaded))\n")
     done = subprocess.run([sys.executable, "-c", code, *args], env=env, capture_output=True,
@@ -421,3 +423,15 @@ def test_operator_commands_load_no_http_client(tmp_path, args):
     assert done.stderr.splitlines()[-1] == "loaded: []"
     if args[0] == "status" and len(args) == 1:
         assert "0.5000" in done.stdout  # the values shown through the monitor module
+
+
+def test_watch_without_the_bot_loads_no_http_client(env, tmp_path):
+    # The bot's client (urllib.request, with ssl, http.client and email) is about 7 MiB of a
+    # process that runs for months; `watch --no-bot` has no use for it.
+    (tmp_path / "pause").touch()  # READY, then paused: the wait is not what this is about
+    code = ("import sys\nfrom bittensor_emberscope.cli import main\ncode = main(sys.argv[1:])\n"
+            "loaded = sorted(m for m in ('urllib.request', 'http.client', 'ssl') "
+            "if m in sys.modules)\nsys.stderr.write(f'exit {code}, loaded: {loaded!r}')\n")
+    done = subprocess.run([sys.executable, "-c", code, "watch", "--no-bot"], env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.stderr.splitlines()[-1] == "exit 0, loaded: []"

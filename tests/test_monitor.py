@@ -346,9 +346,9 @@ def test_stub_matches_the_module():
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
     assert [fn.name for fn in functions] == [
-        "run_cycle", "run_snapshot", "read_state", "format_owner_burn", "is_paused", "_http_exchange",
-        "bot_commands", "bot_parse", "bot_allowed", "bot_user_ids", "bot_admit",
-        "bot_load_offset", "bot_save_offset"]
+        "run_cycle", "run_snapshot", "wait", "read_state", "format_owner_burn", "is_paused",
+        "_http_exchange", "bot_commands", "bot_parse", "bot_allowed", "bot_user_ids",
+        "bot_admit", "bot_load_offset", "bot_save_offset"]
     for fn in functions:
         actual = inspect.signature(getattr(monitor, fn.name))
         expected = [(p.name, p.default, p.kind) for p in actual.parameters.values()]
@@ -456,6 +456,6 @@ def test_the_outbox_default_is_the_engines():
     assert default == 24 * 3600.0
     for operation in (monitor.run_cycle, monitor.run_snapshot):
         assert inspect.signature(operation).parameters["outbox_max_age_seconds"].default == default
-    settings_default = {f.name: f.default for f in dataclasses.fields(cli.Settings)}
+    settings_default = cli.Settings._field_defaults
     assert cli.DEFAULT_OUTBOX_MAX_AGE_HOURS * 3600 == default
     assert settings_default["outbox_max_age_hours"] * 3600 == default

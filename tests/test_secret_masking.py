@@ -139,3 +139,15 @@ def test_poll_loop_error_line_masks_the_key_and_stays_one_line(es, monkeypatch, 
                           burn_token=TOKEN, burn_chat_id=CHAT, pause_path=str(pause))
     assert capsys.readouterr().err == (
         "[burn] error: Invalid header value b'<taostats-key>'\n[burn] monitoring paused\n")
+
+
+def test_the_command_settings_never_show_the_token():
+    from bittensor_emberscope.cli import Settings
+
+    settings = Settings("/s/state.json", 0.01, 5.0, "/s/pause", CHAT, TOKEN)
+    assert not leaks(TOKEN, repr(settings), str(settings))
+    assert repr(settings) == ("Settings(state_path='/s/state.json', threshold=0.01, "
+                              "interval_minutes=5.0, pause_path='/s/pause', chat_id='-1001', "
+                              "outbox_max_age_hours=24.0, wait_budget_seconds=None, config=None)")
+    with pytest.raises(AttributeError):
+        settings.token = "other"  # type: ignore[misc]
