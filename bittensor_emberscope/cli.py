@@ -349,24 +349,17 @@ def _read_config(args: argparse.Namespace, threshold: float, chat_id: str | None
 
 
 def _refuse_what_is_not_routed(config: Config) -> None:
-    """The monitor sends to one chat, every subnet beyond one threshold. A file that asks for
-    more (a second chat, a filter, quiet hours, a stale-data alert) is refused rather than
-    followed in part: alerts meant for a chat the monitor does not send to would be lost."""
+    """The monitor sends to every route with its chat, topic, subnets, thresholds and silence.
+    A file that asks for more (quiet hours, a stale-data alert) is refused rather than followed
+    in part: alerts held for a digest that never comes would be lost."""
     wanted = []
-    if len(config.routes) > 1:
-        wanted.append(f"{len(config.routes)} routes")
-    route = config.routes[0]
-    for key, used in (("netuids", route.netuids is not None),
-                      ("min_relative_change", route.min_relative_change > 0),
-                      ("silent", route.silent), ("thread_id", route.thread_id is not None),
-                      ("quiet_hours", route.quiet_hours is not None)):
-        if used:
-            wanted.append(f"route[1].{key}")
+    for i, route in enumerate(config.routes, 1):
+        if route.quiet_hours is not None:
+            wanted.append(f"route[{i}].quiet_hours")
     if config.stale is not None:
         wanted.append("stale.after_minutes")
     if wanted:
-        raise UsageError(f"{config.path}: this emberscope sends to one route (a chat_id and a "
-                         f"threshold) and cannot follow: {', '.join(wanted)}")
+        raise UsageError(f"{config.path}: this emberscope cannot follow: {', '.join(wanted)}")
 
 
 def _missing_secrets(key: str, token: str, chat_id: str | None, need_key: bool) -> None:
@@ -502,7 +495,7 @@ def _utc_now() -> datetime.datetime:
 def _report(outcome: str, stamp: str, chat_id: str, **values: object) -> dict:
     report = {"outcome": outcome, "detail": "", "updated_at_utc": stamp, "subnets": 0,
               "changes": [], "delivered": 0, "outbox_size": 0, "outbox_oldest_utc": None,
-              "invalid_rows": 0, "chat_id": chat_id}
+              "invalid_rows": 0, "chat_id": chat_id, "routes": []}
     report.update(values)
     return report
 
@@ -512,7 +505,9 @@ def _engine_settings(settings: Settings) -> dict:
             "burn_chat_id": settings.chat_id, "pause_path": settings.pause_path,
             "interval_seconds": settings.interval_minutes * 60,
             "outbox_max_age_seconds": settings.outbox_max_age_hours * 3600,
-            "wait_budget_seconds": settings.wait_budget_seconds}
+            "wait_budget_seconds": settings.wait_budget_seconds,
+            "routes": [route.as_json() for route in settings.config.routes] if settings.config
+            else None}
 
 
 def _run_cycle(settings: Settings) -> dict:

@@ -40,8 +40,7 @@ def write(tmp_path: Path, text: str) -> str:
     return str(path)
 
 
-NOT_FOLLOWED = ("{path}: this emberscope sends to one route (a chat_id and a threshold) and "
-                "cannot follow: ")
+NOT_FOLLOWED = "{path}: this emberscope cannot follow: "
 
 
 @pytest.mark.parametrize("how", ["flag", "environment"])
@@ -59,7 +58,7 @@ def test_config_check_prints_the_routes_as_understood(env, tmp_path, how):
     assert done.returncode == 2
     assert done.stderr.endswith(
         "emberscope config check: error: " + NOT_FOLLOWED.format(path=path)
-        + "2 routes, route[1].netuids, route[1].silent, stale.after_minutes\n")
+        + "route[2].quiet_hours, stale.after_minutes\n")
 
 
 def test_config_check_accepts_a_route_the_monitor_follows(env, tmp_path):
@@ -72,12 +71,9 @@ def test_config_check_accepts_a_route_the_monitor_follows(env, tmp_path):
 
 @pytest.mark.parametrize("command", ["watch", "once", "snapshot"])
 @pytest.mark.parametrize("text, wanted", [
-    ('[[route]]\nchat_id = "-1"\n[[route]]\nchat_id = "-2"\n', "2 routes"),
-    ('[[route]]\nchat_id = "-1"\nnetuids = [3]\n', "route[1].netuids"),
-    ('[[route]]\nchat_id = "-1"\nmin_relative_change = 0.1\n', "route[1].min_relative_change"),
-    ('[[route]]\nchat_id = "-1"\nthread_id = 7\nsilent = true\n',
-     "route[1].silent, route[1].thread_id"),
     ('[[route]]\nchat_id = "-1"\nquiet_hours = "01:00-02:00"\n', "route[1].quiet_hours"),
+    ('[[route]]\nchat_id = "-1"\n[[route]]\nchat_id = "-2"\nquiet_hours = "01:00-02:00"\n',
+     "route[2].quiet_hours"),
     ('[stale]\nafter_minutes = 5\n', "stale.after_minutes"),
 ])
 def test_what_the_monitor_cannot_follow_is_refused_before_anything_runs(
@@ -181,3 +177,47 @@ def test_the_file_sets_the_threshold(env, taostats, telegram, tmp_path, text, fl
     if alerted:
         chat = "-100777" if "route" in text else CHAT
         assert [dict(r.form)["chat_id"] for r in telegram.requests] == [chat]
+
+
+ROUTED = """\
+threshold = 0.01
+
+[[route]]
+chat_id = "-100777"
+
+[[route]]
+chat_id = "-100888"
+netuids = [7, 9]
+threshold = 0.1
+silent = true
+thread_id = 42
+"""
+
+
+def test_two_routes_each_get_their_subnets_with_their_options(env, taostats, telegram, tmp_path):
+    env["EMBERSCOPE_CONFIG"] = write(tmp_path, ROUTED)
+    del env["TELEGRAM_CHAT_ID"]
+    done = run("snapshot", env=env)
+    assert done.returncode == 0, done.stderr
+    forms = [dict(r.form) for r in telegram.requests]
+    assert [(f["chat_id"], f.get("disable_notification"), f.get("message_thread_id"))
+            for f in forms] == [("-100777", None, None), ("-100888", "true", "42")]
+    listed = [line.split(":")[0] for line in forms[1]["text"].splitlines() if line.startswith("SN")]
+    assert listed == ["SN7", "SN9"]
+    assert unstamp_all(done.stderr) == (LEFT_OUT + f"[burn] startup snapshot sent ({LISTED} subnets)\n"
+                                        "[burn] startup snapshot sent (2 subnets)\n")
+    telegram.clear()
+    taostats.set_burn(7, "0.3")   # 0.25 before: under route 2's threshold
+    taostats.set_burn(12, "0.9")  # not in route 2's subnets
+    done = run("once", env=env)
+    assert done.returncode == 0, done.stderr
+    assert [dict(r.form)["chat_id"] for r in telegram.requests] == ["-100777"]
+    assert "SN7:" in telegram.requests[0].text and "SN12:" in telegram.requests[0].text
+    telegram.clear()
+    taostats.set_burn(7, "0.45")
+    done = run("once", env=env)
+    assert done.returncode == 0, done.stderr
+    forms = [dict(r.form) for r in telegram.requests]
+    assert [(f["chat_id"], f.get("message_thread_id")) for f in forms] == [
+        ("-100777", None), ("-100888", "42")]
+    assert forms[1]["text"].endswith("\n\nSN7: 0.3000 → 0.4500")

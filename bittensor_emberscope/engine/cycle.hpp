@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "burns/burn_map.hpp"
 #include "common/services.hpp"
+#include "routes/route.hpp"
 
 namespace emberscope::engine {
 
@@ -32,6 +34,23 @@ struct CycleSettings {
     /// Subnets whose changes are left out of alerts (an operator muted them); "all" mutes every
     /// subnet. Their changes are still reported and their values stored.
     std::vector<std::string> muted;
+    /// Where alerts go. Empty: one route to `chat_id` with `threshold`, for every subnet.
+    /// Otherwise `chat_id` and `threshold` are not used: changes are found with the smallest
+    /// threshold of the routes, against the stored values (the previous cycle's), and each route
+    /// is told those its own rules select (routes/selection.hpp). A route hears what a monitor
+    /// sending to it alone would tell it: a move it does not report is not carried over to a
+    /// later cycle, whatever the other routes report.
+    std::vector<routes::Route> routes;
+};
+
+/// What one cycle did for one route.
+struct RouteReport {
+    std::string chat_id;  ///< the chat used, after any migration
+    std::optional<std::int64_t> thread_id;
+    std::size_t queued = 0;     ///< messages waiting for it in the outbox afterwards
+    std::size_t delivered = 0;  ///< messages it was sent in this cycle
+    std::string telegram_failure;  ///< "refused", "failed" or "", as in CycleReport
+    std::string last_failure;      ///< the failure's text, "" when none
 };
 
 /// What one cycle did, for the command's status file and history.
@@ -48,7 +67,8 @@ struct CycleReport {
     std::size_t outbox_size = 0;
     std::optional<std::string> outbox_oldest_utc;
     std::size_t invalid_rows = 0;
-    std::string chat_id;  ///< the chat used, after any migration
+    std::string chat_id;  ///< the chat used, after any migration (the first route's)
+    std::vector<RouteReport> routes;  ///< in the order of the settings' routes
 };
 
 /// One watch cycle. Ordinary errors (those `Services::is_ordinary_error` accepts) are reported

@@ -145,6 +145,8 @@ std::string render_outbox(const Outbox& outbox) {
         e.set("part", JsonValue::make_integer(static_cast<long long>(m.part)));
         e.set("total", JsonValue::make_integer(static_cast<long long>(m.total)));
         e.set("text", JsonValue::make_text(m.text));
+        if (!m.chat_id.empty()) e.set("chat_id", JsonValue::make_text(m.chat_id));
+        if (m.thread_id) e.set("thread_id", JsonValue::make_integer(*m.thread_id));
         if (!m.boot.empty()) {
             e.set("boot", JsonValue::make_text(m.boot));
             e.set("queued_monotonic", real_value(m.queued_monotonic));
@@ -206,6 +208,15 @@ std::variant<Outbox, std::string> read_outbox(std::string_view content) {
             std::isfinite(number_of(*monotonic))) {
             entry.boot = *boot;
             entry.queued_monotonic = number_of(*monotonic);
+        }
+        if (const JsonValue* chat = m.get("chat_id")) {
+            if (!chat->is_text()) return std::string("a message whose \"chat_id\" is not a text");
+            entry.chat_id = chat->text;
+        }
+        if (const JsonValue* thread = m.get("thread_id")) {
+            if (thread->kind != JsonValue::Kind::integer || thread->text.size() > 18)
+                return std::string("a message whose \"thread_id\" is not a whole number");
+            entry.thread_id = std::stoll(thread->text);
         }
         outbox.messages.push_back(std::move(entry));
     }

@@ -6,7 +6,8 @@
 //     "chat_migrations": {"<old chat id>": "<new chat id>"},
 //     "messages": [
 //       {"count": 2, "kind": "alert", "part": 1, "queued_at": 1765152000.0,
-//        "stamp": "2026-12-08T00:00:00Z", "text": "...", "total": 1}
+//        "stamp": "2026-12-08T00:00:00Z", "text": "...", "total": 1,
+//        "chat_id": "-1001234567890", "thread_id": 42}
 //     ],
 //     "telegram_not_before": {"<chat id>": 1765155600.0},
 //     "taostats_not_before": 1765152030.0,
@@ -19,12 +20,16 @@
 // the monotonic clock at that moment: while the boot is the same, a message's age is measured on
 // that clock, so that a step of the wall clock neither ages nor rejuvenates it. Files without
 // them (an earlier version's) are read, their ages taken from "queued_at".
+// "chat_id" and "thread_id" name the route the message is for, by its configured chat (before
+// any migration) and forum topic; "thread_id" is written only for a route with a topic. A message
+// without "chat_id" (a file written before there were routes) belongs to the first route.
 // "telegram_not_before" (per chat) and "taostats_not_before" are the epoch seconds before which
 // a service that asked for a pause (HTTP 429 with a wait) is not asked again, in any cycle or
 // process; each is written only while set, so a file without them reads as no pause.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,6 +67,13 @@ struct OutboxEntry {
     std::string text;
     std::string boot;       ///< the boot it was queued in ("" when unknown)
     double queued_monotonic = 0;  ///< that boot's monotonic clock then (with `boot` only)
+    std::string chat_id;    ///< the route's configured chat; "" for the first route
+    std::optional<std::int64_t> thread_id;  ///< the route's forum topic
+
+    /// True when the message is for the route of `chat_id` and `thread_id`.
+    bool is_for(const std::string& chat, std::optional<std::int64_t> thread) const {
+        return chat_id == chat && thread_id == thread;
+    }
 
     /// Seconds since it was queued: on the monotonic clock within the boot it was queued in, on
     /// the wall clock otherwise.
