@@ -348,20 +348,6 @@ def _read_config(args: argparse.Namespace, threshold: float, chat_id: str | None
         raise UsageError(str(e)) from None
 
 
-def _refuse_what_is_not_routed(config: Config) -> None:
-    """The monitor sends to every route with its chat, topic, subnets, thresholds and silence.
-    A file that asks for more (quiet hours, a stale-data alert) is refused rather than followed
-    in part: alerts held for a digest that never comes would be lost."""
-    wanted = []
-    for i, route in enumerate(config.routes, 1):
-        if route.quiet_hours is not None:
-            wanted.append(f"route[{i}].quiet_hours")
-    if config.stale is not None:
-        wanted.append("stale.after_minutes")
-    if wanted:
-        raise UsageError(f"{config.path}: this emberscope cannot follow: {', '.join(wanted)}")
-
-
 def _missing_secrets(key: str, token: str, chat_id: str | None, need_key: bool) -> None:
     """Refuse, naming every one of them, settings without which no cycle can work."""
     missing = []
@@ -392,7 +378,6 @@ def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
     chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
     config = _read_config(args, threshold, chat_id)
     if config is not None:
-        _refuse_what_is_not_routed(config)
         chat_id, threshold = config.routes[0].chat_id, config.routes[0].threshold
     _missing_secrets(key, token, chat_id, need_key)
     if config is None:
@@ -507,7 +492,9 @@ def _engine_settings(settings: Settings) -> dict:
             "outbox_max_age_seconds": settings.outbox_max_age_hours * 3600,
             "wait_budget_seconds": settings.wait_budget_seconds,
             "routes": [route.as_json() for route in settings.config.routes] if settings.config
-            else None}
+            else None,
+            "stale_after_minutes": settings.config.stale.after_minutes
+            if settings.config and settings.config.stale else None}
 
 
 def _run_cycle(settings: Settings) -> dict:
@@ -1005,8 +992,6 @@ def cmd_config(args: argparse.Namespace) -> int:
                              "(--chat-id or TELEGRAM_CHAT_ID): there is no route")
         config = single_route(chat_id, threshold)
     _out("\n".join(describe(config)) + "\n")
-    if config.path is not None:
-        _refuse_what_is_not_routed(config)
     return 0
 
 

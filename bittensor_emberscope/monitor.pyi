@@ -15,6 +15,7 @@ def run_cycle(
     exchange_deadline_seconds: float | None = None,
     muted: str = '',
     routes: list[dict[str, Any]] | None = None,
+    stale_after_minutes: float | None = None,
 ) -> dict[str, Any]:
     """One watch cycle with outbox, flood control and recovery; returns its report.
 
@@ -24,7 +25,8 @@ def run_cycle(
     delivery stopped for want of a usable answer in time, else ""), "outbox_size",
     "outbox_oldest_utc", "invalid_rows", "chat_id" (the first route's chat, after any
     migration) and "routes": per route, {"chat_id", "thread_id", "queued" (messages waiting
-    for it), "delivered", "telegram_failure", "last_failure" (its text, "" when none)}.
+    for it), "delivered", "held" (changes held for its quiet-hours digest), "telegram_failure",
+    "last_failure" (its text, "" when none)}.
 
     Each HTTP exchange (the listing, each Telegram message) ends after twice its time-out at
     most, however slowly a server sends; exchange_deadline_seconds sets a shorter bound for
@@ -35,9 +37,16 @@ def run_cycle(
     {"chat_id": str, "threshold": float (default: threshold), "netuids": list[int] | None,
     "min_relative_change": float, "silent": bool, "thread_id": int | None, "quiet_hours":
     "HH:MM-HH:MM" | None}. Changes are found with the smallest threshold and against the stored
-    values; each route is told those its rules select, as if it were the only one. Each route's
+    values; each route is told those its rules select, as if it were the only one. Inside a
+    route's quiet hours (UTC) its changes are held in the outbox file; the first cycle after the
+    window queues them as one digest (each subnet once, first old and last new value). Each route's
     messages are queued and delivered on their own: a chat that refuses or is held does not hold
     back another.
+
+    stale_after_minutes, when given, sends one message to every route once no good listing has
+    been read for that long ("emberscope: no good listing from Taostats for N min (last good at
+    YYYY-MM-DD HH:MM UTC)"), and one when a good listing comes back ("emberscope: listings from
+    Taostats are back after N min"); the last good listing's time is kept in the outbox file.
     """
 
 def run_snapshot(
@@ -51,10 +60,12 @@ def run_snapshot(
     wait_budget_seconds: float | None = None,
     exchange_deadline_seconds: float | None = None,
     routes: list[dict[str, Any]] | None = None,
+    stale_after_minutes: float | None = None,
 ) -> dict[str, Any]:
     """Record a fresh baseline and deliver the start-up list through the outbox; returns its report.
 
     routes (as for run_cycle): each route is sent the list of the subnets it hears.
+    stale_after_minutes: as for run_cycle.
     """
 
 def read_state(state_path: str) -> tuple[dict[str, str], str | None] | None:

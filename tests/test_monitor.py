@@ -83,7 +83,7 @@ def test_report_has_exactly_the_promised_keys(taostats, telegram, cycle, capfd):
     assert report["telegram_failure"] == ""
     assert report["outbox_oldest_utc"] is None and report["chat_id"] == CHAT
     assert report["routes"] == [{"chat_id": CHAT, "thread_id": None, "queued": 0, "delivered": 1,
-                                 "telegram_failure": "", "last_failure": ""}]
+                                 "held": 0, "telegram_failure": "", "last_failure": ""}]
     assert telegram.messages == [
         f"Owner burn rate changed\n{report['updated_at_utc']} UTC\n\nSN1: 0.1000 → 0.3000"]
     assert err_lines(capfd) == ["[burn] alert sent (1 subnet(s))\n"]

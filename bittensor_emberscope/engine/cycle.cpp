@@ -12,12 +12,14 @@
 #include "engine/delivery.hpp"
 #include "engine/listing.hpp"
 #include "engine/outbox.hpp"
+#include "engine/stale.hpp"
 #include "engine/state.hpp"
 #include "engine/taostats_fetch.hpp"
 #include "engine/telegram.hpp"
 #include "reports/chunking.hpp"
 #include "reports/telegram_text.hpp"
 #include "reports/texts.hpp"
+#include "routes/digest.hpp"
 #include "routes/selection.hpp"
 #include "taostats/settings.hpp"
 
@@ -129,7 +131,9 @@ private:
             if (!state_file) return;
         }
         load_outbox(*box_file);
+        now_ = s_.epoch_seconds();
         assign_routes();
+        release_digests();
         deliveries_.reserve(routes_.size());
         for (const routes::Route& route : routes_)
             deliveries_.emplace_back(s_, waits_, console_, outbox_, c_.token, route,
@@ -153,6 +157,7 @@ private:
             console_.write(driver::detail_line(
                 failure->kind == FetchFailure::Kind::transport ? "[burn] error: " : fetch_prefix(),
                 detail));
+            listing_read(false);
             conclude("fetch_failed", detail);
             return;
         }
@@ -163,6 +168,7 @@ private:
             const std::string detail = "taostats: no row with a valid netuid (" +
                                        std::to_string(listing.invalid) + " row(s))";
             console_.write(driver::detail_line(fetch_prefix(), detail));
+            listing_read(false);
             conclude("fetch_failed", detail);
             return;
         }
@@ -170,7 +176,9 @@ private:
         burns::BurnMap current;
         current.reserve(listing.rows.size());
         for (const auto& row : listing.rows) current.emplace_back(row.netuid, row.burn);
+        listing_read(true);
         const std::size_t queued_before = outbox_.messages.size();
+        const std::size_t held_before = outbox_.held.size();
 
         if (kind_ == Kind::watch) {
             const burns::BurnMap prev = load_state(*state_file);
@@ -186,14 +194,16 @@ private:
             for (const auto& change : report_.changes)
                 if (!is_muted(c_.muted, change.netuid)) alerted.push_back(change);
             for (const routes::Route& route : routes_) {
-                std::vector<reports::AlertLine> lines;
-                for (const auto& change : routes::select_changes(route, alerted)) {
-                    auto [from, to] = display_change(change.old_burn, change.new_burn);
-                    lines.push_back({change.netuid, std::move(from), std::move(to)});
+                const std::vector<burns::BurnChange> chosen = routes::select_changes(route, alerted);
+                if (chosen.empty()) continue;
+                if (route.quiet_hours && route.quiet_hours->contains_moment(now_)) {
+                    for (const auto& change : chosen)
+                        outbox_.held.push_back({route.chat_id, route.thread_id, change});
+                    box_changed_ = true;
+                    continue;
                 }
-                if (!lines.empty())
-                    queue(kAlertKind, lines.size(),
-                          reports::render_alert(lines, report_.updated_at_utc), route);
+                queue(kAlertKind, chosen.size(),
+                      reports::render_alert(alert_lines(chosen), report_.updated_at_utc), route);
             }
         } else {
             std::vector<burns::DecimalInteger> numbers;
@@ -221,11 +231,40 @@ private:
             // its directory), keeps the messages: a repeat rather than a loss.
             const std::exception_ptr error = std::current_exception();
             if (s_.is_ordinary_error(error) && !holds(c_.state_path, values))
-                withdraw_from(queued_before);
+                withdraw_from(queued_before, held_before);
             throw;
         }
         deliver();
         conclude("ok", "");
+    }
+
+    // Keeps the time of the last good listing and tells every route when listings stopped
+    // coming for too long, and when they are back (a stale-data alert configured only).
+    void listing_read(bool good) {
+        if (!c_.stale_after_seconds) {
+            if (outbox_.last_good_listing || outbox_.stale_alert_sent) {
+                outbox_.last_good_listing.reset();
+                outbox_.stale_alert_sent = false;
+                box_changed_ = true;
+            }
+            return;
+        }
+        const StaleStep step = stale_step(outbox_.last_good_listing, outbox_.stale_alert_sent, good,
+                                          now_, *c_.stale_after_seconds);
+        if (step.kind != StaleStep::Kind::none) {
+            const std::string text = step.kind == StaleStep::Kind::stale
+                                         ? stale_text(step.minutes, *outbox_.last_good_listing)
+                                         : back_text(step.minutes);
+            for (const routes::Route& route : routes_) queue(kNoticeKind, 1, text, route);
+            outbox_.stale_alert_sent = step.kind == StaleStep::Kind::stale;
+        }
+        if (good) outbox_.last_good_listing = now_;
+        if (good || step.kind != StaleStep::Kind::none) box_changed_ = true;
+        if (step.kind == StaleStep::Kind::stale) {
+            // No listing, so nothing else sends it in this cycle: on disk first, then sent.
+            save_outbox();
+            deliver();
+        }
     }
 
     // Every route's messages. With several routes, a chat Telegram holds is waited for only
@@ -270,6 +309,54 @@ private:
         for (const auto& [chat, count] : unrouted) console_.write(outbox_unrouted_line(count, chat));
     }
 
+    static std::vector<reports::AlertLine> alert_lines(const std::vector<burns::BurnChange>& changes) {
+        std::vector<reports::AlertLine> lines;
+        for (const auto& change : changes) {
+            auto [from, to] = display_change(change.old_burn, change.new_burn);
+            lines.push_back({change.netuid, std::move(from), std::move(to)});
+        }
+        return lines;
+    }
+
+    // The changes held for a route whose quiet hours are over (or that has none any more) are
+    // queued as one digest; those held for a chat no route sends to any more are dropped.
+    void release_digests() {
+        if (outbox_.held.empty()) return;
+        std::vector<HeldChange> kept;
+        std::vector<std::pair<std::string, std::size_t>> unrouted;
+        for (const routes::Route& route : routes_) {
+            std::vector<burns::BurnChange> changes;
+            for (const HeldChange& h : outbox_.held)
+                if (h.chat_id == route.chat_id && h.thread_id == route.thread_id)
+                    changes.push_back(h.change);
+            if (changes.empty()) continue;
+            if (route.quiet_hours && route.quiet_hours->contains_moment(now_)) {
+                for (const HeldChange& h : outbox_.held)
+                    if (h.chat_id == route.chat_id && h.thread_id == route.thread_id) kept.push_back(h);
+                continue;
+            }
+            const std::vector<burns::BurnChange> folded = routes::fold_held_changes(changes);
+            std::string text = reports::render_alert(alert_lines(folded), report_.updated_at_utc);
+            text = routes::digest_title(route.quiet_hours) + text.substr(text.find('\n'));
+            queue(kDigestKind, folded.size(), text, route);
+        }
+        for (const HeldChange& h : outbox_.held) {
+            const bool routed = std::any_of(routes_.begin(), routes_.end(), [&](const auto& r) {
+                return h.chat_id == r.chat_id && h.thread_id == r.thread_id;
+            });
+            if (routed) continue;
+            auto same = std::find_if(unrouted.begin(), unrouted.end(),
+                                     [&](const auto& u) { return u.first == h.chat_id; });
+            if (same == unrouted.end())
+                unrouted.emplace_back(h.chat_id, 1);
+            else
+                ++same->second;
+        }
+        for (const auto& [chat, count] : unrouted) console_.write(held_unrouted_line(count, chat));
+        if (kept.size() != outbox_.held.size()) box_changed_ = true;
+        outbox_.held = std::move(kept);
+    }
+
     void queue(std::string_view kind, std::size_t count, const std::string& text,
                const routes::Route& route) {
         const std::vector<std::string> parts = reports::chunk_text(text, reports::kMessageTextLimit);
@@ -304,10 +391,14 @@ private:
     // outbox, they would be delivered while the change is found again next cycle and queued
     // again, every cycle the disk stays full. They leave the outbox unsent; the change, still
     // unsaved, is found again once the values can be written.
-    void withdraw_from(std::size_t first) {
-        if (outbox_.messages.size() <= first) return;
-        outbox_.messages.erase(outbox_.messages.begin() + static_cast<std::ptrdiff_t>(first),
-                               outbox_.messages.end());
+    void withdraw_from(std::size_t first, std::size_t first_held) {
+        if (outbox_.messages.size() <= first && outbox_.held.size() <= first_held) return;
+        if (outbox_.messages.size() > first)
+            outbox_.messages.erase(outbox_.messages.begin() + static_cast<std::ptrdiff_t>(first),
+                                   outbox_.messages.end());
+        if (outbox_.held.size() > first_held)
+            outbox_.held.erase(outbox_.held.begin() + static_cast<std::ptrdiff_t>(first_held),
+                               outbox_.held.end());
         box_changed_ = true;
         // An outbox left empty is removed, which a full disk still allows.
         save_outbox_quietly();
@@ -450,6 +541,8 @@ private:
             r.thread_id = route.thread_id;
             for (const OutboxEntry& m : outbox_.messages)
                 if (m.is_for(route.chat_id, route.thread_id)) ++r.queued;
+            for (const HeldChange& h : outbox_.held)
+                if (h.chat_id == route.chat_id && h.thread_id == route.thread_id) ++r.held;
             if (i < deliveries_.size()) {
                 const Delivery& d = deliveries_[i];
                 r.chat_id = d.chat();
@@ -491,6 +584,7 @@ private:
     std::vector<std::pair<std::string, double>> saved_chat_holds_;
     std::vector<routes::Route> routes_;
     std::vector<Delivery> deliveries_;
+    double now_ = 0;  // the cycle's wall clock, epoch seconds, for quiet hours
     CycleReport report_;
 };
 

@@ -39,8 +39,14 @@ struct CycleSettings {
     /// threshold of the routes, against the stored values (the previous cycle's), and each route
     /// is told those its own rules select (routes/selection.hpp). A route hears what a monitor
     /// sending to it alone would tell it: a move it does not report is not carried over to a
-    /// later cycle, whatever the other routes report.
+    /// later cycle, whatever the other routes report. While a route's quiet hours are on, its
+    /// changes are held in the outbox file; the first cycle after the window queues them as one
+    /// digest (routes/digest.hpp).
     std::vector<routes::Route> routes;
+    /// When set, one message goes to every route once no good listing has been read for this
+    /// long, and one when a good listing comes back (engine/stale.hpp); the time of the last good
+    /// listing is kept in the outbox file.
+    std::optional<double> stale_after_seconds;
 };
 
 /// What one cycle did for one route.
@@ -49,6 +55,7 @@ struct RouteReport {
     std::optional<std::int64_t> thread_id;
     std::size_t queued = 0;     ///< messages waiting for it in the outbox afterwards
     std::size_t delivered = 0;  ///< messages it was sent in this cycle
+    std::size_t held = 0;       ///< changes held for its digest (quiet hours)
     std::string telegram_failure;  ///< "refused", "failed" or "", as in CycleReport
     std::string last_failure;      ///< the failure's text, "" when none
 };

@@ -270,5 +270,124 @@ TEST_F(CycleRoutes, TheStartUpListGoesToEachRouteFilteredByItsSubnets) {
                                                  "[burn] startup snapshot sent (2 subnets)\n"}));
 }
 
+routes::Route quiet_route() {
+    routes::Route quiet = route("-2002", 0.01);
+    quiet.quiet_hours = routes::QuietHours{22 * 60, 7 * 60};
+    return quiet;
+}
+
+const std::string kDigest =
+    "Owner burn rate changed during quiet hours 22:00-07:00 UTC\n2025-12-08T07:00:00Z UTC\n\n"
+    "SN1: 0.1000 \xe2\x86\x92 0.5000\nSN2: 0.5000 \xe2\x86\x92 0.9000\nSN3: 0.2000 \xe2\x86\x92 0.2000";
+
+// The fake clock starts at 2025-12-08 00:00 UTC, inside 22:00-07:00.
+TEST_F(CycleRoutes, QuietHoursHoldChangesAndTheFirstCycleAfterSendsOneDigest) {
+    for (const bool fetch_fails_at_the_end : {false, true}) {
+        fake = FakeServices();
+        SetUp();
+        settings.routes = {route("-1001", 0.01), quiet_route()};
+        fake.files[kState] = state_file({{"1", "0.1"}, {"2", "0.5"}, {"3", "0.2"}});
+        list({{"1", "0.3"}, {"2", "0.5"}, {"3", "0.4"}});
+        CycleReport r = run_cycle(fake, settings);
+        EXPECT_EQ(r.outcome, "ok");
+        EXPECT_EQ(chats_posted(), std::vector<std::string>{"-1001"});
+        EXPECT_EQ(r.routes[1].held, 2u);
+        EXPECT_EQ(outbox().held.size(), 2u);
+        fake.clock += 3 * 3600;  // 03:00: still quiet
+        list({{"1", "0.5"}, {"2", "0.9"}, {"3", "0.2"}});
+        r = run_cycle(fake, settings);
+        EXPECT_EQ(chats_posted(), (std::vector<std::string>{"-1001", "-1001"}));
+        EXPECT_EQ(r.routes[1].held, 5u);
+        fake.clock += 4 * 3600;  // 07:00: the window is over
+        if (fetch_fails_at_the_end)
+            taostats.push_back(FakeServices::answer(401, R"({"message": "Unauthorized"})"));
+        else
+            list({{"1", "0.5"}, {"2", "0.9"}, {"3", "0.2"}});
+        lines();
+        r = run_cycle(fake, settings);
+        EXPECT_EQ(r.outcome, fetch_fails_at_the_end ? "fetch_failed" : "ok");
+        // Each subnet once, first old and last new value; one that came back is still listed.
+        EXPECT_EQ(posted_to("-2002"), std::vector<std::string>{send_message_body("-2002", kDigest)});
+        EXPECT_EQ(r.routes[1].held, 0u);
+        EXPECT_EQ(lines().front(), "[burn] alert sent (3 subnet(s))\n");
+        EXPECT_EQ(fake.files.count(kOutbox), 0u);
+    }
+}
+
+TEST_F(CycleRoutes, HeldChangesOfARouteTakenOutAreDroppedWithALineAndAWindowTakenOutReleasesThem) {
+    settings.routes = {route("-1001", 0.01), quiet_route()};
+    fake.files[kState] = state_file({{"1", "0.1"}});
+    list({{"1", "0.3"}});
+    run_cycle(fake, settings);
+    EXPECT_EQ(outbox().held.size(), 1u);
+    // Still 00:00, but the window is gone from the route: the digest goes at once.
+    settings.routes[1].quiet_hours.reset();
+    list({{"1", "0.3"}});
+    lines();
+    run_cycle(fake, settings);
+    ASSERT_EQ(posted_to("-2002").size(), 1u);
+    EXPECT_NE(posted_to("-2002")[0].find("during+quiet+hours%0A"), std::string::npos);
+
+    settings.routes = {route("-1001", 0.01), quiet_route()};
+    list({{"1", "0.6"}});
+    run_cycle(fake, settings);
+    EXPECT_EQ(outbox().held.size(), 1u);
+    settings.routes = {route("-1001", 0.01)};
+    list({{"1", "0.6"}});
+    lines();
+    run_cycle(fake, settings);
+    EXPECT_EQ(lines(), std::vector<std::string>{"[burn] quiet hours: dropped 1 held change(s) for "
+                                                "chat -2002, which no route sends to any more\n"});
+    EXPECT_EQ(fake.files.count(kOutbox), 0u);
+}
+
+TEST_F(CycleRoutes, HeldChangesWhoseValuesCouldNotBeSavedAreWithdrawn) {
+    settings.routes = {quiet_route()};
+    fake.files[kState] = state_file({{"1", "0.1"}});
+    list({{"1", "0.3"}});
+    fake.fail_replace = [](std::string_view path) { return path == kState; };
+    EXPECT_EQ(run_cycle(fake, settings).outcome, "error");
+    // The change is found again once the values can be written: held once, not twice.
+    EXPECT_TRUE(outbox().held.empty());
+    fake.fail_replace = nullptr;
+    list({{"1", "0.3"}});
+    run_cycle(fake, settings);
+    EXPECT_EQ(outbox().held.size(), 1u);
+}
+
+TEST_F(CycleRoutes, NoGoodListingForTooLongTellsEveryRouteOnceAndOnceWhenBack) {
+    settings.routes = {route("-1001", 0.01), route("-2002", 0.01)};
+    settings.stale_after_seconds = 30 * 60;
+    list({{"1", "0.1"}});
+    EXPECT_EQ(run_cycle(fake, settings).outcome, "ok");  // 00:00: the last good listing
+    const std::string stale =
+        "emberscope: no good listing from Taostats for 30 min (last good at 2025-12-08 00:00 UTC)";
+    const std::string back = "emberscope: listings from Taostats are back after 50 min";
+    std::vector<std::string> told;  // what each cycle sent to -2002
+    for (int minute = 10; minute <= 50; minute += 10) {
+        fake.clock += 600;
+        fake.requests.clear();
+        if (minute == 50)
+            list({{"1", "0.1"}});
+        else if (minute == 20)
+            list({});  // a listing without a row is no good listing either
+        else
+            taostats.push_back(FakeServices::answer(401, R"({"message": "Unauthorized"})"));
+        lines();
+        run_cycle(fake, settings);
+        const std::vector<std::string> to_second = posted_to("-2002");
+        told.push_back(to_second.empty() ? "" : to_second.front());
+        if (minute == 30) {
+            EXPECT_EQ(chats_posted(), (std::vector<std::string>{"-1001", "-2002"}));
+            EXPECT_EQ(lines().back(), "[burn] notice sent: " + stale + "\n");
+        }
+    }
+    EXPECT_EQ(told, (std::vector<std::string>{"", "", send_message_body("-2002", stale), "",
+                                              send_message_body("-2002", back)}));
+    EXPECT_EQ(posted_to("-1001"), std::vector<std::string>{send_message_body("-1001", back)});
+    EXPECT_EQ(outbox().last_good_listing, fake.clock);
+    EXPECT_FALSE(outbox().stale_alert_sent);
+}
+
 }  // namespace
 }  // namespace emberscope::engine

@@ -59,6 +59,7 @@ bool Delivery::run(bool wait_for_holds) {
         ++delivered_;
         if (m.part >= m.total) {
             console_.write(m.kind == kSnapshotKind ? driver::snapshot_sent_line(m.count)
+                           : m.kind == kNoticeKind ? notice_sent_line(m.text)
                                                    : driver::alert_sent_line(m.count));
         }
         outbox_.messages.erase(it);

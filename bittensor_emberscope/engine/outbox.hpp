@@ -23,6 +23,12 @@
 // "chat_id" and "thread_id" name the route the message is for, by its configured chat (before
 // any migration) and forum topic; "thread_id" is written only for a route with a topic. A message
 // without "chat_id" (a file written before there were routes) belongs to the first route.
+// "held" (written only when there are any) lists the changes held for a route during its quiet
+// hours, in the order they were seen: {"chat_id", "thread_id" (with a topic only), "netuid",
+// "old", "new"}; they are sent as one digest once the window is over.
+// "last_good_listing_at" is the epoch second of the last good listing and "stale_alert_sent"
+// whether the routes were told that listings stopped coming (both written only with a stale-data
+// alert configured).
 // "telegram_not_before" (per chat) and "taostats_not_before" are the epoch seconds before which
 // a service that asked for a pause (HTTP 429 with a wait) is not asked again, in any cycle or
 // process; each is written only while set, so a file without them reads as no pause.
@@ -37,10 +43,24 @@
 #include <variant>
 #include <vector>
 
+#include "burns/burn_map.hpp"
+
 namespace emberscope::engine {
 
 inline constexpr std::string_view kAlertKind = "alert";
 inline constexpr std::string_view kSnapshotKind = "snapshot";
+/// The changes held during a route's quiet hours, sent when they end.
+inline constexpr std::string_view kDigestKind = "digest";
+/// A message about the monitor itself (listings stopped coming, and are back).
+inline constexpr std::string_view kNoticeKind = "notice";
+
+/// A change held for a route during its quiet hours.
+struct HeldChange {
+    std::string chat_id;  ///< the route's configured chat
+    std::optional<std::int64_t> thread_id;
+    burns::BurnChange change;
+    bool operator==(const HeldChange&) const = default;
+};
 
 /// The moment of a clock reading, as the outbox measures ages.
 struct QueueClock {
@@ -58,7 +78,7 @@ struct OutboxEntry {
           part(part), total(total), text(std::move(text)), boot(std::move(boot)),
           queued_monotonic(queued_monotonic) {}
 
-    std::string kind;       ///< kAlertKind or kSnapshotKind
+    std::string kind;       ///< kAlertKind, kSnapshotKind, kDigestKind or kNoticeKind
     std::size_t count = 0;
     std::string stamp;      ///< the cycle stamp of the text
     double queued_at = 0;   ///< epoch seconds
@@ -86,10 +106,13 @@ struct Outbox {
     std::vector<std::pair<std::string, std::string>> migrations;  ///< old chat id -> new one
     std::vector<std::pair<std::string, double>> chat_not_before;  ///< chat id -> epoch second
     std::optional<double> taostats_not_before;                     ///< epoch second
+    std::vector<HeldChange> held;  ///< in the order seen
+    std::optional<double> last_good_listing;  ///< epoch second
+    bool stale_alert_sent = false;
 
     bool empty() const {
         return messages.empty() && migrations.empty() && chat_not_before.empty() &&
-               !taostats_not_before;
+               !taostats_not_before && held.empty() && !last_good_listing && !stale_alert_sent;
     }
     /// The chat to send to for the configured `chat_id`, following recorded migrations.
     std::string chat_for(const std::string& chat_id) const;

@@ -119,6 +119,10 @@ engine::CycleSettings settings_of(const Args& args) {
         check_positive("exchange_deadline_seconds", *deadline, false);
         s.exchange_deadline_seconds = *deadline;
     }
+    if (std::optional<double> stale = args.optional_real<Params, "stale_after_minutes">()) {
+        check_positive("stale_after_minutes", *stale, false);
+        s.stale_after_seconds = *stale * 60;
+    }
     return s;
 }
 
@@ -145,6 +149,7 @@ Object report_dict(const engine::CycleReport& r) {
         e.set("thread_id", one.thread_id ? integer(*one.thread_id) : none());
         e.set("queued", integer(static_cast<std::int64_t>(one.queued)));
         e.set("delivered", integer(static_cast<std::int64_t>(one.delivered)));
+        e.set("held", integer(static_cast<std::int64_t>(one.held)));
         e.set("telegram_failure", text(one.telegram_failure));
         e.set("last_failure", text(one.last_failure));
         routes.append(e);
