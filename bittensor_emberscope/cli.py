@@ -348,6 +348,26 @@ def _read_config(args: argparse.Namespace, threshold: float, chat_id: str | None
         raise UsageError(str(e)) from None
 
 
+def _threshold(args: argparse.Namespace) -> float:
+    """--threshold, else EMBERSCOPE_THRESHOLD, else the default; the file's thresholds override it."""
+    return _number_setting(
+        args.threshold, "--threshold", "EMBERSCOPE_THRESHOLD", DEFAULT_THRESHOLD,
+        lambda v: v >= 0, "is negative; the threshold is a distance between two values")
+
+
+def _reloaded(args: argparse.Namespace, settings: Settings) -> Settings:
+    """The settings with the configuration file read again, as at the start; UsageError when
+    there is no file or it cannot be used."""
+    threshold = _threshold(args)
+    chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
+    config = _read_config(args, threshold, chat_id)
+    if config is None:
+        raise UsageError("no configuration file (--config or EMBERSCOPE_CONFIG)")
+    first = config.routes[0]
+    return dataclasses.replace(settings, config=config, chat_id=first.chat_id,
+                               threshold=first.threshold)
+
+
 def _missing_secrets(key: str, token: str, chat_id: str | None, need_key: bool) -> None:
     """Refuse, naming every one of them, settings without which no cycle can work."""
     missing = []
@@ -365,9 +385,7 @@ def _missing_secrets(key: str, token: str, chat_id: str | None, need_key: bool) 
 
 def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
     """Check every setting of a monitoring command; raises UsageError."""
-    threshold = _number_setting(
-        args.threshold, "--threshold", "EMBERSCOPE_THRESHOLD", DEFAULT_THRESHOLD,
-        lambda v: v >= 0, "is negative; the threshold is a distance between two values")
+    threshold = _threshold(args)
     interval = _number_setting(
         args.interval_minutes, "--interval-minutes", "EMBERSCOPE_INTERVAL_MINUTES",
         DEFAULT_INTERVAL_MINUTES, lambda v: v >= 1, "is below the shortest interval, 1 minute")
@@ -714,6 +732,29 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
             # its line already.
             say(f"[burn] {line}")
 
+    # SIGHUP asks for the configuration file to be read again: the handler only takes note, the
+    # loop reads the file between two steps of its wait and before each cycle.
+    reload_asked = [False]
+
+    def ask_reload(signum: int, frame: object) -> None:
+        reload_asked[0] = True
+
+    def reload_if_asked() -> None:
+        nonlocal settings
+        if not reload_asked[0]:
+            return
+        reload_asked[0] = False
+        try:
+            settings = _reloaded(args, settings)
+        except UsageError as e:
+            say(f"[burn] config not reloaded: {e}; keeping the previous one")
+            return
+        say(f"[burn] config reloaded ({len(settings.config.routes)} routes)")
+
+    def between() -> float:
+        reload_if_asked()
+        return answering.serve() if answering else 0.0
+
     def paused() -> int:
         say(PAUSED_LINE)
         record_loop("paused")
@@ -721,6 +762,7 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
         return 0
 
     previous = {s: signal.signal(s, _raise_stopped) for s in (signal.SIGTERM, signal.SIGINT)}
+    previous[signal.SIGHUP] = signal.signal(signal.SIGHUP, ask_reload)
     try:
         say(f"[burn] watching every {settings.interval_minutes:g} min, threshold "
             f"{settings.threshold:g}, state file {settings.state_path}, pause file "
@@ -739,7 +781,6 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
             answering = bot.Bot(token=settings.token, chats=[settings.chat_id], users=bot_users,
                                 state_path=path, say=say, verbose=verbose)
             answering.start()
-        between = answering.serve if answering else None
         if first == FIRST_SNAPSHOT:
             cycle(_run_snapshot)
         elif first == FIRST_CYCLE:
@@ -749,6 +790,7 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
         while True:
             if _paused(settings.pause_path):
                 return paused()
+            reload_if_asked()
             cycle(_run_cycle)
             if not _wait(interval, settings.pause_path, notifier, between):
                 return paused()
@@ -981,9 +1023,7 @@ def cmd_config(args: argparse.Namespace) -> int:
     be used."""
     from bittensor_emberscope.config import describe, single_route
 
-    threshold = _number_setting(
-        args.threshold, "--threshold", "EMBERSCOPE_THRESHOLD", DEFAULT_THRESHOLD,
-        lambda v: v >= 0, "is negative; the threshold is a distance between two values")
+    threshold = _threshold(args)
     chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
     config = _read_config(args, threshold, chat_id)
     if config is None:

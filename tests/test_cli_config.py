@@ -5,12 +5,14 @@ from __future__ import annotations
 
 import datetime
 import os
+import signal
+import time
 from pathlib import Path
 
 import pytest
 
-from test_cli import (CHAT, LEFT_OUT, LISTED, TOKEN, env, run, taostats, telegram,  # noqa: F401
-                      unstamp_all)
+from test_cli import (CHAT, FAST_COMMAND, LEFT_OUT, LISTED, TOKEN, env, run,  # noqa: F401
+                      taostats, telegram, unstamp_all, watches)
 
 TWO_ROUTES = """\
 threshold = 0.02
@@ -249,3 +251,41 @@ def test_quiet_hours_hold_the_changes_and_send_one_digest_after(env, taostats, t
     lines = digest.text.splitlines()
     assert lines[0] == f"Owner burn rate changed during quiet hours {later} UTC"
     assert lines[2:] == ["", "SN7: 0.2500 → 0.6000"]
+
+
+def test_sighup_reads_the_file_again_and_a_bad_one_keeps_the_previous(env, taostats, telegram,
+                                                                      tmp_path, watches):
+    config = Path(write(tmp_path, '[[route]]\nchat_id = "-100777"\n'))
+    env["EMBERSCOPE_CONFIG"] = str(config)
+    del env["TELEGRAM_CHAT_ID"]
+    w = watches("--no-bot", env=env, command=FAST_COMMAND)
+    w.wait_line("[burn] startup snapshot sent")
+
+    def alerted_chats(value: str) -> list[str]:
+        telegram.clear()
+        taostats.set_burn(3, value)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            chats = sorted(dict(r.form)["chat_id"] for r in telegram.requests)
+            if chats:
+                time.sleep(0.5)  # the cycle's other messages, if any
+                return sorted(dict(r.form)["chat_id"] for r in telegram.requests)
+            time.sleep(0.05)
+        raise AssertionError("no alert in time")
+
+    config.write_text('[[route]]\nchat_id = "-100777"\n[[route]]\nchat_id = "-100888"\n'
+                      'netuids = [3]\n')
+    w.proc.send_signal(signal.SIGHUP)
+    w.wait_line("[burn] config reloaded")
+    assert w.seen[-1] == "[burn] config reloaded (2 routes)\n"
+    assert alerted_chats("0.9") == ["-100777", "-100888"]
+
+    config.write_text('threshold = "high"\n[[route]]\nchat_id = "-100999"\n')
+    w.proc.send_signal(signal.SIGHUP)
+    line = w.wait_line("[burn] config not reloaded")
+    assert line == (f"[burn] config not reloaded: {config}:1: threshold: must be a number, not "
+                    "'high'; keeping the previous one\n")
+    assert alerted_chats("0.1") == ["-100777", "-100888"]
+    w.proc.send_signal(signal.SIGTERM)
+    code, lines = w.finish()
+    assert code == 0 and lines[-1] == "[burn] stopped (SIGTERM)\n"
