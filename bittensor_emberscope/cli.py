@@ -509,10 +509,14 @@ def _engine_settings(settings: Settings) -> dict:
             "interval_seconds": settings.interval_minutes * 60,
             "outbox_max_age_seconds": settings.outbox_max_age_hours * 3600,
             "wait_budget_seconds": settings.wait_budget_seconds,
-            "routes": [route.as_json() for route in settings.config.routes] if settings.config
-            else None,
+            "routes": _route_rules(settings) or None,
             "stale_after_minutes": settings.config.stale.after_minutes
             if settings.config and settings.config.stale else None}
+
+
+def _route_rules(settings: Settings) -> list[dict]:
+    """The routes' rules, in the order of the report's routes, for the status file."""
+    return [route.as_json() for route in settings.config.routes] if settings.config else []
 
 
 def _run_cycle(settings: Settings) -> dict:
@@ -581,7 +585,8 @@ def _one_cycle(settings: Settings, run: Callable[[Settings], dict]) -> int:
     with lock:
         report = _guarded(run, settings, _say)
         _record(_say, lambda: health.record_cycle(
-            settings.state_path, report, interval_seconds=settings.interval_minutes * 60))
+            settings.state_path, report, interval_seconds=settings.interval_minutes * 60,
+            routes=_route_rules(settings)))
     return _exit_status(report)
 
 
@@ -718,7 +723,8 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
                 report = _guarded(run, settings, say)
         next_cycle = _utc_now() + datetime.timedelta(seconds=interval)
         status = _record(say, lambda: health.record_cycle(
-            path, report, interval_seconds=interval, next_cycle=next_cycle))
+            path, report, interval_seconds=interval, next_cycle=next_cycle,
+            routes=_route_rules(settings)))
         line = health.summary(status or {
             "last_cycle_utc": report["updated_at_utc"], "outcome": report["outcome"],
             "detail": report["detail"], "subnets": report["subnets"],

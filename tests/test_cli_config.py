@@ -4,12 +4,15 @@ routes in place of TELEGRAM_CHAT_ID."""
 from __future__ import annotations
 
 import datetime
+import json
 import os
 import signal
 import time
 from pathlib import Path
 
 import pytest
+
+from bittensor_emberscope.testing import Answer
 
 from test_cli import (CHAT, FAST_COMMAND, LEFT_OUT, LISTED, TOKEN, env, run,  # noqa: F401
                       taostats, telegram, unstamp_all, watches)
@@ -289,3 +292,37 @@ def test_sighup_reads_the_file_again_and_a_bad_one_keeps_the_previous(env, taost
     w.proc.send_signal(signal.SIGTERM)
     code, lines = w.finish()
     assert code == 0 and lines[-1] == "[burn] stopped (SIGTERM)\n"
+
+
+def test_status_shows_each_route_with_its_queue_delivery_and_refusal(env, taostats, telegram,
+                                                                     tmp_path):
+    env["EMBERSCOPE_CONFIG"] = write(tmp_path, ROUTED)
+    del env["TELEGRAM_CHAT_ID"]
+    assert run("once", env=env).returncode == 0  # the first values
+    taostats.set_burn(7, "0.9")
+    # The first route's chat refuses; the second is served all the same.
+    telegram.script(Answer.telegram_error(403, "Forbidden: bot was kicked from the group chat"))
+    assert run("once", env=env).returncode == 1
+    done = run("status", "--json", env=env)
+    routes = json.loads(done.stdout)["status"]["routes"]
+    stamp = json.loads(done.stdout)["status"]["last_cycle_utc"]
+    assert routes == [
+        {"chat_id": "-100777", "thread_id": None, "netuids": None, "threshold": 0.01, "queued": 1,
+         "held": 0, "telegram_failure": "refused", "last_delivery_utc": None,
+         "last_refusal_utc": stamp,
+         "last_refusal": "telegram: HTTP 403 Forbidden: bot was kicked from the group chat"},
+        {"chat_id": "-100888", "thread_id": 42, "netuids": [7, 9], "threshold": 0.1, "queued": 0,
+         "held": 0, "telegram_failure": "", "last_delivery_utc": stamp, "last_refusal_utc": None,
+         "last_refusal": None}]
+    assert run("once", env=env).returncode == 0  # the refused alert goes out now
+    routes = json.loads(run("status", "--json", env=env).stdout)["status"]["routes"]
+    assert (routes[0]["queued"], routes[0]["last_refusal_utc"]) == (0, stamp)
+    assert routes[1]["last_delivery_utc"] == stamp  # nothing newer for it
+    text = run("status", env=env).stdout
+    rows = {line[:12].rstrip(): line[12:] for line in text.splitlines() if line.startswith("route")}
+    assert rows["route 1"].startswith("chat -100777, every subnet, threshold 0.01; 0 queued; "
+                                      "last delivery 20")
+    assert rows["route 1"].endswith(": telegram: HTTP 403 Forbidden: bot was kicked from the "
+                                    "group chat")
+    assert rows["route 2"].startswith(f"chat -100888 topic 42, subnets 7, 9, threshold 0.1; "
+                                      f"0 queued; last delivery {stamp} (")
