@@ -147,8 +147,9 @@ private:
         }
         // Pauses a service asked for that are over by now are forgotten.
         outbox_.forget_passed_holds(s_.epoch_seconds());
-        // Earlier messages first, in their order.
-        if (!outbox_.messages.empty()) deliver();
+        // Earlier messages first, in their order; with several routes, a held chat is waited
+        // for once this cycle's own messages are queued too.
+        if (!outbox_.messages.empty()) deliver(deliveries_.size() == 1);
 
         auto fetched = fetch_listing(s_, waits_, key_, console_.secrets(),
                                      outbox_.taostats_not_before, c_.exchange_deadline_seconds);
@@ -268,12 +269,12 @@ private:
     }
 
     // Every route's messages. With several routes, a chat Telegram holds is waited for only
-    // once the others have had their turn.
-    void deliver() {
+    // once the others have had their turn, and only when `wait_for_holds`.
+    void deliver(bool wait_for_holds = true) {
         const bool alone = deliveries_.size() == 1;
         for (Delivery& d : deliveries_)
-            if (!d.stopped() && d.has_messages()) d.run(alone);
-        if (alone) return;
+            if (!d.stopped() && d.has_messages()) d.run(alone && wait_for_holds);
+        if (alone || !wait_for_holds) return;
         for (Delivery& d : deliveries_)
             if (d.deferred() && !d.stopped()) d.run(true);
     }

@@ -200,6 +200,29 @@ TEST_F(CycleRoutes, AChatHeldBeyondTheBudgetKeepsItsMessagesAndTheOthersAreSent)
     EXPECT_EQ(box.chat_hold("-1001"), fake.clock + 3600);
 }
 
+TEST_F(CycleRoutes, AChatHeldFromAnEarlierCycleDoesNotDelayAnotherChatsNewAlert) {
+    settings.routes = {route("-1001", 0.01), route("-2002", 0.01)};
+    Outbox waiting;
+    waiting.messages.push_back({"alert", 1, "2025-12-07T23:55:00Z", fake.clock - 300, 1, 1, "old"});
+    waiting.messages.back().chat_id = "-1001";
+    waiting.chat_not_before = {{"-1001", fake.clock + 60}};  // within the budget of 150 s
+    fake.files[kOutbox] = render_outbox(waiting);
+    fake.files[kState] = state_file({{"1", "0.1"}});
+    list({{"1", "0.3"}});
+    const CycleReport r = run_cycle(fake, settings);
+    EXPECT_EQ(r.outcome, "ok");
+    EXPECT_EQ(chats_posted(), (std::vector<std::string>{"-2002", "-1001", "-1001"}));
+    // The new alert to -2002 went out before any wait; -1001's wait came after it.
+    std::vector<std::string> order;
+    for (const std::string& call : fake.calls)
+        if (call == "http" || call == "sleep") order.push_back(call);
+    ASSERT_GE(order.size(), 3u);
+    EXPECT_EQ(order[0], "http");  // the listing
+    EXPECT_EQ(order[1], "http");  // -2002
+    EXPECT_EQ(order[2], "sleep");
+    EXPECT_EQ(fake.sleeps.size(), 61u);  // 60 s held, then 1 s between -1001's two messages
+}
+
 TEST_F(CycleRoutes, EachChatIsPacedOnItsOwn) {
     settings.routes = {route("-1001", 0.01), route("-2002", 0.01)};
     Outbox waiting;
