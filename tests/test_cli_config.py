@@ -326,3 +326,14 @@ def test_status_shows_each_route_with_its_queue_delivery_and_refusal(env, taosta
                                     "group chat")
     assert rows["route 2"].startswith(f"chat -100888 topic 42, subnets 7, 9, threshold 0.1; "
                                       f"0 queued; last delivery {stamp} (")
+
+
+def test_sighup_without_a_file_keeps_the_one_route(env, watches):
+    w = watches("--no-bot", "--no-snapshot", env=env)
+    w.wait_line("[burn] watching every ")
+    w.proc.send_signal(signal.SIGHUP)
+    line = w.wait_line("[burn] config not reloaded")
+    assert line == ("[burn] config not reloaded: no configuration file (--config or "
+                    "EMBERSCOPE_CONFIG); keeping the previous one\n")
+    w.proc.send_signal(signal.SIGTERM)
+    assert w.finish()[0] == 0
