@@ -353,25 +353,24 @@ def _read_config(args: argparse.Namespace, threshold: float, chat_id: str | None
         raise UsageError(str(e)) from None
 
 
-def _refuse_what_is_not_routed(config: Config) -> None:
-    """The monitor sends to one chat, every subnet beyond one threshold. A file that asks for
-    more (a second chat, a filter, quiet hours, a stale-data alert) is refused rather than
-    followed in part: alerts meant for a chat the monitor does not send to would be lost."""
-    wanted = []
-    if len(config.routes) > 1:
-        wanted.append(f"{len(config.routes)} routes")
-    route = config.routes[0]
-    for key, used in (("netuids", route.netuids is not None),
-                      ("min_relative_change", route.min_relative_change > 0),
-                      ("silent", route.silent), ("thread_id", route.thread_id is not None),
-                      ("quiet_hours", route.quiet_hours is not None)):
-        if used:
-            wanted.append(f"route[1].{key}")
-    if config.stale is not None:
-        wanted.append("stale.after_minutes")
-    if wanted:
-        raise UsageError(f"{config.path}: this emberscope sends to one route (a chat_id and a "
-                         f"threshold) and cannot follow: {', '.join(wanted)}")
+def _threshold(args: argparse.Namespace) -> float:
+    """--threshold, else EMBERSCOPE_THRESHOLD, else the default; the file's thresholds override it."""
+    return _number_setting(
+        args.threshold, "--threshold", "EMBERSCOPE_THRESHOLD", DEFAULT_THRESHOLD,
+        lambda v: v >= 0, "is negative; the threshold is a distance between two values")
+
+
+def _reloaded(args: argparse.Namespace, settings: Settings) -> Settings:
+    """The settings with the configuration file read again, as at the start; UsageError when
+    there is no file or it cannot be used."""
+    threshold = _threshold(args)
+    chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
+    config = _read_config(args, threshold, chat_id)
+    if config is None:
+        raise UsageError("no configuration file (--config or EMBERSCOPE_CONFIG)")
+    first = config.routes[0]
+    return settings._replace(config=config, chat_id=first.chat_id,
+                             threshold=first.threshold)
 
 
 def _missing_secrets(key: str, token: str, chat_id: str | None, need_key: bool) -> None:
@@ -391,9 +390,7 @@ def _missing_secrets(key: str, token: str, chat_id: str | None, need_key: bool) 
 
 def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
     """Check every setting of a monitoring command; raises UsageError."""
-    threshold = _number_setting(
-        args.threshold, "--threshold", "EMBERSCOPE_THRESHOLD", DEFAULT_THRESHOLD,
-        lambda v: v >= 0, "is negative; the threshold is a distance between two values")
+    threshold = _threshold(args)
     interval = _number_setting(
         args.interval_minutes, "--interval-minutes", "EMBERSCOPE_INTERVAL_MINUTES",
         DEFAULT_INTERVAL_MINUTES, lambda v: v >= 1, "is below the shortest interval, 1 minute")
@@ -404,7 +401,6 @@ def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
     chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
     config = _read_config(args, threshold, chat_id)
     if config is not None:
-        _refuse_what_is_not_routed(config)
         chat_id, threshold = config.routes[0].chat_id, config.routes[0].threshold
     _missing_secrets(key, token, chat_id, need_key)
     if config is None:
@@ -507,7 +503,7 @@ def _utc_now() -> datetime.datetime:
 def _report(outcome: str, stamp: str, chat_id: str, **values: object) -> dict:
     report = {"outcome": outcome, "detail": "", "updated_at_utc": stamp, "subnets": 0,
               "changes": [], "delivered": 0, "outbox_size": 0, "outbox_oldest_utc": None,
-              "invalid_rows": 0, "chat_id": chat_id}
+              "invalid_rows": 0, "chat_id": chat_id, "routes": []}
     report.update(values)
     return report
 
@@ -517,7 +513,15 @@ def _engine_settings(settings: Settings) -> dict:
             "burn_chat_id": settings.chat_id, "pause_path": settings.pause_path,
             "interval_seconds": settings.interval_minutes * 60,
             "outbox_max_age_seconds": settings.outbox_max_age_hours * 3600,
-            "wait_budget_seconds": settings.wait_budget_seconds}
+            "wait_budget_seconds": settings.wait_budget_seconds,
+            "routes": _route_rules(settings) or None,
+            "stale_after_minutes": settings.config.stale.after_minutes
+            if settings.config and settings.config.stale else None}
+
+
+def _route_rules(settings: Settings) -> list[dict]:
+    """The routes' rules, in the order of the report's routes, for the status file."""
+    return [route.as_json() for route in settings.config.routes] if settings.config else []
 
 
 def _run_cycle(settings: Settings) -> dict:
@@ -586,7 +590,8 @@ def _one_cycle(settings: Settings, run: Callable[[Settings], dict]) -> int:
     with lock:
         report = _guarded(run, settings, _say)
         _record(_say, lambda: health.record_cycle(
-            settings.state_path, report, interval_seconds=settings.interval_minutes * 60))
+            settings.state_path, report, interval_seconds=settings.interval_minutes * 60,
+            routes=_route_rules(settings)))
     return _exit_status(report)
 
 
@@ -778,7 +783,8 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
                 report = _guarded(run, settings, say)
         next_cycle = _utc_now() + datetime.timedelta(seconds=interval)
         status = _record(say, lambda: health.record_cycle(
-            path, report, interval_seconds=interval, next_cycle=next_cycle))
+            path, report, interval_seconds=interval, next_cycle=next_cycle,
+            routes=_route_rules(settings)))
         line = health.summary(status or {
             "last_cycle_utc": report["updated_at_utc"], "outcome": report["outcome"],
             "detail": report["detail"], "subnets": report["subnets"],
@@ -791,6 +797,25 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
             # One line per cycle: a cycle that said something (an alert sent, a failure) has
             # its line already.
             say(f"[burn] {line}")
+
+    # SIGHUP asks for the configuration file to be read again: the handler only takes note, the
+    # loop reads the file when the signal ends its wait, and before each cycle.
+    reload_asked = [False]
+
+    def ask_reload(signum: int, frame: object) -> None:
+        reload_asked[0] = True
+
+    def reload_if_asked() -> None:
+        nonlocal settings
+        if not reload_asked[0]:
+            return
+        reload_asked[0] = False
+        try:
+            settings = _reloaded(args, settings)
+        except UsageError as e:
+            say(f"[burn] config not reloaded: {e}; keeping the previous one")
+            return
+        say(f"[burn] config reloaded ({len(settings.config.routes)} routes)")
 
     def paused() -> int:
         say(PAUSED_LINE)
@@ -809,8 +834,10 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
                            wakeup=wakeup, due=answering.due if answering else None)
             if reason != WAIT_SIGNAL:
                 return reason == WAIT_DONE
+            reload_if_asked()  # a handled signal: SIGHUP, say
 
     between: Callable[[], float] | None = None
+    previous[signal.SIGHUP] = signal.signal(signal.SIGHUP, ask_reload)
     try:
         say(f"[burn] watching every {settings.interval_minutes:g} min, threshold "
             f"{settings.threshold:g}, state file {settings.state_path}, pause file "
@@ -839,6 +866,7 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
         while True:
             if _paused(settings.pause_path):
                 return paused()
+            reload_if_asked()
             cycle(_run_cycle)
             if not wait_interval():
                 return paused()
@@ -1072,9 +1100,7 @@ def cmd_config(args: argparse.Namespace) -> int:
     be used."""
     from bittensor_emberscope.config import describe, single_route
 
-    threshold = _number_setting(
-        args.threshold, "--threshold", "EMBERSCOPE_THRESHOLD", DEFAULT_THRESHOLD,
-        lambda v: v >= 0, "is negative; the threshold is a distance between two values")
+    threshold = _threshold(args)
     chat_id, _ = _pick(args.chat_id, "--chat-id", "TELEGRAM_CHAT_ID")
     config = _read_config(args, threshold, chat_id)
     if config is None:
@@ -1083,8 +1109,6 @@ def cmd_config(args: argparse.Namespace) -> int:
                              "(--chat-id or TELEGRAM_CHAT_ID): there is no route")
         config = single_route(chat_id, threshold)
     _out("\n".join(describe(config)) + "\n")
-    if config.path is not None:
-        _refuse_what_is_not_routed(config)
     return 0
 
 

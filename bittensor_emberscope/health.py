@@ -21,7 +21,7 @@ import datetime as _dt
 import json
 import math
 import os
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 
 from bittensor_emberscope.localfiles import lock_holder, open_regular, read_regular, sibling
 
@@ -81,6 +81,11 @@ K_LOOP = "loop"
 K_PID = "pid"
 K_STARTED = "started_utc"
 K_BOT = "bot"
+K_ROUTES = "routes"
+# Keys of one route in the status file.
+R_CHAT, R_THREAD, R_SUBNETS, R_THRESHOLD = "chat_id", "thread_id", "netuids", "threshold"
+R_QUEUED, R_HELD, R_FAILURE = "queued", "held", "telegram_failure"
+R_LAST_DELIVERY, R_LAST_REFUSAL, R_REFUSAL = "last_delivery_utc", "last_refusal_utc", "last_refusal"
 
 # Keys of a history line.
 H_TIME = "time_utc"
@@ -194,14 +199,43 @@ def _int(value: object) -> int:
     return value if isinstance(value, int) and not isinstance(value, bool) else 0
 
 
+def _route_status(report: Mapping, rules: Sequence[Mapping], previous: Sequence[Mapping],
+                  stamp: str) -> list[dict]:
+    """Each route as the status keeps it: its chat and filter (from `rules`, the routes of the
+    configuration in the report's order), what waits for it, and its last delivery and refusal
+    (carried over from `previous` for the same chat and topic while nothing newer happened)."""
+    before = {(r.get(R_CHAT), r.get(R_THREAD)): r for r in previous if isinstance(r, Mapping)}
+    routes = []
+    for i, result in enumerate(report.get(K_ROUTES) or ()):
+        rule = rules[i] if i < len(rules) else {}
+        old = before.get((result.get("chat_id"), result.get("thread_id")), {})
+        refused = result.get("telegram_failure") == "refused"
+        routes.append({
+            R_CHAT: result.get("chat_id"),
+            R_THREAD: result.get("thread_id"),
+            R_SUBNETS: rule.get("netuids"),
+            R_THRESHOLD: rule.get("threshold"),
+            R_QUEUED: _int(result.get("queued")),
+            R_HELD: _int(result.get("held")),
+            R_FAILURE: result.get("telegram_failure") or "",
+            R_LAST_DELIVERY: stamp if _int(result.get("delivered")) else old.get(R_LAST_DELIVERY),
+            R_LAST_REFUSAL: stamp if refused else old.get(R_LAST_REFUSAL),
+            R_REFUSAL: result.get("last_failure") if refused else old.get(R_REFUSAL),
+        })
+    return routes
+
+
 def record_cycle(state_path: str, report: Mapping, *, interval_seconds: float,
                  next_cycle: _dt.datetime | None = None, now: _dt.datetime | None = None,
-                 history_max_bytes: int = HISTORY_MAX_BYTES) -> dict:
+                 history_max_bytes: int = HISTORY_MAX_BYTES,
+                 routes: Sequence[Mapping] = ()) -> dict:
     """Record one cycle's report: append its changes to the history, then replace the status.
 
     `report` is the cycle's account: "outcome", "detail", "updated_at_utc", "subnets", "changes"
     (list of [netuid, old, new]), "delivered", "outbox_size", "outbox_oldest_utc",
-    "invalid_rows", "chat_id". Returns the status written. Raises OSError when a file cannot
+    "invalid_rows", "chat_id", and "routes" (per route: "chat_id", "thread_id", "queued",
+    "held", "delivered", "telegram_failure", "last_failure"), whose rules (netuids, threshold)
+    `routes` gives in the same order. Returns the status written. Raises OSError when a file cannot
     be written; the history is appended first, so a change is never lost from it because the
     status could not be written.
     """
@@ -234,6 +268,12 @@ def record_cycle(state_path: str, report: Mapping, *, interval_seconds: float,
     }
     if next_cycle and previous.get(K_BOT):
         status[K_BOT] = previous[K_BOT]
+    previous_routes = previous.get(K_ROUTES) if isinstance(previous.get(K_ROUTES), list) else []
+    if report.get(K_ROUTES):
+        status[K_ROUTES] = _route_status(report, routes, previous_routes, stamp)
+    elif previous_routes:
+        # A cycle that ended before the engine ran (an error): what was known stays.
+        status[K_ROUTES] = previous_routes
     return _write_status(state_path, status, now)
 
 
@@ -494,13 +534,13 @@ def describe(status: Mapping, now: _dt.datetime | None = None, *,
     """The status as (label, text) rows for `emberscope status`."""
     now = now or _now()
 
-    def when(key: str) -> str:
-        moment = parse_utc(status.get(key))
+    def when(key: str, where: Mapping = status) -> str:
+        moment = parse_utc(where.get(key))
         if moment is None:
             return "(none)"
         delta = (now - moment).total_seconds()
         relative = f"{_span(delta)} ago" if delta >= 0 else f"in {_span(-delta)}"
-        return f"{status.get(key)} ({relative})"
+        return f"{where.get(key)} ({relative})"
 
     rows = []
     loop = status.get(K_LOOP)
@@ -530,9 +570,31 @@ def describe(status: Mapping, now: _dt.datetime | None = None, *,
         rows.append(("next cycle", text.replace("(", "(overdue: due ", 1) if text.endswith(" ago)") else text))
     if status.get(K_CHAT_ID):
         rows.append(("chat", str(status.get(K_CHAT_ID))))
+    routes = status.get(K_ROUTES)
+    for i, route in enumerate(routes if isinstance(routes, list) else (), 1):
+        if isinstance(route, Mapping):
+            rows.append((f"route {i}", _describe_route(route, when)))
     if status.get(K_BOT):
         rows.append(("bot", str(status.get(K_BOT))))
     return rows
+
+
+def _describe_route(route: Mapping, when: Callable[[str, Mapping], str]) -> str:
+    chat = f"chat {route.get(R_CHAT)}"
+    if route.get(R_THREAD) is not None:
+        chat += f" topic {route.get(R_THREAD)}"
+    subnets = route.get(R_SUBNETS)
+    parts = [chat, "subnets " + ", ".join(str(n) for n in subnets) if isinstance(subnets, list)
+             else "every subnet"]
+    if isinstance(route.get(R_THRESHOLD), (int, float)):
+        parts.append(f"threshold {route.get(R_THRESHOLD):g}")
+    text = ", ".join(parts) + f"; {_int(route.get(R_QUEUED))} queued"
+    if _int(route.get(R_HELD)):
+        text += f", {_int(route.get(R_HELD))} held for the digest"
+    text += f"; last delivery {when(R_LAST_DELIVERY, route)}"
+    if route.get(R_LAST_REFUSAL):
+        text += f"; last refusal {when(R_LAST_REFUSAL, route)}: {route.get(R_REFUSAL)}"
+    return text
 
 
 def summary(status: Mapping) -> str:

@@ -18,6 +18,8 @@ def run_cycle(
     wait_budget_seconds: float | None = None,
     exchange_deadline_seconds: float | None = None,
     muted: str = '',
+    routes: list[dict[str, Any]] | None = None,
+    stale_after_minutes: float | None = None,
 ) -> dict[str, Any]:
     """One watch cycle with outbox, flood control and recovery; returns its report.
 
@@ -25,12 +27,30 @@ def run_cycle(
     "error"), "detail", "updated_at_utc", "subnets", "changes" ([netuid, old, new] texts),
     "delivered", "telegram_failure" ("refused" when Telegram declined a message, "failed" when
     delivery stopped for want of a usable answer in time, else ""), "outbox_size",
-    "outbox_oldest_utc", "invalid_rows" and "chat_id".
+    "outbox_oldest_utc", "invalid_rows", "chat_id" (the first route's chat, after any
+    migration) and "routes": per route, {"chat_id", "thread_id", "queued" (messages waiting
+    for it), "delivered", "held" (changes held for its quiet-hours digest), "telegram_failure",
+    "last_failure" (its text, "" when none)}.
 
     Each HTTP exchange (the listing, each Telegram message) ends after twice its time-out at
     most, however slowly a server sends; exchange_deadline_seconds sets a shorter bound for
     all of them (tests use it). The subnets in muted (comma-separated; "all" for every one)
     are left out of the alert; their changes are still reported and stored.
+
+    routes, when given, replaces the one route to burn_chat_id with threshold: a list of dicts
+    {"chat_id": str, "threshold": float (default: threshold), "netuids": list[int] | None,
+    "min_relative_change": float, "silent": bool, "thread_id": int | None, "quiet_hours":
+    "HH:MM-HH:MM" | None}. Changes are found with the smallest threshold and against the stored
+    values; each route is told those its rules select, as if it were the only one. Inside a
+    route's quiet hours (UTC) its changes are held in the outbox file; the first cycle after the
+    window queues them as one digest (each subnet once, first old and last new value). Each route's
+    messages are queued and delivered on their own: a chat that refuses or is held does not hold
+    back another.
+
+    stale_after_minutes, when given, sends one message to every route once no good listing has
+    been read for that long ("emberscope: no good listing from Taostats for N min (last good at
+    YYYY-MM-DD HH:MM UTC)"), and one when a good listing comes back ("emberscope: listings from
+    Taostats are back after N min"); the last good listing's time is kept in the outbox file.
     """
 
 def run_snapshot(
@@ -43,8 +63,14 @@ def run_snapshot(
     outbox_max_age_seconds: float = 86400,
     wait_budget_seconds: float | None = None,
     exchange_deadline_seconds: float | None = None,
+    routes: list[dict[str, Any]] | None = None,
+    stale_after_minutes: float | None = None,
 ) -> dict[str, Any]:
-    """Record a fresh baseline and deliver the start-up list through the outbox; returns its report."""
+    """Record a fresh baseline and deliver the start-up list through the outbox; returns its report.
+
+    routes (as for run_cycle): each route is sent the list of the subnets it hears.
+    stale_after_minutes: as for run_cycle.
+    """
 
 def wait(
     *,

@@ -21,7 +21,7 @@ from bittensor_emberscope.testing import Answer
 TOKEN = "123456:TEST-token-abcdef"
 CHAT = "-1001"
 REPORT_KEYS = ["outcome", "detail", "updated_at_utc", "subnets", "changes", "delivered",
-               "telegram_failure", "outbox_size", "outbox_oldest_utc", "invalid_rows", "chat_id"]
+               "telegram_failure", "outbox_size", "outbox_oldest_utc", "invalid_rows", "chat_id", "routes"]
 HTML_502 = ("<html>\r\n<head><title>502 Bad Gateway</title></head>\r\n<body>\r\n"
             "<center><h1>502 Bad Gateway</h1></center>\r\n<hr><center>nginx</center>\r\n"
             "</body>\r\n</html>\r\n")
@@ -83,6 +83,8 @@ def test_report_has_exactly_the_promised_keys(taostats, telegram, cycle, capfd):
     assert (report["subnets"], report["delivered"], report["outbox_size"]) == (2, 1, 0)
     assert report["telegram_failure"] == ""
     assert report["outbox_oldest_utc"] is None and report["chat_id"] == CHAT
+    assert report["routes"] == [{"chat_id": CHAT, "thread_id": None, "queued": 0, "delivered": 1,
+                                 "held": 0, "telegram_failure": "", "last_failure": ""}]
     assert telegram.messages == [
         f"Owner burn rate changed\n{report['updated_at_utc']} UTC\n\nSN1: 0.1000 → 0.3000"]
     assert err_lines(capfd) == ["[burn] alert sent (1 subnet(s))\n"]
@@ -459,3 +461,43 @@ def test_the_outbox_default_is_the_engines():
     settings_default = cli.Settings._field_defaults
     assert cli.DEFAULT_OUTBOX_MAX_AGE_HOURS * 3600 == default
     assert settings_default["outbox_max_age_hours"] * 3600 == default
+
+
+def test_routes_each_get_their_selection_with_their_options_on_the_wire(taostats, telegram, cycle,
+                                                                         capfd):
+    routes = [{"chat_id": "-1001", "threshold": 0.01},
+              {"chat_id": "-2002", "threshold": 0.1, "netuids": [2], "silent": True,
+               "thread_id": 42, "min_relative_change": 0.0, "quiet_hours": None}]
+    baseline(taostats, cycle, capfd, {1: 0.1, 2: 0.5})
+    taostats.rows = rows({1: 0.13, 2: 0.9})
+    report = cycle(routes=routes)
+    assert report["outcome"] == "ok" and len(report["changes"]) == 2
+    forms = [dict(r.form) for r in telegram.requests]
+    assert [(f["chat_id"], f.get("disable_notification"), f.get("message_thread_id"))
+            for f in forms] == [("-1001", None, None), ("-2002", "true", "42")]
+    assert "SN1" in forms[0]["text"] and "SN2" in forms[0]["text"]
+    assert forms[1]["text"].endswith("\n\nSN2: 0.5000 → 0.9000")
+    assert [(r["chat_id"], r["thread_id"], r["delivered"], r["queued"]) for r in report["routes"]] == [
+        ("-1001", None, 1, 0), ("-2002", 42, 1, 0)]
+    assert report["delivered"] == 2 and report["chat_id"] == "-1001"
+
+
+@pytest.mark.parametrize("routes, error, text", [
+    ([], ValueError, "routes must not be empty"),
+    (["-1001"], TypeError, "routes[0] must be a dict, not str"),
+    ([{"threshold": 0.1}], ValueError, 'routes[0] has no "chat_id"'),
+    ([{"chat_id": -1001}], TypeError, "routes[0]['chat_id'] must be a str, not int"),
+    ([{"chat_id": "1", "netuid": [1]}], ValueError, "routes[0] has an unknown key 'netuid'"),
+    ([{"chat_id": "1", "netuids": [1, "2"]}], TypeError, "routes[0]['netuids'][1] must be an int"),
+    ([{"chat_id": "1", "threshold": -1}], ValueError, "must be a finite number >= 0"),
+    ([{"chat_id": "1", "silent": 1}], TypeError, "routes[0]['silent'] must be a bool, not int"),
+    ([{"chat_id": "1", "quiet_hours": "22-07"}], ValueError, "must be \"HH:MM-HH:MM\""),
+    ([{"chat_id": "1"}, {"chat_id": "2", "thread_id": 2**70}], ValueError,
+     "routes[1]['thread_id'] is out of range"),
+])
+def test_routes_that_cannot_be_followed_are_refused_before_anything_runs(cycle, paths, routes,
+                                                                         error, text):
+    with pytest.raises(error) as raised:
+        cycle(routes=routes)
+    assert text in str(raised.value)
+    assert not paths["state"].exists()

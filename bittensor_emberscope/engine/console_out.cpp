@@ -34,6 +34,20 @@ std::string outbox_dropped_line(std::size_t count, double max_age_seconds, std::
            std::string(since) + "\n";
 }
 
+std::string outbox_unrouted_line(std::size_t count, std::string_view chat) {
+    return "[burn] outbox: dropped " + std::to_string(count) + " message(s) queued for chat " +
+           std::string(chat) + ", which no route sends to any more\n";
+}
+
+std::string held_unrouted_line(std::size_t count, std::string_view chat) {
+    return "[burn] quiet hours: dropped " + std::to_string(count) + " held change(s) for chat " +
+           std::string(chat) + ", which no route sends to any more\n";
+}
+
+std::string notice_sent_line(std::string_view text) {
+    return "[burn] notice sent: " + std::string(text) + "\n";
+}
+
 std::string outbox_waiting_line(std::size_t count, std::string_view oldest) {
     return "[burn] outbox: " + std::to_string(count) +
            " message(s) waiting for delivery, oldest queued " + std::string(oldest) + "\n";

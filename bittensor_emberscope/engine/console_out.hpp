@@ -31,6 +31,12 @@ private:
 
 /// "[burn] outbox: dropped N undelivered message(s) older than <age>, queued since <utc>".
 std::string outbox_dropped_line(std::size_t count, double max_age_seconds, std::string_view since);
+/// "[burn] outbox: dropped N message(s) queued for chat C, which no route sends to any more".
+std::string outbox_unrouted_line(std::size_t count, std::string_view chat);
+/// "[burn] quiet hours: dropped N held change(s) for chat C, which no route sends to any more".
+std::string held_unrouted_line(std::size_t count, std::string_view chat);
+/// "[burn] notice sent: <text>" (a message about the monitor itself, such as the stale-data alert).
+std::string notice_sent_line(std::string_view text);
 /// "[burn] outbox: N message(s) waiting for delivery, oldest queued <utc>".
 std::string outbox_waiting_line(std::size_t count, std::string_view oldest);
 /// "[burn] telegram chat OLD was upgraded to a supergroup, now NEW: sending there; update

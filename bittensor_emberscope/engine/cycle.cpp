@@ -1,6 +1,7 @@
 // The engine's watch cycle and start-up list.
 #include "engine/cycle.hpp"
 
+#include <algorithm>
 #include <variant>
 
 #include "burns/changes.hpp"
@@ -11,12 +12,15 @@
 #include "engine/delivery.hpp"
 #include "engine/listing.hpp"
 #include "engine/outbox.hpp"
+#include "engine/stale.hpp"
 #include "engine/state.hpp"
 #include "engine/taostats_fetch.hpp"
 #include "engine/telegram.hpp"
 #include "reports/chunking.hpp"
 #include "reports/telegram_text.hpp"
 #include "reports/texts.hpp"
+#include "routes/digest.hpp"
+#include "routes/selection.hpp"
 #include "taostats/settings.hpp"
 
 namespace emberscope::engine {
@@ -57,6 +61,23 @@ bool is_muted(const std::vector<std::string>& muted, const std::string& netuid) 
     return false;
 }
 
+// The routes a cycle sends to: the settings' own, else one to the chat with the threshold.
+std::vector<routes::Route> routes_of(const CycleSettings& c) {
+    if (!c.routes.empty()) return c.routes;
+    routes::Route only;
+    only.chat_id = c.chat_id;
+    only.threshold = c.threshold;
+    return {only};
+}
+
+// The threshold changes are found with: the smallest of the routes', so that every route can
+// pick its own from them.
+double detection_threshold(const std::vector<routes::Route>& routes) {
+    double least = routes.front().threshold;
+    for (const auto& r : routes) least = std::min(least, r.threshold);
+    return least;
+}
+
 enum class Kind { watch, snapshot };
 
 // One run of either operation: the shared steps and the outbox kept in step with its file.
@@ -69,7 +90,7 @@ public:
           waits_(s, c.pause_path,
                  c.wait_budget_seconds ? *c.wait_budget_seconds
                                        : kDefaultBudgetShare * c.interval_seconds),
-          box_path_(outbox_path(c.state_path)) {}
+          box_path_(outbox_path(c.state_path)), routes_(routes_of(c)) {}
 
     CycleReport go() {
         report_.updated_at_utc = s_.utc_now(driver::kStampPattern);
@@ -110,8 +131,13 @@ private:
             if (!state_file) return;
         }
         load_outbox(*box_file);
-        delivery_.emplace(s_, waits_, console_, outbox_, c_.token, c_.chat_id, telegram_prefix(),
-                          c_.exchange_deadline_seconds);
+        now_ = s_.epoch_seconds();
+        assign_routes();
+        release_digests();
+        deliveries_.reserve(routes_.size());
+        for (const routes::Route& route : routes_)
+            deliveries_.emplace_back(s_, waits_, console_, outbox_, c_.token, route,
+                                     telegram_prefix(), c_.exchange_deadline_seconds);
         double oldest = 0;
         const std::size_t dropped =
             outbox_.drop_older_than(queue_clock(), c_.outbox_max_age_seconds, oldest);
@@ -121,8 +147,9 @@ private:
         }
         // Pauses a service asked for that are over by now are forgotten.
         outbox_.forget_passed_holds(s_.epoch_seconds());
-        // Earlier messages first, in their order.
-        if (!outbox_.messages.empty()) delivery_->run();
+        // Earlier messages first, in their order; with several routes, a held chat is waited
+        // for once this cycle's own messages are queued too.
+        if (!outbox_.messages.empty()) deliver(deliveries_.size() == 1);
 
         auto fetched = fetch_listing(s_, waits_, key_, console_.secrets(),
                                      outbox_.taostats_not_before, c_.exchange_deadline_seconds);
@@ -131,6 +158,7 @@ private:
             console_.write(driver::detail_line(
                 failure->kind == FetchFailure::Kind::transport ? "[burn] error: " : fetch_prefix(),
                 detail));
+            listing_read(false);
             conclude("fetch_failed", detail);
             return;
         }
@@ -141,6 +169,7 @@ private:
             const std::string detail = "taostats: no row with a valid netuid (" +
                                        std::to_string(listing.invalid) + " row(s))";
             console_.write(driver::detail_line(fetch_prefix(), detail));
+            listing_read(false);
             conclude("fetch_failed", detail);
             return;
         }
@@ -148,7 +177,9 @@ private:
         burns::BurnMap current;
         current.reserve(listing.rows.size());
         for (const auto& row : listing.rows) current.emplace_back(row.netuid, row.burn);
+        listing_read(true);
         const std::size_t queued_before = outbox_.messages.size();
+        const std::size_t held_before = outbox_.held.size();
 
         if (kind_ == Kind::watch) {
             const burns::BurnMap prev = load_state(*state_file);
@@ -156,25 +187,39 @@ private:
                 std::vector<burns::DecimalInteger> numbers;
                 numbers.reserve(listing.rows.size());
                 for (const auto& row : listing.rows) numbers.push_back(row.number);
-                report_.changes = burns::list_changes(prev, current, numbers, c_.threshold);
+                report_.changes =
+                    burns::list_changes(prev, current, numbers, detection_threshold(routes_));
             }
             keep_last_values(prev, listing, current);
-            std::vector<reports::AlertLine> lines;
-            for (const auto& change : report_.changes) {
-                if (is_muted(c_.muted, change.netuid)) continue;
-                auto [from, to] = display_change(change.old_burn, change.new_burn);
-                lines.push_back({change.netuid, std::move(from), std::move(to)});
+            std::vector<burns::BurnChange> alerted;
+            for (const auto& change : report_.changes)
+                if (!is_muted(c_.muted, change.netuid)) alerted.push_back(change);
+            for (const routes::Route& route : routes_) {
+                const std::vector<burns::BurnChange> chosen = routes::select_changes(route, alerted);
+                if (chosen.empty()) continue;
+                if (route.quiet_hours && route.quiet_hours->contains_moment(now_)) {
+                    for (const auto& change : chosen)
+                        outbox_.held.push_back({route.chat_id, route.thread_id, change});
+                    box_changed_ = true;
+                    continue;
+                }
+                queue(kAlertKind, chosen.size(),
+                      reports::render_alert(alert_lines(chosen), report_.updated_at_utc), route);
             }
-            if (!lines.empty())
-                queue(kAlertKind, lines.size(), reports::render_alert(lines, report_.updated_at_utc));
         } else {
-            std::vector<reports::SnapshotLine> lines;
             std::vector<burns::DecimalInteger> numbers;
             for (const auto& row : listing.rows) numbers.push_back(row.number);
-            for (std::size_t i : burns::netuid_order(numbers))
-                lines.push_back({listing.rows[i].netuid, display(listing.rows[i].burn)});
-            queue(kSnapshotKind, listing.rows.size(),
-                  reports::render_snapshot(listing.rows.size(), lines, report_.updated_at_utc));
+            const std::vector<std::size_t> order = burns::netuid_order(numbers);
+            for (const routes::Route& route : routes_) {
+                std::vector<reports::SnapshotLine> lines;
+                for (std::size_t i : order)
+                    if (routes::route_hears(route, listing.rows[i].netuid))
+                        lines.push_back({listing.rows[i].netuid, display(listing.rows[i].burn)});
+                if (!lines.empty())
+                    queue(kSnapshotKind, lines.size(),
+                          reports::render_snapshot(lines.size(), lines, report_.updated_at_utc),
+                          route);
+            }
         }
         // The new messages are on disk before the values that made them: a crash in between
         // repeats an alert rather than losing it.
@@ -187,14 +232,134 @@ private:
             // its directory), keeps the messages: a repeat rather than a loss.
             const std::exception_ptr error = std::current_exception();
             if (s_.is_ordinary_error(error) && !holds(c_.state_path, values))
-                withdraw_from(queued_before);
+                withdraw_from(queued_before, held_before);
             throw;
         }
-        if (!delivery_->stopped()) delivery_->run();
+        deliver();
         conclude("ok", "");
     }
 
-    void queue(std::string_view kind, std::size_t count, const std::string& text) {
+    // Keeps the time of the last good listing and tells every route when listings stopped
+    // coming for too long, and when they are back (a stale-data alert configured only).
+    void listing_read(bool good) {
+        if (!c_.stale_after_seconds) {
+            if (outbox_.last_good_listing || outbox_.stale_alert_sent) {
+                outbox_.last_good_listing.reset();
+                outbox_.stale_alert_sent = false;
+                box_changed_ = true;
+            }
+            return;
+        }
+        const StaleStep step = stale_step(outbox_.last_good_listing, outbox_.stale_alert_sent, good,
+                                          now_, *c_.stale_after_seconds);
+        if (step.kind != StaleStep::Kind::none) {
+            const std::string text = step.kind == StaleStep::Kind::stale
+                                         ? stale_text(step.minutes, *outbox_.last_good_listing)
+                                         : back_text(step.minutes);
+            for (const routes::Route& route : routes_) queue(kNoticeKind, 1, text, route);
+            outbox_.stale_alert_sent = step.kind == StaleStep::Kind::stale;
+        }
+        if (good) outbox_.last_good_listing = now_;
+        if (good || step.kind != StaleStep::Kind::none) box_changed_ = true;
+        if (step.kind == StaleStep::Kind::stale) {
+            // No listing, so nothing else sends it in this cycle: on disk first, then sent.
+            save_outbox();
+            deliver();
+        }
+    }
+
+    // Every route's messages. With several routes, a chat Telegram holds is waited for only
+    // once the others have had their turn, and only when `wait_for_holds`.
+    void deliver(bool wait_for_holds = true) {
+        const bool alone = deliveries_.size() == 1;
+        for (Delivery& d : deliveries_)
+            if (!d.stopped() && d.has_messages()) d.run(alone && wait_for_holds);
+        if (alone || !wait_for_holds) return;
+        for (Delivery& d : deliveries_)
+            if (d.deferred() && !d.stopped()) d.run(true);
+    }
+
+    // Messages of a file written before there were routes belong to the first route; those of
+    // a route no longer configured are dropped, the operator having taken their chat out.
+    void assign_routes() {
+        std::vector<std::pair<std::string, std::size_t>> unrouted;
+        std::vector<OutboxEntry> kept;
+        for (OutboxEntry& m : outbox_.messages) {
+            if (m.chat_id.empty()) {
+                m.chat_id = routes_.front().chat_id;
+                m.thread_id = routes_.front().thread_id;
+                box_changed_ = true;
+            }
+            const bool routed = std::any_of(routes_.begin(), routes_.end(), [&](const auto& r) {
+                return m.is_for(r.chat_id, r.thread_id);
+            });
+            if (routed) {
+                kept.push_back(m);
+                continue;
+            }
+            auto same = std::find_if(unrouted.begin(), unrouted.end(),
+                                     [&](const auto& u) { return u.first == m.chat_id; });
+            if (same == unrouted.end())
+                unrouted.emplace_back(m.chat_id, 1);
+            else
+                ++same->second;
+        }
+        if (unrouted.empty()) return;
+        outbox_.messages = std::move(kept);
+        box_changed_ = true;
+        for (const auto& [chat, count] : unrouted) console_.write(outbox_unrouted_line(count, chat));
+    }
+
+    static std::vector<reports::AlertLine> alert_lines(const std::vector<burns::BurnChange>& changes) {
+        std::vector<reports::AlertLine> lines;
+        for (const auto& change : changes) {
+            auto [from, to] = display_change(change.old_burn, change.new_burn);
+            lines.push_back({change.netuid, std::move(from), std::move(to)});
+        }
+        return lines;
+    }
+
+    // The changes held for a route whose quiet hours are over (or that has none any more) are
+    // queued as one digest; those held for a chat no route sends to any more are dropped.
+    void release_digests() {
+        if (outbox_.held.empty()) return;
+        std::vector<HeldChange> kept;
+        std::vector<std::pair<std::string, std::size_t>> unrouted;
+        for (const routes::Route& route : routes_) {
+            std::vector<burns::BurnChange> changes;
+            for (const HeldChange& h : outbox_.held)
+                if (h.chat_id == route.chat_id && h.thread_id == route.thread_id)
+                    changes.push_back(h.change);
+            if (changes.empty()) continue;
+            if (route.quiet_hours && route.quiet_hours->contains_moment(now_)) {
+                for (const HeldChange& h : outbox_.held)
+                    if (h.chat_id == route.chat_id && h.thread_id == route.thread_id) kept.push_back(h);
+                continue;
+            }
+            const std::vector<burns::BurnChange> folded = routes::fold_held_changes(changes);
+            std::string text = reports::render_alert(alert_lines(folded), report_.updated_at_utc);
+            text = routes::digest_title(route.quiet_hours) + text.substr(text.find('\n'));
+            queue(kDigestKind, folded.size(), text, route);
+        }
+        for (const HeldChange& h : outbox_.held) {
+            const bool routed = std::any_of(routes_.begin(), routes_.end(), [&](const auto& r) {
+                return h.chat_id == r.chat_id && h.thread_id == r.thread_id;
+            });
+            if (routed) continue;
+            auto same = std::find_if(unrouted.begin(), unrouted.end(),
+                                     [&](const auto& u) { return u.first == h.chat_id; });
+            if (same == unrouted.end())
+                unrouted.emplace_back(h.chat_id, 1);
+            else
+                ++same->second;
+        }
+        for (const auto& [chat, count] : unrouted) console_.write(held_unrouted_line(count, chat));
+        if (kept.size() != outbox_.held.size()) box_changed_ = true;
+        outbox_.held = std::move(kept);
+    }
+
+    void queue(std::string_view kind, std::size_t count, const std::string& text,
+               const routes::Route& route) {
         const std::vector<std::string> parts = reports::chunk_text(text, reports::kMessageTextLimit);
         const QueueClock now = queue_clock();
         for (std::size_t i = 1; i <= parts.size(); ++i) {
@@ -202,6 +367,8 @@ private:
                 {std::string(kind), count, report_.updated_at_utc, now.epoch, i, parts.size(),
                  fit_message(reports::numbered_part(parts[i - 1], i, parts.size())), now.boot,
                  now.monotonic});
+            outbox_.messages.back().chat_id = route.chat_id;
+            outbox_.messages.back().thread_id = route.thread_id;
         }
         box_changed_ = true;
     }
@@ -225,10 +392,14 @@ private:
     // outbox, they would be delivered while the change is found again next cycle and queued
     // again, every cycle the disk stays full. They leave the outbox unsent; the change, still
     // unsaved, is found again once the values can be written.
-    void withdraw_from(std::size_t first) {
-        if (outbox_.messages.size() <= first) return;
-        outbox_.messages.erase(outbox_.messages.begin() + static_cast<std::ptrdiff_t>(first),
-                               outbox_.messages.end());
+    void withdraw_from(std::size_t first, std::size_t first_held) {
+        if (outbox_.messages.size() <= first && outbox_.held.size() <= first_held) return;
+        if (outbox_.messages.size() > first)
+            outbox_.messages.erase(outbox_.messages.begin() + static_cast<std::ptrdiff_t>(first),
+                                   outbox_.messages.end());
+        if (outbox_.held.size() > first_held)
+            outbox_.held.erase(outbox_.held.begin() + static_cast<std::ptrdiff_t>(first_held),
+                               outbox_.held.end());
         box_changed_ = true;
         // An outbox left empty is removed, which a full disk still allows.
         save_outbox_quietly();
@@ -305,7 +476,8 @@ private:
     }
 
     void save_outbox() {
-        if (delivery_ && delivery_->take_changed()) box_changed_ = true;
+        for (Delivery& d : deliveries_)
+            if (d.take_changed()) box_changed_ = true;
         if (outbox_.taostats_not_before != saved_taostats_hold_ ||
             outbox_.chat_not_before != saved_chat_holds_)
             box_changed_ = true;
@@ -339,7 +511,14 @@ private:
         std::string why = detail;
         if (out == "ok" && !outbox_.messages.empty()) {
             out = "telegram_failed";
-            why = delivery_->paused() ? "paused with messages waiting" : delivery_->error();
+            why = "";
+            for (const Delivery& d : deliveries_) {
+                if (d.paused()) {
+                    why = "paused with messages waiting";
+                    break;
+                }
+                if (d.stopped() && why.empty()) why = d.error();
+            }
         }
         finish(out, why);
     }
@@ -353,12 +532,34 @@ private:
             report_.detail = flat;
         }
         report_.outbox_size = outbox_.messages.size();
-        if (delivery_) {
-            report_.delivered = delivery_->delivered();
-            report_.chat_id = delivery_->chat();
-            if (delivery_->stopped() && !delivery_->paused())
-                report_.telegram_failure = delivery_->refused() ? "refused" : "failed";
+        report_.routes.clear();
+        report_.delivered = 0;
+        report_.telegram_failure.clear();
+        for (std::size_t i = 0; i < routes_.size(); ++i) {
+            const routes::Route& route = routes_[i];
+            RouteReport r;
+            r.chat_id = outbox_.chat_for(route.chat_id);
+            r.thread_id = route.thread_id;
+            for (const OutboxEntry& m : outbox_.messages)
+                if (m.is_for(route.chat_id, route.thread_id)) ++r.queued;
+            for (const HeldChange& h : outbox_.held)
+                if (h.chat_id == route.chat_id && h.thread_id == route.thread_id) ++r.held;
+            if (i < deliveries_.size()) {
+                const Delivery& d = deliveries_[i];
+                r.chat_id = d.chat();
+                r.delivered = d.delivered();
+                if (d.stopped() && !d.paused()) {
+                    r.telegram_failure = d.refused() ? "refused" : "failed";
+                    r.last_failure = d.error();
+                }
+            }
+            report_.delivered += r.delivered;
+            if (r.telegram_failure == "refused" ||
+                (report_.telegram_failure.empty() && !r.telegram_failure.empty()))
+                report_.telegram_failure = r.telegram_failure;
+            report_.routes.push_back(std::move(r));
         }
+        if (!report_.routes.empty()) report_.chat_id = report_.routes.front().chat_id;
         if (!outbox_.messages.empty()) {
             double oldest = outbox_.messages.front().queued_at;
             for (const auto& m : outbox_.messages) oldest = std::min(oldest, m.queued_at);
@@ -382,7 +583,9 @@ private:
     // The pauses as the file holds them: a change to them is saved like a change of messages.
     std::optional<double> saved_taostats_hold_;
     std::vector<std::pair<std::string, double>> saved_chat_holds_;
-    std::optional<Delivery> delivery_;
+    std::vector<routes::Route> routes_;
+    std::vector<Delivery> deliveries_;
+    double now_ = 0;  // the cycle's wall clock, epoch seconds, for quiet hours
     CycleReport report_;
 };
 

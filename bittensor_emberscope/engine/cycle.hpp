@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "burns/burn_map.hpp"
 #include "common/services.hpp"
+#include "routes/route.hpp"
 
 namespace emberscope::engine {
 
@@ -32,6 +34,30 @@ struct CycleSettings {
     /// Subnets whose changes are left out of alerts (an operator muted them); "all" mutes every
     /// subnet. Their changes are still reported and their values stored.
     std::vector<std::string> muted;
+    /// Where alerts go. Empty: one route to `chat_id` with `threshold`, for every subnet.
+    /// Otherwise `chat_id` and `threshold` are not used: changes are found with the smallest
+    /// threshold of the routes, against the stored values (the previous cycle's), and each route
+    /// is told those its own rules select (routes/selection.hpp). A route hears what a monitor
+    /// sending to it alone would tell it: a move it does not report is not carried over to a
+    /// later cycle, whatever the other routes report. While a route's quiet hours are on, its
+    /// changes are held in the outbox file; the first cycle after the window queues them as one
+    /// digest (routes/digest.hpp).
+    std::vector<routes::Route> routes;
+    /// When set, one message goes to every route once no good listing has been read for this
+    /// long, and one when a good listing comes back (engine/stale.hpp); the time of the last good
+    /// listing is kept in the outbox file.
+    std::optional<double> stale_after_seconds;
+};
+
+/// What one cycle did for one route.
+struct RouteReport {
+    std::string chat_id;  ///< the chat used, after any migration
+    std::optional<std::int64_t> thread_id;
+    std::size_t queued = 0;     ///< messages waiting for it in the outbox afterwards
+    std::size_t delivered = 0;  ///< messages it was sent in this cycle
+    std::size_t held = 0;       ///< changes held for its digest (quiet hours)
+    std::string telegram_failure;  ///< "refused", "failed" or "", as in CycleReport
+    std::string last_failure;      ///< the failure's text, "" when none
 };
 
 /// What one cycle did, for the command's status file and history.
@@ -48,7 +74,8 @@ struct CycleReport {
     std::size_t outbox_size = 0;
     std::optional<std::string> outbox_oldest_utc;
     std::size_t invalid_rows = 0;
-    std::string chat_id;  ///< the chat used, after any migration
+    std::string chat_id;  ///< the chat used, after any migration (the first route's)
+    std::vector<RouteReport> routes;  ///< in the order of the settings' routes
 };
 
 /// One watch cycle. Ordinary errors (those `Services::is_ordinary_error` accepts) are reported

@@ -1,6 +1,7 @@
 // Delivery of the outbox to Telegram.
 #include "engine/delivery.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "driver/console.hpp"
@@ -17,18 +18,32 @@ constexpr int kMaxMigrations = 3;
 }  // namespace
 
 Delivery::Delivery(Services& services, Waits& waits, Console& console, Outbox& outbox,
-                   std::string token, const std::string& chat_id, std::string failed_prefix,
+                   std::string token, routes::Route route, std::string failed_prefix,
                    std::optional<double> deadline_seconds)
     : services_(services), waits_(waits), console_(console), outbox_(outbox),
-      token_(std::move(token)), chat_(outbox.chat_for(chat_id)),
+      token_(std::move(token)), route_(std::move(route)), chat_(outbox.chat_for(route_.chat_id)),
       failed_prefix_(std::move(failed_prefix)),
       deadline_seconds_(deadline_seconds.value_or(kTelegramDeadline)) {}
 
-bool Delivery::run() {
-    if (stopped_) return outbox_.messages.empty();
-    while (!outbox_.messages.empty()) {
-        const OutboxEntry& m = outbox_.messages.front();
-        const Step step = send(m.text);
+bool Delivery::has_messages() const {
+    for (const OutboxEntry& m : outbox_.messages)
+        if (m.is_for(route_.chat_id, route_.thread_id)) return true;
+    return false;
+}
+
+bool Delivery::run(bool wait_for_holds) {
+    deferred_ = false;
+    if (stopped_) return !has_messages();
+    while (true) {
+        auto it = std::find_if(outbox_.messages.begin(), outbox_.messages.end(),
+                               [this](const OutboxEntry& m) { return m.is_for(route_.chat_id, route_.thread_id); });
+        if (it == outbox_.messages.end()) break;
+        const OutboxEntry& m = *it;
+        const Step step = send(m.text, wait_for_holds);
+        if (step == Step::deferred) {
+            deferred_ = true;
+            return false;
+        }
         if (step == Step::paused) {
             stopped_ = paused_ = true;
             return false;
@@ -44,9 +59,10 @@ bool Delivery::run() {
         ++delivered_;
         if (m.part >= m.total) {
             console_.write(m.kind == kSnapshotKind ? driver::snapshot_sent_line(m.count)
+                           : m.kind == kNoticeKind ? notice_sent_line(m.text)
                                                    : driver::alert_sent_line(m.count));
         }
-        outbox_.messages.erase(outbox_.messages.begin());
+        outbox_.messages.erase(it);
         changed_ = true;
     }
     return true;
@@ -61,7 +77,7 @@ Delivery::Step Delivery::waited(Waits::Result result) {
     return Step::delivered;  // the wait is over: go on
 }
 
-Delivery::Step Delivery::send(const std::string& text) {
+Delivery::Step Delivery::send(const std::string& text, bool wait_for_holds) {
     error_.clear();
     refused_ = false;
     if (token_.empty() || chat_.empty()) {
@@ -90,6 +106,7 @@ Delivery::Step Delivery::send(const std::string& text) {
         if (const std::optional<double> hold = outbox_.chat_hold(chat_)) {
             const double left = *hold - services_.epoch_seconds();
             if (left > 0) {
+                if (!wait_for_holds) return Step::deferred;
                 if (!(left <= waits_.left())) {
                     error_ = "telegram: rate limited (HTTP 429), no message to this chat before " +
                              utc_text(std::ceil(*hold));
@@ -106,7 +123,7 @@ Delivery::Step Delivery::send(const std::string& text) {
                 if (Step s = waited(waits_.wait(gap)); s != Step::delivered) return s;
             }
         }
-        request.body = send_message_body(chat_, text);
+        request.body = send_message_body(chat_, text, route_.silent, route_.thread_id);
         const HttpAnswer answer = services_.http(request);
         last_send_ = services_.monotonic_seconds();
         context.now = services_.epoch_seconds();
@@ -133,6 +150,7 @@ Delivery::Step Delivery::send(const std::string& text) {
                 // to the chat before Telegram allows it.
                 outbox_.hold_chat(chat_, context.now + v.retry_after);
                 changed_ = true;
+                if (!wait_for_holds) return Step::deferred;
                 if (++floods > kMaxFloodWaits) return Step::failed;
                 if (Step s = waited(waits_.wait(v.retry_after)); s != Step::delivered) return s;
                 outbox_.release_chat(chat_);

@@ -1,6 +1,7 @@
-// Delivery of the outbox to Telegram: in order, each message until Telegram says ok, paced,
-// flood control honoured, passing failures repeated, the chat followed when it migrates, all
-// waits within the cycle's budget.
+// Delivery of the outbox to one route's chat: its messages in order, each until Telegram says ok,
+// paced, flood control honoured, passing failures repeated, the chat followed when it migrates,
+// all waits within the cycle's budget. Each route has a Delivery of its own, so that one chat
+// that refuses or is held does not hold back another.
 #pragma once
 
 #include <optional>
@@ -11,23 +12,32 @@
 #include "engine/console_out.hpp"
 #include "engine/outbox.hpp"
 #include "engine/waits.hpp"
+#include "routes/route.hpp"
 
 namespace emberscope::engine {
 
 class Delivery {
 public:
-    /// `chat_id` is the configured chat; recorded migrations in `outbox` are followed.
+    /// Delivers the messages of `route` (those whose chat_id and thread_id are the route's);
+    /// `route.chat_id` is the configured chat, recorded migrations in `outbox` are followed.
     /// `failed_prefix` begins the line written when delivery stops on a failure.
     Delivery(Services& services, Waits& waits, Console& console, Outbox& outbox,
-             std::string token, const std::string& chat_id, std::string failed_prefix,
+             std::string token, routes::Route route, std::string failed_prefix,
              std::optional<double> deadline_seconds = std::nullopt);
 
-    /// Sends the outbox's messages from the first on. A message leaves the outbox only when
+    /// Sends the route's messages from the first on. A message leaves the outbox only when
     /// Telegram accepted it; the last part of a text writes its "sent" line. Stops at the first
     /// message that cannot be delivered within the cycle (writing the failure line) or at a pause.
-    /// Returns true when the outbox was emptied.
-    bool run();
+    /// Unless `wait_for_holds`, a chat that Telegram holds (a pause asked for now or earlier)
+    /// is not waited for: delivery steps aside (deferred()) for a later call to wait.
+    /// Returns true when the route has no message left.
+    bool run(bool wait_for_holds = true);
 
+    /// True when the route has a message in the outbox.
+    bool has_messages() const;
+    /// True when the last run stepped aside for a chat held by Telegram.
+    bool deferred() const { return deferred_; }
+    const routes::Route& route() const { return route_; }
     bool stopped() const { return stopped_; }
     bool paused() const { return paused_; }
     /// The last failure's text ("" when none).
@@ -41,8 +51,8 @@ public:
     bool take_changed() { return std::exchange(changed_, false); }
 
 private:
-    enum class Step { delivered, failed, paused };
-    Step send(const std::string& text);
+    enum class Step { delivered, failed, paused, deferred };
+    Step send(const std::string& text, bool wait_for_holds);
     Step waited(Waits::Result result);
 
     Services& services_;
@@ -50,6 +60,7 @@ private:
     Console& console_;
     Outbox& outbox_;
     std::string token_;
+    routes::Route route_;
     std::string chat_;
     std::string failed_prefix_;
     double deadline_seconds_;
@@ -59,6 +70,7 @@ private:
     bool paused_ = false;
     bool changed_ = false;
     bool refused_ = false;
+    bool deferred_ = false;
     std::string error_;
 };
 

@@ -145,6 +145,8 @@ std::string render_outbox(const Outbox& outbox) {
         e.set("part", JsonValue::make_integer(static_cast<long long>(m.part)));
         e.set("total", JsonValue::make_integer(static_cast<long long>(m.total)));
         e.set("text", JsonValue::make_text(m.text));
+        if (!m.chat_id.empty()) e.set("chat_id", JsonValue::make_text(m.chat_id));
+        if (m.thread_id) e.set("thread_id", JsonValue::make_integer(*m.thread_id));
         if (!m.boot.empty()) {
             e.set("boot", JsonValue::make_text(m.boot));
             e.set("queued_monotonic", real_value(m.queued_monotonic));
@@ -158,6 +160,27 @@ std::string render_outbox(const Outbox& outbox) {
         doc.set("telegram_not_before", std::move(holds));
     }
     if (outbox.taostats_not_before) doc.set("taostats_not_before", real_value(*outbox.taostats_not_before));
+    if (!outbox.held.empty()) {
+        JsonValue held;
+        held.kind = JsonValue::Kind::array;
+        for (const HeldChange& h : outbox.held) {
+            JsonValue e = JsonValue::make_object();
+            e.set("chat_id", JsonValue::make_text(h.chat_id));
+            if (h.thread_id) e.set("thread_id", JsonValue::make_integer(*h.thread_id));
+            e.set("netuid", JsonValue::make_text(h.change.netuid));
+            e.set("old", JsonValue::make_text(h.change.old_burn));
+            e.set("new", JsonValue::make_text(h.change.new_burn));
+            held.items.push_back(std::move(e));
+        }
+        doc.set("held", std::move(held));
+    }
+    if (outbox.last_good_listing) doc.set("last_good_listing_at", real_value(*outbox.last_good_listing));
+    if (outbox.stale_alert_sent) {
+        JsonValue yes;
+        yes.kind = JsonValue::Kind::boolean;
+        yes.flag = true;
+        doc.set("stale_alert_sent", std::move(yes));
+    }
     doc.set("version", JsonValue::make_integer(kOutboxVersion));
     return dump_json_file(doc);
 }
@@ -183,6 +206,27 @@ std::variant<Outbox, std::string> read_outbox(std::string_view content) {
             if (const std::optional<double> at = epoch_of(&until)) outbox.chat_not_before.emplace_back(chat, *at);
     }
     outbox.taostats_not_before = epoch_of(doc.get("taostats_not_before"));
+    outbox.last_good_listing = epoch_of(doc.get("last_good_listing_at"));
+    if (const JsonValue* sent = doc.get("stale_alert_sent"))
+        outbox.stale_alert_sent = sent->kind == JsonValue::Kind::boolean && sent->flag;
+    if (const JsonValue* held = doc.get("held")) {
+        if (!held->is_array()) return std::string("\"held\" is not a list");
+        for (const JsonValue& h : held->items) {
+            const std::string* chat = text_of(h.get("chat_id"));
+            const std::string* netuid = text_of(h.get("netuid"));
+            const std::string* old_burn = text_of(h.get("old"));
+            const std::string* new_burn = text_of(h.get("new"));
+            if (!chat || !netuid || !old_burn || !new_burn)
+                return std::string("a held change without its chat, netuid or values");
+            HeldChange change{*chat, std::nullopt, {*netuid, *old_burn, *new_burn}};
+            if (const JsonValue* thread = h.get("thread_id")) {
+                if (thread->kind != JsonValue::Kind::integer || thread->text.size() > 18)
+                    return std::string("a held change whose \"thread_id\" is not a whole number");
+                change.thread_id = std::stoll(thread->text);
+            }
+            outbox.held.push_back(std::move(change));
+        }
+    }
     const JsonValue* messages = doc.get("messages");
     if (!messages || !messages->is_array()) return std::string("no \"messages\" list");
     for (const JsonValue& m : messages->items) {
@@ -206,6 +250,15 @@ std::variant<Outbox, std::string> read_outbox(std::string_view content) {
             std::isfinite(number_of(*monotonic))) {
             entry.boot = *boot;
             entry.queued_monotonic = number_of(*monotonic);
+        }
+        if (const JsonValue* chat = m.get("chat_id")) {
+            if (!chat->is_text()) return std::string("a message whose \"chat_id\" is not a text");
+            entry.chat_id = chat->text;
+        }
+        if (const JsonValue* thread = m.get("thread_id")) {
+            if (thread->kind != JsonValue::Kind::integer || thread->text.size() > 18)
+                return std::string("a message whose \"thread_id\" is not a whole number");
+            entry.thread_id = std::stoll(thread->text);
         }
         outbox.messages.push_back(std::move(entry));
     }

@@ -6,7 +6,8 @@
 //     "chat_migrations": {"<old chat id>": "<new chat id>"},
 //     "messages": [
 //       {"count": 2, "kind": "alert", "part": 1, "queued_at": 1765152000.0,
-//        "stamp": "2026-12-08T00:00:00Z", "text": "...", "total": 1}
+//        "stamp": "2026-12-08T00:00:00Z", "text": "...", "total": 1,
+//        "chat_id": "-1001234567890", "thread_id": 42}
 //     ],
 //     "telegram_not_before": {"<chat id>": 1765155600.0},
 //     "taostats_not_before": 1765152030.0,
@@ -19,12 +20,22 @@
 // the monotonic clock at that moment: while the boot is the same, a message's age is measured on
 // that clock, so that a step of the wall clock neither ages nor rejuvenates it. Files without
 // them (an earlier version's) are read, their ages taken from "queued_at".
+// "chat_id" and "thread_id" name the route the message is for, by its configured chat (before
+// any migration) and forum topic; "thread_id" is written only for a route with a topic. A message
+// without "chat_id" (a file written before there were routes) belongs to the first route.
+// "held" (written only when there are any) lists the changes held for a route during its quiet
+// hours, in the order they were seen: {"chat_id", "thread_id" (with a topic only), "netuid",
+// "old", "new"}; they are sent as one digest once the window is over.
+// "last_good_listing_at" is the epoch second of the last good listing and "stale_alert_sent"
+// whether the routes were told that listings stopped coming (both written only with a stale-data
+// alert configured).
 // "telegram_not_before" (per chat) and "taostats_not_before" are the epoch seconds before which
 // a service that asked for a pause (HTTP 429 with a wait) is not asked again, in any cycle or
 // process; each is written only while set, so a file without them reads as no pause.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,10 +43,24 @@
 #include <variant>
 #include <vector>
 
+#include "burns/burn_map.hpp"
+
 namespace emberscope::engine {
 
 inline constexpr std::string_view kAlertKind = "alert";
 inline constexpr std::string_view kSnapshotKind = "snapshot";
+/// The changes held during a route's quiet hours, sent when they end.
+inline constexpr std::string_view kDigestKind = "digest";
+/// A message about the monitor itself (listings stopped coming, and are back).
+inline constexpr std::string_view kNoticeKind = "notice";
+
+/// A change held for a route during its quiet hours.
+struct HeldChange {
+    std::string chat_id;  ///< the route's configured chat
+    std::optional<std::int64_t> thread_id;
+    burns::BurnChange change;
+    bool operator==(const HeldChange&) const = default;
+};
 
 /// The moment of a clock reading, as the outbox measures ages.
 struct QueueClock {
@@ -53,7 +78,7 @@ struct OutboxEntry {
           part(part), total(total), text(std::move(text)), boot(std::move(boot)),
           queued_monotonic(queued_monotonic) {}
 
-    std::string kind;       ///< kAlertKind or kSnapshotKind
+    std::string kind;       ///< kAlertKind, kSnapshotKind, kDigestKind or kNoticeKind
     std::size_t count = 0;
     std::string stamp;      ///< the cycle stamp of the text
     double queued_at = 0;   ///< epoch seconds
@@ -62,6 +87,13 @@ struct OutboxEntry {
     std::string text;
     std::string boot;       ///< the boot it was queued in ("" when unknown)
     double queued_monotonic = 0;  ///< that boot's monotonic clock then (with `boot` only)
+    std::string chat_id;    ///< the route's configured chat; "" for the first route
+    std::optional<std::int64_t> thread_id;  ///< the route's forum topic
+
+    /// True when the message is for the route of `chat_id` and `thread_id`.
+    bool is_for(const std::string& chat, std::optional<std::int64_t> thread) const {
+        return chat_id == chat && thread_id == thread;
+    }
 
     /// Seconds since it was queued: on the monotonic clock within the boot it was queued in, on
     /// the wall clock otherwise.
@@ -74,10 +106,13 @@ struct Outbox {
     std::vector<std::pair<std::string, std::string>> migrations;  ///< old chat id -> new one
     std::vector<std::pair<std::string, double>> chat_not_before;  ///< chat id -> epoch second
     std::optional<double> taostats_not_before;                     ///< epoch second
+    std::vector<HeldChange> held;  ///< in the order seen
+    std::optional<double> last_good_listing;  ///< epoch second
+    bool stale_alert_sent = false;
 
     bool empty() const {
         return messages.empty() && migrations.empty() && chat_not_before.empty() &&
-               !taostats_not_before;
+               !taostats_not_before && held.empty() && !last_good_listing && !stale_alert_sent;
     }
     /// The chat to send to for the configured `chat_id`, following recorded migrations.
     std::string chat_for(const std::string& chat_id) const;

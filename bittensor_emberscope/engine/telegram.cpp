@@ -112,12 +112,15 @@ std::string telegram_rate_limited_text(double retry_after) {
     return std::string(kService) + "rate limited (HTTP 429, retry after " + seconds_text(retry_after) + ")";
 }
 
-std::string send_message_body(std::string_view chat_id, std::string_view text) {
+std::string send_message_body(std::string_view chat_id, std::string_view text, bool silent,
+                              std::optional<std::int64_t> thread_id) {
     std::string body = "chat_id=";
     text::append_form_encoded(body, chat_id);
     body += "&text=";
     text::append_form_encoded(body, text);
     body += "&disable_web_page_preview=true";
+    if (silent) body += "&disable_notification=true";
+    if (thread_id) body += "&message_thread_id=" + std::to_string(*thread_id);
     return body;
 }
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -63,9 +65,11 @@ Verdict judge_answer(const HttpAnswer& answer, const AnswerContext& context = {}
 /// "telegram: rate limited (HTTP 429, retry after 41 s)".
 std::string telegram_rate_limited_text(double retry_after);
 
-/// The form body of a sendMessage request: chat_id, text, disable_web_page_preview=true, encoded
+/// The form body of a sendMessage request: chat_id, text, disable_web_page_preview=true, then
+/// disable_notification=true when `silent` and message_thread_id when `thread_id` is set, encoded
 /// as the host's urlencode does (space as '+', other bytes outside A-Za-z0-9_.-~ as %XX).
-std::string send_message_body(std::string_view chat_id, std::string_view text);
+std::string send_message_body(std::string_view chat_id, std::string_view text, bool silent = false,
+                              std::optional<std::int64_t> thread_id = std::nullopt);
 
 /// `text` when it fits Telegram's limit, else its first code points followed by kCutMarker,
 /// kTelegramMaxMessage code points in all.

@@ -117,6 +117,8 @@ std::int64_t whole_from_real(double d) {
             if (!PyDict_CheckExact(value)) wrong_type(op, p, "dict", value);
             return;
         case ParamType::list:
+            // A list with a default takes None for it.
+            if (p.has_default && value == Py_None) return;
             if (!PyList_CheckExact(value)) wrong_type(op, p, "list", value);
             return;
         case ParamType::optional_real:
@@ -269,7 +271,9 @@ std::string signature_doc(const Operation& op) {
         if (p.has_default) {
             out += "=";
             out += p.type == ParamType::text            ? "'" + std::string(p.text_default) + "'"
-                   : p.type == ParamType::optional_real ? std::string("None")
+                   : p.type == ParamType::optional_real || p.type == ParamType::list ||
+                             p.type == ParamType::map
+                       ? std::string("None")
                                                         : std::to_string(p.whole_default);
         }
     }

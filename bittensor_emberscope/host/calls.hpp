@@ -22,7 +22,8 @@ namespace emberscope::host {
 
 /// What a parameter accepts: a text (exact str only), a map (exact dict), a list (exact list),
 /// a real (any number, as a double), a whole number (any number, truncated toward zero), or an
-/// optional real (None, given as NaN, or any number; its default is None).
+/// optional real (None, given as NaN, or any number; its default is None). A list with a default
+/// also takes None, its default (read with `raw`).
 enum class ParamType { text, map, list, real, whole, optional_real };
 
 struct Param {
@@ -40,7 +41,7 @@ constexpr Param required(const char* name, ParamType type) { return {name, type}
 constexpr Param keyword(const char* name, ParamType type) { return {name, type, true}; }
 
 /// The most parameters an operation may have.
-inline constexpr std::size_t kMaxParams = 10;
+inline constexpr std::size_t kMaxParams = 12;
 
 /// A parameter's name as a template argument: `args.text<kParams, "path">()`.
 template <std::size_t N>

@@ -16,6 +16,7 @@
 #include "engine/state.hpp"
 #include "engine/waits.hpp"
 #include "host/burns_values_ops.hpp"
+#include "routes/quiet_hours.hpp"
 #include "host/command_services.hpp"
 #include "host/error.hpp"
 #include "host/host_services.hpp"
@@ -30,6 +31,79 @@ void check_positive(const char* name, double value, bool zero_allowed) {
     if (!ok)
         throw_value_error(std::string(name) + " must be a finite number " +
                           (zero_allowed ? ">= 0" : "> 0") + ", not " + real(value).repr());
+}
+
+// A whole number that fits in 64 bits, or the error naming `what`.
+std::int64_t whole_of(const Object& value, const std::string& what) {
+    if (value.kind() != Kind::integer) throw_type_error(what + " must be an int, not " + value.type_name());
+    const std::optional<std::int64_t> n = value.small_integer();
+    if (!n) throw_value_error(what + " is out of range: " + value.repr());
+    return *n;
+}
+
+double number_of(const Object& value, const std::string& what) {
+    if (value.kind() != Kind::integer && value.kind() != Kind::real)
+        throw_type_error(what + " must be a number, not " + value.type_name());
+    const double d = value.real();
+    check_positive(what.c_str(), d, true);
+    return d;
+}
+
+// One route dict: "chat_id" (str) and the optional "threshold", "netuids" (list of int or
+// None), "min_relative_change", "silent" (bool), "thread_id" (int or None) and "quiet_hours"
+// ("HH:MM-HH:MM" or None). Other keys are refused: a misspelt rule would be silently dropped.
+routes::Route route_of(const Object& item, std::size_t index, double default_threshold) {
+    const std::string name = "routes[" + std::to_string(index) + "]";
+    if (item.kind() != Kind::map) throw_type_error(name + " must be a dict, not " + item.type_name());
+    routes::Route route;
+    route.threshold = default_threshold;
+    bool has_chat = false;
+    for (const auto& [key, value] : item.items()) {
+        if (key.kind() != Kind::text) throw_type_error(name + " has a key that is not a str");
+        const std::string k = key.text();
+        const std::string what = name + "[" + key.repr() + "]";
+        if (k == "chat_id") {
+            if (value.kind() != Kind::text) throw_type_error(what + " must be a str, not " + value.type_name());
+            route.chat_id = value.text();
+            has_chat = !route.chat_id.empty();
+        } else if (k == "threshold") {
+            route.threshold = number_of(value, what);
+        } else if (k == "min_relative_change") {
+            route.min_relative_change = number_of(value, what);
+        } else if (k == "silent") {
+            if (value.kind() != Kind::boolean) throw_type_error(what + " must be a bool, not " + value.type_name());
+            route.silent = value.truthy();
+        } else if (k == "thread_id") {
+            if (!value.is_null()) route.thread_id = whole_of(value, what);
+        } else if (k == "netuids") {
+            if (value.is_null()) continue;
+            if (value.kind() != Kind::list) throw_type_error(what + " must be a list or None, not " + value.type_name());
+            std::vector<std::int64_t> netuids;
+            for (std::size_t i = 0; i < value.size(); ++i)
+                netuids.push_back(whole_of(value.at(i), what + "[" + std::to_string(i) + "]"));
+            route.netuids = std::move(netuids);
+        } else if (k == "quiet_hours") {
+            if (value.is_null()) continue;
+            if (value.kind() != Kind::text) throw_type_error(what + " must be a str or None, not " + value.type_name());
+            route.quiet_hours = routes::parse_quiet_hours(value.text());
+            if (!route.quiet_hours) throw_value_error(what + " must be \"HH:MM-HH:MM\", not " + value.repr());
+        } else {
+            throw_value_error(name + " has an unknown key " + key.repr());
+        }
+    }
+    if (!has_chat) throw_value_error(name + " has no \"chat_id\"");
+    return route;
+}
+
+template <const auto& Params>
+std::vector<routes::Route> routes_of(const Args& args, double default_threshold) {
+    RawObject* given = args.raw<Params, "routes">();
+    if (given == nullptr || given == Py_None) return {};
+    const Object list = Object::borrow(given);
+    if (list.size() == 0) throw_value_error("routes must not be empty");
+    std::vector<routes::Route> out;
+    for (std::size_t i = 0; i < list.size(); ++i) out.push_back(route_of(list.at(i), i, default_threshold));
+    return out;
 }
 
 template <const auto& Params>
@@ -51,6 +125,10 @@ engine::CycleSettings settings_of(const Args& args) {
         check_positive("exchange_deadline_seconds", *deadline, false);
         s.exchange_deadline_seconds = *deadline;
     }
+    if (std::optional<double> stale = args.optional_real<Params, "stale_after_minutes">()) {
+        check_positive("stale_after_minutes", *stale, false);
+        s.stale_after_seconds = *stale * 60;
+    }
     return s;
 }
 
@@ -70,6 +148,19 @@ Object report_dict(const engine::CycleReport& r) {
     d.set("outbox_oldest_utc", r.outbox_oldest_utc ? text(*r.outbox_oldest_utc) : none());
     d.set("invalid_rows", integer(static_cast<std::int64_t>(r.invalid_rows)));
     d.set("chat_id", text(r.chat_id));
+    Object routes = new_list();
+    for (const engine::RouteReport& one : r.routes) {
+        Object e = new_map();
+        e.set("chat_id", text(one.chat_id));
+        e.set("thread_id", one.thread_id ? integer(*one.thread_id) : none());
+        e.set("queued", integer(static_cast<std::int64_t>(one.queued)));
+        e.set("delivered", integer(static_cast<std::int64_t>(one.delivered)));
+        e.set("held", integer(static_cast<std::int64_t>(one.held)));
+        e.set("telegram_failure", text(one.telegram_failure));
+        e.set("last_failure", text(one.last_failure));
+        routes.append(e);
+    }
+    d.set("routes", routes);
     return d;
 }
 
@@ -99,6 +190,7 @@ std::size_t limit_of(std::int64_t bytes) {
 Object monitor_run_cycle(const Args& args) {
     engine::CycleSettings s = settings_of<kRunCycleParams>(args);
     s.threshold = args.real<kRunCycleParams, "threshold">();
+    s.routes = routes_of<kRunCycleParams>(args, s.threshold);
     std::string_view muted = args.text<kRunCycleParams, "muted">();
     while (!muted.empty()) {
         const std::size_t comma = muted.find(',');
@@ -110,7 +202,8 @@ Object monitor_run_cycle(const Args& args) {
 }
 
 Object monitor_run_snapshot(const Args& args) {
-    const engine::CycleSettings s = settings_of<kRunSnapshotParams>(args);
+    engine::CycleSettings s = settings_of<kRunSnapshotParams>(args);
+    s.routes = routes_of<kRunSnapshotParams>(args, 0);
     return released_report([&](Services& services) { return engine::run_snapshot(services, s); });
 }
 

@@ -24,18 +24,27 @@ inline constexpr Param kExchangeDeadline{"exchange_deadline_seconds", ParamType:
 /// Comma-separated subnets left out of alerts ("all" for every one); "" for none.
 inline constexpr Param kMuted{"muted", ParamType::text, true, true, "", 0};
 
+/// A list of route dicts (see monitor.pyi); None: one route to burn_chat_id with threshold.
+inline constexpr Param kRoutes{"routes", ParamType::list, true, true, "", 0};
+
+/// None: no stale-data alert.
+inline constexpr Param kStaleAfter{"stale_after_minutes", ParamType::optional_real, true, true,
+                                   "", 0};
+
 inline constexpr Param kRunCycleParams[] = {
     keyword("state_path", ParamType::text),     keyword("threshold", ParamType::real),
     keyword("burn_token", ParamType::text),     keyword("burn_chat_id", ParamType::text),
     keyword("pause_path", ParamType::text),     keyword("interval_seconds", ParamType::real),
     kOutboxMaxAge,                              kWaitBudget,
-    kExchangeDeadline,                          kMuted};
+    kExchangeDeadline,                          kMuted,
+    kRoutes,                                    kStaleAfter};
 inline constexpr Param kRunSnapshotParams[] = {
     keyword("state_path", ParamType::text),   keyword("burn_token", ParamType::text),
     keyword("burn_chat_id", ParamType::text), keyword("pause_path", ParamType::text),
     Param{"interval_seconds", ParamType::real, true, true, "", 300},
     kOutboxMaxAge,                            kWaitBudget,
-    kExchangeDeadline};
+    kExchangeDeadline,                        kRoutes,
+    kStaleAfter};
 
 inline constexpr Param kExchangeParams[] = {
     required("url", ParamType::text),

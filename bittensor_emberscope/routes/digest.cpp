@@ -28,4 +28,10 @@ std::vector<burns::BurnChange> fold_held_changes(const std::vector<burns::BurnCh
     return folded;
 }
 
+std::string digest_title(const std::optional<QuietHours>& window) {
+    std::string title = "Owner burn rate changed during quiet hours";
+    if (window) title += " " + window->text() + " UTC";
+    return title;
+}
+
 }  // namespace emberscope::routes

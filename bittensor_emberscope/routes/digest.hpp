@@ -2,9 +2,12 @@
 // had before the first held change and the value of the last.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "burns/burn_map.hpp"
+#include "routes/quiet_hours.hpp"
 
 namespace emberscope::routes {
 
@@ -13,5 +16,9 @@ namespace emberscope::routes {
 /// are not plain integers last, in the order first seen). A subnet that came back to where it
 /// started is still listed: it moved while the chat was quiet.
 std::vector<burns::BurnChange> fold_held_changes(const std::vector<burns::BurnChange>& held);
+
+/// The first line of a digest, in place of the alert's: "Owner burn rate changed during quiet
+/// hours 22:00-07:00 UTC" (without the window when the route has none any more).
+std::string digest_title(const std::optional<QuietHours>& window);
 
 }  // namespace emberscope::routes
