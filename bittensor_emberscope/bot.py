@@ -88,48 +88,32 @@ def _multipart(fields: dict[str, str], files: dict[str, tuple[str, str, bytes]])
 
 
 class TelegramApi:
-    """Bot API calls over the host's HTTP client; each returns the answer's `result`."""
+    """Bot API calls over the monitor's own HTTP client (libcurl; proxies and certificates as the
+    cycle's); each returns the answer's `result`. A byte written to `cancel_fd` ends a call
+    under way (a long poll, say) within a tenth of a second."""
 
-    def __init__(self, token: str, base: str | None = None) -> None:
-        # The host's HTTP client (with ssl, http.client and email: about 7 MiB) is loaded by a
-        # bot that talks, not by every process that loads this module (`watch --no-bot`).
-        import urllib.request
-
+    def __init__(self, token: str, base: str | None = None, cancel_fd: int = -1) -> None:
         self._token = token
         self.base = base or api_base()
-        # Built here, on the thread that makes the client: building it loads the TLS settings
-        # (OpenSSL), which must never be under way on the poller thread while the process exits.
-        self._opener = urllib.request.build_opener()
+        self.cancel_fd = cancel_fd
 
     def call(self, method: str, fields: dict[str, str] | None = None, *, timeout: float = SEND_TIMEOUT,
              files: dict[str, tuple[str, str, bytes]] | None = None) -> object:
-        import urllib.error
-        import urllib.parse
-        import urllib.request
+        from urllib.parse import urlencode  # the parser alone: no HTTP client, no TLS
 
         fields = fields or {}
         if files:
             body, content_type = _multipart(fields, files)
         else:
-            body = urllib.parse.urlencode(fields).encode("ascii")
+            body = urlencode(fields).encode("ascii")
             content_type = "application/x-www-form-urlencoded"
-        request = urllib.request.Request(f"{self.base}/bot{self._token}/{method}", data=body,
-                                         headers={"Content-Type": content_type}, method="POST")
         try:
-            with self._opener.open(request, timeout=timeout) as response:
-                raw = response.read(8 << 20)
-                status = response.status
-        except urllib.error.HTTPError as e:
-            try:
-                raw = e.read(64 << 10)
-            except OSError:
-                raw = b""
-            finally:
-                e.close()
-            status = e.code
-        except (OSError, ValueError) as e:  # refused, reset, timed out, a bad base address
-            reason = getattr(e, "reason", None) or e
-            raise ApiError(0, self._masked(f"no answer from Telegram: {reason}")) from None
+            status, raw = monitor._bot_exchange(
+                f"{self.base}/bot{self._token}/{method}", body=body.decode("latin-1"),
+                content_type=content_type, timeout=float(timeout), body_limit=8 << 20,
+                cancel_fd=self.cancel_fd)
+        except OSError as e:  # refused, reset, timed out, a bad base address, cancelled
+            raise ApiError(0, self._masked(f"no answer from Telegram: {e}")) from None
         try:
             answer = json.loads(raw)
         except ValueError:
@@ -387,6 +371,7 @@ class Bot:
         self._handled = threading.Event()
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
+        self._cancel: tuple[int, int] = (-1, -1)
         self._note: str | None = None      # what the status file should say; set by the poller
         self._noted: str | None = None     # what it says
         self._held: list[tuple[float, str, str, dict, dict | None]] = []
@@ -397,6 +382,10 @@ class Bot:
 
     def start(self) -> None:
         self._offset = monitor.bot_load_offset(self._offset_path)
+        # A byte in this pipe ends the poller's exchange under way: close() does not wait out
+        # a long poll, and the process never exits while libcurl is inside a TLS exchange.
+        self._cancel = os.pipe()
+        self.api.cancel_fd = self._cancel[0]
         self._thread = threading.Thread(target=self._poll, name="emberscope-bot", daemon=True)
         self._thread.start()
 
@@ -405,9 +394,11 @@ class Bot:
         self._stop.set()
         self._handled.set()
         if self._thread is not None:
-            # A poller between requests ends at once; one inside a long poll is left to the
-            # process's exit, blocked on its socket.
+            os.write(self._cancel[1], b"x")  # ends a long poll under way
             self._thread.join(CLOSE_WAIT)
+            if not self._thread.is_alive():
+                for fd in self._cancel:
+                    os.close(fd)
         if self._noted:
             try:
                 health.record_bot(self.state_path, None)

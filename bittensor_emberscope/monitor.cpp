@@ -30,6 +30,8 @@ constexpr std::array kOperations = {
               "is not empty, as the engine's cycle sees it."},
     Operation{"_http_exchange", host::kExchangeParams, host::monitor_http_exchange,
               "One exchange: (status, body read, longer than its limit)."},
+    Operation{"_bot_exchange", host::kBotExchangeParams, host::monitor_bot_exchange,
+              "One POST of the bot to the Bot API -> (status, body)."},
     Operation{"bot_commands", {}, host::monitor_bot_commands,
               "The bot's commands as (name, arguments, description), in menu order."},
     Operation{"bot_parse", host::kBotParseParams, host::monitor_bot_parse,

@@ -1,12 +1,22 @@
 // Host-facing operations of the monitor module for the bot.
 #include "host/monitor_bot_ops.hpp"
 
+#include <Python.h>
+
 #include "bot/access.hpp"
 #include "bot/commands.hpp"
 #include "bot/cooldown.hpp"
 #include "bot/offset.hpp"
 #include "host/error.hpp"
 #include "host/host_services.hpp"
+#include "native/curl_http.hpp"
+
+#include <poll.h>
+
+#include <cmath>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 
 namespace emberscope::host {
 namespace {
@@ -37,7 +47,85 @@ bot::Cooldown& cooldown() {
     return instance;
 }
 
+// The bytes a text of characters U+0000..U+00FF stands for, one a character; nullopt for a text
+// with any other character.
+std::optional<std::string> latin1_bytes(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size()) {
+            out += static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F));
+        } else {
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
+struct Cancelled : std::runtime_error {
+    Cancelled() : std::runtime_error("the exchange was cancelled") {}
+};
+
+// The calling thread's own handle: the bot's poller and the main thread's answers each keep
+// their connection to Telegram, and neither waits on the other's (nor on a cycle's) handle.
+native::CurlHttp& thread_http() {
+    thread_local std::unique_ptr<native::CurlHttp> http;
+    if (!http) http = std::make_unique<native::CurlHttp>();
+    return *http;
+}
+
 }  // namespace
+
+Object monitor_bot_exchange(const Args& args) {
+    const std::optional<std::string> body = latin1_bytes(args.text<kBotExchangeParams, "body">());
+    if (!body) throw_value_error("body must hold characters U+0000..U+00FF only (one a byte)");
+    const double timeout = args.real<kBotExchangeParams, "timeout">();
+    if (!(timeout > 0) || !std::isfinite(timeout)) throw_value_error("timeout must be a finite number > 0");
+    const std::int64_t limit = args.whole<kBotExchangeParams, "body_limit">();
+    if (limit < 0) throw_value_error("body_limit must be >= 0");
+    HttpRequest request;
+    request.method = "POST";
+    request.url = std::string(args.text<kBotExchangeParams, "url">());
+    request.body = *body;
+    request.headers.emplace_back("Content-Type", std::string(args.text<kBotExchangeParams, "content_type">()));
+    request.timeout_seconds = timeout;
+    request.deadline_seconds = timeout;
+    request.max_body_bytes = static_cast<std::size_t>(limit);
+    request.max_error_body_bytes = static_cast<std::size_t>(limit);
+    request.redirects = Redirects::none;
+    request.protocol_errors_fail = true;
+    const int cancel_fd = static_cast<int>(args.whole<kBotExchangeParams, "cancel_fd">());
+
+    native::CurlHttp& http = thread_http();
+    HttpAnswer answer;
+    bool cancelled = false;
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+        http.set_interruption_check([cancel_fd] {
+            pollfd p{cancel_fd, POLLIN, 0};
+            if (cancel_fd >= 0 && ::poll(&p, 1, 0) > 0) throw Cancelled();
+        });
+        answer = http.exchange(request);
+    } catch (const Cancelled&) {
+        cancelled = true;
+    } catch (const std::exception& e) {
+        answer.failure = TransportFailure{TransportFailure::Kind::os_error, e.what(), nullptr};
+    }
+    PyEval_RestoreThread(saved);
+    if (cancelled) {
+        PyErr_SetString(PyExc_OSError, "the exchange was cancelled");
+        throw_pending();
+    }
+    if (answer.failure) {
+        const bool deadline = answer.failure->kind == TransportFailure::Kind::deadline;
+        PyErr_SetString(deadline ? PyExc_TimeoutError : PyExc_OSError, answer.failure->message.c_str());
+        throw_pending();
+    }
+    return tuple({integer(answer.status), bytes(answer.body)});
+}
 
 Object monitor_bot_commands(const Args&) {
     Object list = new_list();

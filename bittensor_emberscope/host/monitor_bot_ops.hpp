@@ -19,6 +19,14 @@ inline constexpr Param kBotLoadOffsetParams[] = {required("path", ParamType::tex
 inline constexpr Param kBotSaveOffsetParams[] = {required("path", ParamType::text),
                                                  required("offset", ParamType::whole)};
 
+inline constexpr Param kBotExchangeParams[] = {
+    required("url", ParamType::text),
+    keyword("body", ParamType::text),
+    keyword("content_type", ParamType::text),
+    keyword("timeout", ParamType::real),
+    keyword("body_limit", ParamType::whole),
+    Param{"cancel_fd", ParamType::whole, true, true, "", -1}};
+
 /// () -> [(name, arguments, description)] of every command, in menu order.
 Object monitor_bot_commands(const Args& args);
 /// (text, bot_name) -> {"kind": "ignored"|"command"|"usage", "name", "netuid",
@@ -34,5 +42,12 @@ Object monitor_bot_admit(const Args& args);
 Object monitor_bot_load_offset(const Args& args);
 /// (path, offset) -> None, the file replaced atomically.
 Object monitor_bot_save_offset(const Args& args);
+/// One POST of the bot to the Bot API (kBotExchangeParams) -> (status, body): `body` holds one
+/// byte a character (U+0000..U+00FF), `timeout` bounds the whole exchange, `body_limit` the
+/// answer read. Each calling thread has a libcurl handle of its own, apart from the cycle's, so
+/// a long poll never holds back an answer or a cycle; the interpreter's lock is released while
+/// it runs. A readable `cancel_fd` ends it within a tenth of a second. A transport failure
+/// raises OSError (TimeoutError past `timeout`) whose text names the origin, never the path.
+Object monitor_bot_exchange(const Args& args);
 
 }  // namespace emberscope::host
