@@ -213,8 +213,6 @@ LADDER = ("import sys\n"
           "step('the routes (config: dataclasses, tomllib)')\n"
           "import bittensor_emberscope.notify, bittensor_emberscope.wakeup\n"
           "step('notify and wakeup (socket)')\n"
-          "import urllib.request\n"
-          "step(\"the bot's HTTP client (urllib.request: ssl, http.client, email)\")\n"
           "import bittensor_emberscope.bot\n"
           "step('the bot (subprocess, tempfile, uuid, queue)')\n"
           "from bittensor_emberscope import monitor\n"
@@ -222,7 +220,7 @@ LADDER = ("import sys\n"
           "    monitor._http_exchange('http://127.0.0.1:9/', timeout=1, body_limit=1, deadline_seconds=1)\n"
           "except OSError:\n"
           "    pass\n"
-          "step(\"the engine's HTTP client (libcurl and its libraries, at the first exchange)\")\n"
+          "step(\"the monitor's HTTP client, the engine's and the bot's (libcurl and its libraries, at the first exchange)\")\n"
           "print(repr(steps))\n")
 
 

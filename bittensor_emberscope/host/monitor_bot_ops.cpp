@@ -104,6 +104,7 @@ Object monitor_bot_exchange(const Args& args) {
     bool cancelled = false;
     PyThreadState* saved = PyEval_SaveThread();
     try {
+        http.set_wake_fd(cancel_fd);
         http.set_interruption_check([cancel_fd] {
             pollfd p{cancel_fd, POLLIN, 0};
             if (cancel_fd >= 0 && ::poll(&p, 1, 0) > 0) throw Cancelled();

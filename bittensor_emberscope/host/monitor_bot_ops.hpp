@@ -46,7 +46,8 @@ Object monitor_bot_save_offset(const Args& args);
 /// byte a character (U+0000..U+00FF), `timeout` bounds the whole exchange, `body_limit` the
 /// answer read. Each calling thread has a libcurl handle of its own, apart from the cycle's, so
 /// a long poll never holds back an answer or a cycle; the interpreter's lock is released while
-/// it runs. A readable `cancel_fd` ends it within a tenth of a second. A transport failure
+/// it runs, and it sleeps until the answer, its time-out or `cancel_fd`, which ends it at once
+/// when readable. A transport failure
 /// raises OSError (TimeoutError past `timeout`) whose text names the origin, never the path.
 Object monitor_bot_exchange(const Args& args);
 

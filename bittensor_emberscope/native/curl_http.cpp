@@ -264,6 +264,7 @@ long milliseconds(double seconds) {
 CurlHttp::CurlHttp() = default;
 
 CurlHttp::~CurlHttp() {
+    if (multi_ != nullptr) curl_library().multi_cleanup(multi_);
     if (handle_ != nullptr) curl_library().easy_cleanup(handle_);
 }
 
@@ -303,8 +304,12 @@ void CurlHttp::perform(Hop& hop) {
 
     // Each wait is bounded by the time-out: connecting, and any stretch without a byte.
     set(h, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(r.timeout_seconds));
-    set(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    set(h, CURLOPT_LOW_SPEED_TIME, whole_seconds(r.timeout_seconds));
+    // libcurl measures the speed once a second: an exchange that sleeps on its wake descriptor
+    // (a long poll) is bounded by its deadline instead.
+    if (wake_fd_ < 0 || hop.deadline_left <= 0) {
+        set(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        set(h, CURLOPT_LOW_SPEED_TIME, whole_seconds(r.timeout_seconds));
+    }
     if (hop.deadline_left > 0) set(h, CURLOPT_TIMEOUT_MS, milliseconds(hop.deadline_left));
 
     if (hop.proxy) {
@@ -331,7 +336,11 @@ void CurlHttp::perform(Hop& hop) {
     set(h, CURLOPT_XFERINFODATA, &hop);
     set(h, CURLOPT_NOPROGRESS, 0L);
 
-    hop.code = curl_library().easy_perform(h);
+    if (wake_fd_ < 0) {
+        hop.code = curl_library().easy_perform(h);
+    } else {
+        perform_waking(hop);
+    }
     curl_library().easy_getinfo(h, CURLINFO_RESPONSE_CODE, &hop.status);
     curl_library().easy_getinfo(h, CURLINFO_NUM_CONNECTS, &hop.connects);
     curl_library().easy_getinfo(h, CURLINFO_OS_ERRNO, &hop.os_errno);
@@ -341,6 +350,51 @@ void CurlHttp::perform(Hop& hop) {
     // The handle keeps pointers to the hop's buffers: none of them may be used after it.
     curl_library().easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
     curl_library().easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+}
+
+void CurlHttp::perform_waking(Hop& hop) {
+    const CurlLibrary& curl = curl_library();
+    if (multi_ == nullptr && (multi_ = curl.multi_init()) == nullptr)
+        throw std::runtime_error("libcurl cannot make a multi handle");
+    if (curl.multi_add_handle(multi_, handle_) != CURLM_OK)
+        throw std::runtime_error("libcurl cannot start a transfer");
+    hop.code = CURLE_OK;
+    for (;;) {
+        int running = 0;
+        if (curl.multi_perform(multi_, &running) != CURLM_OK) {
+            hop.code = CURLE_FAILED_INIT;
+            break;
+        }
+        if (running == 0) {
+            int left = 0;
+            while (CURLMsg* message = curl.multi_info_read(multi_, &left))
+                if (message->msg == CURLMSG_DONE && message->easy_handle == handle_)
+                    hop.code = message->data.result;
+            break;
+        }
+        if (hop.interruption) {  // the progress callback's check ended it
+            hop.code = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        // libcurl shortens the wait to its own next time-out; an hour is only an upper bound.
+        curl_waitfd wake{wake_fd_, CURL_WAIT_POLLIN, 0};
+        int ready = 0;
+        if (curl.multi_poll(multi_, &wake, 1, 3600 * 1000, &ready) != CURLM_OK) {
+            hop.code = CURLE_FAILED_INIT;
+            break;
+        }
+        if ((wake.revents & CURL_WAIT_POLLIN) != 0 && check_) {
+            try {
+                check_();
+            } catch (...) {
+                hop.interruption = std::current_exception();
+                hop.code = CURLE_ABORTED_BY_CALLBACK;
+                break;
+            }
+        }
+    }
+    // Taken out whatever happened: an unfinished transfer is dropped with its connection.
+    curl.multi_remove_handle(multi_, handle_);
 }
 
 HttpAnswer CurlHttp::exchange(const HttpRequest& request) {

@@ -48,6 +48,12 @@ public:
     /// throws ends the exchange and goes out of `exchange` unchanged.
     void set_interruption_check(std::function<void()> check) { check_ = std::move(check); }
 
+    /// A descriptor that ends the waits of an exchange when it becomes readable (-1: none).
+    /// With one, an exchange sleeps until the answer's bytes, its time-outs or the descriptor,
+    /// and the interruption check runs when the descriptor woke it; without one, libcurl looks
+    /// in about once a second, and the check runs then.
+    void set_wake_fd(int fd) { wake_fd_ = fd; }
+
     /// One exchange; transport failures and deadlines come back as `failure`.
     HttpAnswer exchange(const HttpRequest& request);
 
@@ -59,8 +65,11 @@ public:
 
 private:
     void perform(Hop& hop);
+    void perform_waking(Hop& hop);
 
     CURL* handle_ = nullptr;
+    CURLM* multi_ = nullptr;  // made by the first exchange with a wake descriptor
+    int wake_fd_ = -1;
     std::mutex mutex_;
     std::function<void()> check_;
     long opened_ = 0;

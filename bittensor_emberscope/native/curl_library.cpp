@@ -35,6 +35,13 @@ CurlLibrary load() {
     bind(library, c.easy_strerror, "curl_easy_strerror");
     bind(library, c.slist_append, "curl_slist_append");
     bind(library, c.slist_free_all, "curl_slist_free_all");
+    bind(library, c.multi_init, "curl_multi_init");
+    bind(library, c.multi_cleanup, "curl_multi_cleanup");
+    bind(library, c.multi_add_handle, "curl_multi_add_handle");
+    bind(library, c.multi_remove_handle, "curl_multi_remove_handle");
+    bind(library, c.multi_perform, "curl_multi_perform");
+    bind(library, c.multi_poll, "curl_multi_poll");
+    bind(library, c.multi_info_read, "curl_multi_info_read");
     if (c.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw std::runtime_error("libcurl cannot start");
     return c;  // the library stays loaded for the life of the process
 }

@@ -19,6 +19,15 @@ struct CurlLibrary {
     const char* (*easy_strerror)(CURLcode code);
     curl_slist* (*slist_append)(curl_slist* list, const char* line);
     void (*slist_free_all)(curl_slist* list);
+    // The multi interface: a transfer that also waits on a descriptor of the caller's.
+    CURLM* (*multi_init)();
+    CURLMcode (*multi_cleanup)(CURLM* multi);
+    CURLMcode (*multi_add_handle)(CURLM* multi, CURL* handle);
+    CURLMcode (*multi_remove_handle)(CURLM* multi, CURL* handle);
+    CURLMcode (*multi_perform)(CURLM* multi, int* running);
+    CURLMcode (*multi_poll)(CURLM* multi, curl_waitfd extra[], unsigned extra_count, int timeout_ms,
+                            int* ready);
+    CURLMsg* (*multi_info_read)(CURLM* multi, int* left);
 };
 
 /// libcurl (libcurl.so.4), loaded and initialised on the first call and kept for the life of
