@@ -275,27 +275,43 @@ private:
         }
     }
 
-    // A text of printable ASCII and escapes; any other byte leaves the file to the host.
-    lex::String read_text() {
-        if (!take('"')) return {};
+    // A text of printable ASCII and escapes; any other byte leaves the file to the host. Most
+    // texts are one plain run, read here; the others are decoded out of line.
+    template <class Text>
+    [[gnu::always_inline]] bool text(Text& out) {
+        if (!take('"')) return false;
         const char* const begin = text_.data();
-        const lex::String t = lex::read_string<lex::PrintableText, lex::StrictBytes>(
-            begin + pos_, begin + text_.size(), &scratch_);
-        if (t.fault == lex::Fault::none) pos_ = static_cast<std::size_t>(t.next - begin);
-        return t;
+        const char* const end = begin + text_.size();
+        const char* const content = begin + pos_;
+        if (const char* quote = lex::plain_string_end<lex::PrintableText>(content, end)) {
+            out = Text(content, static_cast<std::size_t>(quote - content));
+            pos_ = static_cast<std::size_t>(quote + 1 - begin);
+            return true;
+        }
+        return escaped_text(out);
     }
 
-    bool text(std::string& out) {
-        const lex::String t = read_text();
-        if (t.next == nullptr) return false;
-        out.assign(t.content);
+    [[gnu::noinline]] bool escaped_text(std::string& out) {
+        if (!decode_text()) return false;
+        out = scratch_;
         return true;
     }
 
-    [[gnu::always_inline]] bool text(std::string_view& out) {
-        const lex::String t = read_text();
-        if (t.next == nullptr) return false;
-        out = t.escaped ? std::string_view(decoded_->emplace_back(t.content)) : t.content;
+    [[gnu::noinline]] bool escaped_text(std::string_view& out) {
+        if (!decode_text()) return false;
+        out = decoded_->emplace_back(scratch_);
+        return true;
+    }
+
+    // Decodes the text whose content starts at the reading position into scratch_.
+    bool decode_text() {
+        const char* const begin = text_.data();
+        const char* const end = begin + text_.size();
+        const char* const content = begin + pos_;
+        const lex::String t = lex::finish_string<lex::PrintableText, lex::StrictBytes>(
+            content, lex::run_end<lex::PrintableText>(content, end), end, &scratch_);
+        if (t.fault != lex::Fault::none) return false;
+        pos_ = static_cast<std::size_t>(t.next - begin);
         return true;
     }
 

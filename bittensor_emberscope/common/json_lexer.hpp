@@ -259,6 +259,19 @@ struct Utf8Bytes {
 template <class Run, class Bytes>
 [[gnu::always_inline]] inline String read_string(const char* p, const char* end, std::string* decoded);
 
+/// The closing quote of a string whose content, from `p`, is a single plain run under `Run`;
+/// nullptr for any other string (one with an escape or a stopping byte, or unterminated).
+template <class Run>
+[[gnu::always_inline]] inline const char* plain_string_end(const char* p, const char* end) {
+    const char* stop = run_end<Run>(p, end);
+    return stop != end && *stop == '"' ? stop : nullptr;
+}
+
+/// read_string for a string whose first plain run, from `begin`, stopped at `stop` on a byte
+/// other than the closing quote.
+template <class Run, class Bytes>
+String finish_string(const char* begin, const char* stop, const char* end, std::string* decoded);
+
 namespace detail {
 
 inline void fail_on_byte(String& s, const char* p) {
@@ -266,9 +279,10 @@ inline void fail_on_byte(String& s, const char* p) {
     s.at = p;
 }
 
-// read_string past its first plain run, which stopped at `p` on a byte other than the quote.
+}  // namespace detail
+
 template <class Run, class Bytes>
-String read_string_rest(const char* begin, const char* p, const char* end, std::string* decoded) {
+String finish_string(const char* begin, const char* p, const char* end, std::string* decoded) {
     String s;
     const char* copied = begin;  // the first byte not yet appended to `decoded`
     if (decoded != nullptr) decoded->clear();
@@ -315,8 +329,6 @@ String read_string_rest(const char* begin, const char* p, const char* end, std::
     }
 }
 
-}  // namespace detail
-
 template <class Run, class Bytes>
 [[gnu::always_inline]] inline String read_string(const char* p, const char* end, std::string* decoded) {
     const char* stop = run_end<Run>(p, end);
@@ -326,7 +338,7 @@ template <class Run, class Bytes>
         s.next = stop + 1;
         return s;
     }
-    return detail::read_string_rest<Run, Bytes>(p, stop, end, decoded);
+    return finish_string<Run, Bytes>(p, stop, end, decoded);
 }
 
 }  // namespace emberscope::json_lexer

@@ -223,10 +223,22 @@ private:
     // document when it has no escapes, else of `decoded_`. Leaves pos_ after the closing quote.
     std::string_view string_view_at(std::size_t start) {
         const char* const base = s_.data();
-        const lex::String t =
-            lex::read_string<lex::AnyText, lex::StrictBytes>(base + start, base + s_.size(), &decoded_);
-        if (t.fault != lex::Fault::none) [[unlikely]]
-            fail(fault_text(t.fault), static_cast<std::size_t>(t.at - base));
+        const char* const content = base + start;
+        const char* const end = base + s_.size();
+        if (const char* quote = lex::plain_string_end<lex::AnyText>(content, end)) {
+            pos_ = static_cast<std::size_t>(quote + 1 - base);
+            return std::string_view(content, static_cast<std::size_t>(quote - content));
+        }
+        return decode_string(content);
+    }
+
+    // The text at `content` that is not one plain run.
+    std::string_view decode_string(const char* content) {
+        const char* const base = s_.data();
+        const char* const end = base + s_.size();
+        const lex::String t = lex::finish_string<lex::AnyText, lex::StrictBytes>(
+            content, lex::run_end<lex::AnyText>(content, end), end, &decoded_);
+        if (t.fault != lex::Fault::none) fail(fault_text(t.fault), static_cast<std::size_t>(t.at - base));
         pos_ = static_cast<std::size_t>(t.next - base);
         return t.content;
     }
