@@ -291,13 +291,13 @@ private:
         return escaped_text(out);
     }
 
-    [[gnu::noinline]] bool escaped_text(std::string& out) {
+    bool escaped_text(std::string& out) {
         if (!decode_text()) return false;
         out = scratch_;
         return true;
     }
 
-    [[gnu::noinline]] bool escaped_text(std::string_view& out) {
+    bool escaped_text(std::string_view& out) {
         if (!decode_text()) return false;
         out = decoded_->emplace_back(scratch_);
         return true;
