@@ -5,9 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <deque>
-#include <type_traits>
 
 #include "common/json_lexer.hpp"
 #include "common/utf8.hpp"

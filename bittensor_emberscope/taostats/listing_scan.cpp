@@ -2,7 +2,6 @@
 #include "taostats/listing_scan.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <vector>
