@@ -274,7 +274,7 @@ private:
     }
 
     // A text of printable ASCII and escapes; any other byte leaves the file to the host. Most
-    // texts are one plain run, read here; the others are decoded out of line.
+    // texts are one plain run, read here; escaped_text decodes the others.
     template <class Text>
     [[gnu::always_inline]] bool text(Text& out) {
         if (!take('"')) return false;
