@@ -6,7 +6,9 @@
 #include <map>
 #include <memory>
 
+#include "burns/state_text.hpp"
 #include "engine/json.hpp"
+#include "taostats/listing_scan.hpp"
 #include "kernels.hpp"
 #include "workload.hpp"
 
@@ -99,6 +101,34 @@ void run_is_utf8(benchmark::State& state) {
     state.SetComplexityN(state.range(0));
 }
 
+// The documented module's one-pass scan of the same body.
+void run_listing_scan(benchmark::State& state) {
+    const std::string& body = listing_json(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        auto scanned = emberscope::taostats::scan_listing(body);
+        if (!scanned) state.SkipWithError("the scan declines the listing");
+        benchmark::DoNotOptimize(scanned);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(body.size()));
+    state.SetComplexityN(state.range(0));
+}
+
+// The documented module's one-pass read of the state file it writes, into views.
+void run_state_read(benchmark::State& state) {
+    const eb::Workload& w = workload(static_cast<std::size_t>(state.range(0)));
+    const std::string text = emberscope::burns::render_state_file(w.map, eb::kUpdatedAt);
+    emberscope::burns::StateEntryViews views;
+    for (auto _ : state) {
+        const bool read = emberscope::burns::read_state_file(text, views);
+        if (!read) state.SkipWithError("the reader declines the state file");
+        benchmark::DoNotOptimize(views.entries.data());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+    state.SetComplexityN(state.range(0));
+}
+
 int register_all() {
     for (const eb::Kernel& kernel : eb::kernels()) {
         benchmark::RegisterBenchmark(kernel.name, run_kernel, kernel)
@@ -108,7 +138,9 @@ int register_all() {
     }
     using Run = void (*)(benchmark::State&);
     const std::pair<const char*, Run> json_runs[] = {{"engine_parse_json", run_parse_json},
-                                                     {"engine_is_utf8", run_is_utf8}};
+                                                     {"engine_is_utf8", run_is_utf8},
+                                                     {"listing_scan", run_listing_scan},
+                                                     {"state_read", run_state_read}};
     for (const auto& [name, run] : json_runs) {
         benchmark::RegisterBenchmark(name, run)
             ->Arg(1024)->Arg(10'000)->Arg(100'000)

@@ -3,20 +3,18 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <deque>
-#include <type_traits>
 
-#include "common/text.hpp"
+#include "common/json_lexer.hpp"
 #include "common/utf8.hpp"
-#include "common/words.hpp"
 
 namespace emberscope::burns {
 
 namespace {
+
+namespace lex = json_lexer;
 
 void append_u_escape(std::string& out, char32_t unit) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -35,28 +33,6 @@ constexpr auto kPlain = [] {
 }();
 
 bool is_plain(char c) { return kPlain[static_cast<unsigned char>(c)]; }
-
-// The end of the run of plain bytes that starts at `pos`: the first byte of `text` from `pos` on
-// that is not plain, or text.size(). Eight bytes at a time.
-[[gnu::always_inline]] inline std::size_t plain_run_end(std::string_view text, std::size_t pos) {
-    while (text.size() - pos >= 8) {
-        const std::uint64_t w = words::at(text.data() + pos);
-        const std::uint64_t stop = words::bytes_high(w) | words::bytes_below(w, 0x20) |
-                                   words::bytes_equal(w, '"') | words::bytes_equal(w, '\\') |
-                                   words::bytes_equal(w, 0x7F);
-        if (stop != 0) return pos + words::first_marked(stop);
-        pos += 8;
-    }
-    while (pos < text.size() && is_plain(text[pos])) ++pos;
-    return pos;
-}
-
-// JSON's white space, by byte.
-constexpr auto kSpace = [] {
-    std::array<bool, 256> space{};
-    for (const char c : {' ', '\n', '\r', '\t'}) space[static_cast<unsigned char>(c)] = true;
-    return space;
-}();
 
 // Byte order (that of code points), as std::string's operator< orders; inline for short keys.
 bool ordered_before(std::string_view a, std::string_view b) {
@@ -240,28 +216,12 @@ private:
     // True when the text at the reading position starts with `s`.
     template <std::size_t N>
     bool next_is(const char (&s)[N]) const {
-        static_assert(N - 1 <= 8);
-        const char* p = text_.data() + pos_;
-        // Eight bytes at once where there are eight: the first N - 1 compared.
-        if (text_.size() - pos_ >= 8) {
-            std::uint64_t want = 0;
-            for (std::size_t i = 0; i + 1 < N; ++i) want |= std::uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
-            constexpr std::uint64_t kMask = N - 1 == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * (N - 1))) - 1;
-            return (words::at(p) & kMask) == want;
-        }
-        if (text_.size() - pos_ < N - 1) return false;
-        for (std::size_t i = 0; i + 1 < N; ++i) {
-            if (p[i] != s[i]) return false;
-        }
-        return true;
+        return lex::starts_with(text_.data() + pos_, text_.data() + text_.size(), s);
     }
 
     void skip_space() {
         const char* const begin = text_.data();
-        const char* const end = begin + text_.size();
-        const char* p = begin + pos_;
-        while (p != end && kSpace[static_cast<unsigned char>(*p)]) ++p;
-        pos_ = static_cast<std::size_t>(p - begin);
+        pos_ = static_cast<std::size_t>(lex::skip_space(begin + pos_, begin + text_.size()) - begin);
     }
 
     bool at_end() {
@@ -313,86 +273,50 @@ private:
         }
     }
 
-    static int hex_value(char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    }
-
-    bool hex4(char32_t& unit) {
-        if (text_.size() - pos_ < 4) return false;
-        unit = 0;
-        for (int i = 0; i < 4; ++i) {
-            const int v = hex_value(text_[pos_ + i]);
-            if (v < 0) return false;
-            unit = (unit << 4) | static_cast<char32_t>(v);
-        }
-        pos_ += 4;
-        return true;
-    }
-
-    bool text(std::string& out) { return string(out); }
-
-    [[gnu::always_inline]] bool text(std::string_view& out) {
-        const std::size_t start = pos_;
+    // A text of printable ASCII and escapes; any other byte leaves the file to the host. Most
+    // texts are one plain run, read here; escaped_text decodes the others.
+    template <class Text>
+    [[gnu::always_inline]] bool text(Text& out) {
         if (!take('"')) return false;
-        pos_ = plain_run_end(text_, pos_);
-        if (pos_ < text_.size() && text_[pos_] == '"') {
-            out = std::string_view(text_.data() + start + 1, pos_ - start - 1);
-            ++pos_;
+        const char* const begin = text_.data();
+        const char* const end = begin + text_.size();
+        const char* const content = begin + pos_;
+        if (const char* quote = lex::plain_string_end<lex::PrintableText>(content, end)) {
+            out = Text(content, static_cast<std::size_t>(quote - content));
+            pos_ = static_cast<std::size_t>(quote + 1 - begin);
             return true;
         }
-        pos_ = start;
-        std::string& decoded = decoded_->emplace_back();
-        if (!string(decoded)) return false;
-        out = decoded;
+        return escaped_text(out);
+    }
+
+    bool escaped_text(std::string& out) {
+        if (!decode_text()) return false;
+        out = scratch_;
         return true;
     }
 
-    bool string(std::string& out) {
-        if (!take('"')) return false;
-        while (true) {
-            const std::size_t start = pos_;
-            pos_ = plain_run_end(text_, pos_);
-            out.append(text_.data() + start, pos_ - start);
-            if (pos_ >= text_.size()) return false;
-            const char c = text_[pos_++];
-            if (c == '"') return true;
-            // A control character or any non-ASCII byte: the host decides.
-            if (c != '\\' || pos_ >= text_.size()) return false;
-            const char e = text_[pos_++];
-            if (const char plain = text::json_short_escape(e)) {
-                out += plain;
-                continue;
-            }
-            switch (e) {
-                case 'u': {
-                    char32_t unit = 0;
-                    if (!hex4(unit)) return false;
-                    // A high surrogate followed by an escaped low one is one code point; any
-                    // other surrogate stays alone, as the host keeps it.
-                    if (unit >= 0xD800 && unit <= 0xDBFF && text_.substr(pos_, 2) == "\\u") {
-                        const std::size_t back = pos_;
-                        pos_ += 2;
-                        char32_t low = 0;
-                        if (hex4(low) && low >= 0xDC00 && low <= 0xDFFF) {
-                            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                        } else {
-                            pos_ = back;
-                        }
-                    }
-                    utf8::append(out, unit);
-                    break;
-                }
-                default: return false;
-            }
-        }
+    bool escaped_text(std::string_view& out) {
+        if (!decode_text()) return false;
+        out = decoded_->emplace_back(scratch_);
+        return true;
+    }
+
+    // Decodes the text whose content starts at the reading position into scratch_.
+    bool decode_text() {
+        const char* const begin = text_.data();
+        const char* const end = begin + text_.size();
+        const char* const content = begin + pos_;
+        const lex::String t = lex::finish_string<lex::PrintableText, lex::StrictBytes>(
+            content, lex::run_end<lex::PrintableText>(content, end), end, &scratch_);
+        if (t.fault != lex::Fault::none) return false;
+        pos_ = static_cast<std::size_t>(t.next - begin);
+        return true;
     }
 
     std::string_view text_;
     std::deque<std::string>* decoded_;
     std::size_t pos_ = 0;
+    std::string scratch_;  // the decoded form of the last text with an escape
 };
 
 }  // namespace

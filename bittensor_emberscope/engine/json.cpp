@@ -2,7 +2,6 @@
 #include "engine/json.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -11,59 +10,22 @@
 #include <limits>
 #include <tuple>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "burns/numeric.hpp"
 #include "burns/state_text.hpp"
 #include "burns/unicode_tables.hpp"
-#include "common/text.hpp"
+#include "common/json_lexer.hpp"
 #include "common/utf8.hpp"
-#include "common/words.hpp"
 
 namespace emberscope::engine {
 namespace {
 
-bool is_white(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+namespace lex = json_lexer;
 
 struct Failure {
     std::string what;
     std::size_t at;  // byte offset
     bool over_limit = false;
 };
-
-// Where a string's plain run stops: a quote, a backslash or a control character.
-bool ends_run(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
-
-// The first byte at or after `i` that ends a plain run of string content, or the end: sixteen
-// bytes at a time where the processor has the instructions for it, then eight, then one.
-std::size_t run_end(std::string_view s, std::size_t i) {
-    const char* p = s.data();
-    const std::size_t n = s.size();
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i last_control = _mm_set1_epi8(0x1F);
-    for (; i + 16 <= n; i += 16) {
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(b, last_control), b);
-        const __m128i stops =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, quote), _mm_cmpeq_epi8(b, backslash)), control);
-        if (const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops)))
-            return i + static_cast<std::size_t>(std::countr_zero(mask));
-    }
-#endif
-    for (; i + 8 <= n; i += 8) {
-        const std::uint64_t w = words::at(p + i);
-        const std::uint64_t stops =
-            words::bytes_equal(w, '"') | words::bytes_equal(w, '\\') | words::bytes_below(w, 0x20);
-        if (stops) return i + words::first_marked(stops);
-    }
-    while (i < n && !ends_run(static_cast<unsigned char>(p[i]))) ++i;
-    return i;
-}
 
 using Member = std::pair<std::string, JsonValue>;
 
@@ -150,12 +112,12 @@ private:
     static constexpr std::size_t kShapeLimit = 64;
 
     std::size_t skip(std::size_t i) const {
-        if (i < s_.size() && static_cast<unsigned char>(s_[i]) > ' ') return i;
-        while (i < s_.size() && is_white(s_[i])) ++i;
-        return i;
+        const char* const base = s_.data();
+        return static_cast<std::size_t>(lex::skip_space(base + i, base + s_.size()) - base);
     }
-    bool matches(std::size_t i, std::string_view word) const {
-        return s_.substr(i, word.size()) == word;
+    template <std::size_t N>
+    bool matches(std::size_t i, const char (&word)[N]) const {
+        return lex::starts_with(s_.data() + i, s_.data() + s_.size(), word);
     }
 
     // The scratch of nesting level `depth` (1 for the outermost container).
@@ -222,34 +184,12 @@ private:
     }
 
     void number(JsonValue& v, std::size_t start) {
-        const std::size_t end = s_.size();
-        std::size_t i = start;
-        if (s_[i] == '-') {
-            ++i;
-            if (i >= end) fail("Expecting value", start);
-        }
-        if (s_[i] >= '1' && s_[i] <= '9') {
-            while (i < end && is_digit(s_[i])) ++i;
-        } else if (s_[i] == '0') {
-            ++i;
-        } else {
-            fail("Expecting value", start);
-        }
-        bool is_real = false;
-        if (i + 1 < end && s_[i] == '.' && is_digit(s_[i + 1])) {
-            is_real = true;
-            i += 2;
-            while (i < end && is_digit(s_[i])) ++i;
-        }
-        if (i + 1 < end && (s_[i] == 'e' || s_[i] == 'E')) {
-            const std::size_t e_start = i++;
-            if (i + 1 < end && (s_[i] == '-' || s_[i] == '+')) ++i;
-            while (i < end && is_digit(s_[i])) ++i;
-            if (is_digit(s_[i - 1]))
-                is_real = true;
-            else
-                i = e_start;
-        }
+        const char* const base = s_.data();
+        bool integral = true;
+        const char* const stop = lex::number_end(base + start, base + s_.size(), integral);
+        if (stop == nullptr) fail("Expecting value", start);
+        const bool is_real = !integral;
+        const auto i = static_cast<std::size_t>(stop - base);
         const std::string_view token = s_.substr(start, i - start);
         if (token.size() > kMaxNumberLength)
             fail("number of " + std::to_string(token.size()) + " characters, over the limit of " +
@@ -279,81 +219,39 @@ private:
         return *burns::parse_numeric_text(token);
     }
 
-    static int hex(char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    }
-
-    // Four hex digits at `i`, or -1.
-    long hex4(std::size_t i) const {
-        long v = 0;
-        for (std::size_t k = 0; k < 4; ++k) {
-            int h = hex(s_[i + k]);
-            if (h < 0) return -1;
-            v = v * 16 + h;
-        }
-        return v;
-    }
-
     // The text whose content starts at `start` (just after the opening quote), as a view of the
     // document when it has no escapes, else of `decoded_`. Leaves pos_ after the closing quote.
     std::string_view string_view_at(std::size_t start) {
-        const std::size_t stop = run_end(s_, start);
-        if (stop < s_.size() && s_[stop] == '"') {
-            pos_ = stop + 1;
-            return s_.substr(start, stop - start);
+        const char* const base = s_.data();
+        const char* const content = base + start;
+        const char* const end = base + s_.size();
+        if (const char* quote = lex::plain_string_end<lex::AnyText>(content, end)) {
+            pos_ = static_cast<std::size_t>(quote + 1 - base);
+            return std::string_view(content, static_cast<std::size_t>(quote - content));
         }
-        return decode_string(start, stop);
+        return decode_string(content);
+    }
+
+    // The text at `content` that is not one plain run.
+    std::string_view decode_string(const char* content) {
+        const char* const base = s_.data();
+        const char* const end = base + s_.size();
+        const lex::String t = lex::finish_string<lex::AnyText, lex::StrictBytes>(
+            content, lex::run_end<lex::AnyText>(content, end), end, &decoded_);
+        if (t.fault != lex::Fault::none) fail(fault_text(t.fault), static_cast<std::size_t>(t.at - base));
+        pos_ = static_cast<std::size_t>(t.next - base);
+        return t.content;
     }
 
     // (Constructing a string and moving it in costs less than assigning to the empty one.)
     void string_at(std::string& out, std::size_t start) { out = std::string(string_view_at(start)); }
 
-    // The text at `end` whose first plain run ends at `next`, which is not its closing quote.
-    std::string_view decode_string(std::size_t end, std::size_t next) {
-        const std::size_t begin = end - 1;
-        const std::size_t len = s_.size();
-        std::string& out = decoded_;
-        out.clear();
-        while (true) {
-            if (next >= len) fail("Unterminated string starting at", begin);
-            char c = s_[next];
-            if (static_cast<unsigned char>(c) <= 0x1f) fail("Invalid control character at", next);
-            out.append(s_.substr(end, next - end));
-            ++next;
-            if (c == '"') {
-                pos_ = next;
-                return out;
-            }
-            if (next == len) fail("Unterminated string starting at", begin);
-            c = s_[next];
-            if (c != 'u') {
-                end = next + 1;
-                const char plain = text::json_short_escape(c);
-                if (plain == 0) fail("Invalid \\escape", end - 2);
-                out += plain;
-                next = run_end(s_, end);
-                continue;
-            }
-            ++next;
-            end = next + 4;
-            if (end >= len) fail("Invalid \\uXXXX escape", next - 1);
-            long unit = hex4(next);
-            if (unit < 0) fail("Invalid \\uXXXX escape", end - 5);
-            char32_t cp = static_cast<char32_t>(unit);
-            if (cp >= 0xD800 && cp <= 0xDBFF && end + 6 < len && s_[end] == '\\' &&
-                s_[end + 1] == 'u') {
-                long low = hex4(end + 2);
-                if (low < 0) fail("Invalid \\uXXXX escape", end + 1);
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char32_t>(low) - 0xDC00);
-                    end += 6;
-                }
-            }
-            utf8::append(out, cp);
-            next = run_end(s_, end);
+    static const char* fault_text(lex::Fault fault) {
+        switch (fault) {
+            case lex::Fault::unterminated: return "Unterminated string starting at";
+            case lex::Fault::bad_escape: return "Invalid \\escape";
+            case lex::Fault::bad_unicode: return "Invalid \\uXXXX escape";
+            default: return "Invalid control character at";
         }
     }
 

@@ -2,14 +2,12 @@
 #include "taostats/listing_scan.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "burns/numeric.hpp"
-#include "common/utf8.hpp"
-#include "common/words.hpp"
+#include "common/json_lexer.hpp"
 
 namespace emberscope::taostats {
 namespace {
@@ -19,17 +17,7 @@ constexpr int kMaxDepth = 64;
 /// Longer number tokens are left to the host: it refuses integers of more than 4,300 digits.
 constexpr std::size_t kMaxNumberLength = 4000;
 
-/// The bytes of `word` that may be a quotation mark, a backslash, a control character or part
-/// of a multi-byte character, as the high bit of each byte; the lowest one marked is exact.
-inline std::uint64_t plain_run_ends(std::uint64_t word) {
-    return words::bytes_equal(word, '"') | words::bytes_equal(word, '\\') |
-           words::bytes_below(word, 0x20) | words::bytes_high(word);
-}
-
-inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-inline bool is_hex(char c) {
-    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+namespace lex = json_lexer;
 
 class Scanner {
 public:
@@ -81,15 +69,7 @@ private:
         }
     }
 
-    void space() {
-        // Space, tab, line feed and carriage return, as bits of a mask.
-        constexpr std::uint64_t kSpaces = (1ULL << ' ') | (1ULL << '\t') | (1ULL << '\n') | (1ULL << '\r');
-        const char* p = p_;  // a local: stores through char pointers would reload the member
-        while (p < end_ && static_cast<unsigned char>(*p) <= ' ' &&
-               ((kSpaces >> static_cast<unsigned char>(*p)) & 1))
-            ++p;
-        p_ = p;
-    }
+    void space() { p_ = lex::skip_space(p_, end_); }
     bool eat(char c) {
         if (p_ < end_ && *p_ == c) {
             ++p_;
@@ -97,61 +77,25 @@ private:
         }
         return false;
     }
-    bool word(std::string_view w) {
-        if (static_cast<std::size_t>(end_ - p_) < w.size() || std::memcmp(p_, w.data(), w.size()))
-            return false;
-        p_ += w.size();
+    template <std::size_t N>
+    bool word(const char (&w)[N]) {
+        if (!lex::starts_with(p_, end_, w)) return false;
+        p_ += N - 1;
         return true;
     }
 
     /// A string at the quotation mark: `content` is what lies between the marks, `escaped` tells
-    /// whether it holds an escape (all of them checked as the host's decoder checks them).
+    /// whether it holds an escape (all of them checked as the host's decoder checks them). Its
+    /// bytes are checked as strict UTF-8: outside texts any byte above ASCII breaks the grammar,
+    /// so the texts are where the body's UTF-8 is checked.
     bool string(std::string_view& content, bool& escaped) {
         if (!eat('"')) return false;
-        const char* const start = p_;
-        const char* p = p_;  // a local: stores through char pointers would reload the member
-        escaped = false;
-        for (;;) {
-            while (end_ - p >= 8) {
-                if (const std::uint64_t ends = plain_run_ends(words::at(p))) {
-                    p += words::first_marked(ends);
-                    break;
-                }
-                p += 8;
-            }
-            if (p == end_) return false;
-            const auto c = static_cast<unsigned char>(*p);
-            if (c == '"') {
-                content = std::string_view(start, static_cast<std::size_t>(p - start));
-                p_ = p + 1;
-                return true;
-            }
-            if (c < 0x20) return false;  // the host's strict decoder refuses control characters
-            if (c >= 0x80) {
-                // Outside texts any such byte breaks the grammar, so the texts are where the
-                // body's UTF-8 is checked.
-                const std::size_t n = utf8::strict_sequence_length(
-                    reinterpret_cast<const unsigned char*>(p), reinterpret_cast<const unsigned char*>(end_));
-                if (n == 0) return false;
-                p += n;
-                continue;
-            }
-            if (c == '\\') {
-                escaped = true;
-                if (++p == end_) return false;
-                const char e = *p++;
-                if (e == 'u') {
-                    if (end_ - p < 4) return false;
-                    for (int k = 0; k < 4; ++k)
-                        if (!is_hex(p[k])) return false;
-                    p += 4;
-                } else if (e == '\0' || !std::strchr("\"\\/bfnrt", e)) {
-                    return false;
-                }
-                continue;
-            }
-            ++p;
-        }
+        const lex::String t = lex::read_string<lex::AsciiText, lex::Utf8Bytes>(p_, end_, nullptr);
+        if (t.fault != lex::Fault::none) return false;
+        content = t.content;
+        escaped = t.escaped;
+        p_ = t.next;
+        return true;
     }
 
     bool plain_key(std::string_view& key) {
@@ -165,30 +109,10 @@ private:
 
     /// A number token; `integral` when it has neither fraction nor exponent.
     bool number(std::string_view& token, bool& integral) {
-        const char* start = p_;
-        eat('-');
-        if (eat('0')) {
-        } else if (p_ < end_ && *p_ >= '1' && *p_ <= '9') {
-            while (p_ < end_ && is_digit(*p_)) ++p_;
-        } else {
-            return false;
-        }
-        integral = true;
-        if (end_ - p_ >= 2 && *p_ == '.' && is_digit(p_[1])) {
-            integral = false;
-            p_ += 2;
-            while (p_ < end_ && is_digit(*p_)) ++p_;
-        }
-        if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
-            const char* q = p_ + 1;
-            if (q < end_ && (*q == '+' || *q == '-')) ++q;
-            if (q < end_ && is_digit(*q)) {
-                integral = false;
-                p_ = q;
-                while (p_ < end_ && is_digit(*p_)) ++p_;
-            }
-        }
-        token = std::string_view(start, static_cast<std::size_t>(p_ - start));
+        const char* const stop = lex::number_end(p_, end_, integral);
+        if (stop == nullptr) return false;
+        token = std::string_view(p_, static_cast<std::size_t>(stop - p_));
+        p_ = stop;
         return token.size() <= kMaxNumberLength;
     }
 
