@@ -64,7 +64,7 @@ def _guarded(run: Callable[[Settings], dict], settings: Settings, say: Callable[
     except Exception as e:
         say(f"[burn] error: {e}")
         detail = " ".join(str(e).split()) or type(e).__name__
-        return _report("error", health.format_utc(_utc_now()), settings.chat_id, detail=detail)
+        return _report(health.OUTCOME_ERROR, health.format_utc(_utc_now()), settings.chat_id, detail=detail)
 
 
 def _record(say: Callable[[str], None], write: Callable[[], dict]) -> dict | None:
@@ -80,7 +80,7 @@ def _record(say: Callable[[str], None], write: Callable[[], dict]) -> dict | Non
 
 
 def _exit_status(report: dict) -> int:
-    return 0 if report["outcome"] == "ok" else 1
+    return 0 if report["outcome"] == health.OUTCOME_OK else 1
 
 
 def _lock(settings: Settings, wait_seconds: float) -> tuple[StateLock | None, str]:

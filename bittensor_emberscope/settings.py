@@ -14,7 +14,7 @@ import os
 from collections.abc import Callable
 
 from bittensor_emberscope import monitor, health
-from bittensor_emberscope.localfiles import irregular, lock_path, read_regular, sibling
+from bittensor_emberscope.localfiles import irregular, lock_path, read_regular
 
 TYPE_CHECKING = False  # typing's own flag, without loading typing
 if TYPE_CHECKING:
@@ -24,13 +24,10 @@ DEFAULT_THRESHOLD = 0.01
 DEFAULT_INTERVAL_MINUTES = 5.0
 DEFAULT_OUTBOX_MAX_AGE_HOURS = monitor.DEFAULT_OUTBOX_MAX_AGE_SECONDS / 3600
 PAUSE_FILE_NAME = "pause"
-# The engine keeps its outbox beside the state file under this suffix.
-OUTBOX_SUFFIX = ".outbox.json"
 
 
 class UsageError(Exception):
     """A setting that cannot be used; reported before anything runs."""
-
 
 
 # A plain record rather than a dataclass: `status` and `history` would pay for loading the
@@ -130,9 +127,9 @@ def _pause_path(args: argparse.Namespace, state_path: str) -> str:
 
 def _own_files(state_path: str, pause_path: str) -> list[str]:
     """Every file a monitoring command opens beside the state file, besides the state file."""
-    history = health.history_path(state_path)
-    return [health.status_path(state_path), history, history + ".1",
-            sibling(state_path, OUTBOX_SUFFIX), lock_path(state_path), pause_path]
+    return [health.status_path(state_path), health.history_path(state_path),
+            health.rotated_history_path(state_path), health.outbox_path(state_path),
+            lock_path(state_path), pause_path]
 
 
 def _irregular_files(state_path: str, pause_path: str) -> list[str]:

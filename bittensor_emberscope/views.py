@@ -104,8 +104,7 @@ def _since(text: str | None) -> datetime.datetime | None:
 def cmd_history(args: argparse.Namespace) -> int:
     path = _state_path(args, create_default=False)
     since = _since(args.since)
-    log = health.history_path(path)
-    if _refuse_irregular([log + ".1", log]):
+    if _refuse_irregular([health.rotated_history_path(path), health.history_path(path)]):
         return 1
     changes, unreadable = health.read_history(path)
     if unreadable:

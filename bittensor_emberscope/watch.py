@@ -11,16 +11,13 @@ import sys
 import time
 from collections.abc import Callable
 
-from bittensor_emberscope import monitor, health
+from bittensor_emberscope import bot, monitor, health
 from bittensor_emberscope.console import PROG, _Console, _console, _say, _utc_now
+from bittensor_emberscope.notify import CycleWatchdog, Notifier
 from bittensor_emberscope.one_shot import (PAUSED_LINE, _guarded, _lock, _paused, _record, _report,
                                            _route_rules, _run_cycle, _run_snapshot)
 from bittensor_emberscope.settings import Settings, UsageError, _irregular_files, _pick, _reloaded
-
-TYPE_CHECKING = False  # typing's own flag, without loading typing
-if TYPE_CHECKING:
-    from bittensor_emberscope.notify import Notifier
-    from bittensor_emberscope.wakeup import Wakeup
+from bittensor_emberscope.wakeup import Wakeup
 
 # How long a cycle may keep systemd's watchdog fed: far beyond a slow cycle with every retry.
 CYCLE_WATCHDOG_LIMIT = 15 * 60.0
@@ -185,10 +182,6 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
     say = _say
     verbose = args.verbose or sys.stderr.isatty()
     interval = settings.interval_minutes * 60
-    from bittensor_emberscope import bot  # what watch alone needs, loaded by watch alone
-    from bittensor_emberscope.notify import CycleWatchdog, Notifier
-    from bittensor_emberscope.wakeup import Wakeup
-
     notifier = Notifier()
     watchdog = CycleWatchdog(notifier, CYCLE_WATCHDOG_LIMIT)
     path = settings.state_path
@@ -208,7 +201,7 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
             # The engine would block on a FIFO in place of its outbox, say.
             detail = "; ".join(problems)
             say(f"[burn] error: {detail}")
-            report = _report("error", health.format_utc(_utc_now()), settings.chat_id,
+            report = _report(health.OUTCOME_ERROR, health.format_utc(_utc_now()), settings.chat_id,
                              detail=detail)
         else:
             with watchdog:
@@ -218,9 +211,9 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
             path, report, interval_seconds=interval, next_cycle=next_cycle,
             routes=_route_rules(settings)))
         line = health.summary(status or {
-            "last_cycle_utc": report["updated_at_utc"], "outcome": report["outcome"],
-            "detail": report["detail"], "subnets": report["subnets"],
-            "changes": len(report["changes"]), "outbox_size": report["outbox_size"]})
+            health.K_LAST_CYCLE: report["updated_at_utc"], health.K_OUTCOME: report["outcome"],
+            health.K_DETAIL: report["detail"], health.K_SUBNETS: report["subnets"],
+            health.K_CHANGES: len(report["changes"]), health.K_OUTBOX_SIZE: report["outbox_size"]})
         line += f", next at {next_cycle.strftime('%H:%M UTC')}"
         if exporter:
             exporter.observe(report)

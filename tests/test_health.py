@@ -24,6 +24,17 @@ def test_names_beside_the_state_file(state, status, history):
     assert (health.status_path(state), health.history_path(state)) == (status, history)
 
 
+@pytest.mark.parametrize("state, outbox, rotated", [
+    ("/var/lib/emberscope/state.json", "/var/lib/emberscope/state.outbox.json",
+     "/var/lib/emberscope/state.history.jsonl.1"),
+    ("burns", "burns.outbox.json", "burns.history.jsonl.1"),
+    ("a.json.bak", "a.json.bak.outbox.json", "a.json.bak.history.jsonl.1"),
+])
+def test_the_outbox_and_the_rotated_log_beside_the_state_file(state, outbox, rotated):
+    # The outbox is the engine's file: the command looks for a FIFO there before each cycle.
+    assert (health.outbox_path(state), health.rotated_history_path(state)) == (outbox, rotated)
+
+
 def report(outcome="ok", at=T0, **values):
     return {"outcome": outcome, "detail": "" if outcome == "ok" else "why",
             "updated_at_utc": health.format_utc(at), **values}
