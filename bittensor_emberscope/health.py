@@ -43,6 +43,7 @@ __all__ = [
     "describe_mutes",
     "muted_netuids",
     "mutes_path",
+    "netuid_order",
     "read_mutes",
     "record_bot",
     "write_mutes",
@@ -359,13 +360,13 @@ def write_mutes(state_path: str, mutes: Mapping[str, _dt.datetime]) -> None:
         except FileNotFoundError:
             pass
         return
-    document = {M_MUTED: {k: format_utc(mutes[k]) for k in sorted(mutes, key=_netuid_key)}}
+    document = {M_MUTED: {k: format_utc(mutes[k]) for k in sorted(mutes, key=netuid_order)}}
     _replace_atomically(mutes_path(state_path), json.dumps(document, indent=2) + "\n")
 
 
 def muted_netuids(state_path: str, now: _dt.datetime | None = None) -> str:
     """The subnets muted now, comma-separated ("all" for every one), as the engine takes them."""
-    return ",".join(sorted(read_mutes(state_path, now), key=_netuid_key))
+    return ",".join(sorted(read_mutes(state_path, now), key=netuid_order))
 
 
 def describe_mutes(state_path: str, now: _dt.datetime | None = None) -> list[tuple[str, str]]:
@@ -374,12 +375,16 @@ def describe_mutes(state_path: str, now: _dt.datetime | None = None) -> list[tup
     if not mutes:
         return []
     items = [("every subnet" if k == ALL_SUBNETS else f"SN{k}") + f" until {format_utc(v)}"
-             for k, v in sorted(mutes.items(), key=lambda kv: _netuid_key(kv[0]))]
+             for k, v in sorted(mutes.items(), key=lambda kv: netuid_order(kv[0]))]
     return [("muted", ", ".join(items))]
 
 
-def _netuid_key(key: str) -> tuple[int, int, str]:
-    return (0, int(key), key) if key.isdigit() else (1, 0, key)
+def netuid_order(key: str) -> tuple[int, int, str]:
+    """The sort key of a subnet's key: netuids by number, then any other key by its text."""
+    try:
+        return (0, int(key), key)
+    except ValueError:
+        return (1, 0, key)
 
 
 # The history log

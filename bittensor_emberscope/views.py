@@ -15,13 +15,6 @@ from bittensor_emberscope.settings import (UsageError, _pick, _read_config, _sec
                                            _threshold)
 
 
-def _netuid_order(key: str) -> tuple[int, int, str]:
-    try:
-        return (0, int(key), key)
-    except ValueError:
-        return (1, 0, key)
-
-
 def _load_state(path: str) -> tuple[tuple[dict, str | None] | None, str | None]:
     """The stored values and their time stamp, or None with the reason they cannot be shown."""
     try:
@@ -65,7 +58,7 @@ def cmd_status(args: argparse.Namespace) -> int:
             "watch_alive": alive,
             "status": status,
             "updated_at_utc": updated_at,
-            "owner_burn_rate": {k: burns[k] for k in sorted(burns, key=_netuid_order)},
+            "owner_burn_rate": {k: burns[k] for k in sorted(burns, key=health.netuid_order)},
         }
         _out(json.dumps(document, indent=2, ensure_ascii=False) + "\n")
         return code
@@ -84,7 +77,7 @@ def cmd_status(args: argparse.Namespace) -> int:
     lines.append("")
     width = max([len("netuid")] + [len(k) for k in burns])
     lines.append(f"{'netuid':>{width}}  {'owner burn':>10}  stored text")
-    for key in sorted(burns, key=_netuid_order):
+    for key in sorted(burns, key=health.netuid_order):
         raw = burns[key]
         lines.append(f"{key:>{width}}  {monitor.format_owner_burn(raw):>10}  {raw}")
     _out("\n".join(lines) + "\n")
@@ -117,7 +110,7 @@ def cmd_history(args: argparse.Namespace) -> int:
     for change in changes:
         per_subnet.setdefault(change.netuid, []).append(change)
     trends = {netuid: [seen[0].old] + [c.new for c in seen]
-              for netuid, seen in sorted(per_subnet.items(), key=lambda kv: _netuid_order(kv[0]))}
+              for netuid, seen in sorted(per_subnet.items(), key=lambda kv: health.netuid_order(kv[0]))}
     if args.json:
         document = {
             "history_file": health.history_path(path),
