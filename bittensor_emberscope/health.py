@@ -337,8 +337,7 @@ def read_mutes(state_path: str, now: _dt.datetime | None = None) -> dict[str, _d
     mutes nothing (alerts are never held back by accident)."""
     now = now or _now()
     try:
-        with open(mutes_path(state_path), encoding="utf-8") as f:
-            document = json.load(f)
+        document = json.loads(read_regular(mutes_path(state_path)).decode("utf-8"))
     except (OSError, UnicodeDecodeError, ValueError):
         return {}
     muted = document.get(M_MUTED) if isinstance(document, dict) else None

@@ -38,7 +38,7 @@ def _refuse_irregular(paths: Sequence[str]) -> bool:
 
 def cmd_status(args: argparse.Namespace) -> int:
     path = _state_path(args, create_default=False)
-    if _refuse_irregular([health.status_path(path), lock_path(path)]):
+    if _refuse_irregular([health.status_path(path), lock_path(path), health.mutes_path(path)]):
         return 1
     state, problem = _load_state(path)
     status = health.read_status(path)

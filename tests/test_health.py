@@ -142,3 +142,18 @@ def test_mutes_with_keys_that_are_not_plain_netuids(tmp_path, keys, muted):
     assert health.describe_mutes(state, T0) == [("muted", ", ".join(
         ("every subnet" if k == "all" else f"SN{k}") + " until 2099-01-01T00:00:00Z"
         for k in muted.split(",")))]
+
+
+def test_a_fifo_as_the_mutes_file_mutes_nothing_at_once(tmp_path):
+    # The bot reads the mutes for its answers: a FIFO there must not hold its thread.
+    import threading
+
+    state = str(tmp_path / "state.json")
+    os.mkfifo(health.mutes_path(state))
+    read = []
+    reader = threading.Thread(target=lambda: read.append(health.read_mutes(state, T0)), daemon=True)
+    reader.start()
+    reader.join(30)
+    if reader.is_alive():  # let the blocked open go before failing
+        os.close(os.open(health.mutes_path(state), os.O_WRONLY | os.O_NONBLOCK))
+    assert read == [{}]
