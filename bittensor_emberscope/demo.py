@@ -23,7 +23,7 @@ import time
 from collections.abc import Callable, Iterator
 from typing import TextIO
 
-from bittensor_emberscope import cli, health, monitor
+from bittensor_emberscope import cli, health, monitor, watch
 from bittensor_emberscope.testing import Answer, TaostatsStandIn, TelegramStandIn, realistic_rows
 
 __all__ = ["run_demo"]
@@ -353,7 +353,7 @@ def run_demo(out: TextIO) -> int:
                 "TELEGRAM_API_BASE": demo.telegram.base_url,
                 "no_proxy": loopback,  # a configured HTTP proxy must not see the stand-ins
             }
-            with (_environment(env), _patched(cli, "time", demo.clock),
+            with (_environment(env), _patched(watch, "time", demo.clock),
                   _patched(monitor, "time", demo.clock.engine),
                   _patched(monitor, "datetime", _virtual_datetime(demo.clock)),
                   _patched(sys, "stderr", _Console(demo._on_console))):

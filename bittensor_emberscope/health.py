@@ -27,6 +27,8 @@ from bittensor_emberscope.localfiles import lock_holder, open_regular, read_regu
 
 __all__ = [
     "CYCLE_OUTCOMES",
+    "OUTCOME_ERROR",
+    "OUTCOME_OK",
     "FAILING_AFTER",
     "HISTORY_MAX_BYTES",
     "STALE_AFTER_INTERVALS",
@@ -35,10 +37,13 @@ __all__ = [
     "assess",
     "format_utc",
     "history_path",
+    "outbox_path",
+    "rotated_history_path",
     "bot_offset_path",
     "describe_mutes",
     "muted_netuids",
     "mutes_path",
+    "netuid_order",
     "read_mutes",
     "record_bot",
     "write_mutes",
@@ -52,7 +57,9 @@ __all__ = [
 ]
 
 UTC_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
-CYCLE_OUTCOMES = ("ok", "no_api_key", "fetch_failed", "telegram_failed", "error")
+# The outcomes of a cycle's report: the engine's, and "error" for a cycle the command saw fail.
+OUTCOME_OK, OUTCOME_ERROR = "ok", "error"
+CYCLE_OUTCOMES = (OUTCOME_OK, "no_api_key", "fetch_failed", "telegram_failed", OUTCOME_ERROR)
 HISTORY_MAX_BYTES = 8 * 1024 * 1024
 STALE_AFTER_INTERVALS = 3
 FAILING_AFTER = 3
@@ -105,6 +112,16 @@ def status_path(state_path: str) -> str:
 
 def history_path(state_path: str) -> str:
     return sibling(state_path, ".history.jsonl")
+
+
+def rotated_history_path(state_path: str) -> str:
+    """The history log's previous generation, where it goes when it outgrows its size."""
+    return history_path(state_path) + ".1"
+
+
+def outbox_path(state_path: str) -> str:
+    """The outbox (messages not yet delivered), written by the monitor module."""
+    return sibling(state_path, ".outbox.json")
 
 
 def mutes_path(state_path: str) -> str:
@@ -245,8 +262,8 @@ def record_cycle(state_path: str, report: Mapping, *, interval_seconds: float,
     if changes:
         append_history(state_path, stamp, changes, max_bytes=history_max_bytes)
     previous = read_status(state_path) or {}
-    outcome = report.get("outcome") or "error"
-    failures = 0 if outcome == "ok" else _int(previous.get(K_FAILURES)) + 1
+    outcome = report.get("outcome") or OUTCOME_ERROR
+    failures = 0 if outcome == OUTCOME_OK else _int(previous.get(K_FAILURES)) + 1
     status = {
         K_LAST_CYCLE: stamp,
         K_OUTCOME: outcome,
@@ -259,7 +276,7 @@ def record_cycle(state_path: str, report: Mapping, *, interval_seconds: float,
         K_INVALID_ROWS: _int(report.get("invalid_rows")),
         K_CHAT_ID: report.get("chat_id") or previous.get(K_CHAT_ID) or "",
         K_FAILURES: failures,
-        K_LAST_OK: stamp if outcome == "ok" else previous.get(K_LAST_OK),
+        K_LAST_OK: stamp if outcome == OUTCOME_OK else previous.get(K_LAST_OK),
         K_INTERVAL: float(interval_seconds),
         K_NEXT_CYCLE: format_utc(next_cycle) if next_cycle else None,
         K_LOOP: previous.get(K_LOOP) if next_cycle else None,
@@ -320,8 +337,7 @@ def read_mutes(state_path: str, now: _dt.datetime | None = None) -> dict[str, _d
     mutes nothing (alerts are never held back by accident)."""
     now = now or _now()
     try:
-        with open(mutes_path(state_path), encoding="utf-8") as f:
-            document = json.load(f)
+        document = json.loads(read_regular(mutes_path(state_path)).decode("utf-8"))
     except (OSError, UnicodeDecodeError, ValueError):
         return {}
     muted = document.get(M_MUTED) if isinstance(document, dict) else None
@@ -343,13 +359,13 @@ def write_mutes(state_path: str, mutes: Mapping[str, _dt.datetime]) -> None:
         except FileNotFoundError:
             pass
         return
-    document = {M_MUTED: {k: format_utc(mutes[k]) for k in sorted(mutes, key=_netuid_key)}}
+    document = {M_MUTED: {k: format_utc(mutes[k]) for k in sorted(mutes, key=netuid_order)}}
     _replace_atomically(mutes_path(state_path), json.dumps(document, indent=2) + "\n")
 
 
 def muted_netuids(state_path: str, now: _dt.datetime | None = None) -> str:
     """The subnets muted now, comma-separated ("all" for every one), as the engine takes them."""
-    return ",".join(sorted(read_mutes(state_path, now), key=_netuid_key))
+    return ",".join(sorted(read_mutes(state_path, now), key=netuid_order))
 
 
 def describe_mutes(state_path: str, now: _dt.datetime | None = None) -> list[tuple[str, str]]:
@@ -358,12 +374,16 @@ def describe_mutes(state_path: str, now: _dt.datetime | None = None) -> list[tup
     if not mutes:
         return []
     items = [("every subnet" if k == ALL_SUBNETS else f"SN{k}") + f" until {format_utc(v)}"
-             for k, v in sorted(mutes.items(), key=lambda kv: _netuid_key(kv[0]))]
+             for k, v in sorted(mutes.items(), key=lambda kv: netuid_order(kv[0]))]
     return [("muted", ", ".join(items))]
 
 
-def _netuid_key(key: str) -> tuple[int, int, str]:
-    return (0, int(key), key) if key.isdigit() else (1, 0, key)
+def netuid_order(key: str) -> tuple[int, int, str]:
+    """The sort key of a subnet's key: netuids by number, then any other key by its text."""
+    try:
+        return (0, int(key), key)
+    except ValueError:
+        return (1, 0, key)
 
 
 # The history log
@@ -397,7 +417,7 @@ def append_history(state_path: str, stamp: str, changes: Iterable[Sequence[str]]
     except FileNotFoundError:
         size = 0
     if size and size + len(lines) > max_bytes:
-        os.replace(path, path + ".1")
+        os.replace(path, rotated_history_path(state_path))
     fd = open_regular(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT)
     try:
         view = memoryview(lines)
@@ -423,7 +443,7 @@ def read_history(state_path: str) -> tuple[list[Change], int]:
     path = history_path(state_path)
     changes: list[Change] = []
     unreadable = 0
-    for name in (path + ".1", path):
+    for name in (rotated_history_path(state_path), path):
         for line in _history_lines(name):
             if not line.strip():
                 continue
@@ -603,7 +623,7 @@ def summary(status: Mapping) -> str:
     if not last:
         return "waiting for the first cycle"
     outcome = status.get(K_OUTCOME)
-    if outcome == "ok":
+    if outcome == OUTCOME_OK:
         text = (f"cycle {last}: {_int(status.get(K_SUBNETS))} subnets, "
                 f"{_int(status.get(K_CHANGES))} changed")
     else:

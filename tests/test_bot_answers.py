@@ -190,7 +190,8 @@ def test_the_chart_child_refuses_points_it_cannot_draw(points, reason):
 def test_the_daemon_never_imports_the_plotting_library():
     import subprocess
     import sys
-    code = ("import sys; import bittensor_emberscope.cli, bittensor_emberscope.bot; "
+    code = ("import sys; import bittensor_emberscope.cli, bittensor_emberscope.watch, "
+            "bittensor_emberscope.bot; "
             "print(any(m.split('.')[0] in ('matplotlib', 'numpy', 'PIL') for m in sys.modules))")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.stdout == "False\n", done.stderr

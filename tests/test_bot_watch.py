@@ -372,18 +372,18 @@ def test_a_failing_answer_never_stops_the_monitor(tmp_path, monkeypatch):
 
 
 def test_time_spent_answering_counts_against_the_wait(monkeypatch):
-    from bittensor_emberscope import cli
+    from bittensor_emberscope import watch
     from bittensor_emberscope.notify import Notifier
 
     slept: list[float] = []
-    monkeypatch.setattr(cli.time, "sleep", slept.append)
+    monkeypatch.setattr(watch.time, "sleep", slept.append)
     answered: list[int] = []
 
     def answering() -> float:
         answered.append(1)
         return 0.75  # a chart drawn between two steps
 
-    assert cli._wait(4, "", Notifier({}), answering) == cli.WAIT_DONE
+    assert watch._wait(4, "", Notifier({}), answering) == watch.WAIT_DONE
     # The answers' time is taken from the wait, so the next cycle starts on time rather than
     # 4 x 0.75 s late: steps of 1, 1 and 0.5 s, each followed by 0.75 s of answering.
     assert slept == [1, 1, 0.5]

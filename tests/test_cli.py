@@ -407,7 +407,8 @@ def test_operator_commands_load_no_http_client(tmp_path, args):
     # `status` and `history` answer an operator at once: the host's HTTP client (urllib.request,
     # http.client, ssl) and libcurl each cost about a bare interpreter's start, and are not theirs
     # to load; nor are the dataclass machinery (inspect, ast, dis), pathlib, or shutil (which
-    # argparse loads for the terminal's width, with the compression modules).
+    # argparse loads for the terminal's width, with the compression modules); nor the watch loop
+    # and what it alone needs (the bot, notify, wakeup, the metrics, the routes and tomllib).
     env = clean_environment(tmp_path)
     env["EMBERSCOPE_STATE_FILE"] = str(tmp_path / "state.json")
     (tmp_path / "state.json").write_text('{"owner_burn_rate": {"1": "0.5"}, "updated_at_utc": '
@@ -415,7 +416,11 @@ def test_operator_commands_load_no_http_client(tmp_path, args):
     code = ("import sys\nfrom bittensor_emberscope.cli import main\ntry:\n    main(sys.argv[1:])\n"
             "except SystemExit:\n    pass\nloaded = sorted(m for m in "
             "('urllib.request', 'http.client', 'ssl', 'socket', 'dataclasses', 'inspect', "
-            "'pathlib', 'shutil') if m in sys.modules)\n"
+            "'pathlib', 'shutil', 'tomllib', 'bittensor_emberscope.watch', "
+            "'bittensor_emberscope.bot', 'bittensor_emberscope.notify', "
+            "'bittensor_emberscope.wakeup', 'bittensor_emberscope.metrics', "
+            "'bittensor_emberscope.config', 'bittensor_emberscope.one_shot') "
+            "if m in sys.modules)\n"
             "loaded += ['libcurl'] * ('libcurl' in open('/proc/self/maps').read())\n"
             "sys.stderr.write('loaded: ' + repr(loaded))\n")
     done = subprocess.run([sys.executable, "-c", code, *args], env=env, capture_output=True,

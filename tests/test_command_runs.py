@@ -169,7 +169,7 @@ def test_watch_survives_any_error_of_a_recording_step(env, taostats, tmp_path, w
 
 
 OWN_FILES = ["state.status.json", "state.history.jsonl", "state.history.jsonl.1",
-             "state.outbox.json", "state.lock", "pause"]
+             "state.outbox.json", "state.lock", "pause", "state.mutes.json"]
 
 
 @pytest.mark.parametrize("name", OWN_FILES)
@@ -183,7 +183,7 @@ def test_a_fifo_beside_the_state_file_stops_once_with_a_line(env, taostats, tmp_
 
 
 @pytest.mark.parametrize("command, name", [
-    ("status", "state.status.json"), ("status", "state.lock"),
+    ("status", "state.status.json"), ("status", "state.lock"), ("status", "state.mutes.json"),
     ("history", "state.history.jsonl"), ("history", "state.history.jsonl.1"),
 ])
 def test_a_fifo_stops_the_readers_with_a_line(env, tmp_path, command, name):

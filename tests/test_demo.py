@@ -10,7 +10,7 @@ import subprocess
 import sys
 import time
 
-from bittensor_emberscope import cli, demo, monitor
+from bittensor_emberscope import demo, monitor, watch
 from test_cli import ENTRY_POINT, clean_environment
 
 CONSOLE = [f"    console  {line}\n" for line in demo.EXPECTED_CONSOLE]
@@ -49,7 +49,7 @@ def test_demo_restores_what_it_substituted():
     stderr = sys.stderr
     assert demo.run_demo(out) == 0
     assert console_lines(out.getvalue()) == CONSOLE
-    assert cli.time is time and monitor.time is time
+    assert watch.time is time and monitor.time is time
     assert monitor.datetime is datetime.datetime
     assert sys.stderr is stderr
     assert "TAOSTATS_API_BASE" not in os.environ and "TELEGRAM_API_BASE" not in os.environ

@@ -24,6 +24,17 @@ def test_names_beside_the_state_file(state, status, history):
     assert (health.status_path(state), health.history_path(state)) == (status, history)
 
 
+@pytest.mark.parametrize("state, outbox, rotated", [
+    ("/var/lib/emberscope/state.json", "/var/lib/emberscope/state.outbox.json",
+     "/var/lib/emberscope/state.history.jsonl.1"),
+    ("burns", "burns.outbox.json", "burns.history.jsonl.1"),
+    ("a.json.bak", "a.json.bak.outbox.json", "a.json.bak.history.jsonl.1"),
+])
+def test_the_outbox_and_the_rotated_log_beside_the_state_file(state, outbox, rotated):
+    # The outbox is the engine's file: the command looks for a FIFO there before each cycle.
+    assert (health.outbox_path(state), health.rotated_history_path(state)) == (outbox, rotated)
+
+
 def report(outcome="ok", at=T0, **values):
     return {"outcome": outcome, "detail": "" if outcome == "ok" else "why",
             "updated_at_utc": health.format_utc(at), **values}
@@ -111,3 +122,38 @@ def test_status_file_keeps_the_mode_of_the_file_it_replaces(tmp_path):
     os.chmod(health.status_path(state), 0o640)
     health.record_cycle(state, report(), interval_seconds=60, now=T0)
     assert os.stat(health.status_path(state)).st_mode & 0o777 == 0o640
+
+
+# A mutes file edited by hand, or by another version, may hold keys that are not plain netuids:
+# they sort after the netuids, in the order `emberscope status` lists its values, and never stop
+# a cycle or `status`.
+@pytest.mark.parametrize("keys, muted", [
+    (["10", "3", "all"], "3,10,all"),
+    (["\u00b2", "3"], "3,\u00b2"),  # a digit that is not a decimal one
+    (["\u0663", "2"], "2,\u0663"),  # an Arabic-Indic three: a number, as the values' order has it
+    (["-1", "2", "x"], "-1,2,x"),
+])
+def test_mutes_with_keys_that_are_not_plain_netuids(tmp_path, keys, muted):
+    state = str(tmp_path / "state.json")
+    until = datetime.datetime(2099, 1, 1, tzinfo=UTC)
+    with open(health.mutes_path(state), "w", encoding="utf-8") as f:
+        json.dump({"muted": {k: health.format_utc(until) for k in keys}}, f)
+    assert health.muted_netuids(state, T0) == muted
+    assert health.describe_mutes(state, T0) == [("muted", ", ".join(
+        ("every subnet" if k == "all" else f"SN{k}") + " until 2099-01-01T00:00:00Z"
+        for k in muted.split(",")))]
+
+
+def test_a_fifo_as_the_mutes_file_mutes_nothing_at_once(tmp_path):
+    # The bot reads the mutes for its answers: a FIFO there must not hold its thread.
+    import threading
+
+    state = str(tmp_path / "state.json")
+    os.mkfifo(health.mutes_path(state))
+    read = []
+    reader = threading.Thread(target=lambda: read.append(health.read_mutes(state, T0)), daemon=True)
+    reader.start()
+    reader.join(30)
+    if reader.is_alive():  # let the blocked open go before failing
+        os.close(os.open(health.mutes_path(state), os.O_WRONLY | os.O_NONBLOCK))
+    assert read == [{}]

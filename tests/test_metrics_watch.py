@@ -72,7 +72,7 @@ def free_port() -> int:
 
 
 def test_the_prometheus_library_is_imported_only_when_asked_for(env):
-    done = subprocess.run([*FAST_COMMAND[:2], "import sys; from bittensor_emberscope import cli; "
+    done = subprocess.run([*FAST_COMMAND[:2], "import sys; from bittensor_emberscope import cli, watch; "
                            "print('prometheus_client' in sys.modules)"],
                           env=env, capture_output=True, text=True, timeout=60)
     assert done.stdout == "False\n"

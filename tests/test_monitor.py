@@ -452,14 +452,14 @@ def test_is_paused_sees_the_file_come_and_go(tmp_path, name):
 
 
 def test_the_outbox_default_is_the_engines():
-    from bittensor_emberscope import cli
+    from bittensor_emberscope import settings as cli_settings
 
     default = monitor.DEFAULT_OUTBOX_MAX_AGE_SECONDS
     assert default == 24 * 3600.0
     for operation in (monitor.run_cycle, monitor.run_snapshot):
         assert inspect.signature(operation).parameters["outbox_max_age_seconds"].default == default
-    settings_default = cli.Settings._field_defaults
-    assert cli.DEFAULT_OUTBOX_MAX_AGE_HOURS * 3600 == default
+    settings_default = cli_settings.Settings._field_defaults
+    assert cli_settings.DEFAULT_OUTBOX_MAX_AGE_HOURS * 3600 == default
     assert settings_default["outbox_max_age_hours"] * 3600 == default
 
 

@@ -106,6 +106,7 @@ if how == "uid":
     # be readable to that user.
     cli.build_parser()
     import bittensor_emberscope.config  # what `once` loads on its way (tomllib)
+    import bittensor_emberscope.one_shot
     os.setgroups([]); os.setgid(65534); os.setuid(65534)
 sys.exit(cli.main(sys.argv[3:]))
 """

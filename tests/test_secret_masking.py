@@ -142,7 +142,7 @@ def test_poll_loop_error_line_masks_the_key_and_stays_one_line(es, monkeypatch, 
 
 
 def test_the_command_settings_never_show_the_token():
-    from bittensor_emberscope.cli import Settings
+    from bittensor_emberscope.settings import Settings
 
     settings = Settings("/s/state.json", 0.01, 5.0, "/s/pause", CHAT, TOKEN)
     assert not leaks(TOKEN, repr(settings), str(settings))

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from bittensor_emberscope import cli, monitor
+from bittensor_emberscope import monitor, watch
 from bittensor_emberscope.notify import Notifier
 from bittensor_emberscope.wakeup import Wakeup
 
@@ -120,8 +120,8 @@ def test_the_wait_refuses_what_it_cannot_wait_for(arguments, message):
 def test_a_quiet_wait_is_one_sleep(monkeypatch, tmp_path):
     calls = []
     real = monitor.wait
-    monkeypatch.setattr(cli.monitor, "wait", lambda **kw: calls.append(kw) or real(**kw))
-    assert cli._wait(1.5, str(tmp_path / "pause"), Notifier({})) == cli.WAIT_DONE
+    monkeypatch.setattr(watch.monitor, "wait", lambda **kw: calls.append(kw) or real(**kw))
+    assert watch._wait(1.5, str(tmp_path / "pause"), Notifier({})) == watch.WAIT_DONE
     assert len(calls) == 1 and 1.0 < calls[0]["seconds"] <= 1.5
 
 
@@ -129,7 +129,7 @@ def test_the_pause_file_ends_the_wait(tmp_path):
     pause = tmp_path / "pause"
     soon(pause.touch)
     began = time.monotonic()
-    assert cli._wait(LONG, str(pause), Notifier({})) == cli.WAIT_PAUSED
+    assert watch._wait(LONG, str(pause), Notifier({})) == watch.WAIT_PAUSED
     assert time.monotonic() - began < LONG / 2
 
 
@@ -139,9 +139,9 @@ def test_the_bot_woken_wait_answers_and_waits_on(tmp_path):
     try:
         soon(wakeup.poke)
         began = time.monotonic()
-        assert cli._wait(1.0, str(tmp_path / "pause"), Notifier({}),
+        assert watch._wait(1.0, str(tmp_path / "pause"), Notifier({}),
                          lambda: served.append(time.monotonic()) or 0.0,
-                         wakeup=wakeup) == cli.WAIT_DONE
+                         wakeup=wakeup) == watch.WAIT_DONE
         assert len(served) == 1 and served[0] - began < 1.0
         assert time.monotonic() - began >= 1.0  # the answer did not end the wait
     finally:
@@ -154,8 +154,8 @@ def test_a_handled_signal_ends_the_wait_for_the_loop_to_look_at(tmp_path, usr1):
     try:
         soon(lambda: signal.pthread_kill(threading.get_ident(), signal.SIGUSR1))
         began = time.monotonic()
-        assert cli._wait(LONG, str(tmp_path / "pause"), Notifier({}), lambda: served.append(1) or 0,
-                         wakeup=wakeup) == cli.WAIT_SIGNAL
+        assert watch._wait(LONG, str(tmp_path / "pause"), Notifier({}), lambda: served.append(1) or 0,
+                         wakeup=wakeup) == watch.WAIT_SIGNAL
         assert time.monotonic() - began < LONG / 2
         assert usr1 == [signal.SIGUSR1] and served == []  # a signal is not the bot's
     finally:
@@ -169,8 +169,8 @@ def test_an_answer_held_by_flood_control_is_sent_when_due(tmp_path):
     def due() -> float | None:
         return None if served else due_at - time.monotonic()
 
-    assert cli._wait(1.0, str(tmp_path / "pause"), Notifier({}),
-                     lambda: served.append(time.monotonic()) or 0.0, due=due) == cli.WAIT_DONE
+    assert watch._wait(1.0, str(tmp_path / "pause"), Notifier({}),
+                     lambda: served.append(time.monotonic()) or 0.0, due=due) == watch.WAIT_DONE
     assert len(served) == 1 and served[0] >= due_at
 
 
@@ -181,7 +181,7 @@ def test_the_watchdog_is_fed_every_half_interval(tmp_path):
     sock.settimeout(LONG)
     notifier = Notifier({"NOTIFY_SOCKET": address, "WATCHDOG_USEC": "400000"})
     try:
-        assert cli._wait(2.0, str(tmp_path / "pause"), notifier) == cli.WAIT_DONE
+        assert watch._wait(2.0, str(tmp_path / "pause"), notifier) == watch.WAIT_DONE
         sock.setblocking(False)
         fed = []
         while True:
@@ -228,10 +228,10 @@ def test_a_handled_signal_ends_a_stepped_wait_too(monkeypatch, tmp_path, usr1):
         if len(slept) == 2:
             signal.pthread_kill(threading.get_ident(), signal.SIGUSR1)
 
-    monkeypatch.setattr(cli.time, "sleep", sleep)
+    monkeypatch.setattr(watch.time, "sleep", sleep)
     wakeup = Wakeup()
     try:
-        assert cli._wait(60, str(tmp_path / "pause"), Notifier({}), wakeup=wakeup) == cli.WAIT_SIGNAL
+        assert watch._wait(60, str(tmp_path / "pause"), Notifier({}), wakeup=wakeup) == watch.WAIT_SIGNAL
     finally:
         wakeup.close()
     assert (slept, usr1) == ([1, 1], [signal.SIGUSR1])
