@@ -177,6 +177,12 @@ def cmd_watch(settings: Settings, args: argparse.Namespace) -> int:
             return _watch(settings, args, console)
 
 
+def _bot_chats(settings: Settings) -> list[str]:
+    """The chats the bot answers: every route's, once each."""
+    routes = settings.config.routes if settings.config else ()
+    return list(dict.fromkeys([r.chat_id for r in routes] or [settings.chat_id]))
+
+
 def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> int:
     exporter = _metrics_exporter(args, settings)
     say = _say
@@ -241,6 +247,8 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
             say(f"[burn] config not reloaded: {e}; keeping the previous one")
             return
         say(f"[burn] config reloaded ({len(settings.config.routes)} routes)")
+        if answering:
+            answering.chats = _bot_chats(settings)
 
     def paused() -> int:
         say(PAUSED_LINE)
@@ -278,7 +286,7 @@ def _watch(settings: Settings, args: argparse.Namespace, console: _Console) -> i
         record_loop("running", _utc_now() + datetime.timedelta(seconds=interval))
         notifier.ready("started; " + FIRST_STATUS[first])
         if not args.no_bot:
-            answering = bot.Bot(token=settings.token, chats=[settings.chat_id], users=bot_users,
+            answering = bot.Bot(token=settings.token, chats=_bot_chats(settings), users=bot_users,
                                 state_path=path, say=say, verbose=verbose, wake=wakeup.poke)
             answering.start()
             between = answering.serve

@@ -388,3 +388,27 @@ def test_time_spent_answering_counts_against_the_wait(monkeypatch):
     # 4 x 0.75 s late: steps of 1, 1 and 0.5 s, each followed by 0.75 s of answering.
     assert slept == [1, 1, 0.5]
     assert len(answered) == 3
+
+
+def test_the_bot_answers_every_routes_chat_and_follows_a_reload(env, telegram, watches, tmp_path):
+    config = tmp_path / "emberscope.toml"
+    config.write_text('[[route]]\nchat_id = "-100777"\n[[route]]\nchat_id = "-100888"\n')
+    env["EMBERSCOPE_CONFIG"] = str(config)
+    del env["TELEGRAM_CHAT_ID"]
+    w = watches("--no-snapshot", env=env)
+    w.wait_line(STARTED)
+
+    def helped_in(chat: int) -> bool:
+        telegram.clear()
+        telegram.push_message("/help", chat_id=chat)
+        wait_until(lambda: telegram.pending_updates == 0, what="the update to be read")
+        return any(dict(r.form).get("chat_id") == str(chat) and r.api_method == "sendMessage"
+                   for r in telegram.requests)
+
+    assert [helped_in(-100777), helped_in(-100888), helped_in(-100999)] == [True, True, False]
+    config.write_text('[[route]]\nchat_id = "-100999"\n')
+    w.proc.send_signal(signal.SIGHUP)
+    w.wait_line("[burn] config reloaded")
+    assert [helped_in(-100999), helped_in(-100777)] == [True, False]
+    w.proc.send_signal(signal.SIGTERM)
+    assert w.finish()[0] == 0
