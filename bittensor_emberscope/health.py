@@ -158,41 +158,10 @@ def _now() -> _dt.datetime:
 
 
 def _replace_atomically(path: str, content: str) -> None:
-    """Write `content` to a temporary file beside `path`, sync it, and rename it over `path`."""
-    folder = os.path.dirname(path) or "."
-    try:
-        mode = os.stat(path).st_mode & 0o7777
-    except FileNotFoundError:
-        umask = os.umask(0)
-        os.umask(umask)
-        mode = 0o666 & ~umask
-    import tempfile  # loaded by the commands that write, not by `status` and `history`
+    """The file replaced as the engine replaces the state file (the monitor module's own)."""
+    from bittensor_emberscope import monitor
 
-    fd, temp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp",
-                                dir=folder)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            os.fchmod(f.fileno(), mode)
-            f.write(content)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(temp, path)
-    except BaseException:
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
-        raise
-    try:
-        dir_fd = os.open(folder, os.O_RDONLY | os.O_CLOEXEC)
-    except OSError:
-        return
-    try:
-        os.fsync(dir_fd)
-    except OSError:
-        pass
-    finally:
-        os.close(dir_fd)
+    monitor.replace_file(path, content)
 
 
 def read_status(state_path: str) -> dict | None:

@@ -28,6 +28,8 @@ constexpr std::array kOperations = {
     Operation{"is_paused", host::kIsPausedParams, host::monitor_is_paused,
               "True while the pause file exists: a regular file (links followed) at a path that "
               "is not empty, as the engine's cycle sees it."},
+    Operation{"replace_file", host::kReplaceFileParams, host::monitor_replace_file,
+              "The file's content replaced atomically, as the engine replaces the state file."},
     Operation{"_http_exchange", host::kExchangeParams, host::monitor_http_exchange,
               "One exchange: (status, body read, longer than its limit)."},
     Operation{"_bot_exchange", host::kBotExchangeParams, host::monitor_bot_exchange,

@@ -101,6 +101,13 @@ def format_owner_burn(value: str) -> str:
 def is_paused(pause_path: str) -> bool:
     """True while the pause file exists: a regular file (links followed) at a path that is not empty, as the engine's cycle sees it."""
 
+def replace_file(path: str, content: str) -> None:
+    """The file's content replaced atomically, as the engine replaces the state file.
+
+    A synced temporary beside it renamed over it, its permissions kept, a link's target replaced;
+    OSError naming the path.
+    """
+
 def _http_exchange(
     url: str,
     *,
@@ -118,6 +125,23 @@ def _http_exchange(
     The command's own HTTP client: a deadline raises TimeoutError, any other transport failure
     OSError. A limit below 0 is none; redirects is "follow", "keep_credentials_on_origin" or
     "none"; authorization, when not empty, is sent as the Authorization header.
+    """
+
+
+def _bot_exchange(
+    url: str,
+    *,
+    body: str,
+    content_type: str,
+    timeout: float,
+    body_limit: int,
+    cancel_fd: int = -1,
+) -> tuple[int, bytes]:
+    """One POST of the bot to the Bot API -> (status, body).
+
+    `body` holds one byte a character (U+0000..U+00FF). Each calling thread has a libcurl handle
+    of its own; the exchange sleeps until the answer, `timeout` (TimeoutError) or `cancel_fd`
+    becoming readable (OSError); any other transport failure raises OSError naming the origin.
     """
 
 

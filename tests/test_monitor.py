@@ -349,7 +349,7 @@ def test_stub_matches_the_module():
     functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
     assert [fn.name for fn in functions] == [
         "run_cycle", "run_snapshot", "wait", "read_state", "format_owner_burn", "is_paused",
-        "_http_exchange", "bot_commands", "bot_parse", "bot_allowed", "bot_user_ids",
+        "replace_file", "_http_exchange", "_bot_exchange", "bot_commands", "bot_parse", "bot_allowed", "bot_user_ids",
         "bot_admit", "bot_load_offset", "bot_save_offset"]
     for fn in functions:
         actual = inspect.signature(getattr(monitor, fn.name))
@@ -501,3 +501,32 @@ def test_routes_that_cannot_be_followed_are_refused_before_anything_runs(cycle, 
         cycle(routes=routes)
     assert text in str(raised.value)
     assert not paths["state"].exists()
+
+
+def test_replace_file_writes_as_the_engine_writes(tmp_path):
+    target = tmp_path / "status.json"
+    target.write_text("old\n")
+    target.chmod(0o640)
+    link = tmp_path / "link.json"
+    link.symlink_to(target)
+    monitor.replace_file(str(link), "{\"a\": \"\u00e9\"}\n")
+    # The link's target is replaced, its permissions kept, and no temporary is left behind.
+    assert link.is_symlink() and target.read_bytes() == '{"a": "\u00e9"}\n'.encode()
+    assert target.stat().st_mode & 0o777 == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link.json", "status.json"]
+
+
+@pytest.mark.parametrize("make, errno_name", [
+    (lambda p: None, "ENOENT"),               # a folder that does not exist
+    (lambda p: p.mkdir(), "EISDIR"),          # a folder where the file should be
+])
+def test_replace_file_failures_are_the_hosts_errors(tmp_path, make, errno_name):
+    import errno as errno_codes
+
+    path = tmp_path / "status.json"
+    make(path)
+    target = path / "x" if errno_name == "ENOENT" else path
+    with pytest.raises(OSError) as raised:
+        monitor.replace_file(str(target), "x")
+    assert raised.value.errno == getattr(errno_codes, errno_name)
+    assert raised.value.filename == str(target)

@@ -20,6 +20,7 @@
 #include "host/command_services.hpp"
 #include "host/error.hpp"
 #include "host/host_services.hpp"
+#include "native/posix_files.hpp"
 #include "native/posix_waiter.hpp"
 
 namespace emberscope::host {
@@ -262,6 +263,27 @@ Object monitor_is_paused(const Args& args) {
     // The cycle's own rule, asked once: no budget is spent, nothing waits.
     engine::Waits waits(command_services(), std::string(args.text<kIsPausedParams, "pause_path">()), 0);
     return boolean(waits.pause_requested());
+}
+
+Object monitor_replace_file(const Args& args) {
+    const std::string path(args.text<kReplaceFileParams, "path">());
+    const std::string content(args.text<kReplaceFileParams, "content">());
+    int error = 0;
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+        native::replace_file_atomically(path, content);
+    } catch (const native::OsError& e) {
+        error = e.number();
+    } catch (const std::exception&) {
+        error = EIO;
+    }
+    PyEval_RestoreThread(saved);
+    if (error != 0) {
+        errno = error;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, args.given<kReplaceFileParams, "path">().ptr());
+        throw_pending();
+    }
+    return none();
 }
 
 Object monitor_http_exchange(const Args& args) {

@@ -34,12 +34,12 @@ public:
 /// The path quoted as the host writes it in an error text.
 std::string quoted_path(std::string_view path);
 
-/// True when `path` names a regular file (links followed).
 /// The bytes a path names on the file system: a path's text as the interpreter hands it over
 /// (UTF-8, a name byte that is not UTF-8 kept as the lone surrogate U+DC80..U+DCFF, as
 /// `os.fsdecode` gives it) turned back into the bytes `os.fsencode` would give.
 std::string fs_path(std::string_view path);
 
+/// True when `path` names a regular file (links followed).
 bool is_regular_file(std::string_view path);
 
 /// The file's content as text (line ends "\r\n" and "\r" read as "\n", as the host's text
