@@ -36,8 +36,9 @@ from bittensor_emberscope import health, monitor
 __all__ = ["Bot", "TelegramApi", "ApiError", "Answers", "render_chart", "seen_chats",
            "allowed_users", "CHART_TIMEOUT"]
 
-# Telegram's public Bot API origin; TELEGRAM_API_BASE points elsewhere (a self-hosted server).
-DEFAULT_API_BASE = "https://api.telegram.org"
+# Telegram's public Bot API origin (the engine's); TELEGRAM_API_BASE points elsewhere (a
+# self-hosted server).
+DEFAULT_API_BASE = monitor.DEFAULT_TELEGRAM_API_BASE
 # How long Telegram holds one getUpdates open when nothing arrives.
 POLL_SECONDS = 25
 # Waits after a failed poll: doubling from the first to the last.
@@ -53,7 +54,9 @@ SEND_TIMEOUT = 30.0
 
 
 def api_base() -> str:
-    return (os.environ.get("TELEGRAM_API_BASE") or DEFAULT_API_BASE).rstrip("/")
+    """The Bot API origin by the engine's rule: TELEGRAM_API_BASE when set, trailing "/" removed."""
+    base = os.environ.get("TELEGRAM_API_BASE")
+    return (DEFAULT_API_BASE if base is None else base).rstrip("/")
 
 
 # Talking to the Bot API

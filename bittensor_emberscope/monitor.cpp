@@ -5,6 +5,7 @@
 #include "host/extension.hpp"
 #include "host/monitor_bot_ops.hpp"
 #include "host/monitor_ops.hpp"
+#include "reports/telegram_text.hpp"
 
 namespace emberscope {
 namespace {
@@ -52,6 +53,7 @@ constexpr std::array kOperations = {
 
 constexpr std::array kConstants = {
     host::Constant{"DEFAULT_OUTBOX_MAX_AGE_SECONDS", engine::kDefaultOutboxMaxAge},
+    host::Constant{"DEFAULT_TELEGRAM_API_BASE", 0, reports::kDefaultTelegramBase.data()},
 };
 
 }  // namespace

@@ -218,6 +218,18 @@ def _missing_secrets(key: str, token: str, chat_id: str | None, need_key: bool) 
         raise UsageError("missing " + "; ".join(missing))
 
 
+def _check_api_bases() -> None:
+    """An API base the command would send nothing useful to (set but empty, or not an http(s)
+    address) is refused before anything runs: every cycle would fail, or every alert."""
+    for name in ("TAOSTATS_API_BASE", "TELEGRAM_API_BASE"):
+        value = os.environ.get(name)
+        if value is None:
+            continue
+        if not value.rstrip("/").lower().startswith(("http://", "https://")):
+            raise UsageError(f"{name}: {value!r} is not an http:// or https:// address (unset it "
+                             "for the public service)")
+
+
 def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
     """Check every setting of a monitoring command; raises UsageError."""
     threshold = _threshold(args)
@@ -233,6 +245,7 @@ def read_settings(args: argparse.Namespace, need_key: bool = True) -> Settings:
     if config is not None:
         chat_id, threshold = config.routes[0].chat_id, config.routes[0].threshold
     _missing_secrets(key, token, chat_id, need_key)
+    _check_api_bases()
     if config is None:
         from bittensor_emberscope.config import single_route
 

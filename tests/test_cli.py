@@ -440,3 +440,24 @@ def test_watch_without_the_bot_loads_no_http_client(env, tmp_path):
     done = subprocess.run([sys.executable, "-c", code, "watch", "--no-bot"], env=env,
                           capture_output=True, text=True, timeout=60)
     assert done.stderr.splitlines()[-1] == "exit 0, loaded: []"
+
+
+@pytest.mark.parametrize("name", ["TAOSTATS_API_BASE", "TELEGRAM_API_BASE"])
+@pytest.mark.parametrize("value", ["", "/", "api.telegram.org", "ftp://127.0.0.1"])
+def test_an_api_base_that_is_no_http_address_is_refused_before_anything_runs(env, taostats,
+                                                                               telegram, tmp_path,
+                                                                               name, value):
+    env[name] = value
+    done = run("once", env=env)
+    assert done.returncode == 2
+    assert unstamped(done.stderr).splitlines()[-1].endswith(
+        f"{name}: {value!r} is not an http:// or https:// address (unset it for the public "
+        "service)")
+    assert taostats.requests == [] and telegram.requests == []
+    assert sorted(os.listdir(tmp_path)) == ["home"]
+
+
+def test_the_bot_and_the_engine_share_one_default_bot_api():
+    from bittensor_emberscope import bot, monitor
+
+    assert bot.DEFAULT_API_BASE == monitor.DEFAULT_TELEGRAM_API_BASE == "https://api.telegram.org"

@@ -106,7 +106,9 @@ int exec_module(PyObject* module) {
     }
 
     for (const Constant& constant : module_spec.constants)
-        if (bind(module, constant.name, PyFloat_FromDouble(constant.value)) < 0) return -1;
+        if (bind(module, constant.name,
+                 constant.text ? PyUnicode_FromString(constant.text) : PyFloat_FromDouble(constant.value)) < 0)
+            return -1;
 
     PyObject* module_name = PyUnicode_FromString(module_spec.qualified_name);
     if (module_name == nullptr) return -1;

@@ -14,6 +14,7 @@ namespace emberscope::host {
 struct Constant {
     const char* name;
     double value;
+    const char* text = nullptr;  ///< when set, the constant is this text instead of `value`
 };
 
 struct ModuleSpec {
