@@ -129,7 +129,8 @@ def _own_files(state_path: str, pause_path: str) -> list[str]:
     """Every file a monitoring command opens beside the state file, besides the state file."""
     return [health.status_path(state_path), health.history_path(state_path),
             health.rotated_history_path(state_path), health.outbox_path(state_path),
-            health.mutes_path(state_path), lock_path(state_path), pause_path]
+            health.mutes_path(state_path), health.bot_offset_path(state_path),
+            lock_path(state_path), pause_path]
 
 
 def _irregular_files(state_path: str, pause_path: str) -> list[str]:

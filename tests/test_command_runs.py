@@ -169,7 +169,8 @@ def test_watch_survives_any_error_of_a_recording_step(env, taostats, tmp_path, w
 
 
 OWN_FILES = ["state.status.json", "state.history.jsonl", "state.history.jsonl.1",
-             "state.outbox.json", "state.lock", "pause", "state.mutes.json"]
+             "state.outbox.json", "state.lock", "pause", "state.mutes.json",
+             "state.bot-offset.json"]
 
 
 @pytest.mark.parametrize("name", OWN_FILES)
