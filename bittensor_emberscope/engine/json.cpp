@@ -11,8 +11,8 @@
 #include <tuple>
 
 #include "burns/numeric.hpp"
+#include "burns/repr.hpp"
 #include "burns/state_text.hpp"
-#include "burns/unicode_tables.hpp"
 #include "common/json_lexer.hpp"
 #include "common/utf8.hpp"
 
@@ -429,36 +429,6 @@ void dump(const JsonValue& v, std::string& out, int indent, int level, bool sort
     out += is_array ? ']' : '}';
 }
 
-void append_repr(std::string& out, const std::string& text) {
-    const bool has_single = text.find('\'') != std::string::npos;
-    const bool has_double = text.find('"') != std::string::npos;
-    const char quote = has_single && !has_double ? '"' : '\'';
-    static constexpr char kHex[] = "0123456789abcdef";
-    out += quote;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const char32_t cp = utf8::next(text, pos);
-        if (cp == static_cast<char32_t>(quote) || cp == '\\') {
-            out += '\\';
-            out += static_cast<char>(cp);
-        } else if (cp == '\t') {
-            out += "\\t";
-        } else if (cp == '\n') {
-            out += "\\n";
-        } else if (cp == '\r') {
-            out += "\\r";
-        } else if (!burns::is_printable(cp)) {
-            // The host's escape: \xhh below 0x100, \uhhhh below 0x10000, else \Uhhhhhhhh.
-            const int digits = cp < 0x100 ? 2 : cp < 0x10000 ? 4 : 8;
-            out += digits == 2 ? "\\x" : digits == 4 ? "\\u" : "\\U";
-            for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 0xF];
-        } else {
-            utf8::append(out, cp);
-        }
-    }
-    out += quote;
-}
-
 void append_display(std::string& out, const JsonValue& v, bool nested) {
     using K = JsonValue::Kind;
     switch (v.kind) {
@@ -467,7 +437,7 @@ void append_display(std::string& out, const JsonValue& v, bool nested) {
         case K::integer: out += v.text; return;
         case K::real: out += burns::shortest_form(v.real); return;
         case K::text:
-            if (nested) append_repr(out, v.text);
+            if (nested) burns::append_repr(out, v.text);
             else out += v.text;
             return;
         case K::array:
@@ -482,7 +452,7 @@ void append_display(std::string& out, const JsonValue& v, bool nested) {
             out += '{';
             for (std::size_t k = 0; k < v.members.size(); ++k) {
                 if (k) out += ", ";
-                append_repr(out, v.members[k].first);
+                burns::append_repr(out, v.members[k].first);
                 out += ": ";
                 append_display(out, v.members[k].second, true);
             }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 
+#include "burns/repr.hpp"
 #include "common/temp_names.hpp"
 #include "common/utf8.hpp"
 
@@ -125,35 +126,9 @@ std::string decode_error_text(std::string_view bytes, std::size_t at) {
 
 OsError::OsError(int number, std::string_view path)
     : std::runtime_error("[Errno " + std::to_string(number) + "] " + std::strerror(number) +
-                         (path.empty() ? std::string() : ": " + quoted_path(path))),
+                         (path.empty() ? std::string() : ": " + burns::repr(path))),
       number_(number) {}
 
-std::string quoted_path(std::string_view path) {
-    const bool single = path.find('\'') != std::string_view::npos &&
-                        path.find('"') == std::string_view::npos;
-    const char quote = single ? '"' : '\'';
-    std::string out(1, quote);
-    for (unsigned char c : path) {
-        if (c == '\\' || c == static_cast<unsigned char>(quote)) {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7F) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    out += quote;
-    return out;
-}
 
 std::string fs_path(std::string_view path) {
     // A name byte that is not UTF-8 reaches here as the lone surrogate U+DC80..U+DCFF the
@@ -290,7 +265,7 @@ void replace_file_atomically(std::string_view path_view, std::string_view conten
         // A pipe would block the save until a reader comes, a device or a socket would take the
         // state somewhere it cannot be read back.
         throw std::runtime_error("[Errno " + std::to_string(EINVAL) + "] Not a regular file: " +
-                                 quoted_path(path_view));
+                                 burns::repr(path_view));
     }
 
     const std::size_t cut = target.rfind('/');

@@ -31,9 +31,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-/// The path quoted as the host writes it in an error text.
-std::string quoted_path(std::string_view path);
-
 /// The bytes a path names on the file system: a path's text as the interpreter hands it over
 /// (UTF-8, a name byte that is not UTF-8 kept as the lone surrogate U+DC80..U+DCFF, as
 /// `os.fsdecode` gives it) turned back into the bytes `os.fsencode` would give.

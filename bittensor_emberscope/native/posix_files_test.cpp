@@ -80,6 +80,9 @@ TEST_F(Files, FailuresReadAsTheHostsErrors) {
     } cases[] = {
         {path("missing/state.json"), "[Errno 2] No such file or directory: '" + path("missing/state.json") + "'"},
         {path("it's.json/x"), "[Errno 2] No such file or directory: \"" + path("it's.json/x") + "\""},
+        // A name byte that is not UTF-8, and a character the host does not print, as repr() shows them.
+        {path("caf\xed\xb3\xa9/\xc2\x85x"),
+         "[Errno 2] No such file or directory: '" + path("caf\\udce9/\\x85x") + "'"},
     };
     for (const auto& c : cases) {
         try {
