@@ -1,17 +1,10 @@
 // Who the bot answers.
 #include "bot/access.hpp"
 
+#include "common/text.hpp"
+
 namespace emberscope::bot {
 namespace {
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
-bool same_name(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
-}
 
 bool whole_number(std::string_view text) {
     if (!text.empty() && text[0] == '-') text.remove_prefix(1);
@@ -34,7 +27,7 @@ bool allowed(const AccessList& access, const Sender& sender) {
         if (chat.empty()) continue;
         if (chat[0] == '@') {
             if (!sender.chat_username.empty() &&
-                same_name(std::string_view(chat).substr(1), sender.chat_username))
+                text::same_ignoring_case(std::string_view(chat).substr(1), sender.chat_username))
                 return true;
         } else if (chat == sender.chat_id) {
             return true;

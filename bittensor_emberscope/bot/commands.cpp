@@ -1,6 +1,8 @@
 // The bot's commands.
 #include "bot/commands.hpp"
 
+#include "common/text.hpp"
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -20,15 +22,6 @@ constexpr std::array kCommands = {
 };
 
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
-bool same_name(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
-}
 
 std::vector<std::string_view> words(std::string_view text) {
     std::vector<std::string_view> out;
@@ -108,7 +101,7 @@ std::optional<std::string> parse_netuid(std::string_view text) {
 std::optional<double> parse_duration(std::string_view text) {
     if (text.size() < 2) return std::nullopt;
     double unit = 0;
-    switch (lower(text.back())) {
+    switch (text::ascii_lower(text.back())) {
         case 's': unit = 1; break;
         case 'm': unit = 60; break;
         case 'h': unit = 3600; break;
@@ -129,12 +122,12 @@ Parsed parse_command(std::string_view text, std::string_view bot_name) {
     std::string_view head = w[0].substr(1);
     bool addressed = false;
     if (const std::size_t at = head.find('@'); at != std::string_view::npos) {
-        if (!same_name(head.substr(at + 1), bot_name)) return {};
+        if (!text::same_ignoring_case(head.substr(at + 1), bot_name)) return {};
         addressed = true;
         head = head.substr(0, at);
     }
     std::string name;
-    for (char c : head) name += lower(c);
+    for (char c : head) name += text::ascii_lower(c);
     if (name == "start") name = "help";
     if (!known(name)) return addressed ? usage(name) : Parsed{};
     const std::span<const std::string_view> rest(w.data() + 1, w.size() - 1);
@@ -175,7 +168,7 @@ Parsed parse_command(std::string_view text, std::string_view bot_name) {
     const std::size_t count = name == "mute" ? 2 : 1;
     if (rest.size() != count) return usage(name);
     std::optional<std::string> target =
-        same_name(rest[0], "all") ? std::optional<std::string>("all") : parse_netuid(rest[0]);
+        text::same_ignoring_case(rest[0], "all") ? std::optional<std::string>("all") : parse_netuid(rest[0]);
     if (!target) return usage(name);
     Parsed p = command(name);
     p.netuid = *target;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/secrets.hpp"
+#include "common/text.hpp"
 
 namespace emberscope {
 
@@ -73,18 +74,10 @@ struct HttpAnswer {
     bool ok() const { return !failure && status >= 200 && status < 300; }
     /// The first header of that name (compared without regard to case), or nullopt.
     std::optional<std::string> header(std::string_view name) const {
-        for (const auto& [key, value] : headers) {
-            if (key.size() != name.size()) continue;
-            bool same = true;
-            for (std::size_t i = 0; i < key.size() && same; ++i)
-                same = ascii_lower(key[i]) == ascii_lower(name[i]);
-            if (same) return value;
-        }
+        for (const auto& [key, value] : headers)
+            if (text::same_ignoring_case(key, name)) return value;
         return std::nullopt;
     }
-
-private:
-    static char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 };
 
 /// What reading a whole text file found.

@@ -41,6 +41,18 @@ inline std::string form_encoded(const std::vector<std::pair<std::string, std::st
     return body;
 }
 
+/// `c` in lower case when it is an ASCII capital, else `c` itself.
+constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+/// Equality with ASCII letters compared without regard to case (header names, @usernames,
+/// command words); other bytes compared as they are.
+constexpr bool same_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+    return true;
+}
+
 /// Byte-for-byte equality; short texts (a netuid, a burn value) compared inline, without a call.
 inline bool same(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;

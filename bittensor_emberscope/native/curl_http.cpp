@@ -22,18 +22,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool same_name(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
-}
-
 bool has_header(const std::vector<Header>& headers, std::string_view name) {
     for (const auto& [key, value] : headers)
-        if (same_name(key, name)) return true;
+        if (text::same_ignoring_case(key, name)) return true;
     return false;
 }
 
@@ -56,14 +47,14 @@ std::optional<UrlParts> split_url(std::string_view url) {
     const std::size_t sep = url.find("://");
     if (sep == std::string_view::npos || sep == 0) return std::nullopt;
     UrlParts parts;
-    for (char c : url.substr(0, sep)) parts.scheme += lower(c);
+    for (char c : url.substr(0, sep)) parts.scheme += text::ascii_lower(c);
     const std::size_t start = sep + 3;
     std::size_t end = url.find_first_of("/?#", start);
     if (end == std::string_view::npos) end = url.size();
     parts.authority = std::string(url.substr(start, end - start));
     const std::size_t at = parts.authority.rfind('@');
     for (char c : std::string_view(parts.authority).substr(at == std::string::npos ? 0 : at + 1))
-        parts.host_port += lower(c);
+        parts.host_port += text::ascii_lower(c);
     if (end < url.size()) parts.path_at = end;
     return parts;
 }
@@ -79,7 +70,7 @@ bool is_followed_status(long status) {
 }
 
 void remove_header(std::vector<Header>& headers, std::string_view name) {
-    std::erase_if(headers, [&](const Header& h) { return same_name(h.first, name); });
+    std::erase_if(headers, [&](const Header& h) { return text::same_ignoring_case(h.first, name); });
 }
 
 class HeaderList {
