@@ -148,13 +148,13 @@ void CommandServices::run_released(const std::function<void()>& work) {
     time_ = substitute("time");
     stderr_ = substituted_stderr();
     std::exception_ptr failure;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
-        work();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    PyEval_RestoreThread(saved);
+    without_lock([&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
     sleep_ = Object();
     monotonic_ = Object();
     time_ = Object();
@@ -166,6 +166,24 @@ void CommandServices::run_released(const std::function<void()>& work) {
         raised.restore();
         throw_pending();
     }
+}
+
+void without_lock(const std::function<void()>& work) {
+    std::exception_ptr failure;
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+        work();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+    if (failure) std::rethrow_exception(failure);
+}
+
+void raise_transport_failure(const TransportFailure& failure) {
+    const bool deadline = failure.kind == TransportFailure::Kind::deadline;
+    PyErr_SetString(deadline ? PyExc_TimeoutError : PyExc_OSError, failure.message.c_str());
+    throw_pending();
 }
 
 CommandServices& command_services() {

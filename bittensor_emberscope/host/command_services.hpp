@@ -58,4 +58,12 @@ private:
 /// The process's one instance.
 CommandServices& command_services();
 
+/// Runs `work` with the interpreter's lock released (called with it held) and takes the lock
+/// back whatever `work` throws; what it throws goes on unchanged.
+void without_lock(const std::function<void()>& work);
+
+/// Raises the host's error for a transport failure: TimeoutError for a deadline, OSError for
+/// any other, with the failure's text.
+[[noreturn]] void raise_transport_failure(const TransportFailure& failure);
+
 }  // namespace emberscope::host

@@ -1,12 +1,11 @@
 // Host-facing operations of the monitor module for the bot.
 #include "host/monitor_bot_ops.hpp"
 
-#include <Python.h>
-
 #include "bot/access.hpp"
 #include "bot/commands.hpp"
 #include "bot/cooldown.hpp"
 #include "bot/offset.hpp"
+#include "host/command_services.hpp"
 #include "host/error.hpp"
 #include "host/host_services.hpp"
 #include "native/curl_http.hpp"
@@ -65,10 +64,6 @@ std::optional<std::string> latin1_bytes(std::string_view utf8) {
     return out;
 }
 
-struct Cancelled : std::runtime_error {
-    Cancelled() : std::runtime_error("the exchange was cancelled") {}
-};
-
 // The calling thread's own handle: the bot's poller and the main thread's answers each keep
 // their connection to Telegram, and neither waits on the other's (nor on a cycle's) handle.
 native::CurlHttp& thread_http() {
@@ -101,30 +96,19 @@ Object monitor_bot_exchange(const Args& args) {
 
     native::CurlHttp& http = thread_http();
     HttpAnswer answer;
-    bool cancelled = false;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
-        http.set_wake_fd(cancel_fd);
-        http.set_interruption_check([cancel_fd] {
-            pollfd p{cancel_fd, POLLIN, 0};
-            if (cancel_fd >= 0 && ::poll(&p, 1, 0) > 0) throw Cancelled();
-        });
-        answer = http.exchange(request);
-    } catch (const Cancelled&) {
-        cancelled = true;
-    } catch (const std::exception& e) {
-        answer.failure = TransportFailure{TransportFailure::Kind::os_error, e.what(), nullptr};
-    }
-    PyEval_RestoreThread(saved);
-    if (cancelled) {
-        PyErr_SetString(PyExc_OSError, "the exchange was cancelled");
-        throw_pending();
-    }
-    if (answer.failure) {
-        const bool deadline = answer.failure->kind == TransportFailure::Kind::deadline;
-        PyErr_SetString(deadline ? PyExc_TimeoutError : PyExc_OSError, answer.failure->message.c_str());
-        throw_pending();
-    }
+    without_lock([&] {
+        try {
+            http.set_wake_fd(cancel_fd);
+            http.set_interruption_check([cancel_fd] {
+                pollfd p{cancel_fd, POLLIN, 0};
+                if (cancel_fd >= 0 && ::poll(&p, 1, 0) > 0) throw std::runtime_error("the exchange was cancelled");
+            });
+            answer = http.exchange(request);
+        } catch (const std::exception& e) {  // the cancel pipe's check, or libcurl refusing
+            answer.failure = TransportFailure{TransportFailure::Kind::os_error, e.what(), nullptr};
+        }
+    });
+    if (answer.failure) raise_transport_failure(*answer.failure);
     return tuple({integer(answer.status), bytes(answer.body)});
 }
 

@@ -269,15 +269,15 @@ Object monitor_replace_file(const Args& args) {
     const std::string path(args.text<kReplaceFileParams, "path">());
     const std::string content(args.text<kReplaceFileParams, "content">());
     int error = 0;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
-        native::replace_file_atomically(path, content);
-    } catch (const native::OsError& e) {
-        error = e.number();
-    } catch (const std::exception&) {
-        error = EIO;
-    }
-    PyEval_RestoreThread(saved);
+    without_lock([&] {
+        try {
+            native::replace_file_atomically(path, content);
+        } catch (const native::OsError& e) {
+            error = e.number();
+        } catch (const std::exception&) {
+            error = EIO;
+        }
+    });
     if (error != 0) {
         errno = error;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, args.given<kReplaceFileParams, "path">().ptr());
@@ -300,11 +300,7 @@ Object monitor_http_exchange(const Args& args) {
     request.redirects = redirects_of(args.text<kExchangeParams, "redirects">());
     HttpAnswer answer;
     command_services().run_released([&] { answer = command_services().http(request); });
-    if (answer.failure) {
-        const bool deadline = answer.failure->kind == TransportFailure::Kind::deadline;
-        PyErr_SetString(deadline ? PyExc_TimeoutError : PyExc_OSError, answer.failure->message.c_str());
-        throw_pending();
-    }
+    if (answer.failure) raise_transport_failure(*answer.failure);
     return tuple({integer(answer.status), bytes(answer.body), boolean(answer.body_over_limit)});
 }
 
