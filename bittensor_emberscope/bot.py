@@ -474,6 +474,8 @@ class Bot:
         try:
             self.api.call("setMyCommands", {"commands": json.dumps(commands)})
         except ApiError as e:
+            if self._stop.is_set():
+                return  # closing cancelled the call: nothing went wrong
             self.say(f"[bot] the command menu was not set: {e}")
         self.name = name
         self._note = f"answering as @{name}"

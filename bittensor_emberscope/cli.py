@@ -160,7 +160,7 @@ Nothing is read from or written to your state.
 
 def _loaded_on_use(module: str, name: str) -> Callable:
     """The command `name` of `module`, imported when it runs: `status`, `history` and `--help`
-    never pay for loading the watch loop (the bot, notify, wakeup, the metrics, the routes)."""
+    never pay for loading the watch loop (the bot, wakeup, the metrics, the routes)."""
 
     def command(*args: object) -> int:
         return getattr(__import__(f"bittensor_emberscope.{module}", fromlist=[name]), name)(*args)

@@ -4,6 +4,7 @@
 
 #include "host/extension.hpp"
 #include "host/monitor_bot_ops.hpp"
+#include "host/monitor_loop_ops.hpp"
 #include "host/monitor_ops.hpp"
 #include "reports/telegram_text.hpp"
 
@@ -21,6 +22,11 @@ constexpr std::array kOperations = {
     Operation{"wait", host::kWaitParams, host::monitor_wait,
               "Sleep until the first of the deadline, the pause file, the wake descriptor or the "
               "watchdog being due; which one it was."},
+    Operation{"watch_loop", host::kWatchLoopParams, host::monitor_watch_loop,
+              "The whole watch run: cycles every interval, the waits between them, systemd's "
+              "notifications, until the pause file or a stop; its exit status."},
+    Operation{"wait_between", host::kWaitBetweenParams, host::monitor_wait_between,
+              "One wait between two cycles of watch: 'done', 'paused' or 'signal'."},
     Operation{"read_state", host::kReadStateParams, host::monitor_read_state,
               "The stored values and their time stamp, as the engine reads the state file."},
     Operation{"format_owner_burn", host::kFormatParams, host::monitor_format_owner_burn,

@@ -87,6 +87,43 @@ def wait(
     interpreter's lock is released while it sleeps; signal handlers run before it returns.
     """
 
+def watch_loop(
+    hooks: dict[str, object],
+    *,
+    interval_seconds: float,
+    pause_path: str,
+    first: str,
+    verbose: int = 0,
+    bot: int = 0,
+    wake_fd: int = -1,
+) -> int:
+    """The whole watch run: cycles every interval, the waits between them, systemd's notifications, until the pause file or a stop; its exit status.
+
+    `first` is "snapshot", "cycle" or "wait". The hooks are the command's side of the loop:
+    "announce"() says the first lines; "cycle"(kind, next_cycle) runs a cycle ("snapshot" or
+    "cycle") and records it, returning (summary, whether it wrote a console line);
+    "record_loop"(loop, next_cycle or None) records "running", "paused" or "stopped";
+    "reload"() reads the settings again when a signal asked for it, returning the pause file to
+    follow or None; "start_bot"(), "serve"() -> seconds taken and "due"() -> seconds or None are
+    the bot's; "say"(line) writes a console line. "stop_error" is the class a stopping signal
+    handler raises: wherever it comes from, the run ends with "[burn] stopped (SIGNAME)". "clock"
+    (optional) is a stand-in for the time module, stepped through in waits of at most a second.
+    systemd is notified through NOTIFY_SOCKET (READY, STATUS, STOPPING and the watchdog, fed by a
+    timer while a cycle runs). The interpreter's lock is released while the loop sleeps.
+    """
+
+def wait_between(
+    hooks: dict[str, object],
+    *,
+    seconds: float,
+    pause_path: str,
+    wake_fd: int = -1,
+) -> str:
+    """One wait between two cycles of watch: 'done', 'paused' or 'signal'.
+
+    The hooks "serve", "due" and "clock" as for watch_loop (each may be None).
+    """
+
 def read_state(state_path: str) -> tuple[dict[str, str], str | None] | None:
     """The stored values and their time stamp, as the engine reads the state file.
 

@@ -373,7 +373,6 @@ def test_a_failing_answer_never_stops_the_monitor(tmp_path, monkeypatch):
 
 def test_time_spent_answering_counts_against_the_wait(monkeypatch):
     from bittensor_emberscope import watch
-    from bittensor_emberscope.notify import Notifier
 
     slept: list[float] = []
     monkeypatch.setattr(watch.time, "sleep", slept.append)
@@ -383,7 +382,7 @@ def test_time_spent_answering_counts_against_the_wait(monkeypatch):
         answered.append(1)
         return 0.75  # a chart drawn between two steps
 
-    assert watch._wait(4, "", Notifier({}), answering) == watch.WAIT_DONE
+    assert watch._wait(4, "", answering) == watch.WAIT_DONE
     # The answers' time is taken from the wait, so the next cycle starts on time rather than
     # 4 x 0.75 s late: steps of 1, 1 and 0.5 s, each followed by 0.75 s of answering.
     assert slept == [1, 1, 0.5]
@@ -412,3 +411,21 @@ def test_the_bot_answers_every_routes_chat_and_follows_a_reload(env, telegram, w
     assert [helped_in(-100999), helped_in(-100777)] == [True, False]
     w.proc.send_signal(signal.SIGTERM)
     assert w.finish()[0] == 0
+
+
+def test_closing_the_bot_while_it_sets_its_menu_says_nothing(tmp_path):
+    # `watch` paused (or stopped) right after it started: closing the bot cancels its setMyCommands,
+    # which was reported as "[bot] the command menu was not set: ... cancelled".
+    me = Answer.json({"ok": True, "result": {"id": 1, "is_bot": True, "username": "emberscope_bot"}})
+    with TelegramStandIn(token=TOKEN) as tg:
+        tg.script_aside(me, Answer(hang=True))
+        said = Lines()
+        b = bot.Bot(token=TOKEN, chats=[CHAT], users=[], state_path=str(tmp_path / "state.json"),
+                    say=said, base=tg.base_url, poll_seconds=1)
+        b.start()
+        try:
+            wait_until(lambda: [m for m, _ in tg.bot_calls] == ["getMe", "setMyCommands"],
+                       what="the menu call under way")
+        finally:
+            b.close()
+    assert said.lines == []
