@@ -348,7 +348,7 @@ def test_stub_matches_the_module():
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
     assert [fn.name for fn in functions] == [
-        "run_cycle", "run_snapshot", "wait", "read_state", "format_owner_burn", "is_paused",
+        "run_cycle", "run_snapshot", "wait", "watch_loop", "wait_between", "read_state", "format_owner_burn", "is_paused",
         "replace_file", "_http_exchange", "_bot_exchange", "bot_commands", "bot_parse", "bot_allowed", "bot_user_ids",
         "bot_admit", "bot_load_offset", "bot_save_offset"]
     for fn in functions:

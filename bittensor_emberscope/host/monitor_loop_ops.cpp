@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -86,13 +87,17 @@ public:
         engine::SleepEnd end = engine::SleepEnd::deadline;
         without_lock([&] {
 #if defined(__GLIBC__)
-            // A wait mostly follows a cycle, whose listing and messages were freed: the pages go
-            // back to the system rather than counting for the waiting process.
-            ::malloc_trim(0);
+            // The first sleep after a cycle: the listing and messages it freed go back to the
+            // system rather than counting for the waiting process.
+            if (std::exchange(trim_, false)) ::malloc_trim(0);
 #endif
             end = PosixLoopServices::sleep(seconds, pause_path, watchdog_in);
         });
         return end;
+    }
+    void cover_cycle(bool on, double limit) override {
+        PosixLoopServices::cover_cycle(on, limit);
+        if (!on) trim_ = true;
     }
     void run_signal_handlers() override {
         guard_([] {
@@ -102,6 +107,7 @@ public:
 
 private:
     const StopGuard& guard_;
+    bool trim_ = true;
 };
 
 // The services of a program that substituted its clock (a test shortening the waits, the demo
