@@ -49,6 +49,17 @@ std::optional<double> seconds_of(const JsonValue* v) {
 
 }  // namespace
 
+std::string_view kind_name(Verdict::Kind kind) {
+    switch (kind) {
+        case Verdict::Kind::delivered: return "delivered";
+        case Verdict::Kind::flood: return "flood";
+        case Verdict::Kind::migrated: return "migrated";
+        case Verdict::Kind::transient: return "transient";
+        case Verdict::Kind::refused: break;
+    }
+    return "refused";
+}
+
 Verdict judge_answer(const HttpAnswer& a, const AnswerContext& c) {
     using K = Verdict::Kind;
     if (a.failure)

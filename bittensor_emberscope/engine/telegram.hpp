@@ -55,6 +55,9 @@ struct Verdict {
     std::optional<std::string> result;
 };
 
+/// "delivered", "flood", "migrated", "transient" or "refused".
+std::string_view kind_name(Verdict::Kind kind);
+
 /// What the words of a verdict need besides the answer.
 struct AnswerContext {
     std::span<const secrets::Secret> secrets;  ///< masked before any text is cut
