@@ -64,7 +64,8 @@ def api_base() -> str:
 
 class ApiError(Exception):
     """A Bot API call that did not succeed: Telegram's refusal, or no answer at all
-    (`status` 0). The text never holds the token."""
+    (`status` 0), in the engine's words ("telegram: HTTP 403 Forbidden: ..."), which never hold
+    the token. `retry_after` is the flood-control wait Telegram asked for, None otherwise."""
 
     def __init__(self, status: int, description: str, retry_after: float | None = None) -> None:
         super().__init__(description)
@@ -73,7 +74,7 @@ class ApiError(Exception):
         self.retry_after = retry_after
 
     def __str__(self) -> str:
-        return f"{self.description} (HTTP {self.status})" if self.status else self.description
+        return self.description
 
 
 def _multipart(fields: dict[str, str], files: dict[str, tuple[str, str, bytes]]) -> tuple[bytes, str]:
@@ -92,8 +93,9 @@ def _multipart(fields: dict[str, str], files: dict[str, tuple[str, str, bytes]])
 
 class TelegramApi:
     """Bot API calls over the monitor's own HTTP client (libcurl; proxies and certificates as the
-    cycle's); each returns the answer's `result`. A byte written to `cancel_fd` ends a call
-    under way (a long poll, say) within a tenth of a second."""
+    cycle's), each answer judged by the engine as every Telegram answer is; each returns the
+    answer's `result`, or raises ApiError. A byte written to `cancel_fd` ends a call under way (a
+    long poll, say) within a tenth of a second."""
 
     def __init__(self, token: str, base: str | None = None, cancel_fd: int = -1) -> None:
         self._token = token
@@ -110,30 +112,13 @@ class TelegramApi:
         else:
             body = urlencode(fields).encode("ascii")
             content_type = "application/x-www-form-urlencoded"
-        try:
-            status, raw = monitor._bot_exchange(
-                f"{self.base}/bot{self._token}/{method}", body=body.decode("latin-1"),
-                content_type=content_type, timeout=float(timeout), body_limit=8 << 20,
-                cancel_fd=self.cancel_fd)
-        except OSError as e:  # refused, reset, timed out, a bad base address, cancelled
-            raise ApiError(0, self._masked(f"no answer from Telegram: {e}")) from None
-        try:
-            answer = json.loads(raw)
-        except ValueError:
-            answer = None
-        if isinstance(answer, dict) and answer.get("ok") is True and status == 200:
-            return answer.get("result")
-        description = f"HTTP {status}"
-        retry_after = None
-        if isinstance(answer, dict):
-            description = str(answer.get("description") or description)
-            parameters = answer.get("parameters")
-            if isinstance(parameters, dict) and isinstance(parameters.get("retry_after"), (int, float)):
-                retry_after = float(parameters["retry_after"])
-        raise ApiError(status, self._masked(" ".join(description.split())), retry_after)
-
-    def _masked(self, text: str) -> str:
-        return text.replace(self._token, "<token>") if self._token else text
+        verdict = monitor._bot_exchange(
+            f"{self.base}/bot{self._token}/{method}", body=body.decode("latin-1"),
+            content_type=content_type, timeout=float(timeout), body_limit=8 << 20,
+            token=self._token, cancel_fd=self.cancel_fd)
+        if verdict["kind"] != "delivered":
+            raise ApiError(verdict["status"], verdict["error"], verdict["retry_after"])
+        return None if verdict["result"] is None else json.loads(verdict["result"])
 
 
 # Answers, from the files beside the state
@@ -428,15 +413,13 @@ class Bot:
                 wait = CONFLICT_RETRY if conflict else retry
                 if failing != kind:
                     if conflict:
-                        self.say(f"[bot] not answering commands: Telegram says {e.description} "
-                                 "(another program reads this bot's updates, or a webhook is "
-                                 "set); alerts continue; asking again every "
-                                 f"{CONFLICT_RETRY:g} s")
-                        self._note = f"not answering: {e.description} (since {_stamp()})"
+                        self.say(f"[bot] not answering commands: {e} (another program reads "
+                                 "this bot's updates, or a webhook is set); alerts continue; "
+                                 f"asking again every {CONFLICT_RETRY:g} s")
                     else:
                         self.say(f"[bot] not answering commands: {e}; alerts continue; asking "
                                  "again later")
-                        self._note = f"not answering: {e} (since {_stamp()})"
+                    self._note = f"not answering: {e} (since {_stamp()})"
                     self._wake()
                 failing = kind
                 retry = min(retry * 2, RETRY_LAST)
@@ -593,8 +576,8 @@ class Bot:
         try:
             self.api.call(method, {"chat_id": chat_id, **fields}, files=files)
         except ApiError as e:
-            if e.status == 429:
-                until = time.monotonic() + (e.retry_after or 30)
+            if e.retry_after is not None:  # flood control
+                until = time.monotonic() + e.retry_after
                 self._blocked_until[chat_id] = until
                 self._hold(until, chat_id, method, fields, files)
             else:

@@ -40,7 +40,7 @@ constexpr std::array kOperations = {
     Operation{"_http_exchange", host::kExchangeParams, host::monitor_http_exchange,
               "One exchange: (status, body read, longer than its limit)."},
     Operation{"_bot_exchange", host::kBotExchangeParams, host::monitor_bot_exchange,
-              "One POST of the bot to the Bot API -> (status, body)."},
+              "One POST of the bot to the Bot API and the engine's verdict on its answer."},
     Operation{"bot_commands", {}, host::monitor_bot_commands,
               "The bot's commands as (name, arguments, description), in menu order."},
     Operation{"bot_parse", host::kBotParseParams, host::monitor_bot_parse,

@@ -172,13 +172,18 @@ def _bot_exchange(
     content_type: str,
     timeout: float,
     body_limit: int,
+    token: str,
     cancel_fd: int = -1,
-) -> tuple[int, bytes]:
-    """One POST of the bot to the Bot API -> (status, body).
+) -> dict[str, Any]:
+    """One POST of the bot to the Bot API and the engine's verdict on its answer.
 
-    `body` holds one byte a character (U+0000..U+00FF). Each calling thread has a libcurl handle
-    of its own; the exchange sleeps until the answer, `timeout` (TimeoutError) or `cancel_fd`
-    becoming readable (OSError); any other transport failure raises OSError naming the origin.
+    A dict: "kind" is "delivered", "flood", "migrated", "transient" or "refused"; "status" the
+    HTTP status (0 without an answer); "error" "telegram: " and the cause on one line, the token
+    masked ("" when delivered); "retry_after" the seconds to wait (flood, else None);
+    "new_chat_id" the chat's new id (migrated, else None); "result" the delivered answer's
+    "result" as JSON text (else None). `body` holds one byte a character (U+0000..U+00FF). Each
+    calling thread has a libcurl handle of its own; the exchange sleeps until the answer,
+    `timeout` or `cancel_fd` becoming readable (a transient verdict).
     """
 
 

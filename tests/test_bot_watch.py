@@ -194,7 +194,7 @@ def test_a_second_poller_is_reported_once_and_alerts_continue(env, taostats, tel
     taostats.script(Answer.json(taostats.listing()))  # the snapshot sees the old values
     taostats.set_burn(3, 0.75)
     w = watches("--interval-minutes", "1", env=env, command=FAST_COMMAND)
-    line = (f"[bot] not answering commands: Telegram says {conflict} (another program reads "
+    line = (f"[bot] not answering commands: telegram: HTTP 409 {conflict} (another program reads "
             "this bot's updates, or a webhook is set); alerts continue; asking again every 60 s\n")
     # Both lines, in whichever order the poller and the first cycle write them.
     w.wait_line("[burn] alert sent (1 subnet(s))")
@@ -203,7 +203,7 @@ def test_a_second_poller_is_reported_once_and_alerts_continue(env, taostats, tel
     wait_until(lambda: "bot" in json.loads((tmp_path / "state.status.json").read_text()),
                what="the bot's note in the status file")
     status = json.loads((tmp_path / "state.status.json").read_text())
-    assert status["bot"].startswith(f"not answering: {conflict} (since 20")
+    assert status["bot"].startswith(f"not answering: telegram: HTTP 409 {conflict} (since 20")
     (tmp_path / "pause").touch()
     code, lines = w.finish()
     assert code == 0
@@ -248,9 +248,11 @@ class Lines:
 
 @pytest.mark.parametrize("standin_kw, line", [
     ({"updates": False},
-     "[bot] not answering commands: Not Found (HTTP 404); alerts continue; asking again later"),
+     "[bot] not answering commands: telegram: HTTP 404 Not Found (check TELEGRAM_BOT_TOKEN); "
+     "alerts continue; asking again later"),
     ({"token": "other:token"},
-     "[bot] not answering commands: Unauthorized (HTTP 401); alerts continue; asking again later"),
+     "[bot] not answering commands: telegram: HTTP 401 Unauthorized (check TELEGRAM_BOT_TOKEN); "
+     "alerts continue; asking again later"),
 ])
 def test_a_bot_api_without_updates_is_said_once_not_per_poll(tmp_path, monkeypatch, standin_kw,
                                                              line):
@@ -284,7 +286,9 @@ def test_a_refused_connection_is_said_once_and_recovery_too(tmp_path, monkeypatc
         finally:
             b.close()
     assert len(said.lines) == 2, said.lines
-    assert said.lines[0].startswith("[bot] not answering commands: no answer from Telegram: ")
+    assert said.lines[0] == ("[bot] not answering commands: telegram: connection closed before an "
+                             f"answer ({tg.base_url.split('//')[1]}); alerts continue; asking "
+                             "again later")
     assert said.lines[1] == "[bot] answering commands again as @emberscope_bot"
     assert TOKEN not in "".join(said.lines)
 
@@ -336,7 +340,8 @@ def test_chats_fails_with_telegrams_reason(env, telegram, conflict):
     telegram.conflict = conflict
     done = run("chats", env=env)
     assert (done.returncode, done.stdout) == (1, "")
-    assert unstamp_all(done.stderr) == f"emberscope: getUpdates failed: {conflict} (HTTP 409)\n"
+    assert unstamp_all(done.stderr) == (f"emberscope: getUpdates failed: telegram: HTTP 409 "
+                                        f"{conflict}\n")
 
 
 def test_chats_with_no_updates_says_what_to_do(env):

@@ -32,7 +32,7 @@ std::string refusal_text(const HttpAnswer& a, const JsonValue* object, const Ans
     } else {
         out += status_text(a.status, a.reason);
         if (a.body_over_limit)
-            out += ": answer over " + std::to_string(kTelegramMaxBody) + " bytes";
+            out += ": answer over " + std::to_string(c.max_body) + " bytes";
         else if (const std::string quoted = excerpt(a.body, c.secrets); !quoted.empty())
             out += ": " + quoted;
     }
@@ -49,6 +49,17 @@ std::optional<double> seconds_of(const JsonValue* v) {
 
 }  // namespace
 
+std::string_view kind_name(Verdict::Kind kind) {
+    switch (kind) {
+        case Verdict::Kind::delivered: return "delivered";
+        case Verdict::Kind::flood: return "flood";
+        case Verdict::Kind::migrated: return "migrated";
+        case Verdict::Kind::transient: return "transient";
+        case Verdict::Kind::refused: break;
+    }
+    return "refused";
+}
+
 Verdict judge_answer(const HttpAnswer& a, const AnswerContext& c) {
     using K = Verdict::Kind;
     if (a.failure)
@@ -58,7 +69,7 @@ Verdict judge_answer(const HttpAnswer& a, const AnswerContext& c) {
     std::optional<JsonValue> parsed;
     std::string decode_error;
     if (a.body_over_limit) {
-        decode_error = "answer over " + std::to_string(kTelegramMaxBody) + " bytes";
+        decode_error = "answer over " + std::to_string(c.max_body) + " bytes";
     } else if (!is_utf8(a.body)) {
         decode_error = "answer is not UTF-8";
     } else {
@@ -78,7 +89,11 @@ Verdict judge_answer(const HttpAnswer& a, const AnswerContext& c) {
         if (!parsed->is_object())
             return verdict(K::transient, unreadable + "not a JSON object)");
         const JsonValue* ok = parsed->get("ok");
-        if (ok && ok->truthy()) return verdict(K::delivered, "");
+        if (ok && ok->truthy()) {
+            Verdict v = verdict(K::delivered, "");
+            if (const JsonValue* result = parsed->get("result")) v.result = dump_json(*result);
+            return v;
+        }
         return verdict(K::refused, std::string(kService) + "refused: " + excerpt(host_str(*parsed), c.secrets));
     }
 

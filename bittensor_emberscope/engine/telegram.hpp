@@ -37,7 +37,7 @@ inline constexpr double kDefaultFloodWait = 5.0;
 /// What begins the text of every Telegram failure.
 inline constexpr std::string_view kTelegramService = "telegram: ";
 
-/// How one sendMessage answer ends.
+/// How one answer of the Bot API ends, whatever the method (sendMessage, getUpdates, ...).
 struct Verdict {
     enum class Kind {
         delivered,  ///< "ok" set
@@ -50,7 +50,13 @@ struct Verdict {
     std::string error;       ///< "telegram: " and the cause, one line, secrets masked
     double retry_after = 0;
     std::string new_chat_id;
+    /// Delivered: the answer's "result" as JSON text (the host's json.dumps of it); nullopt when
+    /// the answer has none.
+    std::optional<std::string> result;
 };
+
+/// "delivered", "flood", "migrated", "transient" or "refused".
+std::string_view kind_name(Verdict::Kind kind);
 
 /// What the words of a verdict need besides the answer.
 struct AnswerContext {
@@ -58,6 +64,7 @@ struct AnswerContext {
     std::string endpoint;                      ///< where the exchange went (engine/failures.hpp)
     double deadline_seconds = kTelegramDeadline;
     double now = 0;                            ///< epoch seconds, for a Retry-After date
+    std::size_t max_body = kTelegramMaxBody;   ///< the limit the answer was read under
 };
 
 Verdict judge_answer(const HttpAnswer& answer, const AnswerContext& context = {});

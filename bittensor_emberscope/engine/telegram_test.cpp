@@ -72,6 +72,68 @@ TEST(EngineTelegram, JudgesAnswersAsTelegramReallySendsThem) {
     }
 }
 
+// Every Bot API method's answer (the bot's getUpdates, getMe, setMyCommands, sendPhoto) is judged
+// as sendMessage's, and a delivered one yields its result for the caller.
+TEST(EngineTelegram, JudgesEveryMethodsAnswerAndYieldsItsResult) {
+    const std::string token = "123456:AAbot-token-that-must-never-show";
+    const secrets::Secret secret{token, secrets::kTokenMask};
+    struct Case {
+        HttpAnswer answer;
+        K kind;
+        std::optional<std::string> result;
+        std::string error;
+        double retry_after = 0;
+    };
+    HttpAnswer huge = FakeServices::answer(200, "");
+    huge.body_over_limit = true;
+    const Case cases[] = {
+        {FakeServices::answer(200, R"({"ok":true,"result":[{"update_id":7,"message":{"chat":{"id":-1001},"text":"/burn 12 \u2192 )" "\xE2\x86\x92" R"(","date":1.5e9}}]})"),
+         K::delivered,
+         R"([{"update_id": 7, "message": {"chat": {"id": -1001}, "text": "/burn 12 \u2192 \u2192", "date": 1500000000.0}}])",
+         ""},
+        {FakeServices::answer(200, R"({"ok":true,"result":[]})"), K::delivered, "[]", ""},
+        {FakeServices::answer(200, R"({"ok":true,"result":true,"description":"Webhook is already deleted"})"),
+         K::delivered, "true", ""},
+        {FakeServices::answer(200, R"({"ok":true,"result":null})"), K::delivered, "null", ""},
+        {FakeServices::answer(200, R"({"ok":true})"), K::delivered, std::nullopt, ""},
+        {FakeServices::answer(400, R"({"ok":false,"error_code":400,"description":"Bad Request: message text is empty"})"),
+         K::refused, std::nullopt, "telegram: HTTP 400 Bad Request: message text is empty"},
+        {FakeServices::answer(200, R"({"ok":false,"description":"Bad Request: odd"})"), K::refused,
+         std::nullopt, "telegram: refused: {'ok': False, 'description': 'Bad Request: odd'}"},
+        {FakeServices::answer(409, R"({"ok":false,"error_code":409,"description":"Conflict: terminated by other getUpdates request; make sure that only one bot instance is running"})",
+                              {}, "Conflict"),
+         K::refused, std::nullopt,
+         "telegram: HTTP 409 Conflict: terminated by other getUpdates request; make sure that only "
+         "one bot instance is running"},
+        {FakeServices::answer(429, R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 3","parameters":{"retry_after":3}})"),
+         K::flood, std::nullopt, "telegram: rate limited (HTTP 429, retry after 3 s)", 3},
+        {FakeServices::answer(429, "Too Many Requests", {{"Retry-After", "41"}}), K::flood, std::nullopt,
+         "telegram: rate limited (HTTP 429, retry after 41 s)", 41},
+        {FakeServices::answer(503, "", {}, "Service Unavailable"), K::transient, std::nullopt,
+         "telegram: HTTP 503 Service Unavailable"},
+        {FakeServices::answer(200, "<h1>Gateway says hi</h1>"), K::transient, std::nullopt,
+         "telegram: unreadable answer to HTTP 200 OK (Expecting value: line 1 column 1 (char 0)): "
+         "<h1>Gateway says hi</h1>"},
+        {huge, K::transient, std::nullopt, "telegram: unreadable answer to HTTP 200 OK (answer over 8388608 bytes)"},
+        // A proxy or a self-hosted server that echoes the path names the token: never in clear.
+        {FakeServices::answer(404, R"({"ok":false,"error_code":404,"description":"Not Found: POST /bot)" + token + R"(/getMe"})"),
+         K::refused, std::nullopt, "telegram: HTTP 404 Not Found: POST /bot<token>/getMe (check TELEGRAM_BOT_TOKEN)"},
+        {FakeServices::answer(502, "no upstream for /bot" + token + "/getUpdates", {}, "Bad Gateway"),
+         K::transient, std::nullopt, "telegram: HTTP 502 Bad Gateway: no upstream for /bot<token>/getUpdates"},
+        {FakeServices::dropped("Failed to connect to /bot" + token + ": refused by the gateway"),
+         K::transient, std::nullopt,
+         "telegram: Failed to connect to /bot<token>: refused by the gateway (127.0.0.1:8081)"},
+    };
+    for (const auto& c : cases) {
+        const Verdict v = judge_answer(c.answer, {{&secret, 1}, "127.0.0.1:8081", 40, 1765152000.0, 8 << 20});
+        EXPECT_EQ(v.kind, c.kind) << c.answer.body;
+        EXPECT_EQ(v.result, c.result) << c.answer.body;
+        EXPECT_EQ(v.error, c.error) << c.answer.body;
+        EXPECT_EQ(v.retry_after, c.retry_after) << c.answer.body;
+        EXPECT_EQ(v.new_chat_id, "") << c.answer.body;
+    }
+}
+
 TEST(EngineTelegram, FormBodyIsTheHostsUrlencode) {
     EXPECT_EQ(send_message_body("-1001", "(1/2)\nSN1: 0.1000 \xE2\x86\x92 0.2000"),
               "chat_id=-1001&text=%281%2F2%29%0ASN1%3A+0.1000+%E2%86%92+0.2000&disable_web_page_"

@@ -5,6 +5,9 @@
 #include "bot/commands.hpp"
 #include "bot/cooldown.hpp"
 #include "bot/offset.hpp"
+#include "common/secrets.hpp"
+#include "engine/failures.hpp"
+#include "engine/telegram.hpp"
 #include "host/command_services.hpp"
 #include "host/error.hpp"
 #include "host/host_services.hpp"
@@ -93,6 +96,9 @@ Object monitor_bot_exchange(const Args& args) {
     request.redirects = Redirects::none;
     request.protocol_errors_fail = true;
     const int cancel_fd = static_cast<int>(args.whole<kBotExchangeParams, "cancel_fd">());
+    const secrets::Secret token{std::string(args.text<kBotExchangeParams, "token">()), secrets::kTokenMask};
+    engine::AnswerContext context{{&token, 1}, engine::endpoint_of(services(), request.url), timeout, 0,
+                                  request.max_body_bytes};
 
     native::CurlHttp& http = thread_http();
     HttpAnswer answer;
@@ -108,8 +114,19 @@ Object monitor_bot_exchange(const Args& args) {
             answer.failure = TransportFailure{TransportFailure::Kind::os_error, e.what(), nullptr};
         }
     });
-    if (answer.failure) raise_transport_failure(*answer.failure);
-    return tuple({integer(answer.status), bytes(answer.body)});
+    context.now = services().epoch_seconds();
+    engine::Verdict verdict;
+    without_lock([&] { verdict = engine::judge_answer(answer, context); });  // a long answer parses a while
+
+    using K = engine::Verdict::Kind;
+    Object d = new_map();
+    d.set("kind", text(engine::kind_name(verdict.kind)));
+    d.set("status", integer(answer.failure ? 0 : answer.status));
+    d.set("error", text(verdict.error));
+    d.set("retry_after", verdict.kind == K::flood ? real(verdict.retry_after) : none());
+    d.set("new_chat_id", verdict.kind == K::migrated ? text(verdict.new_chat_id) : none());
+    d.set("result", verdict.result ? text(*verdict.result) : none());
+    return d;
 }
 
 Object monitor_bot_commands(const Args&) {

@@ -25,6 +25,7 @@ inline constexpr Param kBotExchangeParams[] = {
     keyword("content_type", ParamType::text),
     keyword("timeout", ParamType::real),
     keyword("body_limit", ParamType::whole),
+    keyword("token", ParamType::text),
     Param{"cancel_fd", ParamType::whole, true, true, "", -1}};
 
 /// () -> [(name, arguments, description)] of every command, in menu order.
@@ -42,13 +43,17 @@ Object monitor_bot_admit(const Args& args);
 Object monitor_bot_load_offset(const Args& args);
 /// (path, offset) -> None, the file replaced atomically.
 Object monitor_bot_save_offset(const Args& args);
-/// One POST of the bot to the Bot API (kBotExchangeParams) -> (status, body): `body` holds one
-/// byte a character (U+0000..U+00FF), `timeout` bounds the whole exchange, `body_limit` the
-/// answer read. Each calling thread has a libcurl handle of its own, apart from the cycle's, so
-/// a long poll never holds back an answer or a cycle; the interpreter's lock is released while
-/// it runs, and it sleeps until the answer, its time-out or `cancel_fd`, which ends it at once
-/// when readable. A transport failure
-/// raises OSError (TimeoutError past `timeout`) whose text names the origin, never the path.
+/// One POST of the bot to the Bot API (kBotExchangeParams), judged as the engine judges every
+/// Telegram answer (engine::judge_answer) -> {"kind": "delivered"|"flood"|"migrated"|
+/// "transient"|"refused", "status": the HTTP status (0 without an answer), "error": "telegram: "
+/// and the cause on one line ("" when delivered), "retry_after": seconds (flood) or None,
+/// "new_chat_id" (migrated) or None, "result": the delivered answer's "result" as JSON text, or
+/// None}. `token` is masked in every text, however spelled. `body` holds one byte a character
+/// (U+0000..U+00FF), `timeout` bounds the whole exchange, `body_limit` the answer read. Each
+/// calling thread has a libcurl handle of its own, apart from the cycle's, so a long poll never
+/// holds back an answer or a cycle; the interpreter's lock is released while it runs, and it
+/// sleeps until the answer, its time-out or `cancel_fd`, which ends it at once when readable
+/// (a transient verdict, like any transport failure).
 Object monitor_bot_exchange(const Args& args);
 
 }  // namespace emberscope::host
