@@ -23,6 +23,7 @@ import math
 import os
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 
+from bittensor_emberscope import monitor
 from bittensor_emberscope.localfiles import lock_holder, open_regular, read_regular, sibling
 
 __all__ = [
@@ -57,9 +58,10 @@ __all__ = [
 ]
 
 UTC_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
-# The outcomes of a cycle's report: the engine's, and "error" for a cycle the command saw fail.
-OUTCOME_OK, OUTCOME_ERROR = "ok", "error"
-CYCLE_OUTCOMES = (OUTCOME_OK, "no_api_key", "fetch_failed", "telegram_failed", OUTCOME_ERROR)
+# The outcomes of a cycle's report: the engine's, "error" also for a cycle the command saw fail.
+OUTCOME_OK, OUTCOME_ERROR = monitor.OUTCOME_OK, monitor.OUTCOME_ERROR
+CYCLE_OUTCOMES = (OUTCOME_OK, monitor.OUTCOME_NO_API_KEY, monitor.OUTCOME_FETCH_FAILED,
+                  monitor.OUTCOME_TELEGRAM_FAILED, OUTCOME_ERROR)
 HISTORY_MAX_BYTES = 8 * 1024 * 1024
 STALE_AFTER_INTERVALS = 3
 FAILING_AFTER = 3
@@ -121,7 +123,7 @@ def rotated_history_path(state_path: str) -> str:
 
 def outbox_path(state_path: str) -> str:
     """The outbox (messages not yet delivered), written by the monitor module."""
-    return sibling(state_path, ".outbox.json")
+    return sibling(state_path, monitor.OUTBOX_SUFFIX)
 
 
 def mutes_path(state_path: str) -> str:
@@ -159,8 +161,6 @@ def _now() -> _dt.datetime:
 
 def _replace_atomically(path: str, content: str) -> None:
     """The file replaced as the engine replaces the state file (the monitor module's own)."""
-    from bittensor_emberscope import monitor
-
     monitor.replace_file(path, content)
 
 

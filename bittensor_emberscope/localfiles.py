@@ -26,14 +26,11 @@ _POLL_SECONDS = 0.1
 
 
 def sibling(state_path: str, suffix: str) -> str:
-    """A file beside the state file: "X.json" -> "X<suffix>", any other name gets it appended.
+    """A file beside the state file, named by the engine's rule for its outbox: "X.json" ->
+    "X<suffix>", any other name gets it appended ("dir/.json" keeps its name whole)."""
+    from bittensor_emberscope import monitor
 
-    The same rule as the engine's for its outbox: a file named just ".json" keeps its name whole
-    ("dir/.json" -> "dir/.json<suffix>"), so that every file beside it lands in the same folder
-    under one stem."""
-    name = os.path.basename(state_path)
-    stem = state_path[:-5] if name.endswith(".json") and name != ".json" else state_path
-    return stem + suffix
+    return monitor.beside_state(state_path, suffix)
 
 
 def lock_path(state_path: str) -> str:

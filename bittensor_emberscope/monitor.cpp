@@ -2,6 +2,8 @@
 // engine/. The module itself is defined in host/extension.cpp.
 #include <array>
 
+#include "engine/cycle.hpp"
+#include "engine/outbox.hpp"
 #include "host/extension.hpp"
 #include "host/monitor_bot_ops.hpp"
 #include "host/monitor_loop_ops.hpp"
@@ -35,6 +37,9 @@ constexpr std::array kOperations = {
     Operation{"is_paused", host::kIsPausedParams, host::monitor_is_paused,
               "True while the pause file exists: a regular file (links followed) at a path that "
               "is not empty, as the engine's cycle sees it."},
+    Operation{"beside_state", host::kBesideStateParams, host::monitor_beside_state,
+              "A file beside the state file: 'X.json' -> 'X<suffix>', any other name gets the "
+              "suffix appended, as the engine names its outbox."},
     Operation{"replace_file", host::kReplaceFileParams, host::monitor_replace_file,
               "The file's content replaced atomically, as the engine replaces the state file."},
     Operation{"_http_exchange", host::kExchangeParams, host::monitor_http_exchange,
@@ -60,6 +65,12 @@ constexpr std::array kOperations = {
 constexpr std::array kConstants = {
     host::Constant{"DEFAULT_OUTBOX_MAX_AGE_SECONDS", engine::kDefaultOutboxMaxAge},
     host::Constant{"DEFAULT_TELEGRAM_API_BASE", 0, reports::kDefaultTelegramBase.data()},
+    host::Constant{"OUTBOX_SUFFIX", 0, engine::kOutboxSuffix.data()},
+    host::Constant{"OUTCOME_OK", 0, engine::kOutcomeOk.data()},
+    host::Constant{"OUTCOME_NO_API_KEY", 0, engine::kOutcomeNoApiKey.data()},
+    host::Constant{"OUTCOME_FETCH_FAILED", 0, engine::kOutcomeFetchFailed.data()},
+    host::Constant{"OUTCOME_TELEGRAM_FAILED", 0, engine::kOutcomeTelegramFailed.data()},
+    host::Constant{"OUTCOME_ERROR", 0, engine::kOutcomeError.data()},
 };
 
 }  // namespace

@@ -5,6 +5,17 @@ from typing import Any
 # The age after which an undelivered message is dropped from the outbox unless a cycle is told
 # otherwise (outbox_max_age_seconds), in seconds.
 DEFAULT_OUTBOX_MAX_AGE_SECONDS: float
+# Where the engine's Telegram requests go unless TELEGRAM_API_BASE says otherwise.
+DEFAULT_TELEGRAM_API_BASE: str
+# The outbox's name beside the state file (see beside_state).
+OUTBOX_SUFFIX: str
+# How a cycle's report ends ("outcome"): everything delivered, no Taostats key, no usable
+# listing, messages left undelivered, an unexpected error.
+OUTCOME_OK: str
+OUTCOME_NO_API_KEY: str
+OUTCOME_FETCH_FAILED: str
+OUTCOME_TELEGRAM_FAILED: str
+OUTCOME_ERROR: str
 
 def run_cycle(
     *,
@@ -137,6 +148,13 @@ def format_owner_burn(value: str) -> str:
 
 def is_paused(pause_path: str) -> bool:
     """True while the pause file exists: a regular file (links followed) at a path that is not empty, as the engine's cycle sees it."""
+
+def beside_state(state_path: str, suffix: str) -> str:
+    """A file beside the state file: 'X.json' -> 'X<suffix>', any other name gets the suffix appended, as the engine names its outbox.
+
+    A file named just ".json" keeps its name whole ("dir/.json" -> "dir/.json<suffix>"), so that
+    every file beside it lands in the same folder under one stem.
+    """
 
 def replace_file(path: str, content: str) -> None:
     """The file's content replaced atomically, as the engine replaces the state file.

@@ -349,7 +349,7 @@ def test_stub_matches_the_module():
     functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
     assert [fn.name for fn in functions] == [
         "run_cycle", "run_snapshot", "wait", "watch_loop", "wait_between", "read_state", "format_owner_burn", "is_paused",
-        "replace_file", "_http_exchange", "_bot_exchange", "bot_commands", "bot_parse", "bot_allowed", "bot_user_ids",
+        "beside_state", "replace_file", "_http_exchange", "_bot_exchange", "bot_commands", "bot_parse", "bot_allowed", "bot_user_ids",
         "bot_admit", "bot_load_offset", "bot_save_offset"]
     for fn in functions:
         actual = inspect.signature(getattr(monitor, fn.name))
@@ -530,3 +530,22 @@ def test_replace_file_failures_are_the_hosts_errors(tmp_path, make, errno_name):
         monitor.replace_file(str(target), "x")
     assert raised.value.errno == getattr(errno_codes, errno_name)
     assert raised.value.filename == str(target)
+
+
+@pytest.mark.parametrize("state_path, expected", [
+    ("state.json", "state.status.json"),
+    ("/srv/burn/state.json", "/srv/burn/state.status.json"),
+    ("state", "state.status.json"),
+    ("a.json.json", "a.json.status.json"),
+    ("dir/.json", "dir/.json.status.json"),  # a file named just ".json" keeps its name
+    (".json", ".json.status.json"),
+    ("dir.json/state", "dir.json/state.status.json"),
+    (os.fsdecode(b"caf\xe9.json"), os.fsdecode(b"caf\xe9.status.json")),  # not UTF-8
+    ("état.json", "état.status.json"),
+])
+def test_files_beside_the_state_are_named_by_the_engines_rule(state_path, expected):
+    from bittensor_emberscope import health
+
+    assert monitor.beside_state(state_path, ".status.json") == expected
+    assert health.status_path(state_path) == expected
+    assert health.outbox_path(state_path) == expected.replace(".status.json", ".outbox.json")

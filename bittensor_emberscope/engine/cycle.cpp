@@ -97,7 +97,7 @@ public:
         report_.chat_id = c_.chat_id;
         if (key_.empty()) {
             console_.write(driver::kNoApiKeyLine);
-            return finish("no_api_key", "TAOSTATS_API_KEY is not set");
+            return finish(kOutcomeNoApiKey, "TAOSTATS_API_KEY is not set");
         }
         try {
             steps();
@@ -107,7 +107,7 @@ public:
             if (!s_.is_ordinary_error(error)) throw;
             const std::string message = console_.masked(s_.error_message(error));
             console_.write(driver::detail_line("[burn] error: ", message));
-            return finish("error", message);
+            return finish(kOutcomeError, message);
         }
         return report_;
     }
@@ -159,7 +159,7 @@ private:
                 failure->kind == FetchFailure::Kind::transport ? "[burn] error: " : fetch_prefix(),
                 detail));
             listing_read(false);
-            conclude("fetch_failed", detail);
+            conclude(kOutcomeFetchFailed, detail);
             return;
         }
         const Listing listing = read_listing(std::get<JsonValue>(fetched));
@@ -170,7 +170,7 @@ private:
                                        std::to_string(listing.invalid) + " row(s))";
             console_.write(driver::detail_line(fetch_prefix(), detail));
             listing_read(false);
-            conclude("fetch_failed", detail);
+            conclude(kOutcomeFetchFailed, detail);
             return;
         }
         report_.subnets = listing.rows.size();
@@ -236,7 +236,7 @@ private:
             throw;
         }
         deliver();
-        conclude("ok", "");
+        conclude(kOutcomeOk, "");
     }
 
     // Keeps the time of the last good listing and tells every route when listings stopped
@@ -427,7 +427,7 @@ private:
         const std::string detail =
             "cannot read the " + std::string(what) + " " + path + ": " + console_.masked(file.text);
         console_.write(driver::detail_line("[burn] error: ", detail));
-        finish("error", detail);
+        finish(kOutcomeError, detail);
         return std::nullopt;
     }
 
@@ -505,12 +505,12 @@ private:
     }
 
     // Outcome of a run that got as far as the listing; the outbox saved and reported.
-    void conclude(const char* outcome, const std::string& detail) {
+    void conclude(std::string_view outcome, const std::string& detail) {
         save_outbox();
-        std::string out = outcome;
+        std::string out(outcome);
         std::string why = detail;
-        if (out == "ok" && !outbox_.messages.empty()) {
-            out = "telegram_failed";
+        if (out == kOutcomeOk && !outbox_.messages.empty()) {
+            out = kOutcomeTelegramFailed;
             why = "";
             for (const Delivery& d : deliveries_) {
                 if (d.paused()) {
@@ -523,7 +523,7 @@ private:
         finish(out, why);
     }
 
-    CycleReport finish(const std::string& outcome, const std::string& detail) {
+    CycleReport finish(std::string_view outcome, const std::string& detail) {
         report_.outcome = outcome;
         report_.detail = console_.masked(detail);
         if (detail.find_first_of("\r\n") != std::string::npos) {
@@ -564,7 +564,7 @@ private:
             double oldest = outbox_.messages.front().queued_at;
             for (const auto& m : outbox_.messages) oldest = std::min(oldest, m.queued_at);
             report_.outbox_oldest_utc = utc_text(oldest);
-            if (outcome != "no_api_key")
+            if (outcome != kOutcomeNoApiKey)
                 console_.write(outbox_waiting_line(outbox_.messages.size(), *report_.outbox_oldest_utc));
         }
         return report_;

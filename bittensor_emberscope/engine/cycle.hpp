@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "burns/burn_map.hpp"
@@ -60,9 +61,18 @@ struct RouteReport {
     std::string last_failure;      ///< the failure's text, "" when none
 };
 
+/// How a cycle ended: delivered everything it had to ("ok"), no Taostats key, no usable listing,
+/// messages left undelivered, or an unexpected error (also the command's word for a cycle it saw
+/// fail before the engine ran).
+inline constexpr std::string_view kOutcomeOk = "ok";
+inline constexpr std::string_view kOutcomeNoApiKey = "no_api_key";
+inline constexpr std::string_view kOutcomeFetchFailed = "fetch_failed";
+inline constexpr std::string_view kOutcomeTelegramFailed = "telegram_failed";
+inline constexpr std::string_view kOutcomeError = "error";
+
 /// What one cycle did, for the command's status file and history.
 struct CycleReport {
-    std::string outcome;  ///< "ok", "no_api_key", "fetch_failed", "telegram_failed", "error"
+    std::string outcome;  ///< one of the kOutcome texts
     std::string detail;   ///< one line, "" when ok
     std::string updated_at_utc;
     std::size_t subnets = 0;

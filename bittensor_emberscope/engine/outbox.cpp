@@ -121,12 +121,19 @@ bool Outbox::forget_passed_holds(double now) {
     return changed;
 }
 
-std::string outbox_path(std::string_view state_path) {
+std::string beside_state(std::string_view state_path, std::string_view suffix) {
     constexpr std::string_view kJson = ".json";
+    std::string_view stem = state_path;
     if (state_path.size() > kJson.size() && state_path.ends_with(kJson) &&
         state_path[state_path.size() - kJson.size() - 1] != '/')
-        return std::string(state_path.substr(0, state_path.size() - kJson.size())) + ".outbox.json";
-    return std::string(state_path) + ".outbox.json";
+        stem.remove_suffix(kJson.size());
+    std::string path(stem);
+    path += suffix;
+    return path;
+}
+
+std::string outbox_path(std::string_view state_path) {
+    return beside_state(state_path, kOutboxSuffix);
 }
 
 std::string render_outbox(const Outbox& outbox) {

@@ -135,8 +135,14 @@ struct Outbox {
     bool forget_passed_holds(double now);
 };
 
-/// The outbox file beside the state file: "X.json" -> "X.outbox.json", any other name gets
-/// ".outbox.json" appended.
+/// A file beside the state file: "X.json" -> "X<suffix>", any other name gets `suffix` appended.
+/// A file named just ".json" keeps its name whole ("dir/.json" -> "dir/.json<suffix>"), so every
+/// file beside it lands in the same folder under one stem.
+std::string beside_state(std::string_view state_path, std::string_view suffix);
+
+inline constexpr std::string_view kOutboxSuffix = ".outbox.json";
+
+/// The outbox file beside the state file.
 std::string outbox_path(std::string_view state_path);
 
 std::string render_outbox(const Outbox& outbox);

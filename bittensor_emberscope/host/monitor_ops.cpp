@@ -14,6 +14,7 @@
 #include "burns/numeric.hpp"
 #include "engine/cycle.hpp"
 #include "engine/state.hpp"
+#include "engine/outbox.hpp"
 #include "engine/waits.hpp"
 #include "host/burns_values_ops.hpp"
 #include "routes/quiet_hours.hpp"
@@ -263,6 +264,11 @@ Object monitor_is_paused(const Args& args) {
     // The cycle's own rule, asked once: no budget is spent, nothing waits.
     engine::Waits waits(command_services(), std::string(args.text<kIsPausedParams, "pause_path">()), 0);
     return boolean(waits.pause_requested());
+}
+
+Object monitor_beside_state(const Args& args) {
+    return text(engine::beside_state(args.text<kBesideStateParams, "state_path">(),
+                                     args.text<kBesideStateParams, "suffix">()));
 }
 
 Object monitor_replace_file(const Args& args) {

@@ -66,6 +66,8 @@ inline constexpr Param kWaitParams[] = {
 inline constexpr Param kReadStateParams[] = {required("state_path", ParamType::text)};
 inline constexpr Param kFormatParams[] = {required("value", ParamType::text)};
 inline constexpr Param kIsPausedParams[] = {required("pause_path", ParamType::text)};
+inline constexpr Param kBesideStateParams[] = {required("state_path", ParamType::text),
+                                               required("suffix", ParamType::text)};
 inline constexpr Param kReplaceFileParams[] = {required("path", ParamType::text),
                                                required("content", ParamType::text)};
 
@@ -84,6 +86,8 @@ Object monitor_read_state(const Args& args);
 Object monitor_format_owner_burn(const Args& args);
 /// True while the pause file exists, by the rule the engine's cycle follows (kIsPausedParams).
 Object monitor_is_paused(const Args& args);
+/// (state_path, suffix) -> the file beside the state file, by the engine's rule for its outbox.
+Object monitor_beside_state(const Args& args);
 /// (path, content) -> None: the file's content replaced as the engine replaces the state file
 /// (a synced temporary beside it renamed over it, its permissions kept, a link's target
 /// replaced, the folder synced), the interpreter's lock released; OSError naming the path.
