@@ -39,8 +39,10 @@ __all__ = ["Bot", "TelegramApi", "ApiError", "Answers", "render_chart", "seen_ch
 # Telegram's public Bot API origin (the engine's); TELEGRAM_API_BASE points elsewhere (a
 # self-hosted server).
 DEFAULT_API_BASE = monitor.DEFAULT_TELEGRAM_API_BASE
-# How long Telegram holds one getUpdates open when nothing arrives.
-POLL_SECONDS = 25
+# How long one getUpdates waits for an update: Telegram answers at once when one arrives, so this
+# sets only how often an idle poller wakes; 50 s is the most Telegram honours, and stays under the
+# 60 s a proxy commonly allows a quiet connection.
+POLL_SECONDS = 50
 # Waits after a failed poll: doubling from the first to the last.
 RETRY_FIRST, RETRY_LAST = 5.0, 300.0
 # After a 409 (another poller, or a webhook): that one waits a while before asking again.
