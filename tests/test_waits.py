@@ -234,3 +234,23 @@ def test_a_handled_signal_ends_a_stepped_wait_too(monkeypatch, tmp_path, usr1):
     finally:
         wakeup.close()
     assert (slept, usr1) == ([1, 1], [signal.SIGUSR1])
+
+
+def test_a_raising_handler_ends_a_wait_that_has_no_wake_descriptor(tmp_path):
+    # Without the wake-up socket only the interrupted sleep tells: the handler must still run.
+    class Raised(BaseException):
+        pass
+
+    def handler(signum, frame):
+        raise Raised()
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        main = threading.get_ident()
+        soon(lambda: signal.pthread_kill(main, signal.SIGUSR1))
+        began = time.monotonic()
+        with pytest.raises(Raised):
+            watch._wait(LONG, str(tmp_path / "pause"))
+        assert time.monotonic() - began < LONG / 2
+    finally:
+        signal.signal(signal.SIGUSR1, previous)

@@ -93,6 +93,9 @@ public:
 #endif
             end = PosixLoopServices::sleep(seconds, pause_path, watchdog_in);
         });
+        // As the host's own sleep does: the handlers of signals that came run before it returns,
+        // also when no wake-up descriptor told (a loop outside the main thread has none).
+        run_signal_handlers();
         return end;
     }
     void cover_cycle(bool on, double limit) override {
