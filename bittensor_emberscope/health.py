@@ -102,7 +102,8 @@ H_NETUID = "netuid"
 H_OLD = "old"
 H_NEW = "new"
 
-LOOP_STATES = ("running", "paused", "stopped")
+LOOP_RUNNING, LOOP_PAUSED, LOOP_STOPPED = monitor.LOOP_RUNNING, monitor.LOOP_PAUSED, monitor.LOOP_STOPPED
+LOOP_STATES = (LOOP_RUNNING, LOOP_PAUSED, LOOP_STOPPED)
 
 
 # Names and times
@@ -275,7 +276,7 @@ def record_loop(state_path: str, loop: str, *, interval_seconds: float,
     status[K_LOOP] = loop
     status[K_INTERVAL] = float(interval_seconds)
     status[K_PID] = os.getpid()
-    if loop == "running":
+    if loop == LOOP_RUNNING:
         status[K_STARTED] = format_utc(now)
         status[K_NEXT_CYCLE] = format_utc(next_cycle) if next_cycle else None
     else:
@@ -510,9 +511,9 @@ def assess(status: Mapping | None, now: _dt.datetime | None = None, *,
         problems.append(f"failing: the last {failures} cycles failed "
                         f"({status.get(K_OUTCOME)}: {status.get(K_DETAIL) or 'no detail'})")
     loop = status.get(K_LOOP)
-    if loop in ("paused", "stopped"):
+    if loop in (LOOP_PAUSED, LOOP_STOPPED):
         problems.append(f"not running: watch {loop} at {status.get(K_WRITTEN)}")
-    elif loop == "running" and watch_alive is False:
+    elif loop == LOOP_RUNNING and watch_alive is False:
         problems.append(f"not running: watch (pid {status.get(K_PID)}) is gone without recording "
                         "an end (killed or crashed)")
     return Health(not problems, tuple(problems))
@@ -533,7 +534,7 @@ def describe(status: Mapping, now: _dt.datetime | None = None, *,
 
     rows = []
     loop = status.get(K_LOOP)
-    if loop == "running" and watch_alive is False:
+    if loop == LOOP_RUNNING and watch_alive is False:
         rows.append(("watch", f"gone (pid {status.get(K_PID)} recorded as running, started "
                               f"{status.get(K_STARTED)})"))
     elif loop:
@@ -609,7 +610,7 @@ def watch_alive(state_path: str, status: Mapping | None) -> bool | None:
     """Whether the `watch` the status records as running is still alive: it holds the lock
     beside the state file. Without a lock file to ask, /proc tells whether its pid is an
     emberscope process. None when no `watch` is recorded as running."""
-    if not status or status.get(K_LOOP) != "running":
+    if not status or status.get(K_LOOP) != LOOP_RUNNING:
         return None
     pid = status.get(K_PID)
     if not isinstance(pid, int) or isinstance(pid, bool) or pid <= 0:

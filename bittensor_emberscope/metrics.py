@@ -188,7 +188,7 @@ class Metrics:
     def observe(self, report: Mapping) -> None:
         """Count one cycle's report (of a watch cycle or of the start-up list)."""
         with self._lock:
-            outcome = report.get("outcome") or "error"
+            outcome = report.get("outcome") or health.OUTCOME_ERROR
             self.cycles.labels(outcome).inc()
             self.changes.inc(len(report.get("changes") or ()))
             self.telegram.labels("sent").inc(_count(report.get("delivered")))
@@ -197,7 +197,7 @@ class Metrics:
                 self.telegram.labels(failure).inc()
             now = _seconds(report.get("updated_at_utc")) or self._clock()
             self.last_cycle.set(now)
-            if outcome == "ok":
+            if outcome == health.OUTCOME_OK:
                 self.last_success.set(now)
             self.outbox.set(_count(report.get("outbox_size")))
             self._outbox_oldest = _seconds(report.get("outbox_oldest_utc"))

@@ -4,6 +4,7 @@
 
 #include "engine/cycle.hpp"
 #include "engine/outbox.hpp"
+#include "engine/watch_loop.hpp"
 #include "host/extension.hpp"
 #include "host/monitor_bot_ops.hpp"
 #include "host/monitor_loop_ops.hpp"
@@ -71,6 +72,9 @@ constexpr std::array kConstants = {
     host::Constant{"OUTCOME_FETCH_FAILED", 0, engine::kOutcomeFetchFailed.data()},
     host::Constant{"OUTCOME_TELEGRAM_FAILED", 0, engine::kOutcomeTelegramFailed.data()},
     host::Constant{"OUTCOME_ERROR", 0, engine::kOutcomeError.data()},
+    host::Constant{"LOOP_RUNNING", 0, engine::kLoopRunning.data()},
+    host::Constant{"LOOP_PAUSED", 0, engine::kLoopPaused.data()},
+    host::Constant{"LOOP_STOPPED", 0, engine::kLoopStopped.data()},
 };
 
 }  // namespace

@@ -16,6 +16,11 @@ OUTCOME_NO_API_KEY: str
 OUTCOME_FETCH_FAILED: str
 OUTCOME_TELEGRAM_FAILED: str
 OUTCOME_ERROR: str
+# The state of `watch` as the status file keeps it ("loop"): watching, ended by the pause file,
+# ended by a stop signal.
+LOOP_RUNNING: str
+LOOP_PAUSED: str
+LOOP_STOPPED: str
 
 def run_cycle(
     *,

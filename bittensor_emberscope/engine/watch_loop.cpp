@@ -29,7 +29,7 @@ public:
                 s_.notify("READY=1\n" + status_fields(kPausedStatus));
                 return paused();
             }
-            h_.record_loop("running", s_.wall_clock() + settings_.interval_seconds);
+            h_.record_loop(kLoopRunning, s_.wall_clock() + settings_.interval_seconds);
             s_.notify("READY=1\n" + status_fields(std::string("started; ") +
                                                   std::string(first_step_status(settings_.first))));
             if (settings_.bot) h_.start_bot();
@@ -46,7 +46,7 @@ public:
             s_.cover_cycle(false, 0);
             // A stop during the way out is not looked at: the handlers ignore a second signal.
             h_.say("[burn] stopped (" + stop.signal_name + ")");
-            h_.record_loop("stopped", std::nullopt);
+            h_.record_loop(kLoopStopped, std::nullopt);
             s_.notify("STOPPING=1\n" + status_fields("stopped (" + stop.signal_name + ")"));
             return 0;
         }
@@ -55,7 +55,7 @@ public:
 private:
     int paused() {
         h_.say(kLoopPausedLine);
-        h_.record_loop("paused", std::nullopt);
+        h_.record_loop(kLoopPaused, std::nullopt);
         s_.notify("STOPPING=1\n" + status_fields(kPausedStatus));
         return 0;
     }

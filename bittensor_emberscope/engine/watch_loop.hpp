@@ -107,6 +107,12 @@ struct LoopSettings {
 /// How long a cycle may keep systemd's watchdog fed: far beyond a slow cycle with every retry.
 inline constexpr double kCycleWatchdogLimit = 15 * 60.0;
 
+/// The loop's state as the status file keeps it: watching, ended by the pause file, ended by a
+/// stop signal.
+inline constexpr std::string_view kLoopRunning = "running";
+inline constexpr std::string_view kLoopPaused = "paused";
+inline constexpr std::string_view kLoopStopped = "stopped";
+
 inline constexpr std::string_view kLoopPausedLine = "[burn] monitoring paused";
 inline constexpr std::string_view kPausedStatus = "paused (pause file)";
 
