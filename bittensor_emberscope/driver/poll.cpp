@@ -1,9 +1,9 @@
 // The poll loop and its pause control.
 #include "driver/poll.hpp"
 
-#include <algorithm>
 #include <exception>
 
+#include "common/stepped_wait.hpp"
 #include "driver/console.hpp"
 
 namespace emberscope::driver {
@@ -14,16 +14,10 @@ bool burn_is_paused(Services& services, std::string_view pause_path) {
 
 bool sleep_until_interval(Services& services, double interval_seconds,
                           std::string_view pause_path) {
-    // The wait is the sum of the sleeps, no clock is read; NaN ends it at once, infinity never.
     // Each sleep runs the handlers of signals that arrived, so Ctrl-C ends a wait within a step.
-    double remaining = interval_seconds;
-    while (remaining > 0.0) {
-        if (burn_is_paused(services, pause_path)) return false;
-        const double step = std::min(remaining, 1.0);
-        services.sleep(step);
-        remaining -= step;
-    }
-    return !burn_is_paused(services, pause_path);
+    const auto paused = [&] { return burn_is_paused(services, pause_path); };
+    return wait_in_steps(interval_seconds, paused, [&](double s) { services.sleep(s); }) &&
+           !paused();
 }
 
 void run_poll_loop(Services& services, double interval_minutes, std::string_view pause_path,

@@ -1,7 +1,7 @@
 // The waits of one cycle.
 #include "engine/waits.hpp"
 
-#include <algorithm>
+#include "common/stepped_wait.hpp"
 
 namespace emberscope::engine {
 
@@ -14,16 +14,12 @@ bool Waits::pause_requested() {
 Waits::Result Waits::wait(double seconds) {
     if (paused_) return Result::paused;
     if (!(seconds <= left_)) return Result::over_budget;
-    double remaining = seconds;
-    while (remaining > 0) {
-        if (pause_requested()) return Result::paused;
+    const bool done = wait_in_steps(seconds, [&] { return pause_requested(); }, [&](double step) {
         services_.check_signals();
-        const double step = std::min(remaining, kWaitStep);
         services_.sleep(step);
-        remaining -= step;
         left_ -= step;
-    }
-    return Result::done;
+    });
+    return done ? Result::done : Result::paused;
 }
 
 }  // namespace emberscope::engine

@@ -5,11 +5,12 @@
 #include <string>
 
 #include "common/services.hpp"
+#include "common/stepped_wait.hpp"
 
 namespace emberscope::engine {
 
 /// Longest single sleep: between two steps the pause file and pending signals are looked at.
-inline constexpr double kWaitStep = 1.0;
+inline constexpr double kWaitStep = kWaitStepSeconds;
 
 class Waits {
 public:

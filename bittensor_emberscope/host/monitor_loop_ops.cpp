@@ -15,6 +15,7 @@
 #include <malloc.h>
 #endif
 
+#include "common/stepped_wait.hpp"
 #include "engine/watch_loop.hpp"
 #include "host/command_services.hpp"
 #include "host/error.hpp"
@@ -130,7 +131,7 @@ public:
     engine::SleepEnd sleep(double seconds, std::string_view pause_path,
                            std::optional<double> watchdog_in) override {
         if (paused(pause_path)) return engine::SleepEnd::paused;
-        const double step = std::min(seconds, 1.0);
+        const double step = std::min(seconds, kWaitStepSeconds);
         guard_([&] { clock_.attr("sleep").call({real(step)}); });
         elapsed_ += step;
         if (wake_fd_ >= 0) {
