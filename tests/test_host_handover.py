@@ -132,3 +132,15 @@ def test_snapshot_of_rows_out_of_order_is_sorted_stably(es):
     body = es.format_burn_snapshot(rows, "t").split("\n")[4:]
     assert body == ["SN0: 0.0000", "SN1: 0.5000", "SN1: 0.2500", "SN2: 0.0000", "SN3: 1.0000",
                     "SN10: " + format(float(2**70), ".4f")]
+
+
+@pytest.mark.parametrize("decimals", [4, 0, 12, Whole(3)])
+@pytest.mark.parametrize("burn", [
+    -0.0, 0.0, 0.5, -1e-7, 1e16, float("nan"), float("-inf"), 0, -3, 2**70, "", " 0.5 ", "abc", None,
+    False, True, [], Decimals.TWO,
+])
+def test_a_snapshot_shows_the_display_form_of_the_rows_owner_burn_text(es, monkeypatch, decimals, burn):
+    monkeypatch.setattr(es, "OWNER_BURN_DECIMALS", decimals)
+    row = {"netuid": 1, "incentive_burn": burn}
+    shown = es.format_owner_burn(es.owner_burn_from_row(row))
+    assert es.format_burn_snapshot([row], "t").endswith("\nSN1: " + shown)

@@ -35,6 +35,12 @@ host::Object real_text(double d) {
     return text;
 }
 
+/// The number the owner burn text of the real `d` reads back as: `d` itself (its shortest form
+/// reads back exactly), or 0.0 where the text is "0" (so -0.0 shows as 0.0000, not -0.0000).
+double burn_number(double d) {
+    return owner_burn({BurnKind::real, d == 0.0}, [] { return 0.0; }, [&] { return d; });
+}
+
 /// The owner burn rule's kind of a host value.
 BurnKind burn_kind(host::Kind kind) {
     switch (kind) {
@@ -131,10 +137,9 @@ std::string display_form(std::string_view value) {
 
 void burn_display_form(const host::Object& burn, const DisplayFormat& format, std::string& out) {
     if (host::raw::is_float(burn.ptr()) && format.precision) {
-        // The shortest form of a real reads back as that real; zero (either sign) shows as "0".
-        const double d = host::raw::float_value(burn.ptr());
         char buffer[kFormBuffer];
-        if (const std::size_t n = fixed_form_chars(d == 0.0 ? 0.0 : d, *format.precision, buffer)) {
+        const double d = burn_number(host::raw::float_value(burn.ptr()));
+        if (const std::size_t n = fixed_form_chars(d, *format.precision, buffer)) {
             out.assign(buffer, n);
             return;
         }
@@ -144,11 +149,7 @@ void burn_display_form(const host::Object& burn, const DisplayFormat& format, st
 
 std::string burn_display_form(const host::Object& burn, const DisplayFormat& format) {
     host::RawObject* v = burn.ptr();
-    if (host::raw::is_float(v)) {
-        // The shortest form of a real reads back as that real; zero (either sign) shows as "0".
-        const double d = host::raw::float_value(v);
-        return display_number(d == 0.0 ? 0.0 : d, format);
-    }
+    if (host::raw::is_float(v)) return display_number(burn_number(host::raw::float_value(v)), format);
     if (host::raw::is_text(v) && host::raw::text_length(v) != 0) {
         std::string_view text;
         if (host::utf8_view(v, text)) return display_form(text, format);
