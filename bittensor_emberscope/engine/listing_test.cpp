@@ -99,8 +99,8 @@ TEST(EngineListing, TheEngineAndTheListingScanDescribeEveryValueAlike) {
         EXPECT_EQ(seen.kind, c.value.kind) << c.json;
         EXPECT_EQ(seen.empty, c.value.empty) << c.json;
         EXPECT_EQ(owner_burn_text(&value), c.text) << c.json;
-        const auto scanned = taostats::scan_listing(std::string("{\"data\": [{\"netuid\": 1, \"incentive_burn\": ") +
-                                                    c.json + "}]}");
+        const auto scanned = taostats::scan_listing(
+            std::string(R"({"data": [{"netuid": 1, "incentive_burn": )") + c.json + "}]}");
         ASSERT_TRUE(scanned) << c.json;
         EXPECT_EQ(scanned->burns, (burns::BurnMap{{"1", c.text}})) << c.json;
     }

@@ -62,7 +62,8 @@ std::string owner_burn_text(const host::Object& value) {
     host::RawObject* v = value.ptr();
     if (host::raw::is_text(v)) {
         // An exact text is most rows' case: no type tests beyond this one.
-        return owner_burn_text({BurnKind::text, host::raw::text_length(v) == 0}, [&] { return value.text(); });
+        return owner_burn_text({BurnKind::text, host::raw::text_length(v) == 0},
+                               [&] { return value.text(); });
     }
     if (host::raw::is_float(v)) {
         const double d = host::raw::float_value(v);
@@ -99,6 +100,7 @@ host::Object owner_burn_object(const host::Object& value) {
         const double d = host::raw::float_value(v);
         return owner_burn({BurnKind::real, d == 0.0}, zero, [&] { return real_text(d); });
     }
+    // Any other value's text is made; a "0" is the module's shared one.
     const std::string text = owner_burn_text(value);
     if (text == kZeroBurn) return zero();
     return host::text(text);
