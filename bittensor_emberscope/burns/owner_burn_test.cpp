@@ -53,18 +53,6 @@ TEST(OwnerBurn, EmptyFormsAreZeroAndEverythingElseIsItsStrForm) {
     }
 }
 
-TEST(OwnerBurn, TheCallersFormIsKeptAndOnlyOneSideRuns) {
-    int zeros = 0;
-    int shown = 0;
-    const auto zero = [&] { return ++zeros * 10; };
-    const auto made = [&] { return ++shown; };
-    EXPECT_EQ(owner_burn({B::real, true}, zero, made), 10);
-    EXPECT_EQ(owner_burn({B::real, false}, zero, made), 1);
-    EXPECT_EQ(owner_burn({}, zero, made), 20);
-    EXPECT_EQ(zeros, 2);
-    EXPECT_EQ(shown, 1);
-}
-
 TEST(OwnerBurn, AReadingIsThereAndNotANumberThatIsNotFinite) {
     struct Case {
         BurnValue value;
