@@ -4,6 +4,7 @@ results as the host's own rules."""
 
 from __future__ import annotations
 
+import decimal
 import enum
 
 import pytest
@@ -21,6 +22,10 @@ class Decimals(enum.IntEnum):
     TWO = 2
 
 
+class Real(float):
+    pass
+
+
 def reference_burn_text(value):
     return "0" if not value else str(value)
 
@@ -29,6 +34,8 @@ def reference_burn_text(value):
     "0.25", "", Text("0.5"), Text(""), "\udcff", "a\U0001f600", 0, 0.0, -0.0, 1.0, -3.0, 1e15, 1e16,
     9007199254740993.0, 0.18, 5e-324, float("inf"), float("nan"), 7, -7, 2**70, True, False,
     Whole(5), None, [], [0],
+    Whole(0), Decimals.TWO, Real(0.5), Real(-0.0), -(2**63), 2**63 - 1, 2**63, -(2**64), -(10**40),
+    {}, {"a": 1}, (), (0,), decimal.Decimal("0"), decimal.Decimal("-0.00"), decimal.Decimal("1.50"),
 ])
 def test_row_owner_burn_is_a_plain_text_equal_to_the_host_rule(es, value):
     got = es.owner_burn_from_row({"incentive_burn": value})
@@ -38,6 +45,19 @@ def test_row_owner_burn_is_a_plain_text_equal_to_the_host_rule(es, value):
 
 def test_absent_owner_burn(es):
     assert es.owner_burn_from_row({"netuid": 1}) == "0"
+
+
+class Refuses:
+    def __bool__(self):
+        raise ArithmeticError("no truth value")
+
+    def __str__(self):
+        raise AssertionError("str() after a failed truth test")
+
+
+def test_an_error_of_the_values_truth_test_passes_through(es):
+    with pytest.raises(ArithmeticError, match="no truth value"):
+        es.owner_burn_from_row({"incentive_burn": Refuses()})
 
 
 @pytest.mark.parametrize("decimals", [True, Whole(3), Decimals.TWO, 2.0, "4", None])
@@ -112,3 +132,15 @@ def test_snapshot_of_rows_out_of_order_is_sorted_stably(es):
     body = es.format_burn_snapshot(rows, "t").split("\n")[4:]
     assert body == ["SN0: 0.0000", "SN1: 0.5000", "SN1: 0.2500", "SN2: 0.0000", "SN3: 1.0000",
                     "SN10: " + format(float(2**70), ".4f")]
+
+
+@pytest.mark.parametrize("decimals", [4, 0, 12, Whole(3)])
+@pytest.mark.parametrize("burn", [
+    -0.0, 0.0, 0.5, -1e-7, 1e16, float("nan"), float("-inf"), 0, -3, 2**70, "", " 0.5 ", "abc", None,
+    False, True, [], Decimals.TWO,
+])
+def test_a_snapshot_shows_the_display_form_of_the_rows_owner_burn_text(es, monkeypatch, decimals, burn):
+    monkeypatch.setattr(es, "OWNER_BURN_DECIMALS", decimals)
+    row = {"netuid": 1, "incentive_burn": burn}
+    shown = es.format_owner_burn(es.owner_burn_from_row(row))
+    assert es.format_burn_snapshot([row], "t").endswith("\nSN1: " + shown)

@@ -1,9 +1,9 @@
 // The trusted rows of a Taostats listing.
 #include "engine/listing.hpp"
 
-#include <cmath>
 #include <unordered_map>
 
+#include "burns/owner_burn.hpp"
 #include "common/text.hpp"
 
 namespace emberscope::engine {
@@ -30,17 +30,29 @@ std::string value_sample_of(const std::string& netuid, const JsonValue* value) {
 
 }  // namespace
 
-std::optional<std::string> usable_burn_text(const JsonValue* value) {
-    if (!value || value->kind == JsonValue::Kind::null) return std::nullopt;
-    std::string burn = owner_burn_text(value);
-    if (std::optional<double> number = burns::parse_numeric_text(burn); number && !std::isfinite(*number))
-        return std::nullopt;
-    return burn;
+burns::BurnValue burn_value_of(const JsonValue* value) {
+    if (!value) return {};
+    using K = JsonValue::Kind;
+    using B = burns::BurnKind;
+    B kind = B::other;
+    switch (value->kind) {
+        case K::null: kind = B::null; break;
+        case K::boolean: kind = B::boolean; break;
+        case K::integer: kind = B::integer; break;
+        case K::real: kind = B::real; break;
+        case K::text: kind = B::text; break;
+        case K::array: kind = B::array; break;
+        case K::object: kind = B::object; break;
+    }
+    return {kind, !value->truthy()};
 }
 
 std::string owner_burn_text(const JsonValue* value) {
-    if (!value || !value->truthy()) return "0";
-    return host_str(*value);
+    return burns::owner_burn_text(burn_value_of(value), [&] { return host_str(*value); });
+}
+
+std::optional<std::string> usable_burn_text(const JsonValue* value) {
+    return burns::owner_burn_reading(burn_value_of(value), [&] { return host_str(*value); });
 }
 
 std::optional<std::string> valid_netuid(const JsonValue& netuid) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "burns/numeric.hpp"
+#include "burns/owner_burn.hpp"
 #include "engine/json.hpp"
 
 namespace emberscope::engine {
@@ -32,6 +33,9 @@ struct Listing {
     /// True when some row was left out for its owner burn.
     bool bad_values = false;
 };
+
+/// A row's "incentive_burn" value (nullptr when absent) as the owner burn rule sees it.
+burns::BurnValue burn_value_of(const JsonValue* value);
 
 /// The owner burn text of a row's "incentive_burn" value (nullptr when absent): "0" for an absent
 /// or empty value (null, false, zero, "", [], {}), a text unchanged, anything else as the host's

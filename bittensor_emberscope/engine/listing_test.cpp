@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "taostats/listing_scan.hpp"
+
 namespace emberscope::engine {
 namespace {
 
@@ -55,6 +57,55 @@ TEST(EngineListing, OwnerBurnTextsFollowTheDocumentedRule) {
         const JsonValue row = parse(doc);
         EXPECT_EQ(owner_burn_text(row.get("incentive_burn")), want) << doc;
     }
+}
+
+TEST(EngineListing, TheEngineAndTheListingScanDescribeEveryValueAlike) {
+    // The same value in the engine's decoded row and in a body the scan reads in place: one
+    // owner burn text and one description. A structure with something in it is not scanned.
+    using B = burns::BurnKind;
+    struct Case {
+        const char* json;
+        burns::BurnValue value;
+        const char* text;
+    } cases[] = {
+        {"null", {B::null, true}, "0"},
+        {"false", {B::boolean, true}, "0"},
+        {"true", {B::boolean, false}, "True"},
+        {"0", {B::integer, true}, "0"},
+        {"-0", {B::integer, true}, "0"},
+        {"-12", {B::integer, false}, "-12"},
+        {"123456789012345678901234567890", {B::integer, false}, "123456789012345678901234567890"},
+        {"0.0", {B::real, true}, "0"},
+        {"-0.0", {B::real, true}, "0"},
+        {"0e-7", {B::real, true}, "0"},
+        {"1e-400", {B::real, true}, "0"},
+        {"-1e-400", {B::real, true}, "0"},
+        {"0.18", {B::real, false}, "0.18"},
+        {"1E16", {B::real, false}, "1e+16"},
+        {"1e400", {B::real, false}, "inf"},
+        {"NaN", {B::real, false}, "nan"},
+        {"Infinity", {B::real, false}, "inf"},
+        {"-Infinity", {B::real, false}, "-inf"},
+        {"\"\"", {B::text, true}, "0"},
+        {"\"0\"", {B::text, false}, "0"},
+        {"\"-0.0\"", {B::text, false}, "-0.0"},
+        {"\" nan \"", {B::text, false}, " nan "},
+        {"[]", {B::array, true}, "0"},
+        {"{}", {B::object, true}, "0"},
+    };
+    for (const Case& c : cases) {
+        const JsonValue value = parse(c.json);
+        const burns::BurnValue seen = burn_value_of(&value);
+        EXPECT_EQ(seen.kind, c.value.kind) << c.json;
+        EXPECT_EQ(seen.empty, c.value.empty) << c.json;
+        EXPECT_EQ(owner_burn_text(&value), c.text) << c.json;
+        const auto scanned = taostats::scan_listing(
+            std::string(R"({"data": [{"netuid": 1, "incentive_burn": )") + c.json + "}]}");
+        ASSERT_TRUE(scanned) << c.json;
+        EXPECT_EQ(scanned->burns, (burns::BurnMap{{"1", c.text}})) << c.json;
+    }
+    EXPECT_EQ(burn_value_of(nullptr).kind, B::absent);
+    EXPECT_EQ(owner_burn_text(nullptr), "0");
 }
 
 TEST(EngineListing, OnlyReadingsThatAreThereAndFiniteAreUsable) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "burns/numeric.hpp"
+#include "burns/owner_burn.hpp"
 #include "host/error.hpp"
 #include "host/module.hpp"
 #include "host/raw.hpp"
@@ -22,57 +23,86 @@ std::string integer_digits(std::int64_t v) {
     return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, v).ptr);
 }
 
+/// The shortest form of a real as a host text; 1.0 and the reals a listing repeats over many
+/// rows come from the module's shared texts.
+host::Object real_text(double d) {
+    if (d == 1.0) return host::key(host::Key::one);
+    const auto bits = std::bit_cast<std::uint64_t>(d);
+    if (host::RawObject* kept = host::shared_real_text(bits)) return host::Object::borrow(kept);
+    char buffer[kFormBuffer];
+    host::Object text = host::ascii_text(std::string_view(buffer, shortest_form_chars(d, buffer)));
+    host::keep_real_text(bits, text);
+    return text;
+}
+
+/// The number the owner burn text of the real `d` reads back as: `d` itself (its shortest form
+/// reads back exactly), or 0.0 where the text is "0" (so -0.0 shows as 0.0000, not -0.0000).
+double burn_number(double d) {
+    return owner_burn({BurnKind::real, d == 0.0}, [] { return 0.0; }, [&] { return d; });
+}
+
+/// The owner burn rule's kind of a host value.
+BurnKind burn_kind(host::Kind kind) {
+    switch (kind) {
+        case host::Kind::null: return BurnKind::null;
+        case host::Kind::boolean: return BurnKind::boolean;
+        case host::Kind::integer: return BurnKind::integer;
+        case host::Kind::real: return BurnKind::real;
+        case host::Kind::text: return BurnKind::text;
+        case host::Kind::list: return BurnKind::array;
+        case host::Kind::map: return BurnKind::object;
+        case host::Kind::other: break;
+    }
+    return BurnKind::other;
+}
+
 }  // namespace
 
 std::string owner_burn_text(const host::Object& value) {
     host::RawObject* v = value.ptr();
     if (host::raw::is_text(v)) {
         // An exact text is most rows' case: no type tests beyond this one.
-        if (host::raw::text_length(v) == 0) return "0";
-        return value.text();
+        return owner_burn_text({BurnKind::text, host::raw::text_length(v) == 0},
+                               [&] { return value.text(); });
     }
     if (host::raw::is_float(v)) {
         const double d = host::raw::float_value(v);
-        return d == 0.0 ? "0" : shortest_form(d);
+        return owner_burn_text({BurnKind::real, d == 0.0}, [&] { return shortest_form(d); });
     }
-    switch (value.kind()) {
+    switch (const host::Kind kind = value.kind()) {
         case host::Kind::text: {
             std::string text = value.text();
-            return text.empty() ? "0" : text;
+            const bool empty = text.empty();
+            return owner_burn_text({BurnKind::text, empty}, [&] { return std::move(text); });
         }
         case host::Kind::real: {
-            double d = value.real();
-            return d == 0.0 ? "0" : shortest_form(d);
+            const double d = value.real();
+            return owner_burn_text({BurnKind::real, d == 0.0}, [&] { return shortest_form(d); });
         }
-        case host::Kind::integer:
-            if (auto small = value.small_integer()) return *small == 0 ? "0" : integer_digits(*small);
-            return value.str();
+        case host::Kind::integer: {
+            // An integer past 64 bits is never zero; its str() is the host's to make.
+            const std::optional<std::int64_t> small = value.small_integer();
+            return owner_burn_text({BurnKind::integer, small == 0},
+                                   [&] { return small ? integer_digits(*small) : value.str(); });
+        }
         default:
-            return value.truthy() ? value.str() : "0";
+            return owner_burn_text({burn_kind(kind), !value.truthy()}, [&] { return value.str(); });
     }
 }
 
 host::Object owner_burn_object(const host::Object& value) {
     host::RawObject* v = value.ptr();
+    const auto zero = [] { return host::key(host::Key::zero); };
     // A non-empty exact text is its own owner burn text: handed back as it is.
-    if (host::raw::is_text(v)) {
-        if (host::raw::text_length(v) != 0) return value;
-        return host::key(host::Key::zero);
-    }
+    if (host::raw::is_text(v))
+        return owner_burn({BurnKind::text, host::raw::text_length(v) == 0}, zero, [&] { return value; });
     if (host::raw::is_float(v)) {
         const double d = host::raw::float_value(v);
-        if (d == 0.0) return host::key(host::Key::zero);
-        if (d == 1.0) return host::key(host::Key::one);
-        // A listing repeats a few reals over many rows: their texts are kept by bits.
-        const auto bits = std::bit_cast<std::uint64_t>(d);
-        if (host::RawObject* kept = host::shared_real_text(bits)) return host::Object::borrow(kept);
-        char buffer[kFormBuffer];
-        host::Object text = host::ascii_text(std::string_view(buffer, shortest_form_chars(d, buffer)));
-        host::keep_real_text(bits, text);
-        return text;
+        return owner_burn({BurnKind::real, d == 0.0}, zero, [&] { return real_text(d); });
     }
+    // Any other value's text is made; a "0" is the module's shared one.
     const std::string text = owner_burn_text(value);
-    if (text == "0") return host::key(host::Key::zero);
+    if (text == kZeroBurn) return zero();
     return host::text(text);
 }
 
@@ -109,10 +139,9 @@ std::string display_form(std::string_view value) {
 
 void burn_display_form(const host::Object& burn, const DisplayFormat& format, std::string& out) {
     if (host::raw::is_float(burn.ptr()) && format.precision) {
-        // The shortest form of a real reads back as that real; zero (either sign) shows as "0".
-        const double d = host::raw::float_value(burn.ptr());
         char buffer[kFormBuffer];
-        if (const std::size_t n = fixed_form_chars(d == 0.0 ? 0.0 : d, *format.precision, buffer)) {
+        const double d = burn_number(host::raw::float_value(burn.ptr()));
+        if (const std::size_t n = fixed_form_chars(d, *format.precision, buffer)) {
             out.assign(buffer, n);
             return;
         }
@@ -122,11 +151,7 @@ void burn_display_form(const host::Object& burn, const DisplayFormat& format, st
 
 std::string burn_display_form(const host::Object& burn, const DisplayFormat& format) {
     host::RawObject* v = burn.ptr();
-    if (host::raw::is_float(v)) {
-        // The shortest form of a real reads back as that real; zero (either sign) shows as "0".
-        const double d = host::raw::float_value(v);
-        return display_number(d == 0.0 ? 0.0 : d, format);
-    }
+    if (host::raw::is_float(v)) return display_number(burn_number(host::raw::float_value(v)), format);
     if (host::raw::is_text(v) && host::raw::text_length(v) != 0) {
         std::string_view text;
         if (host::utf8_view(v, text)) return display_form(text, format);
