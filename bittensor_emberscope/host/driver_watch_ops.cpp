@@ -2,11 +2,13 @@
 #include "host/driver_watch_ops.hpp"
 
 
+
 #include <charconv>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
 
+#include "burns/owner_burn.hpp"
 #include "driver/console.hpp"
 #include "host/burns_changes_ops.hpp"
 #include "host/burns_state_ops.hpp"
@@ -56,7 +58,7 @@ burns::BurnMap burn_map_of_rows(const host::Object& rows) {
         if (!netuid) continue;
         std::string key = netuid_text(*netuid);
         std::optional<host::Object> burn = row.get(burn_key);
-        std::string value = burn ? burns::owner_burn_text(*burn) : "0";
+        std::string value = burn ? burns::owner_burn_text(*burn) : std::string(burns::kZeroBurn);
         auto [it, inserted] = position.try_emplace(key, current.size());
         if (inserted)
             current.emplace_back(std::move(key), std::move(value));

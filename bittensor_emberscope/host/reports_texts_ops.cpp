@@ -2,6 +2,7 @@
 #include "host/reports_texts_ops.hpp"
 
 
+
 #include <array>
 #include <charconv>
 #include <deque>
@@ -9,6 +10,7 @@
 #include <string_view>
 
 #include "burns/changes.hpp"
+#include "burns/owner_burn.hpp"
 #include "host/burns_changes_ops.hpp"
 #include "host/burns_values_ops.hpp"
 #include "host/error.hpp"
@@ -182,7 +184,7 @@ std::string format_burn_snapshot(const host::Object& rows, const std::string& up
         if (burn) {
             burns::burn_display_form(*burn, format, line.display);
         } else {
-            line.display = burns::display_form("0", format);
+            line.display = burns::display_form(burns::kZeroBurn, format);
         }
         if (labels_known) {
             line.label.swap(plain[i].label);
