@@ -109,8 +109,8 @@ TEST_F(CycleServices, ACappedListingIsReadPageByPageAndAChangeOnTheLastPageAlert
     ASSERT_EQ(r.changes.size(), 1u);
     EXPECT_EQ(r.changes[0].netuid, "250");
     ASSERT_EQ(listings(), 2u);
-    EXPECT_EQ(fake.requests[0].url, "http://127.0.0.1:1/api/subnet/latest/v1?limit=200&order=netuid_asc&page=1");
-    EXPECT_EQ(fake.requests[1].url, "http://127.0.0.1:1/api/subnet/latest/v1?limit=200&order=netuid_asc&page=2");
+    EXPECT_EQ(fake.requests[0].url, "http://127.0.0.1:1/api/subnet/latest/v1?limit=1024&order=netuid_asc&page=1");
+    EXPECT_EQ(fake.requests[1].url, "http://127.0.0.1:1/api/subnet/latest/v1?limit=1024&order=netuid_asc&page=2");
 }
 
 TEST_F(CycleServices, AListingNotReadWholeIsAFetchFailureNeverAPartialBaseline) {

@@ -45,7 +45,7 @@ TEST_F(EngineCycle, FirstCycleRecordsABaselineAndAlertsNothing) {
               state_file({{"0", "0"}, {"1", "0.1"}, {"2", "0.5"}}, "2025-12-08T00:00:00Z"));
     EXPECT_EQ(fake.files.count(kOutbox), 0u);
     const auto& q = fake.requests.at(0);
-    EXPECT_EQ(q.url, "http://127.0.0.1:1/api/subnet/latest/v1?limit=200&order=netuid_asc&page=1");
+    EXPECT_EQ(q.url, "http://127.0.0.1:1/api/subnet/latest/v1?limit=1024&order=netuid_asc&page=1");
     EXPECT_EQ(q.headers.at(0), (Header{"Authorization", "taostats-key-0001"}));
     EXPECT_EQ(q.deadline_seconds, 120);
     EXPECT_EQ(q.max_body_bytes, std::size_t{64} << 20);
