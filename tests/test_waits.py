@@ -41,6 +41,21 @@ def usr1():
     signal.signal(signal.SIGUSR1, previous)
 
 
+class Raised(BaseException):
+    pass
+
+
+@pytest.fixture
+def raising_usr1():
+    """SIGUSR1 handled by a handler that raises Raised (as a stop does)."""
+    def handler(signum, frame):
+        raise Raised()
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    yield Raised
+    signal.signal(signal.SIGUSR1, previous)
+
+
 # The monitor's wait itself
 
 
@@ -81,25 +96,17 @@ def test_a_pause_file_named_in_bytes_that_are_not_utf8_ends_the_wait(tmp_path):
     assert monitor.wait(seconds=LONG, pause_path=str(pause)) == "paused"
 
 
-def test_a_raising_handler_ends_the_wait_with_its_error(tmp_path):
-    class Raised(BaseException):
-        pass
-
-    def handler(signum, frame):
-        raise Raised()
-
-    previous = signal.signal(signal.SIGUSR1, handler)
+def test_a_raising_handler_ends_the_wait_with_its_error(tmp_path, raising_usr1):
     wakeup = Wakeup()
     try:
         # Sent to another thread: only the wake-up descriptor tells the waiting thread.
         soon(lambda: signal.pthread_kill(threading.get_ident(), signal.SIGUSR1))
         began = time.monotonic()
-        with pytest.raises(Raised):
+        with pytest.raises(raising_usr1):
             monitor.wait(seconds=LONG, pause_path=str(tmp_path / "pause"), wake_fd=wakeup.fileno())
         assert time.monotonic() - began < LONG / 2
     finally:
         wakeup.close()
-        signal.signal(signal.SIGUSR1, previous)
 
 
 @pytest.mark.parametrize("arguments, message", [
@@ -236,21 +243,11 @@ def test_a_handled_signal_ends_a_stepped_wait_too(monkeypatch, tmp_path, usr1):
     assert (slept, usr1) == ([1, 1], [signal.SIGUSR1])
 
 
-def test_a_raising_handler_ends_a_wait_that_has_no_wake_descriptor(tmp_path):
+def test_a_raising_handler_ends_a_wait_that_has_no_wake_descriptor(tmp_path, raising_usr1):
     # Without the wake-up socket only the interrupted sleep tells: the handler must still run.
-    class Raised(BaseException):
-        pass
-
-    def handler(signum, frame):
-        raise Raised()
-
-    previous = signal.signal(signal.SIGUSR1, handler)
-    try:
-        main = threading.get_ident()
-        soon(lambda: signal.pthread_kill(main, signal.SIGUSR1))
-        began = time.monotonic()
-        with pytest.raises(Raised):
-            watch._wait(LONG, str(tmp_path / "pause"))
-        assert time.monotonic() - began < LONG / 2
-    finally:
-        signal.signal(signal.SIGUSR1, previous)
+    main = threading.get_ident()
+    soon(lambda: signal.pthread_kill(main, signal.SIGUSR1))
+    began = time.monotonic()
+    with pytest.raises(raising_usr1):
+        watch._wait(LONG, str(tmp_path / "pause"))
+    assert time.monotonic() - began < LONG / 2

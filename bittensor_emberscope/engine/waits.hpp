@@ -9,9 +9,6 @@
 
 namespace emberscope::engine {
 
-/// Longest single sleep: between two steps the pause file and pending signals are looked at.
-inline constexpr double kWaitStep = kWaitStepSeconds;
-
 class Waits {
 public:
     enum class Result { done, over_budget, paused };
@@ -20,7 +17,7 @@ public:
     Waits(Services& services, std::string pause_path, double budget_seconds)
         : services_(services), pause_path_(std::move(pause_path)), left_(budget_seconds) {}
 
-    /// Sleeps `seconds` in steps of at most kWaitStep, checking the pause file and running the
+    /// Sleeps `seconds` in steps of at most kWaitStepSeconds, checking the pause file and running the
     /// signal handlers before each step (a handler's error propagates). A wait longer than what
     /// is left of the budget is not begun. A pause ends the wait and every later one.
     Result wait(double seconds);

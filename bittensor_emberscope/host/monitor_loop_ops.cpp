@@ -5,7 +5,6 @@
 #include "host/monitor_loop_ops.hpp"
 
 #include <Python.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <cmath>
@@ -95,7 +94,7 @@ public:
             end = PosixLoopServices::sleep(seconds, pause_path, watchdog_in);
         });
         // As the host's own sleep does: the handlers of signals that came run before it returns,
-        // also when no wake-up descriptor told (a loop outside the main thread has none).
+        // also when no wake-up descriptor told (a wait given none).
         run_signal_handlers();
         return end;
     }
@@ -109,8 +108,10 @@ public:
         });
     }
 
-private:
+protected:
     const StopGuard& guard_;
+
+private:
     bool trim_ = true;
 };
 
@@ -121,8 +122,7 @@ class SteppedServices : public UnlockedServices {
 public:
     SteppedServices(native::SystemdNotifier& notifier, int wake_fd, const StopGuard& guard,
                     Object clock)
-        : UnlockedServices(notifier, wake_fd, guard), notifier_(notifier), guard_(guard),
-          clock_(std::move(clock)), wake_fd_(wake_fd) {}
+        : UnlockedServices(notifier, wake_fd, guard), clock_(std::move(clock)) {}
 
     double monotonic() override { return elapsed_; }
     double wall_clock() override {
@@ -134,10 +134,7 @@ public:
         const double step = std::min(seconds, kWaitStepSeconds);
         guard_([&] { clock_.attr("sleep").call({real(step)}); });
         elapsed_ += step;
-        if (wake_fd_ >= 0) {
-            pollfd p{wake_fd_, POLLIN, 0};
-            if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) return engine::SleepEnd::woken;
-        }
+        if (native::wake_pending(wake_fd())) return engine::SleepEnd::woken;
         if (watchdog_in && step >= *watchdog_in) return engine::SleepEnd::watchdog;
         return engine::SleepEnd::step;
     }
@@ -147,17 +144,14 @@ public:
     // Under notifications, the watchdog is fed every other step (or every half interval when
     // that is shorter), whether or not systemd asked for it.
     std::optional<double> watchdog_period() override {
-        if (!notifier_.enabled()) return std::nullopt;
+        if (!notifier().enabled()) return std::nullopt;
         const std::optional<double> half = UnlockedServices::watchdog_period();
         return half ? std::min(*half, kFeedSteps) : kFeedSteps;
     }
 
 private:
     static constexpr double kFeedSteps = 2.0;
-    native::SystemdNotifier& notifier_;
-    const StopGuard& guard_;
     Object clock_;
-    int wake_fd_;
     double elapsed_ = 0;
 };
 

@@ -64,14 +64,17 @@ void PosixLoopServices::cover_cycle(bool on, double limit) {
         watchdog_.end();
 }
 
+bool wake_pending(int fd) {
+    if (fd < 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
 engine::Woken drain_wake_descriptor(int fd) {
     engine::Woken woken;
-    if (fd < 0) return woken;
     char buffer[256];
-    for (;;) {
-        // Only what is there now: a descriptor left blocking must not hold the loop.
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) break;
+    // Only what is there now: a descriptor left blocking must not hold the loop.
+    while (wake_pending(fd)) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;

@@ -27,11 +27,18 @@ public:
     std::optional<double> watchdog_period() override;
     void cover_cycle(bool on, double limit) override;
 
+protected:
+    SystemdNotifier& notifier() { return notifier_; }
+    int wake_fd() const { return wake_fd_; }
+
 private:
     SystemdNotifier& notifier_;
     CycleWatchdog watchdog_;
     int wake_fd_;
 };
+
+/// True when the wake-up descriptor has bytes waiting (never for -1).
+bool wake_pending(int fd);
 
 /// What a wake-up descriptor's pending bytes say: a zero byte is the bot's, any other a signal's
 /// number. Reads until nothing is left (the descriptor is non-blocking) or it is closed.
