@@ -15,6 +15,7 @@
 #include "common/utf8.hpp"
 #include "config/chat_ids.hpp"
 #include "config/nesting.hpp"
+#include "config/route_rules.hpp"
 #include "config/values.hpp"
 
 namespace emberscope::config {
@@ -226,16 +227,6 @@ RouteResult route_of(const Reader& r, const toml::node& raw, std::size_t index,
     return out;
 }
 
-// Two routes to one chat and topic: the message that names the second, else nullopt.
-std::optional<std::pair<std::size_t, std::string>> duplicate(const std::vector<routes::Route>& all) {
-    for (std::size_t i = 0; i < all.size(); ++i)
-        for (std::size_t j = 0; j < i; ++j)
-            if (same_chat(all[i].chat_id, all[j].chat_id) && all[i].thread_id == all[j].thread_id)
-                return std::pair{i, fmt::format("the same chat{} as route[{}]; merge them into one route",
-                                                all[i].thread_id ? " and topic" : "", j + 1)};
-    return std::nullopt;
-}
-
 ConfigResult refused(std::string error) { return {std::nullopt, std::move(error)}; }
 
 }  // namespace
@@ -283,10 +274,10 @@ ConfigResult parse_config(std::string_view text, std::string_view path, double d
                                   "TELEGRAM_CHAT_ID / --chat-id: there is no chat to send to"));
         config.routes = single_route(*fallback_chat_id, config.threshold).routes;
     }
-    if (const auto twice = duplicate(config.routes)) {
-        const toml::node* item = raw.get("route") ? raw.get("route")->as_array()->get(twice->first) : nullptr;
+    if (const std::optional<Duplicate> twice = first_duplicate(config.routes)) {
+        const toml::node* item = raw.get("route") ? raw.get("route")->as_array()->get(twice->index) : nullptr;
         const Line line = item && item->is_table() ? line_in(*item->as_table(), "chat_id") : std::nullopt;
-        return refused(r.fail(line, fmt::format("route[{}].chat_id", twice->first + 1), twice->second));
+        return refused(r.fail(line, fmt::format("route[{}].chat_id", twice->index + 1), twice->problem));
     }
     if (const toml::node* stale = raw.get("stale")) {
         const toml::table* table = stale->as_table();
@@ -318,31 +309,6 @@ ConfigResult load_config(Files& files, std::string_view path, double default_thr
     if (!utf8::is_strict(read.bytes))
         return refused(fmt::format("{}: the configuration file is not UTF-8 text", path));
     return parse_config(read.bytes, path, default_threshold, fallback_chat_id);
-}
-
-std::optional<std::string> check_routes(const std::vector<routes::Route>& all) {
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        const routes::Route& route = all[i];
-        const std::string name = "route[" + std::to_string(i + 1) + "]";
-        if (route.chat_id.empty() || has_control(route.chat_id))
-            return name + ".chat_id: is not a chat identifier: " + burns::repr(route.chat_id);
-        if (route.netuids && route.netuids->empty())
-            return name + ".netuids: must be a non-empty array of subnet numbers";
-        if (route.netuids)
-            for (const std::int64_t n : *route.netuids)
-                if (!is_netuid(n))
-                    return fmt::format("{}.netuids: {} is not a subnet number (0 to {})", name, n, kNetuidMax);
-        for (auto [key, value] : {std::pair{"threshold", route.threshold},
-                                  std::pair{"min_relative_change", route.min_relative_change}})
-            if (!is_threshold(value))
-                return fmt::format("{}.{}: must be a finite number >= 0, not {}", name, key,
-                                   burns::shortest_form(value));
-        if (route.thread_id && *route.thread_id <= 0)
-            return fmt::format("{}.thread_id: must be a positive integer, not {}", name, *route.thread_id);
-    }
-    if (const auto twice = duplicate(all))
-        return fmt::format("route[{}].chat_id: {}", twice->first + 1, twice->second);
-    return std::nullopt;
 }
 
 }  // namespace emberscope::config

@@ -56,9 +56,4 @@ ConfigResult parse_config(std::string_view text, std::string_view path, double d
 ConfigResult load_config(Files& files, std::string_view path, double default_threshold,
                          const std::optional<std::string>& fallback_chat_id);
 
-/// The first error of `routes` as given to the engine (chat ids, subnets, thresholds, topics,
-/// no two routes to one chat and topic), with routes counted from 1 as `route[N]`; nullopt when
-/// it can follow them all. The file's reader applies the same rules.
-std::optional<std::string> check_routes(const std::vector<routes::Route>& routes);
-
 }  // namespace emberscope::config
