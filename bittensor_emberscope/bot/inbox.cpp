@@ -21,30 +21,34 @@ void Inbox::restore(const OffsetRecord& record) {
     open_.clear();
 }
 
+// Telegram hands updates out in the order of their ids, from the offset asked for: an id below
+// the highest read that was not read does not exist. So everything before the first update still
+// open is done, and with none open, everything read.
+std::int64_t Inbox::first_not_done() const { return open_.empty() ? next_ : *open_.begin(); }
+
 OffsetRecord Inbox::record() const {
     std::lock_guard lock(mutex_);
-    return OffsetRecord{next_, {done_.begin(), done_.end()}};
+    return OffsetRecord{first_not_done(), {done_.begin(), done_.end()}};
 }
 
 std::int64_t Inbox::offset() const {
     std::lock_guard lock(mutex_);
-    return next_;
+    return first_not_done();
 }
 
-bool Inbox::known(std::int64_t id) const {
+bool Inbox::read(std::int64_t id) {
     std::lock_guard lock(mutex_);
-    return id < next_ || open_.contains(id) || done_.contains(id);
+    const bool known = id < first_not_done() || open_.contains(id) || done_.contains(id);
+    next_ = std::max(next_, id + 1);
+    return known;
 }
 
 void Inbox::finish(std::int64_t id) {
     open_.erase(id);
-    if (id >= next_) done_.insert(id);
-    // The offset moves past every update done before the first one still open.
-    const std::int64_t limit = open_.empty() ? INT64_MAX : *open_.begin();
-    while (!done_.empty() && *done_.begin() < limit) {
-        next_ = std::max(next_, *done_.begin() + 1);
-        done_.erase(done_.begin());
-    }
+    next_ = std::max(next_, id + 1);
+    done_.insert(id);
+    const std::int64_t first = first_not_done();
+    while (!done_.empty() && *done_.begin() < first) done_.erase(done_.begin());
     ++progress_;
     changed_.notify_all();
 }
@@ -56,6 +60,7 @@ void Inbox::skip(std::int64_t id) {
 
 bool Inbox::queue(Pending pending) {
     std::lock_guard lock(mutex_);
+    next_ = std::max(next_, pending.message.update_id + 1);
     std::deque<Pending>& chat = chats_[pending.message.chat_id];
     if (chat.size() >= per_chat_) {
         finish(pending.message.update_id);

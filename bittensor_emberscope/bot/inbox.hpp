@@ -49,8 +49,9 @@ public:
     /// The offset to ask getUpdates for: the first update not yet done.
     std::int64_t offset() const;
 
-    /// True when update `id` was read before: done, or waiting for its answer.
-    bool known(std::int64_t id) const;
+    /// Notes that update `id` was read; true when it was read before (done, or waiting for its
+    /// answer).
+    bool read(std::int64_t id);
     /// Marks update `id` done without an answer (not a command of ours, not an allowed chat).
     void skip(std::int64_t id);
     /// Queues a command; false when its chat has per_chat waiting already (then it counts as
@@ -84,14 +85,16 @@ public:
     void wait_for_progress(std::uint64_t since, double seconds);
 
 private:
-    void finish(std::int64_t id);  // REQUIRES: mutex_ held
+    // REQUIRES: mutex_ held, for each of these.
+    void finish(std::int64_t id);
+    std::int64_t first_not_done() const;
 
     std::size_t per_chat_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::int64_t next_ = 0;               // every update below is done
+    std::int64_t next_ = 0;               // one past the highest update read (or the file's offset)
     std::set<std::int64_t> open_;         // read, not done
-    std::set<std::int64_t> done_;         // done, past next_ (an open one before them)
+    std::set<std::int64_t> done_;         // done, past the first open one
     std::map<std::string, std::deque<Pending>> chats_;
     std::uint64_t progress_ = 0;
     std::uint64_t work_ = 0;

@@ -133,7 +133,7 @@ Poller::Next Poller::step() {
                 say("[bot] an update without an update_id was skipped");
             continue;
         }
-        if (context_.inbox.known(*update.id)) continue;
+        if (context_.inbox.read(*update.id)) continue;
         ++fresh;
         const Parsed parsed = update.message ? parse_command(update.message->text, name) : Parsed{};
         if (parsed.kind == Parsed::Kind::ignored || !context_.allowed(*update.message)) {
