@@ -55,10 +55,10 @@ std::optional<Message> message_of(element update) {
 std::vector<Update> read_updates(std::string_view result) {
     simdjson::dom::parser parser;
     const simdjson::padded_string padded(result);
-    element root;
-    if (parser.parse(padded).get(root) || !root.is_array()) return {};
+    simdjson::dom::array list;
+    if (parser.parse(padded).get(list)) return {};  // not a list: no update
     std::vector<Update> out;
-    for (element item : root.get_array().value_unsafe()) {
+    for (element item : list) {
         Update update;
         update.fingerprint = fingerprint_of(simdjson::minify(item));
         if (item.is_object()) {
