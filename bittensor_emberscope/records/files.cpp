@@ -42,15 +42,27 @@ std::optional<std::string> irregular(std::string_view path) {
     return std::string(path) + " is " + describe_kind(st.st_mode) + ", not a regular file";
 }
 
+std::vector<std::string> own_files(std::string_view state, std::string_view pause_path) {
+    return {status_path(state), history_path(state), rotated_history_path(state), outbox_path(state),
+            mutes_path(state), bot_offset_path(state), lock_path(state), std::string(pause_path)};
+}
+
+std::vector<std::string> irregular_files(std::string_view state, std::string_view pause_path) {
+    std::vector<std::string> problems;
+    for (const std::string& path : own_files(state, pause_path))
+        if (std::optional<std::string> problem = irregular(path)) problems.push_back(std::move(*problem));
+    return problems;
+}
+
 int open_regular(std::string_view path, int flags, unsigned mode) {
     const int fd = ::open(native::fs_path(path).c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
                           static_cast<mode_t>(mode));
     if (fd < 0) throw native::OsError(errno, path);
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int error = errno;
+    const int error = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+    if (error != 0) {
         ::close(fd);
-        throw native::OsError(S_ISREG(st.st_mode) ? error : EINVAL, path);
+        throw native::OsError(error, path);
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace emberscope::records {
 
@@ -31,6 +32,14 @@ std::string describe_kind(unsigned mode);
 /// Why `path` cannot be one of the command's files ("P is a FIFO, not a regular file"), or
 /// nullopt for a regular file, nothing at all, or a path that cannot be looked at.
 std::optional<std::string> irregular(std::string_view path);
+
+/// Every file a monitoring command opens beside the state file, besides the state file itself:
+/// status, history and its older generation, outbox, mutes, bot offset, lock, and `pause_path`.
+std::vector<std::string> own_files(std::string_view state_path, std::string_view pause_path);
+
+/// What is wrong with each of those that is not a regular file (a FIFO would block the cycle),
+/// in that order; empty when nothing is.
+std::vector<std::string> irregular_files(std::string_view state_path, std::string_view pause_path);
 
 /// open(2) of a regular file only, never blocking on anything else: the descriptor (blocking,
 /// close-on-exec). Throws native::OsError (ENOENT, EACCES, ...; EINVAL naming the kind for a

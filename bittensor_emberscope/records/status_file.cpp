@@ -114,6 +114,8 @@ JsonValue route_status(const engine::CycleReport& report, const std::vector<rout
     for (std::size_t i = 0; i < report.routes.size(); ++i) {
         const engine::RouteReport& result = report.routes[i];
         const JsonValue* old = previous_route(previous, result.chat_id, result.thread_id);
+        // A chat that migrated in this cycle was recorded under the id the route configures.
+        if (!old && i < rules.size()) old = previous_route(previous, rules[i].chat_id, result.thread_id);
         const JsonValue none;
         if (!old) old = &none;
         const bool refused = result.telegram_failure == "refused";

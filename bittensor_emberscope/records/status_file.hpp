@@ -48,11 +48,11 @@ std::optional<engine::JsonValue> read_status(std::string_view state_path);
 struct CycleContext {
     double interval_seconds = 300;
     /// When `watch` runs the next cycle (epoch seconds); nullopt for `once` and `snapshot`.
-    std::optional<double> next_cycle;
+    std::optional<double> next_cycle = std::nullopt;
     /// The configured routes, in the report's order (their netuids and threshold are shown).
-    std::vector<routes::Route> routes;
+    std::vector<routes::Route> routes = {};
     /// The metrics' totals to keep; nullopt keeps those recorded before.
-    std::optional<Counters> counters;
+    std::optional<Counters> counters = std::nullopt;
     std::size_t history_max_bytes = kHistoryMaxBytes;
     long pid = 0;  ///< this process; 0 for getpid()
 };
