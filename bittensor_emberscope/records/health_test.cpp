@@ -81,6 +81,22 @@ TEST_F(RecordsHealthFiles, AgesFollowTheMonotonicClockWithinABoot) {
     }
 }
 
+// A writer that knows nothing of the readings (an earlier version's record of a start) changes a
+// time without its reading: the reading no longer stands for it, and the wall clock is used.
+TEST(RecordsHealth, AReadingIsUsedOnlyForTheTimeItWasTakenFor) {
+    const JsonValue status = parsed(
+        R"({"last_cycle_utc": "2026-03-01T12:00:00Z", "next_cycle_utc": "2026-03-01T11:00:00Z", )"
+        R"("interval_seconds": 300.0, "clock": {"boot": "b1", "last_cycle_utc": ["2026-03-01T11:55:00Z", 700], )"
+        R"("next_cycle_utc": ["2026-03-01T11:00:00Z", 0]}})");
+    const Clock now{kT0 + 3 * 3600, "b1", 1000};  // the wall clock 3 h ahead of the readings
+    EXPECT_EQ(status_moment(status, "last_cycle_utc")->boot, "");
+    EXPECT_EQ(status_moment(status, "next_cycle_utc")->boot, "b1");
+    EXPECT_EQ(seconds_since(*status_moment(status, "next_cycle_utc"), now), 1000);
+    EXPECT_EQ(describe(status, now).at(0).second, "2026-03-01T12:00:00Z (3 h 0 min ago): None");
+    EXPECT_EQ(assess(&status, now).problems,
+              std::vector<std::string>{"stale: last cycle 3 h 0 min ago, more than 3 intervals (15 min)"});
+}
+
 TEST_F(RecordsHealthFiles, DescribesTheStatusRowByRow) {
     record_loop(state_, kLoopRunning, 300, std::nullopt, wall(kT0 - 600), 4242);
     engine::CycleReport report;
