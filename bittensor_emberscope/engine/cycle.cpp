@@ -245,13 +245,18 @@ private:
         if (!c_.stale_after_seconds) {
             if (outbox_.last_good_listing || outbox_.stale_alert_sent) {
                 outbox_.last_good_listing.reset();
+                outbox_.last_good_boot.clear();
                 outbox_.stale_alert_sent = false;
                 box_changed_ = true;
             }
             return;
         }
-        const StaleStep step = stale_step(outbox_.last_good_listing, outbox_.stale_alert_sent, good,
-                                          now_, *c_.stale_after_seconds);
+        const QueueClock clock = queue_clock();
+        std::optional<QueueClock> last_good;
+        if (outbox_.last_good_listing)
+            last_good = QueueClock{*outbox_.last_good_listing, outbox_.last_good_boot, outbox_.last_good_monotonic};
+        const StaleStep step = stale_step(last_good, outbox_.stale_alert_sent, good, clock,
+                                          *c_.stale_after_seconds);
         if (step.kind != StaleStep::Kind::none) {
             const std::string text = step.kind == StaleStep::Kind::stale
                                          ? stale_text(step.minutes, *outbox_.last_good_listing)
@@ -259,7 +264,11 @@ private:
             for (const routes::Route& route : routes_) queue(kNoticeKind, 1, text, route);
             outbox_.stale_alert_sent = step.kind == StaleStep::Kind::stale;
         }
-        if (good) outbox_.last_good_listing = now_;
+        if (good) {
+            outbox_.last_good_listing = now_;
+            outbox_.last_good_boot = clock.boot;
+            outbox_.last_good_monotonic = clock.monotonic;
+        }
         if (good || step.kind != StaleStep::Kind::none) box_changed_ = true;
         if (step.kind == StaleStep::Kind::stale) {
             // No listing, so nothing else sends it in this cycle: on disk first, then sent.
