@@ -162,7 +162,7 @@ private:
             conclude(kOutcomeFetchFailed, detail);
             return;
         }
-        const Listing listing = read_listing(std::get<JsonValue>(fetched));
+        const Listing listing = std::move(std::get<Listing>(fetched));
         report_.invalid_rows = listing.invalid;
         if (listing.invalid) console_.write(invalid_rows_line(listing));
         if (listing.rows.empty()) {
