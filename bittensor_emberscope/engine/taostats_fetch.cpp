@@ -13,6 +13,7 @@
 #include "engine/failures.hpp"
 #include "engine/listing_page.hpp"
 #include "engine/outbox.hpp"
+#include "taostats/client.hpp"
 #include "taostats/settings.hpp"
 
 namespace emberscope::engine {
@@ -58,25 +59,15 @@ Exchange exchange_for(Services& services, Waits& waits, const std::string& key,
                       std::span<const secrets::Secret> secrets, std::optional<double>& not_before,
                       std::optional<double> deadline_seconds) {
     namespace ts = taostats;
-    const auto base = services.environment("TAOSTATS_API_BASE");
-    const auto agent = services.environment("TAOSTATS_USER_AGENT");
     Exchange x{services, waits, secrets, not_before, {}, {}, {}, {}};
-    x.base = text::without_trailing_slashes(base ? *base : std::string(ts::kDefaultApiBase)) +
-             std::string(ts::kListingPath);
+    // The documented client's request, with the command's own deadline and its judgement of
+    // broken answers.
+    x.request = ts::get_request(services, ts::kListingPath, {}, key);
+    x.base = x.request.url;
     x.endpoint = endpoint_of(services, x.base);
-    HttpRequest& request = x.request;
-    request.method = "GET";
-    request.headers = {{"Authorization", key},
-                       {"User-Agent", agent ? *agent : std::string(ts::kDefaultUserAgent)},
-                       {"Accept", std::string(ts::kAccept)},
-                       {"Accept-Language", std::string(ts::kAcceptLanguage)}};
-    request.timeout_seconds = ts::kRequestTimeoutSeconds;
-    request.deadline_seconds =
+    x.request.deadline_seconds =
         deadline_seconds.value_or(kTaostatsDeadlineFactor * ts::kRequestTimeoutSeconds);
-    request.max_body_bytes = kTaostatsMaxBody;
-    request.max_error_body_bytes = kTaostatsMaxErrorBody;
-    request.redirects = Redirects::keep_credentials_on_origin;
-    request.protocol_errors_fail = true;
+    x.request.protocol_errors_fail = true;
     return x;
 }
 
