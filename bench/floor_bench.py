@@ -102,18 +102,26 @@ def allocation_counter():
     return counts
 
 
-def load_before(path: str):
-    """A monitor module built from an earlier commit, loaded beside the current one."""
-    import importlib
-    folder = os.path.dirname(os.path.abspath(path))
-    sys.path.insert(0, folder)
-    try:
-        return importlib.import_module("monitor")
-    finally:
-        sys.path.remove(folder)
+_LOADED: dict[str, object] = {}
 
 
-def make_cycles(base: str, folder: str, rows: int, before: str | None = None) -> dict:
+def load_monitor(path: str):
+    """A monitor module built elsewhere (from an earlier commit, say), loaded from its file beside
+    the package's (once per process)."""
+    import importlib.machinery
+    import importlib.util
+    path = os.path.abspath(path)
+    if path not in _LOADED:
+        loader = importlib.machinery.ExtensionFileLoader("monitor", path)
+        spec = importlib.util.spec_from_file_location("monitor", path, loader=loader)
+        module = importlib.util.module_from_spec(spec)
+        loader.exec_module(module)
+        _LOADED[path] = module
+    return _LOADED[path]
+
+
+def make_cycles(base: str, folder: str, rows: int, before: str | None = None,
+                command: str | None = None) -> dict:
     """The cycles, each with its own state file: the floor, the command's, the plain-Python one,
     and the command's as built from an earlier commit when `before` names its module."""
     os.environ.update(TAOSTATS_API_BASE=base, TAOSTATS_API_KEY=KEY,
@@ -131,8 +139,8 @@ def make_cycles(base: str, folder: str, rows: int, before: str | None = None) ->
             raise RuntimeError("the floor's cycle failed")
 
     def command_cycle(name: str = "command") -> None:
-        if name == "before":
-            monitor = load_before(before)
+        if name == "before" or command:
+            monitor = load_monitor(before if name == "before" else command)
         else:
             from bittensor_emberscope import monitor
         report = monitor.run_cycle(state_path=states[name], threshold=THRESHOLD,
@@ -179,12 +187,12 @@ def make_cycles(base: str, folder: str, rows: int, before: str | None = None) ->
     return cycles
 
 
-def side_by_side(rows: int, rounds: int, before: str | None) -> dict:
+def side_by_side(rows: int, rounds: int, before: str | None, command: str | None) -> dict:
     counts = allocation_counter()
     with tempfile.TemporaryDirectory() as folder:
         server = Listing(listing_body(wide_rows(rows)))
         try:
-            runs = make_cycles(server.base, folder, rows, before)
+            runs = make_cycles(server.base, folder, rows, before, command)
             for run in runs.values():  # warm: state files written, connections open
                 run()
                 run()
@@ -223,15 +231,15 @@ def status_bytes(field: str) -> int:
     raise KeyError(field)
 
 
-def memory_child(name: str, base: str, rows: int, before: str) -> None:
+def memory_child(name: str, base: str, rows: int, before: str, command: str) -> None:
     """Runs in a process of its own: five cycles of one implementation, then prints its memory
     (the peak is VmHWM, which a new program starts afresh, unlike ru_maxrss)."""
     with tempfile.TemporaryDirectory() as folder:
-        run = make_cycles(base, folder, rows, before or None)[name]
-        if name == "command":
+        run = make_cycles(base, folder, rows, before or None, command or None)[name]
+        if name == "command" and not command:
             from bittensor_emberscope import monitor  # noqa: F401 - loaded before the baseline
-        if name == "before":
-            load_before(before)
+        if name == "before" or (name == "command" and command):
+            load_monitor(before if name == "before" else command)
         start = status_bytes("VmRSS")
         for _ in range(5):
             run()
@@ -239,14 +247,15 @@ def memory_child(name: str, base: str, rows: int, before: str) -> None:
                           "after": status_bytes("VmRSS")}))
 
 
-def memory(rows: int, before: str | None) -> dict:
+def memory(rows: int, before: str | None, command: str | None) -> dict:
     out = {}
     server = Listing(listing_body(wide_rows(rows)))
     try:
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         for name in ("floor", "command", "plain") + (("before",) if before else ()):
             done = subprocess.run([sys.executable, __file__, "--child", name, server.base,
-                                   str(rows), before or ""], env=env, capture_output=True,
+                                   str(rows), before or "", command or ""], env=env,
+                                  capture_output=True,
                                   text=True, check=True)
             out[name] = json.loads(done.stdout)
     finally:
@@ -256,8 +265,8 @@ def memory(rows: int, before: str | None) -> dict:
 
 
 def main() -> int:
-    if len(sys.argv) == 6 and sys.argv[1] == "--child":
-        memory_child(sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5])
+    if len(sys.argv) == 7 and sys.argv[1] == "--child":
+        memory_child(sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5], sys.argv[6])
         return 0
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--rows", type=int, nargs="*", default=[1024, 16384])
@@ -267,6 +276,8 @@ def main() -> int:
                    help="only write the listing body of each row count to build/bench/wide-N.json "
                         "(for build/bench/listing_read)")
     p.add_argument("--before", help="a monitor module built from an earlier commit, measured too")
+    p.add_argument("--command", help="the command's monitor module from this file rather than "
+                                     "the package's")
     p.add_argument("--json", help="write the figures to this file")
     args = p.parse_args()
     if args.body:
@@ -278,7 +289,7 @@ def main() -> int:
     result = {"cycles": [], "memory": []}
     mib = 1 << 20
     for rows in args.rows:
-        r = side_by_side(rows, args.rounds, args.before)
+        r = side_by_side(rows, args.rounds, args.before, args.command)
         result["cycles"].append(r)
         print(f"{rows} rows ({r['body_bytes']:,} bytes, {r['gzip_bytes']:,} gzipped), "
               f"median of {r['rounds']} interleaved rounds:")
@@ -289,7 +300,7 @@ def main() -> int:
                          f"  ({r['allocated_bytes'][name] / mib:7.2f} MiB asked)")
             print(line)
     for rows in args.memory:
-        m = memory(rows, args.before)
+        m = memory(rows, args.before, args.command)
         result["memory"].append(m)
         print(f"memory at {rows} rows (five cycles, above the process's start):")
         floor = m["bytes"]["floor"]
