@@ -2,6 +2,8 @@
 #include "engine/cycle.hpp"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_map>
 #include <variant>
 
 #include "burns/changes.hpp"
@@ -162,7 +164,7 @@ private:
             conclude(kOutcomeFetchFailed, detail);
             return;
         }
-        const Listing listing = read_listing(std::get<JsonValue>(fetched));
+        const Listing listing = std::move(std::get<Listing>(fetched));
         report_.invalid_rows = listing.invalid;
         if (listing.invalid) console_.write(invalid_rows_line(listing));
         if (listing.rows.empty()) {
@@ -416,16 +418,18 @@ private:
 
     // A subnet listed without a usable owner burn keeps its last value, in the saved values too:
     // its next reading is compared with what it was before.
+    // One pass over the saved values, whatever the number of such subnets.
     static void keep_last_values(const burns::BurnMap& prev, const Listing& listing,
                                  burns::BurnMap& current) {
-        for (const std::string& netuid : listing.unvalued) {
-            // The last of two entries under one key is the one the state stands for.
-            for (auto it = prev.rbegin(); it != prev.rend(); ++it)
-                if (it->first == netuid) {
-                    current.emplace_back(it->first, it->second);
-                    break;
-                }
-        }
+        if (listing.unvalued.empty()) return;
+        std::unordered_map<std::string_view, const std::string*> last;
+        last.reserve(listing.unvalued.size());
+        for (const std::string& netuid : listing.unvalued) last.emplace(netuid, nullptr);
+        // The last of two entries under one key is the one the state stands for.
+        for (const auto& [netuid, value] : prev)
+            if (auto it = last.find(netuid); it != last.end()) it->second = &value;
+        for (const std::string& netuid : listing.unvalued)
+            if (const std::string* value = last[netuid]) current.emplace_back(netuid, *value);
     }
 
     // The file's content, or nullopt (with the cycle ended on an error line) when it exists

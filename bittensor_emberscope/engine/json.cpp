@@ -197,7 +197,7 @@ private:
                  start, true);
         if (is_real) {
             v.kind = JsonValue::Kind::real;
-            v.real = real_of(token);
+            v.real = json_real(token);
         } else {
             v.kind = JsonValue::Kind::integer;
             if (token == "-0")
@@ -206,17 +206,6 @@ private:
                 v.text = std::string(token);
         }
         pos_ = i;
-    }
-
-    // The double of a JSON real token, correctly rounded. A finite non-zero result of the
-    // library's reader is final; zeros, overflow and underflow take the host's float() rule,
-    // which gives their signed zero or infinity.
-    static double real_of(std::string_view token) {
-        double d = 0.0;
-        const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), d);
-        if (ec == std::errc() && end == token.data() + token.size() && std::isfinite(d) && d != 0.0)
-            return d;
-        return *burns::parse_numeric_text(token);
     }
 
     // The text whose content starts at `start` (just after the opening quote), as a view of the
@@ -505,6 +494,16 @@ void append_display(std::string& out, const JsonValue& v, bool nested) {
 }
 
 }  // namespace
+
+// A finite non-zero result of the library's reader is final; zeros, overflow and underflow take
+// the host's float() rule, which gives their signed zero or infinity.
+double json_real(std::string_view token) {
+    double d = 0.0;
+    const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), d);
+    if (ec == std::errc() && end == token.data() + token.size() && std::isfinite(d) && d != 0.0)
+        return d;
+    return *burns::parse_numeric_text(token);
+}
 
 const JsonValue* JsonValue::get(std::string_view key) const {
     if (kind != Kind::object) return nullptr;

@@ -59,6 +59,10 @@ struct JsonError {
 /// Parses `document` (UTF-8 text). Returns the value or the error.
 std::variant<JsonValue, JsonError> parse_json(std::string_view document);
 
+/// The double of a JSON number token with a fraction or an exponent, correctly rounded, as
+/// parse_json reads it.
+double json_real(std::string_view token);
+
 /// True when `bytes` is well-formed UTF-8 (what the host's strict decoder accepts).
 bool is_utf8(std::string_view bytes);
 
