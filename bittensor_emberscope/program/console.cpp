@@ -1,0 +1,78 @@
+// The program's console.
+#include "program/console.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+namespace emberscope::program {
+namespace {
+
+void write_all(int fd, std::string_view text, bool raise) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (!raise) return;
+            if (n < 0 && errno == EPIPE) throw OutputClosed{};
+            throw OutputFailed(n < 0 ? std::strerror(errno) : "nothing written");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+std::string utc_stamp(double epoch_seconds) {
+    const std::time_t t = static_cast<std::time_t>(std::floor(epoch_seconds));
+    std::tm tm{};
+    ::gmtime_r(&t, &tm);
+    char buf[32];
+    const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return std::string(buf, n);
+}
+
+std::string utc_now_stamp() {
+    std::timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return utc_stamp(static_cast<double>(ts.tv_sec));
+}
+
+Console::Console(bool stamped) : stamped_(stamped) {}
+
+bool Console::stamped_by_default() {
+    const char* journal = std::getenv("JOURNAL_STREAM");
+    return journal == nullptr || *journal == '\0';
+}
+
+void Console::say(std::string_view text) {
+    std::lock_guard lock(mutex_);
+    std::string out;
+    out.reserve(text.size() + 24);
+    std::size_t start = 0;
+    std::size_t ended = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        const std::size_t stop = end == std::string_view::npos ? text.size() : end + 1;
+        if (at_line_start_ && stamped_) out += utc_now_stamp() + " ";
+        out.append(text.substr(start, stop - start));
+        at_line_start_ = end != std::string_view::npos;
+        ended += at_line_start_ ? 1 : 0;
+        start = stop;
+    }
+    write_all(STDERR_FILENO, out, false);
+    lines_ += ended;
+}
+
+void Console::say_plain(std::string_view text) {
+    std::lock_guard lock(mutex_);
+    write_all(STDERR_FILENO, text, false);
+}
+
+void out(std::string_view text) { write_all(STDOUT_FILENO, text, true); }
+
+}  // namespace emberscope::program
