@@ -44,6 +44,10 @@ sys.path.insert(0, str(HERE))
 
 from wide_rows import listing_body, wide_rows  # noqa: E402
 
+from bittensor_emberscope.testing.listings import realistic_rows  # noqa: E402
+
+NARROW = os.environ.get("EMBERSCOPE_BENCH_NARROW") == "1"
+
 KEY = "bench-key-0123456789"
 TOKEN = "123456:bench-token"
 CHAT = "-1001234567890"
@@ -187,10 +191,16 @@ def make_cycles(base: str, folder: str, rows: int, before: str | None = None,
     return cycles
 
 
+def make_rows(rows: int) -> list[dict]:
+    """Wide rows, or the narrow ones of `realistic_rows` (14 members) with --narrow: a listing of
+    100,000 wide rows (178 MB) is over the largest page the command reads (64 MiB)."""
+    return realistic_rows(rows) if NARROW else wide_rows(rows)
+
+
 def side_by_side(rows: int, rounds: int, before: str | None, command: str | None) -> dict:
     counts = allocation_counter()
     with tempfile.TemporaryDirectory() as folder:
-        server = Listing(listing_body(wide_rows(rows)))
+        server = Listing(listing_body(make_rows(rows)))
         try:
             runs = make_cycles(server.base, folder, rows, before, command)
             for run in runs.values():  # warm: state files written, connections open
@@ -249,7 +259,7 @@ def memory_child(name: str, base: str, rows: int, before: str, command: str) -> 
 
 def memory(rows: int, before: str | None, command: str | None) -> dict:
     out = {}
-    server = Listing(listing_body(wide_rows(rows)))
+    server = Listing(listing_body(make_rows(rows)))
     try:
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         for name in ("floor", "command", "plain") + (("before",) if before else ()):
@@ -278,8 +288,14 @@ def main() -> int:
     p.add_argument("--before", help="a monitor module built from an earlier commit, measured too")
     p.add_argument("--command", help="the command's monitor module from this file rather than "
                                      "the package's")
+    p.add_argument("--narrow", action="store_true",
+                   help="the narrow rows of realistic_rows (for 100,000 rows)")
     p.add_argument("--json", help="write the figures to this file")
     args = p.parse_args()
+    if args.narrow:
+        global NARROW
+        NARROW = True
+        os.environ["EMBERSCOPE_BENCH_NARROW"] = "1"  # for the memory processes
     if args.body:
         for rows in args.body:
             path = HERE.parent / "build" / "bench" / f"wide-{rows}.json"

@@ -32,11 +32,12 @@ inline constexpr std::int64_t kTaostatsPageSize = taostats::kListingLimit;
 /// Most pages read for one listing; a listing that goes on is not read whole.
 inline constexpr int kTaostatsMaxPages = 64;
 /// A listing page larger than this has the memory it took handed back to the system once the
-/// listing is read. The network's listing is some hundreds of kilobytes; 64 MiB is a listing of
-/// some 37,000 wide rows, over twice the largest the command is measured at. Below it the
-/// allocator keeps what the page took for the next cycle, as a plain program keeps its buffer:
-/// handing it back every cycle costs a page fault per 4 KiB the next cycle.
-inline constexpr std::size_t kTaostatsReleaseAfter = std::size_t{64} << 20;
+/// listing is read. The network's listing is some hundreds of kilobytes; 32 MiB is a listing of
+/// some 18,000 wide rows, half the largest page read (kTaostatsMaxBody). Below it the allocator
+/// keeps what the page took for the next cycle, as a plain program keeps its buffer: handing it
+/// back every cycle costs a page fault per 4 KiB the next cycle.
+inline constexpr std::size_t kTaostatsReleaseAfter = std::size_t{32} << 20;
+static_assert(kTaostatsReleaseAfter < kTaostatsMaxBody);
 
 struct FetchFailure {
     enum class Kind {
