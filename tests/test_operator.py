@@ -150,9 +150,11 @@ def test_status_lines_above_the_values(env):
 
 @pytest.mark.parametrize("answer, code, out", [
     (None, 0, f"telegram: ok (test message sent to chat {CHAT})\n"),
+    # The engine's words, as `watch` and the bot say them.
     (Answer.telegram_error(400, "Bad Request: chat not found"), 1,
-     "telegram: Bad Request: chat not found\n"),
-    (Answer.telegram_error(401, "Unauthorized"), 1, "telegram: Unauthorized\n"),
+     "telegram: HTTP 400 Bad Request: chat not found\n"),
+    (Answer.telegram_error(401, "Unauthorized"), 1,
+     "telegram: HTTP 401 Unauthorized (check TELEGRAM_BOT_TOKEN)\n"),
 ])
 def test_test_send_prints_what_telegram_answered(env, telegram, answer, code, out):
     del env["TAOSTATS_API_KEY"]  # not needed to post

@@ -1,4 +1,5 @@
 #include "program/command_line.hpp"
+#include "program/console.hpp"
 
 #include <gtest/gtest.h>
 
@@ -79,6 +80,20 @@ TEST(CommandLine, HelpNamesEverySettingAndItsVariable) {
                              "TAOSTATS_API_KEY_FILE", "--no-snapshot", "examples:"})
         EXPECT_NE(watch.text.find(word), std::string::npos) << word;
     EXPECT_TRUE(watch.text.starts_with("usage: emberscope watch [-h] [--snapshot]"));
+}
+
+TEST(Console, LoneSurrogatesAreWrittenAsTheirEscapes) {
+    struct Case {
+        std::string in, shown;
+    };
+    const Case cases[] = {
+        {"0.1\xed\xa0\x80", "0.1\\ud800"},
+        {"\xed\xbf\xbfx\xed\xa0\x80", "\\udfffx\\ud800"},
+        {"\xed\x9f\xbf", "\xed\x9f\xbf"},  // U+D7FF is a character, not a surrogate
+        {"SN7: 0.2500 \xe2\x86\x92 1", "SN7: 0.2500 \xe2\x86\x92 1"},
+        {"\xed\xa0", "\xed\xa0"},  // cut short: left as it is
+    };
+    for (const Case& c : cases) EXPECT_EQ(escaped_surrogates(c.in), c.shown);
 }
 
 }  // namespace

@@ -249,7 +249,7 @@ int run_program(const std::vector<std::string>& args) {
     } catch (const OutputClosed&) {
         return 1;
     } catch (const OutputFailed& e) {
-        console.say(std::string(kProgram) + ": cannot write to standard output: " + e.what() + "\n");
+        console.say_plain(std::string(kProgram) + ": cannot write to standard output: " + e.what() + "\n");
         return 1;
     } catch (const engine::StopRequest& stop) {
         // Ctrl-C during `once` or `snapshot`.

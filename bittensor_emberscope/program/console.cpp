@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
@@ -26,6 +27,26 @@ void write_all(int fd, std::string_view text, bool raise) {
 }
 
 }  // namespace
+
+std::string escaped_surrogates(std::string_view text) {
+    std::string out;
+    std::size_t start = 0;
+    for (std::size_t k = 0; k + 2 < text.size(); ++k) {
+        const auto b0 = static_cast<unsigned char>(text[k]);
+        const auto b1 = static_cast<unsigned char>(text[k + 1]);
+        const auto b2 = static_cast<unsigned char>(text[k + 2]);
+        if (b0 != 0xED || b1 < 0xA0 || b1 > 0xBF || (b2 & 0xC0) != 0x80) continue;
+        const unsigned unit = 0xD000u | ((b1 & 0x3Fu) << 6) | (b2 & 0x3Fu);
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\u%04x", unit);
+        out.append(text.substr(start, k - start)).append(escape);
+        start = k + 3;
+        k += 2;
+    }
+    if (start == 0) return std::string(text);
+    out.append(text.substr(start));
+    return out;
+}
 
 std::string utc_stamp(double epoch_seconds) {
     const std::time_t t = static_cast<std::time_t>(std::floor(epoch_seconds));
@@ -64,7 +85,7 @@ void Console::say(std::string_view text) {
         ended += at_line_start_ ? 1 : 0;
         start = stop;
     }
-    write_all(STDERR_FILENO, out, false);
+    write_all(STDERR_FILENO, escaped_surrogates(out), false);
     lines_ += ended;
 }
 
@@ -73,6 +94,6 @@ void Console::say_plain(std::string_view text) {
     write_all(STDERR_FILENO, text, false);
 }
 
-void out(std::string_view text) { write_all(STDOUT_FILENO, text, true); }
+void out(std::string_view text) { write_all(STDOUT_FILENO, escaped_surrogates(text), true); }
 
 }  // namespace emberscope::program

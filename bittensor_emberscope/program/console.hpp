@@ -46,6 +46,10 @@ struct OutputFailed : std::runtime_error {
 /// Writes `text` to standard output at once, whole.
 void out(std::string_view text);
 
+/// `text` with each lone surrogate (a text from the network keeps them in their three-byte form,
+/// which is not UTF-8) written as its escape, "\\ud800": what a terminal or a journal reads.
+std::string escaped_surrogates(std::string_view text);
+
 /// The UTC time of `epoch_seconds` as "%Y-%m-%dT%H:%M:%SZ".
 std::string utc_stamp(double epoch_seconds);
 /// Now, as utc_stamp.

@@ -9,6 +9,8 @@
 #include <optional>
 #include <utility>
 
+#include "bot/access.hpp"
+#include "burns/repr.hpp"
 #include "engine/cycle.hpp"
 #include "engine/watch_loop.hpp"
 #include "native/posix_files.hpp"
@@ -121,12 +123,13 @@ public:
             return std::nullopt;
         }
         settings_ = std::move(*reloaded.settings);
-        say("[burn] config reloaded (" + std::to_string(settings_.config.routes.size()) + " routes)");
+        parts_.reconfigure(settings_);
+        // `status` and /status show the new routes at once, not after the next cycle.
         record(services_, [&] {
             return records::record_routes(settings_.state_path, settings_.config.routes,
                                           parts_.migrations(), clock_reading(services_));
         });
-        parts_.reconfigure(settings_);
+        say("[burn] config reloaded (" + std::to_string(settings_.config.routes.size()) + " routes)");
         return settings_.pause_path;
     }
 
@@ -154,7 +157,21 @@ int run_snapshot(const config::Settings& settings, Console& console) {
     return one_cycle(settings, console, engine::CycleKind::snapshot);
 }
 
-int run_watch(const Invocation& invocation, const config::Settings& settings, Console& console) {
+int run_watch(const Invocation& invocation, const config::Settings& given, Console& console) {
+    config::Settings settings = given;
+    // The users the bot answers besides the routes' chats: each a whole number.
+    std::vector<std::string> users;
+    for (const std::string& text : settings.bot_allow_users) {
+        std::string bad;
+        std::optional<std::vector<std::string>> ids = bot::parse_user_ids(text, &bad);
+        if (!ids) {
+            console.say_plain(usage_error("watch", {settings.bot_allow_users_origin +
+                                                    ": not a user id: " + burns::repr(bad)}));
+            return 2;
+        }
+        users.insert(users.end(), ids->begin(), ids->end());
+    }
+    settings.bot_allow_users = std::move(users);
     records::StateLock lock(settings.state_path);
     if (std::optional<std::string> refusal =
             take_lock(lock, settings.state_path, kWatchLockWaitSeconds)) {
