@@ -223,8 +223,12 @@ class NotifySocket:
         self.sock.settimeout(30)
         self.messages: list[dict[str, str]] = []
 
-    def wait_for(self, key: str, value: str | None = None) -> dict[str, str]:
+    def wait_for(self, key: str, value: str | None = None, within: float = 90) -> dict[str, str]:
+        # A deadline for the whole wait: a loop that keeps sending other fields must not keep
+        # the test waiting forever.
+        deadline = time.monotonic() + within
         while True:
+            assert time.monotonic() < deadline, f"no {key}={value or ''} in {self.messages}"
             data = self.sock.recv(4096).decode()
             message = dict(line.split("=", 1) for line in data.split("\n"))
             self.messages.append(message)

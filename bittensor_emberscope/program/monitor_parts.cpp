@@ -255,13 +255,19 @@ std::optional<int> MonitorParts::start_exporter(const config::Settings& settings
         std::holds_alternative<records::StoredValues>(values))
         resume.values = std::get<records::StoredValues>(values).burns;
     const std::string state_path = settings.state_path;
-    metrics::HealthCheck health = [state_path]() {
-        native::PosixServices services;
+    // Judged on the program's clock, the one the records were written on.
+    const Clock& clock = clock_;
+    const std::string boot = native::PosixServices().boot_id();
+    metrics::HealthCheck health = [state_path, &clock, boot]() {
         const std::optional<engine::JsonValue> status = records::read_status(state_path);
-        const records::Health h = records::assess(status ? &*status : nullptr, clock_reading(services));
+        const records::Health h = records::assess(status ? &*status : nullptr,
+                                                  records::Clock{clock.wall(), boot, clock.monotonic()});
         return metrics::HealthVerdict{h.ok, h.problems};
     };
-    auto started = metrics::Exporter::start(std::get<metrics::Address>(address), resume, health);
+    metrics::ExporterOptions options;
+    options.clock = [&clock] { return clock.wall(); };
+    auto started = metrics::Exporter::start(std::get<metrics::Address>(address), resume, health,
+                                            std::move(options));
     if (auto* why = std::get_if<std::string>(&started)) {
         console_.say(std::string(kProgram) + " watch: error: " + listen.origin + ": cannot listen on " +
                      metrics::format_address(std::get<metrics::Address>(address)) + ": " + *why + "\n");

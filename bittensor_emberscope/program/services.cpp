@@ -1,6 +1,7 @@
 // The program's services.
 #include "program/services.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -88,6 +89,13 @@ engine::SleepEnd ProgramLoopServices::sleep(double seconds, std::string_view pau
         PosixLoopServices::sleep(clock_.real(seconds), pause_path, watchdog_in);
     signals_.check();
     return end;
+}
+
+std::optional<double> ProgramLoopServices::watchdog_period() {
+    const std::optional<double> half = PosixLoopServices::watchdog_period();
+    if (clock_.scale() == 1 || !notifier().enabled()) return half;
+    constexpr double kFeedSeconds = 2.0;
+    return half ? std::min(*half, kFeedSeconds) : kFeedSeconds;
 }
 
 void ProgramLoopServices::cover_cycle(bool on, double limit) {
