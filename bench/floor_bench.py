@@ -117,8 +117,8 @@ def load_monitor(path: str):
     path = os.path.abspath(path)
     if path not in _LOADED:
         loader = importlib.machinery.ExtensionFileLoader("monitor", path)
-        spec = importlib.util.spec_from_file_location("monitor", path, loader=loader)
-        module = importlib.util.module_from_spec(spec)
+        found = importlib.util.spec_from_file_location("monitor", path, loader=loader)
+        module = importlib.util.module_from_spec(found)
         loader.exec_module(module)
         _LOADED[path] = module
     return _LOADED[path]

@@ -19,18 +19,14 @@
 #include "program/monitor_commands.hpp"
 #include "program/services.hpp"
 #include "records/files.hpp"
+#include "records/clock.hpp"
+#include "records/values.hpp"
 #include "records/views.hpp"
 
 namespace emberscope::program {
 namespace {
 
 constexpr std::string_view kTestMessage = "emberscope: test message. The bot can post to this chat.";
-
-std::optional<std::string> environment_variable(std::string_view name) {
-    const char* value = std::getenv(std::string(name).c_str());
-    if (value == nullptr) return std::nullopt;
-    return std::string(value);
-}
 
 // The settings `needs` asks for, or the usage error that names every one at fault.
 std::variant<config::Settings, Shown> settings_for(const Invocation& invocation,
@@ -85,16 +81,11 @@ int config_check_command(const config::Settings& settings) {
     return 0;
 }
 
-std::string api_base() {
-    const std::optional<std::string> base = environment_variable("TELEGRAM_API_BASE");
-    return base && !base->empty() ? *base : std::string("https://api.telegram.org");
-}
-
 int test_send_command(const config::Settings& settings, Console& console) {
     const Clock clock;
     ProgramServices services(console, clock, nullptr);
-    bot::TelegramApi api(services, settings.token, api_base());
-    const std::string text = std::string(kTestMessage) + " (" + utc_stamp(clock.wall()) + ")";
+    bot::TelegramApi api(services, settings.token, telegram_api_base());
+    const std::string text = std::string(kTestMessage) + " (" + records::format_utc(clock.wall()) + ")";
     const engine::Verdict verdict = api.call(
         "sendMessage", {{"chat_id", settings.chat_id}, {"text", text},
                         {"disable_web_page_preview", "true"}});
@@ -146,16 +137,10 @@ std::vector<SeenChat> seen_chats(const std::string& result) {
     return chats;
 }
 
-std::string padded(const std::string& text, std::size_t width, bool right) {
-    if (text.size() >= width) return text;
-    const std::string pad(width - text.size(), ' ');
-    return right ? pad + text : text + pad;
-}
-
 int chats_command(const config::Settings& settings, Console& console) {
     const Clock clock;
     ProgramServices services(console, clock, nullptr);
-    bot::TelegramApi api(services, settings.token, api_base());
+    bot::TelegramApi api(services, settings.token, telegram_api_base());
     const engine::Verdict verdict = api.call("getUpdates", {{"timeout", "0"}});
     if (verdict.kind != engine::Verdict::Kind::delivered) {
         console.say(std::string(kProgram) + ": getUpdates failed: " + verdict.error + "\n");
@@ -169,12 +154,14 @@ int chats_command(const config::Settings& settings, Console& console) {
     }
     std::size_t width = 2, kind = 4;
     for (const SeenChat& c : chats) {
-        width = std::max(width, c.id.size());
-        kind = std::max(kind, c.type.size());
+        width = std::max(width, records::length(c.id));
+        kind = std::max(kind, records::length(c.type));
     }
-    std::string text = padded("id", width, true) + "  " + padded("type", kind, false) + "  title\n";
+    std::string text = records::align_right("id", width) + "  " + records::align_left("type", kind) +
+                       "  title\n";
     for (const SeenChat& c : chats)
-        text += padded(c.id, width, true) + "  " + padded(c.type, kind, false) + "  " + c.title + "\n";
+        text += records::align_right(c.id, width) + "  " + records::align_left(c.type, kind) + "  " +
+                c.title + "\n";
     out(text);
     return 0;
 }

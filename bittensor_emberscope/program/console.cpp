@@ -1,6 +1,8 @@
 // The program's console.
 #include "program/console.hpp"
 
+#include "records/clock.hpp"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -48,21 +50,6 @@ std::string escaped_surrogates(std::string_view text) {
     return out;
 }
 
-std::string utc_stamp(double epoch_seconds) {
-    const std::time_t t = static_cast<std::time_t>(std::floor(epoch_seconds));
-    std::tm tm{};
-    ::gmtime_r(&t, &tm);
-    char buf[32];
-    const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return std::string(buf, n);
-}
-
-std::string utc_now_stamp() {
-    std::timespec ts{};
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    return utc_stamp(static_cast<double>(ts.tv_sec));
-}
-
 Console::Console(bool stamped) : stamped_(stamped) {}
 
 bool Console::stamped_by_default() {
@@ -79,7 +66,11 @@ void Console::say(std::string_view text) {
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
         const std::size_t stop = end == std::string_view::npos ? text.size() : end + 1;
-        if (at_line_start_ && stamped_) out += utc_now_stamp() + " ";
+        if (at_line_start_ && stamped_) {
+            timespec now{};
+            ::clock_gettime(CLOCK_REALTIME, &now);
+            out += records::format_utc(static_cast<double>(now.tv_sec)) + " ";
+        }
         out.append(text.substr(start, stop - start));
         at_line_start_ = end != std::string_view::npos;
         ended += at_line_start_ ? 1 : 0;

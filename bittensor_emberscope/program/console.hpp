@@ -50,9 +50,5 @@ void out(std::string_view text);
 /// which is not UTF-8) written as its escape, "\\ud800": what a terminal or a journal reads.
 std::string escaped_surrogates(std::string_view text);
 
-/// The UTC time of `epoch_seconds` as "%Y-%m-%dT%H:%M:%SZ".
-std::string utc_stamp(double epoch_seconds);
-/// Now, as utc_stamp.
-std::string utc_now_stamp();
 
 }  // namespace emberscope::program

@@ -170,11 +170,7 @@ engine::FirstStep first_step(const Invocation& invocation, const config::Setting
 }
 
 config::Reloaded reload(const Invocation& invocation, const config::Settings& settings) {
-    const config::Environment environment = [](std::string_view name) -> std::optional<std::string> {
-        const char* value = std::getenv(std::string(name).c_str());
-        if (value == nullptr) return std::nullopt;
-        return std::string(value);
-    };
+    const config::Environment environment = environment_variable;
     config::PosixFiles files;
     const config::Sources sources{environment, files, [](std::string_view state_path) {
                                       return records::own_files(state_path, "");
@@ -302,8 +298,7 @@ void MonitorParts::start_bot(const config::Settings& settings) {
                                                    std::string(), cancel_[0]);
     bot::BotSettings b;
     b.token = settings.token;
-    const char* base = std::getenv("TELEGRAM_API_BASE");
-    b.api_base = base && *base ? base : "https://api.telegram.org";
+    b.api_base = telegram_api_base();
     b.offset_path = records::bot_offset_path(settings.state_path);
     for (const auto& route : settings.config.routes) b.access.chats.push_back(route.chat_id);
     b.access.users = settings.bot_allow_users;

@@ -1,6 +1,8 @@
 // The program's services.
 #include "program/services.hpp"
 
+#include "reports/telegram_text.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -21,6 +23,17 @@ double clock_seconds(clockid_t id) {
 }
 
 }  // namespace
+
+std::optional<std::string> environment_variable(std::string_view name) {
+    const char* value = std::getenv(std::string(name).c_str());
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+std::string telegram_api_base() {
+    const std::optional<std::string> base = environment_variable("TELEGRAM_API_BASE");
+    return base && !base->empty() ? *base : std::string(reports::kDefaultTelegramBase);
+}
 
 Clock::Clock(double scale)
     : scale_(std::isfinite(scale) && scale > 1 ? scale : 1),

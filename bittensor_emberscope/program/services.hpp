@@ -9,6 +9,11 @@
 
 namespace emberscope::program {
 
+/// A variable of the process's environment; nullopt when unset.
+std::optional<std::string> environment_variable(std::string_view name);
+/// The Bot API origin: TELEGRAM_API_BASE, else Telegram's own.
+std::string telegram_api_base();
+
 /// The program's clock. Normally the system's own; with EMBERSCOPE_TIME_SCALE=N (N > 1, for the
 /// demo and the tests of the command) a clock that runs N times faster from the start: every
 /// sleep is N times shorter and both clocks move on by what was slept, so waits, holds and ages

@@ -40,7 +40,7 @@ void remove_member(JsonValue& object, std::string_view key);
 /// The number of code points of a UTF-8 text (the host's len()).
 std::size_t length(std::string_view text);
 /// `text` padded with spaces to `width` code points on the left (right-aligned, ">") or the
-/// right ("<"), as the host's format specs do; a longer text is left whole.
+/// right ("<"), as the host's string formatting aligns them; a longer text is left whole.
 std::string align_right(std::string_view text, std::size_t width);
 std::string align_left(std::string_view text, std::size_t width);
 /// The first `limit` code points of `text`.
