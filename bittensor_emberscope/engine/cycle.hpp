@@ -12,6 +12,7 @@
 
 #include "burns/burn_map.hpp"
 #include "common/services.hpp"
+#include "engine/chat_holds.hpp"
 #include "routes/route.hpp"
 
 namespace emberscope::engine {
@@ -48,6 +49,10 @@ struct CycleSettings {
     /// long, and one when a good listing comes back (engine/stale.hpp); the time of the last good
     /// listing is kept in the outbox file.
     std::optional<double> stale_after_seconds;
+    /// The per-chat holds the process shares with its other senders (the bot's answers), or
+    /// null: the outbox's holds and migrations go in at the start of the cycle, theirs come back
+    /// into the outbox file, and delivery waits for both.
+    ChatHolds* chat_holds = nullptr;
 };
 
 /// What one cycle did for one route.

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/services.hpp"
+#include "engine/chat_holds.hpp"
 #include "engine/console_out.hpp"
 #include "engine/outbox.hpp"
 #include "engine/waits.hpp"
@@ -21,9 +22,10 @@ public:
     /// Delivers the messages of `route` (those whose chat_id and thread_id are the route's);
     /// `route.chat_id` is the configured chat, recorded migrations in `outbox` are followed.
     /// `failed_prefix` begins the line written when delivery stops on a failure.
+    /// `shared`: the holds of every sender of the process (the bot's answers too), or null.
     Delivery(Services& services, Waits& waits, Console& console, Outbox& outbox,
              std::string token, routes::Route route, std::string failed_prefix,
-             std::optional<double> deadline_seconds = std::nullopt);
+             std::optional<double> deadline_seconds = std::nullopt, ChatHolds* shared = nullptr);
 
     /// Sends the route's messages from the first on. A message leaves the outbox only when
     /// Telegram accepted it; the last part of a text writes its "sent" line. Stops at the first
@@ -54,6 +56,7 @@ private:
     enum class Step { delivered, failed, paused, deferred };
     Step send(const std::string& text, bool wait_for_holds);
     Step waited(Waits::Result result);
+    Step wait_for_shared_hold(bool wait_for_holds);
 
     Services& services_;
     Waits& waits_;
@@ -64,6 +67,7 @@ private:
     std::string chat_;
     std::string failed_prefix_;
     double deadline_seconds_;
+    ChatHolds* shared_;
     std::optional<double> last_send_;
     std::size_t delivered_ = 0;
     bool stopped_ = false;
