@@ -393,3 +393,19 @@ def test_health_check_maps_every_status_to_the_two_docker_knows(status, healthy,
     done = subprocess.run(["sh", "-c", script], capture_output=True, text=True, timeout=10)
     assert done.returncode == healthy
     assert done.stdout.startswith("health")
+
+
+def test_compose_alert_rule_is_the_readme_rule():
+    readme = (ROOT / "README.md").read_text()
+    block = re.search(r"An alerting rule.*?```yaml\n(groups:.*?)```", readme, re.S)
+    assert block is not None
+    rules = (ROOT / "contrib" / "prometheus" / "emberscope.rules.yml").read_text()
+    assert rules[rules.index("groups:"):] == block.group(1)
+
+
+def test_compose_secrets_are_the_files_the_image_reads():
+    containerfile = (ROOT / "contrib" / "Containerfile").read_text()
+    read = set(re.findall(r"_FILE=/run/secrets/(\w+)", containerfile))
+    compose = (ROOT / "contrib" / "compose.yaml").read_text()
+    declared = set(re.findall(r"^  (\w+):\n    file: \./secrets/\1$", compose, re.M))
+    assert read == declared == {"taostats_api_key", "telegram_bot_token"}
