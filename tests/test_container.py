@@ -49,9 +49,8 @@ SIZE_LIMIT = 150 * MB if CHARTS else 40 * MB
 STOP_LIMIT_SECONDS = 2.0
 # The shortest interval the command accepts: a change is alerted by the next cycle.
 INTERVAL_SECONDS = 60
-# The lines of a failed fetch and of a quiet cycle (watch --verbose).
+# The line of a cycle whose listing failed.
 FAILED_LINE = "[burn] fetch failed"
-CYCLE_LINE = "[burn] cycle "
 _STAMP = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")
 
 
@@ -138,9 +137,12 @@ class ContainerService:
         return took, int(code)
 
     def health(self) -> tuple[int, str]:
-        """The exit status of one run of the image's health check, and its output."""
+        """The exit status of one run of the image's health check, and what the check printed
+        (kept in the container's health log)."""
         done = podman("healthcheck", "run", self.name, check=False)
-        return done.returncode, (done.stdout + done.stderr).strip()
+        health = json.loads(podman("inspect", "--format", "{{json .State.Health}}",
+                                   self.name).stdout)
+        return done.returncode, health["Log"][-1]["Output"].strip()
 
     def state_text(self) -> str:
         folder = podman("volume", "inspect", "--format", "{{.Mountpoint}}", self.volume).stdout
@@ -283,16 +285,24 @@ def run_script(kind: type, work: Path) -> Record:
             # Taostats is back: the next cycle is good again.
             taostats.failing = False
             record.stops.append(service.stop())
-            cycles = log().count(CYCLE_LINE) + 1
+            asked = len(taostats.requests) + 1
             service.start()
-            wait_for("good cycle", lambda: log().count(CYCLE_LINE) >= cycles, 60, log)
-            time.sleep(1)
+            wait_for("good cycle", lambda: len(taostats.requests) >= asked, 60, log)
+            time.sleep(2)
             health("once Taostats is back")
             record.messages["recovered"] = telegram.take_messages()
             record.stops.append(service.stop())
         finally:
             service.remove()
     return record
+
+
+def number(value: object) -> bool:
+    """True for an owner burn the monitor keeps: a number, or a text that reads as one."""
+    try:
+        return value is not None and not isinstance(value, bool) and float(value) == float(value)
+    except (TypeError, ValueError):
+        return False
 
 
 def masked(texts: list[str]) -> list[str]:
@@ -317,8 +327,9 @@ def test_start_up_list_then_the_change_then_what_moved_while_stopped(runs):
     record = runs["container"]
     startup = "\n".join(record.messages["startup"])
     assert "Subnet owner burn rates (startup)" in startup
-    assert "129 subnets" in startup
-    assert re.findall(r"^SN(\d+): ", startup, re.M) == [str(n) for n in range(129)]
+    listed = [str(row["netuid"]) for row in realistic_rows() if number(row.get("incentive_burn"))]
+    assert f"{len(listed)} subnets" in startup
+    assert re.findall(r"^SN(\d+): ", startup, re.M) == listed
     [change] = record.messages["change"]
     assert change.startswith("Owner burn rate changed\n")
     assert "SN7: 0.2500 → 0.8500" in change and "SN8" not in change
