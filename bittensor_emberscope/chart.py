@@ -4,6 +4,10 @@ Run as a child process by the bot of `emberscope watch`, so that the plotting li
 is given back when the child ends:
 
     python -m bittensor_emberscope.chart OUT.png < points.json
+    python -m bittensor_emberscope.chart - < points.json > chart.png
+
+("-" writes the picture to the standard output: nothing is left on disk when either process is
+killed.)
 
 The standard input holds {"title": "...", "points": [[unix_seconds, value], ...]}, oldest
 first; each value holds until the next point's time. Exit status 0 with the file written, 2 for
@@ -39,7 +43,7 @@ def read_points(document: object) -> tuple[str, list[tuple[float, float]]]:
     return title, out
 
 
-def draw(title: str, points: list[tuple[float, float]], path: str) -> None:
+def draw(title: str, points: list[tuple[float, float]], path: object) -> None:
     import datetime
 
     import matplotlib
@@ -78,7 +82,11 @@ def main(argv: list[str]) -> int:
     except ValueError as e:
         sys.stderr.write(f"chart: {e}\n")
         return 2
-    draw(title, points, argv[0])
+    if argv[0] == "-":
+        draw(title, points, sys.stdout.buffer)
+        sys.stdout.buffer.flush()
+    else:
+        draw(title, points, argv[0])
     return 0
 
 

@@ -187,6 +187,22 @@ def test_the_chart_child_refuses_points_it_cannot_draw(points, reason):
     assert str(caught.value) == f"the chart could not be drawn: chart: {reason}"
 
 
+def test_the_chart_child_writes_the_png_to_its_standard_output_when_asked(state):
+    # The program reads the picture from the child's output: no file is left behind if either
+    # process is killed while it draws.
+    import os
+    import subprocess
+    import sys
+    points, _ = answers(state).chart_points("3", 30 * 86400)
+    done = subprocess.run([sys.executable, "-m", "bittensor_emberscope.chart", "-"],
+                          input=json.dumps({"title": "SN3", "points": points}).encode(),
+                          capture_output=True, timeout=60, env={**os.environ, "MPLBACKEND": "Agg"})
+    assert done.returncode == 0, done.stderr
+    image = Image.open(io.BytesIO(done.stdout))
+    image.load()
+    assert (image.format, image.size) == ("PNG", (800, 400))
+
+
 def test_the_daemon_never_imports_the_plotting_library():
     import subprocess
     import sys

@@ -150,9 +150,11 @@ def test_status_lines_above_the_values(env):
 
 @pytest.mark.parametrize("answer, code, out", [
     (None, 0, f"telegram: ok (test message sent to chat {CHAT})\n"),
+    # The engine's words, as `watch` and the bot say them.
     (Answer.telegram_error(400, "Bad Request: chat not found"), 1,
-     "telegram: Bad Request: chat not found\n"),
-    (Answer.telegram_error(401, "Unauthorized"), 1, "telegram: Unauthorized\n"),
+     "telegram: HTTP 400 Bad Request: chat not found\n"),
+    (Answer.telegram_error(401, "Unauthorized"), 1,
+     "telegram: HTTP 401 Unauthorized (check TELEGRAM_BOT_TOKEN)\n"),
 ])
 def test_test_send_prints_what_telegram_answered(env, telegram, answer, code, out):
     del env["TAOSTATS_API_KEY"]  # not needed to post
@@ -221,8 +223,12 @@ class NotifySocket:
         self.sock.settimeout(30)
         self.messages: list[dict[str, str]] = []
 
-    def wait_for(self, key: str, value: str | None = None) -> dict[str, str]:
+    def wait_for(self, key: str, value: str | None = None, within: float = 90) -> dict[str, str]:
+        # A deadline for the whole wait: a loop that keeps sending other fields must not keep
+        # the test waiting forever.
+        deadline = time.monotonic() + within
         while True:
+            assert time.monotonic() < deadline, f"no {key}={value or ''} in {self.messages}"
             data = self.sock.recv(4096).decode()
             message = dict(line.split("=", 1) for line in data.split("\n"))
             self.messages.append(message)

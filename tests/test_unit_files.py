@@ -107,3 +107,14 @@ def test_uninstall_removes_the_installation(tmp_path, purge):
     assert etc.exists() is (not purge) and state.exists() is (not purge)
     if not purge:
         assert f"kept {etc} (--purge removes it)" in done.stderr
+
+
+def test_the_timer_period_reaches_once_past_the_env_file():
+    # systemd gives EnvironmentFile= the last word over Environment=: an interval set in the
+    # unit's environment was overridden by the env file's, so the period travels as a flag.
+    service = (CONTRIB / "emberscope-once.service").read_text()
+    timer = (CONTRIB / "emberscope-once.timer").read_text()
+    assert "Environment=EMBERSCOPE_INTERVAL_MINUTES" not in service
+    start = re.search(r"^ExecStart=.* once --interval-minutes (\d+)$", service, re.M)
+    period = re.search(r"^OnCalendar=\*:0/(\d+)$", timer, re.M)
+    assert start and period and start.group(1) == period.group(1)

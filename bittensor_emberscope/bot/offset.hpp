@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/services.hpp"
 
@@ -27,5 +28,29 @@ std::int64_t load_offset(Services& services, std::string_view path);
 
 /// Replaces the file (old or new content in full at every moment).
 void save_offset(Services& services, std::string_view path, std::int64_t offset);
+
+/// Where the reading stands when a command was answered out of order (its chat's answers went
+/// on while another chat waited out flood control): the next update id to ask for, and the ids
+/// past it already answered, which a restart skips.
+struct OffsetRecord {
+    std::int64_t offset = 0;
+    std::vector<std::int64_t> answered;  ///< ascending, each > offset
+    bool operator==(const OffsetRecord&) const = default;
+};
+
+/// render_offset's content when nothing past the offset is answered (the common case, byte for
+/// byte), else `{"offset": 12, "answered": [14, 15]}` and a newline.
+std::string render_offset_record(const OffsetRecord& record);
+
+/// Either form of the file; nullopt for anything else (ids of "answered" must be whole numbers
+/// past the offset, at most kMaxAnswered of them).
+std::optional<OffsetRecord> parse_offset_record(std::string_view content);
+inline constexpr std::size_t kMaxAnswered = 1000;
+
+/// load_offset for either form (the same line for a file it cannot read).
+OffsetRecord load_offset_record(Services& services, std::string_view path);
+
+/// Replaces the file with the record.
+void save_offset_record(Services& services, std::string_view path, const OffsetRecord& record);
 
 }  // namespace emberscope::bot

@@ -70,3 +70,38 @@ TEST(Offset, AFailedSaveReachesTheCaller) {
 
 }  // namespace
 }  // namespace emberscope::bot
+
+namespace emberscope::bot {
+namespace {
+
+TEST(OffsetRecord, KeepsTheAnsweredIdsPastTheOffset) {
+    // Nothing answered out of order: the file is the plain one, byte for byte.
+    EXPECT_EQ(render_offset_record({17, {}}), "{\"offset\": 17}\n");
+    EXPECT_EQ(render_offset_record({17, {19, 20}}), "{\"offset\": 17, \"answered\": [19, 20]}\n");
+    const std::pair<const char*, std::optional<OffsetRecord>> cases[] = {
+        {"{\"offset\": 17}\n", OffsetRecord{17, {}}},
+        {"{\"offset\": 17, \"answered\": [19, 20]}\n", OffsetRecord{17, {19, 20}}},
+        {"{\"offset\": 17, \"answered\": []}", OffsetRecord{17, {}}},
+        {"{\"offset\": 17, \"answered\": [17]}", std::nullopt},      // not past the offset
+        {"{\"offset\": 17, \"answered\": [20, 19]}", std::nullopt},  // not ascending
+        {"{\"offset\": 17, \"answered\": [19,]}", std::nullopt},
+        {"{\"offset\": 17, \"answered\": [19]", std::nullopt},
+        {"{\"offset\": 17, \"answered\": [-19]}", std::nullopt},
+        {"{\"answered\": [19], \"offset\": 17}", std::nullopt},
+    };
+    for (const auto& [content, record] : cases) EXPECT_EQ(parse_offset_record(content), record) << content;
+    std::string many = "{\"offset\": 0, \"answered\": [1";
+    for (std::size_t i = 2; i <= kMaxAnswered + 1; ++i) many += ", " + std::to_string(i);
+    EXPECT_EQ(parse_offset_record(many + "]}"), std::nullopt);
+}
+
+TEST(OffsetRecord, SurvivesARestartAndStillReadsAsAnOffset) {
+    FakeServices s;
+    save_offset_record(s, kPath, {40, {42, 45}});
+    EXPECT_EQ(load_offset_record(s, kPath), (OffsetRecord{40, {42, 45}}));
+    EXPECT_EQ(load_offset(s, kPath), 40);  // the offset alone, for a reader of the plain form
+    EXPECT_TRUE(s.console_lines.empty());
+}
+
+}  // namespace
+}  // namespace emberscope::bot

@@ -2,6 +2,8 @@
 #include "engine/cycle.hpp"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_map>
 #include <variant>
 
 #include "burns/changes.hpp"
@@ -162,7 +164,7 @@ private:
             conclude(kOutcomeFetchFailed, detail);
             return;
         }
-        const Listing listing = read_listing(std::get<JsonValue>(fetched));
+        const Listing listing = std::move(std::get<Listing>(fetched));
         report_.invalid_rows = listing.invalid;
         if (listing.invalid) console_.write(invalid_rows_line(listing));
         if (listing.rows.empty()) {
@@ -245,13 +247,18 @@ private:
         if (!c_.stale_after_seconds) {
             if (outbox_.last_good_listing || outbox_.stale_alert_sent) {
                 outbox_.last_good_listing.reset();
+                outbox_.last_good_boot.clear();
                 outbox_.stale_alert_sent = false;
                 box_changed_ = true;
             }
             return;
         }
-        const StaleStep step = stale_step(outbox_.last_good_listing, outbox_.stale_alert_sent, good,
-                                          now_, *c_.stale_after_seconds);
+        const QueueClock clock = queue_clock();
+        std::optional<QueueClock> last_good;
+        if (outbox_.last_good_listing)
+            last_good = QueueClock{*outbox_.last_good_listing, outbox_.last_good_boot, outbox_.last_good_monotonic};
+        const StaleStep step = stale_step(last_good, outbox_.stale_alert_sent, good, clock,
+                                          *c_.stale_after_seconds);
         if (step.kind != StaleStep::Kind::none) {
             const std::string text = step.kind == StaleStep::Kind::stale
                                          ? stale_text(step.minutes, *outbox_.last_good_listing)
@@ -259,7 +266,11 @@ private:
             for (const routes::Route& route : routes_) queue(kNoticeKind, 1, text, route);
             outbox_.stale_alert_sent = step.kind == StaleStep::Kind::stale;
         }
-        if (good) outbox_.last_good_listing = now_;
+        if (good) {
+            outbox_.last_good_listing = now_;
+            outbox_.last_good_boot = clock.boot;
+            outbox_.last_good_monotonic = clock.monotonic;
+        }
         if (good || step.kind != StaleStep::Kind::none) box_changed_ = true;
         if (step.kind == StaleStep::Kind::stale) {
             // No listing, so nothing else sends it in this cycle: on disk first, then sent.
@@ -407,16 +418,18 @@ private:
 
     // A subnet listed without a usable owner burn keeps its last value, in the saved values too:
     // its next reading is compared with what it was before.
+    // One pass over the saved values, whatever the number of such subnets.
     static void keep_last_values(const burns::BurnMap& prev, const Listing& listing,
                                  burns::BurnMap& current) {
-        for (const std::string& netuid : listing.unvalued) {
-            // The last of two entries under one key is the one the state stands for.
-            for (auto it = prev.rbegin(); it != prev.rend(); ++it)
-                if (it->first == netuid) {
-                    current.emplace_back(it->first, it->second);
-                    break;
-                }
-        }
+        if (listing.unvalued.empty()) return;
+        std::unordered_map<std::string_view, const std::string*> last;
+        last.reserve(listing.unvalued.size());
+        for (const std::string& netuid : listing.unvalued) last.emplace(netuid, nullptr);
+        // The last of two entries under one key is the one the state stands for.
+        for (const auto& [netuid, value] : prev)
+            if (auto it = last.find(netuid); it != last.end()) it->second = &value;
+        for (const std::string& netuid : listing.unvalued)
+            if (const std::string* value = last[netuid]) current.emplace_back(netuid, *value);
     }
 
     // The file's content, or nullopt (with the cycle ended on an error line) when it exists

@@ -412,5 +412,48 @@ TEST_F(CycleRoutes, NoGoodListingForTooLongTellsEveryRouteOnceAndOnceWhenBack) {
     EXPECT_FALSE(outbox().stale_alert_sent);
 }
 
+// The time since the last good listing is taken on the monotonic clock within a boot: a step of
+// the wall clock neither raises a false alarm nor hides an outage.
+TEST_F(CycleRoutes, TheStaleDataAlertIsTimedOnTheMonotonicClockWithinABoot) {
+    settings.routes = {route("-1001", 0.01)};
+    settings.stale_after_seconds = 30 * 60;
+    struct Case { double wall_step; double minutes_later; bool alerted; };
+    const Case cases[] = {
+        {3 * 3600, 5, false},   // a 3 h step forward, 5 min after a good listing
+        {-86400, 60, true},     // a 1-day step back, then a 60-min outage
+        {0, 29, false},
+        {0, 31, true},
+    };
+    for (const Case& c : cases) {
+        fake.wall_offset = 0;
+        fake.files.erase(std::string(kState));
+        fake.files.erase(outbox_path(kState));
+        list({{"1", "0.1"}});
+        ASSERT_EQ(run_cycle(fake, settings).outcome, "ok");  // the last good listing
+        fake.wall_offset = c.wall_step;
+        fake.clock += c.minutes_later * 60;
+        fake.requests.clear();
+        taostats.push_back(FakeServices::answer(401, R"({"message": "Unauthorized"})"));
+        run_cycle(fake, settings);
+        EXPECT_EQ(!posted_to("-1001").empty(), c.alerted) << c.wall_step << " " << c.minutes_later;
+        EXPECT_EQ(outbox().stale_alert_sent, c.alerted) << c.wall_step << " " << c.minutes_later;
+    }
+}
+
+// Across boots the monotonic readings do not compare: the wall clock times the outage.
+TEST_F(CycleRoutes, TheStaleDataAlertFallsBackToTheWallClockAcrossBoots) {
+    settings.routes = {route("-1001", 0.01)};
+    settings.stale_after_seconds = 30 * 60;
+    list({{"1", "0.1"}});
+    ASSERT_EQ(run_cycle(fake, settings).outcome, "ok");
+    fake.boot = "boot-2";
+    fake.clock = 100;  // the new boot's monotonic clock starts low
+    fake.wall_offset = 1'765'152'000.0 + 40 * 60 - 100;
+    fake.requests.clear();
+    taostats.push_back(FakeServices::answer(401, R"({"message": "Unauthorized"})"));
+    run_cycle(fake, settings);
+    EXPECT_EQ(posted_to("-1001").size(), 1u);
+}
+
 }  // namespace
 }  // namespace emberscope::engine

@@ -155,6 +155,29 @@ TEST_F(CycleServices, AListingNotReadWholeIsAFetchFailureNeverAPartialBaseline) 
     }
 }
 
+TEST_F(CycleServices, APageIsARepeatWhenItsRowsReadTheSameWhateverElseTheyCarry) {
+    // A server that ignores "page" sends page 1 again, perhaps with values the cycle does not
+    // read moved on; a page decoded whole (its "data" first) and one scanned compare alike.
+    std::string again = page(0, 200, 2, 256, "3");
+    for (std::size_t at = again.find("\"incentive_burn\": 0.1}"); at != std::string::npos;
+         at = again.find("\"incentive_burn\": 0.1}", at + 1))
+        again.replace(at, 22, "\"incentive_burn\": 0.10, \"emission\": \"7\"}");
+    const std::string decoded_first =
+        R"({"d\u0061ta": )" + rows_text(0, 200, "0.1") +
+        R"(, "pagination": {"current_page": 1, "total_items": 256, "next_page": 2}})";
+    const std::string saved = state_of(256, "0.5");
+    for (const std::string& first : {page(0, 200, 1, 256, "2"), decoded_first}) {
+        fake.files.clear();
+        fake.files[kState] = saved;
+        taostats.assign({FakeServices::answer(200, first), FakeServices::answer(200, again)});
+        const CycleReport r = run_cycle(fake, settings);
+        EXPECT_EQ(r.outcome, "fetch_failed");
+        EXPECT_EQ(r.detail, "taostats: listing not read whole: page 2 repeats page 1");
+        EXPECT_EQ(fake.files[kState], saved);
+        lines();
+    }
+}
+
 TEST_F(CycleServices, AnAnswerWithoutPaginationIsTheWholeListing) {
     ts(200, R"({"data": )" + rows_text(0, 300, "0.1") + "}");
     const CycleReport r = run_cycle(fake, settings);

@@ -7,6 +7,7 @@
 #include "driver/console.hpp"
 #include "engine/failures.hpp"
 #include "engine/telegram.hpp"
+#include "reports/delivery.hpp"
 #include "reports/telegram_text.hpp"
 
 namespace emberscope::engine {
@@ -84,17 +85,10 @@ Delivery::Step Delivery::send(const std::string& text, bool wait_for_holds) {
         error_ = std::string(reports::kNotConfigured);
         return Step::failed;
     }
-    const auto base = services_.environment("TELEGRAM_API_BASE");
-    HttpRequest request;
-    request.method = "POST";
-    request.url = reports::send_message_url(
-        base ? *base : std::string(reports::kDefaultTelegramBase), token_);
-    request.headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
-    request.timeout_seconds = kTelegramTimeout;
+    // The documented delivery's request, with the command's deadline and its judgement of broken
+    // answers.
+    HttpRequest request = reports::send_message_request(services_, token_);
     request.deadline_seconds = deadline_seconds_;
-    request.max_body_bytes = kTelegramMaxBody;
-    request.max_error_body_bytes = kTelegramMaxBody;
-    request.redirects = Redirects::none;
     request.protocol_errors_fail = true;
     AnswerContext context{console_.secrets(), endpoint_of(services_, request.url), deadline_seconds_, 0};
 

@@ -197,7 +197,7 @@ private:
                  start, true);
         if (is_real) {
             v.kind = JsonValue::Kind::real;
-            v.real = real_of(token);
+            v.real = json_real(token);
         } else {
             v.kind = JsonValue::Kind::integer;
             if (token == "-0")
@@ -206,17 +206,6 @@ private:
                 v.text = std::string(token);
         }
         pos_ = i;
-    }
-
-    // The double of a JSON real token, correctly rounded. A finite non-zero result of the
-    // library's reader is final; zeros, overflow and underflow take the host's float() rule,
-    // which gives their signed zero or infinity.
-    static double real_of(std::string_view token) {
-        double d = 0.0;
-        const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), d);
-        if (ec == std::errc() && end == token.data() + token.size() && std::isfinite(d) && d != 0.0)
-            return d;
-        return *burns::parse_numeric_text(token);
     }
 
     // The text whose content starts at `start` (just after the opening quote), as a view of the
@@ -380,7 +369,46 @@ std::string located(std::string_view doc, const Failure& f) {
            " (char " + std::to_string(chars) + ")";
 }
 
-void dump(const JsonValue& v, std::string& out, int indent, int level, bool sort) {
+// A text as the host's encoder writes it with ensure_ascii=False: only the quotation mark, the
+// backslash and the controls escaped; a lone surrogate as its backslash escape ("\\udc80"), as
+// the host's "backslashreplace" writes it out, which reads back as the same text.
+void append_unicode_json_string(std::string& out, std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += '"';
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const auto c = static_cast<unsigned char>(text[pos]);
+        if (c == 0xED && pos + 2 < text.size() && static_cast<unsigned char>(text[pos + 1]) >= 0xA0) {
+            std::size_t at = pos;
+            const char32_t cp = utf8::next(text, at);
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 0xF];
+            pos = at;
+            continue;
+        }
+        ++pos;
+        switch (c) {
+            case '"': out += "\\\""; continue;
+            case '\\': out += "\\\\"; continue;
+            case '\n': out += "\\n"; continue;
+            case '\r': out += "\\r"; continue;
+            case '\t': out += "\\t"; continue;
+            case '\b': out += "\\b"; continue;
+            case '\f': out += "\\f"; continue;
+            default: break;
+        }
+        if (c < 0x20) {
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+}
+
+void dump(const JsonValue& v, std::string& out, int indent, int level, bool sort, bool ascii = true) {
     using K = JsonValue::Kind;
     switch (v.kind) {
         case K::null: out += "null"; return;
@@ -391,7 +419,10 @@ void dump(const JsonValue& v, std::string& out, int indent, int level, bool sort
             else if (std::isinf(v.real)) out += v.real < 0 ? "-Infinity" : "Infinity";
             else out += burns::shortest_form(v.real);
             return;
-        case K::text: burns::append_json_string(out, v.text); return;
+        case K::text:
+            if (ascii) burns::append_json_string(out, v.text);
+            else append_unicode_json_string(out, v.text);
+            return;
         default: break;
     }
     const bool is_array = v.kind == K::array;
@@ -415,11 +446,12 @@ void dump(const JsonValue& v, std::string& out, int indent, int level, bool sort
             out += ", ";
         }
         if (is_array) {
-            dump(v.items[order[k]], out, indent, level + 1, sort);
+            dump(v.items[order[k]], out, indent, level + 1, sort, ascii);
         } else {
-            burns::append_json_string(out, v.members[order[k]].first);
+            if (ascii) burns::append_json_string(out, v.members[order[k]].first);
+            else append_unicode_json_string(out, v.members[order[k]].first);
             out += ": ";
-            dump(v.members[order[k]].second, out, indent, level + 1, sort);
+            dump(v.members[order[k]].second, out, indent, level + 1, sort, ascii);
         }
     }
     if (indent > 0) {
@@ -462,6 +494,16 @@ void append_display(std::string& out, const JsonValue& v, bool nested) {
 }
 
 }  // namespace
+
+// A finite non-zero result of the library's reader is final; zeros, overflow and underflow take
+// the host's float() rule, which gives their signed zero or infinity.
+double json_real(std::string_view token) {
+    double d = 0.0;
+    const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), d);
+    if (ec == std::errc() && end == token.data() + token.size() && std::isfinite(d) && d != 0.0)
+        return d;
+    return *burns::parse_numeric_text(token);
+}
 
 const JsonValue* JsonValue::get(std::string_view key) const {
     if (kind != Kind::object) return nullptr;
@@ -534,6 +576,12 @@ std::string dump_json_file(const JsonValue& value) {
     std::string out;
     dump(value, out, 2, 0, true);
     out += '\n';
+    return out;
+}
+
+std::string dump_json(const JsonValue& value, const JsonLayout& layout) {
+    std::string out;
+    dump(value, out, layout.indent, 0, layout.sort_keys, layout.ascii);
     return out;
 }
 

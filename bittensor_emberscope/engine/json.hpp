@@ -59,6 +59,10 @@ struct JsonError {
 /// Parses `document` (UTF-8 text). Returns the value or the error.
 std::variant<JsonValue, JsonError> parse_json(std::string_view document);
 
+/// The double of a JSON number token with a fraction or an exponent, correctly rounded, as
+/// parse_json reads it.
+double json_real(std::string_view token);
+
 /// True when `bytes` is well-formed UTF-8 (what the host's strict decoder accepts).
 bool is_utf8(std::string_view bytes);
 
@@ -68,6 +72,17 @@ std::string dump_json(const JsonValue& value);
 
 /// json.dumps(value, indent=2, sort_keys=True) of the host, followed by a line feed.
 std::string dump_json_file(const JsonValue& value);
+
+/// How json.dumps of the host was asked to write a document.
+struct JsonLayout {
+    int indent = 0;          ///< 0: one line with ", " and ": "; n: n spaces a level, "," and ": "
+    bool sort_keys = false;  ///< members in key order rather than their own
+    bool ascii = true;       ///< ensure_ascii: false writes texts as UTF-8, a lone surrogate as
+                             ///< its "\\udc80" escape (the host's "backslashreplace")
+};
+
+/// json.dumps(value, indent=..., sort_keys=..., ensure_ascii=...) of the host, no final line feed.
+std::string dump_json(const JsonValue& value, const JsonLayout& layout);
 
 /// str(value) of the host for a decoded value: texts unchanged, integers as their digits, reals
 /// in their shortest form, True/False/None, and lists and dicts in the host's display notation.

@@ -1,6 +1,7 @@
 // The trusted rows of a Taostats listing.
 #include "engine/listing.hpp"
 
+#include <functional>
 #include <unordered_map>
 
 #include "burns/owner_burn.hpp"
@@ -11,14 +12,17 @@ namespace {
 
 constexpr std::size_t kSampleLength = 40;
 
-std::string sample_of(const JsonValue& row) {
-    if (!row.is_object()) return "(row " + text::first_code_points(dump_json(row), kSampleLength) + ")";
-    const JsonValue* netuid = row.get("netuid");
-    if (!netuid) return "(none)";
-    std::string shown = dump_json(*netuid);
+std::string sample_of_netuid(const JsonValue& netuid) {
+    std::string shown = dump_json(netuid);
     std::string cut = text::first_code_points(shown, kSampleLength);
     if (cut.size() < shown.size()) cut += "...";
     return cut;
+}
+
+std::string sample_of(const JsonValue& row) {
+    if (!row.is_object()) return "(row " + text::first_code_points(dump_json(row), kSampleLength) + ")";
+    const JsonValue* netuid = row.get("netuid");
+    return netuid ? sample_of_netuid(*netuid) : std::string("(none)");
 }
 
 std::string value_sample_of(const std::string& netuid, const JsonValue* value) {
@@ -66,44 +70,126 @@ std::optional<std::string> valid_netuid(const JsonValue& netuid) {
     return netuid.text;
 }
 
-Listing read_listing(const JsonValue& data) {
-    Listing listing;
-    std::unordered_map<std::string, std::size_t> position;
-    for (const JsonValue& row : data.items) {
-        const JsonValue* netuid = row.get("netuid");
-        std::optional<std::string> key = netuid ? valid_netuid(*netuid) : std::nullopt;
-        if (!key) {
-            if (listing.samples.size() < kInvalidSamples) listing.samples.push_back(sample_of(row));
-            ++listing.invalid;
-            continue;
-        }
-        const JsonValue* value = row.get("incentive_burn");
-        std::optional<std::string> burn = usable_burn_text(value);
-        if (!burn) {
-            if (listing.samples.size() < kInvalidSamples)
-                listing.samples.push_back(value_sample_of(*key, value));
-            ++listing.invalid;
-            listing.bad_values = true;
-            if (!position.contains(*key)) listing.unvalued.push_back(std::move(*key));
-            continue;
-        }
-        auto [it, inserted] = position.try_emplace(*key, listing.rows.size());
-        if (!inserted) {
-            listing.rows[it->second].burn = std::move(*burn);
-            continue;
-        }
-        burns::DecimalInteger number = *burns::parse_integer_text(*key);
-        listing.rows.push_back({std::move(*key), std::move(number), std::move(*burn)});
+void ListingReader::mix(std::string_view text) {
+    digest_ = (digest_ ^ std::hash<std::string_view>{}(text)) * 0x100000001b3ULL;
+}
+
+void ListingReader::index_rows() {
+    if (!ascending_) return;
+    ascending_ = false;
+    position_.reserve(listing_.rows.size() * 2);
+    for (std::size_t i = 0; i < listing_.rows.size(); ++i) position_.emplace(listing_.rows[i].netuid, i);
+}
+
+bool ListingReader::known(const std::string& key) {
+    index_rows();
+    return position_.contains(key);
+}
+
+void ListingReader::add(const JsonValue& row) {
+    if (row.is_object()) return add_object(row.get("netuid"), row.get("incentive_burn"));
+    ++rows_;
+    std::string sample = sample_of(row);
+    mix(sample);
+    if (listing_.samples.size() < kInvalidSamples) listing_.samples.push_back(std::move(sample));
+    ++listing_.invalid;
+}
+
+namespace {
+
+// The value whose JSON text is `text` (a value the page scan has checked): scalars read here,
+// anything else decoded.
+void read_value(std::string_view text, JsonValue& out) {
+    using K = JsonValue::Kind;
+    const char c = text.front();
+    if (c == '"' && text.find('\\') == std::string_view::npos) {
+        out.kind = K::text;
+        out.text.assign(text.data() + 1, text.size() - 2);
+        return;
     }
+    if ((c >= '0' && c <= '9') || (c == '-' && text.size() > 1 && text[1] >= '0' && text[1] <= '9')) {
+        if (text.find_first_of(".eE") != std::string_view::npos) {
+            out.kind = K::real;
+            out.real = json_real(text);
+        } else {
+            out.kind = K::integer;
+            out.text = text == "-0" ? std::string_view("0") : text;
+        }
+        return;
+    }
+    out = std::get<JsonValue>(parse_json(text));
+}
+
+}  // namespace
+
+void ListingReader::add(const RowSlices& row) {
+    if (!row.whole.empty()) return add(std::get<JsonValue>(parse_json(row.whole)));
+    JsonValue netuid, value;
+    if (!row.netuid.empty()) read_value(row.netuid, netuid);
+    if (!row.burn.empty()) read_value(row.burn, value);
+    add_object(row.netuid.empty() ? nullptr : &netuid, row.burn.empty() ? nullptr : &value);
+}
+
+void ListingReader::add_object(const JsonValue* netuid, const JsonValue* value) {
+    ++rows_;
+    std::optional<std::string> key = netuid ? valid_netuid(*netuid) : std::nullopt;
+    if (!key) {
+        std::string sample = netuid ? sample_of_netuid(*netuid) : std::string("(none)");
+        mix(sample);
+        if (listing_.samples.size() < kInvalidSamples) listing_.samples.push_back(std::move(sample));
+        ++listing_.invalid;
+        return;
+    }
+    std::optional<std::string> burn = usable_burn_text(value);
+    if (!burn) {
+        std::string sample = value_sample_of(*key, value);
+        mix(sample);
+        if (listing_.samples.size() < kInvalidSamples) listing_.samples.push_back(std::move(sample));
+        ++listing_.invalid;
+        listing_.bad_values = true;
+        if (!known(*key)) listing_.unvalued.push_back(std::move(*key));
+        return;
+    }
+    mix(*key);
+    mix(*burn);
+    if (ascending_) {
+        const std::optional<std::int64_t> number = burns::small_integer_text(*key);
+        if (number && *number > last_) {
+            last_ = *number;
+            burns::DecimalInteger decimal = *burns::parse_integer_text(*key);
+            listing_.rows.push_back({std::move(*key), std::move(decimal), std::move(*burn)});
+            return;
+        }
+        index_rows();
+    }
+    auto [it, inserted] = position_.try_emplace(*key, listing_.rows.size());
+    if (!inserted) {
+        listing_.rows[it->second].burn = std::move(*burn);
+        return;
+    }
+    burns::DecimalInteger number = *burns::parse_integer_text(*key);
+    listing_.rows.push_back({std::move(*key), std::move(number), std::move(*burn)});
+}
+
+Listing ListingReader::finish() {
     // A netuid that also has a usable row is watched through it; each other one is kept once.
-    std::vector<std::string> unvalued;
-    for (std::string& key : listing.unvalued) {
-        if (position.contains(key)) continue;
-        position.try_emplace(key, 0);
-        unvalued.push_back(std::move(key));
+    if (!listing_.unvalued.empty()) {
+        index_rows();
+        std::vector<std::string> unvalued;
+        for (std::string& key : listing_.unvalued) {
+            if (position_.contains(key)) continue;
+            position_.try_emplace(key, 0);
+            unvalued.push_back(std::move(key));
+        }
+        listing_.unvalued = std::move(unvalued);
     }
-    listing.unvalued = std::move(unvalued);
-    return listing;
+    return std::move(listing_);
+}
+
+Listing read_listing(const JsonValue& data) {
+    ListingReader reader;
+    for (const JsonValue& row : data.items) reader.add(row);
+    return reader.finish();
 }
 
 std::string invalid_rows_line(const Listing& listing) {

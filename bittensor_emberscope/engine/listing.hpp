@@ -2,13 +2,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "burns/numeric.hpp"
 #include "burns/owner_burn.hpp"
 #include "engine/json.hpp"
+#include "engine/listing_page.hpp"
 
 namespace emberscope::engine {
 
@@ -50,6 +54,40 @@ std::optional<std::string> usable_burn_text(const JsonValue* value);
 /// The key of a valid netuid: a whole number >= 0 given as a JSON integer or as a text of ASCII
 /// digits. Null, booleans, reals, signs, other texts and structures are not valid.
 std::optional<std::string> valid_netuid(const JsonValue& netuid);
+
+/// Applies the row rules to the rows of a listing as its pages come, in order.
+class ListingReader {
+public:
+    /// A row of a page decoded whole.
+    void add(const JsonValue& row);
+    /// A row of a scanned page: its values read from their JSON text.
+    void add(const RowSlices& row);
+    /// Rows added so far, valid or not.
+    std::size_t rows() const { return rows_; }
+    /// A digest of what the rules made of the rows added since the last call (each row's key
+    /// and owner burn text, or its sample when left out): two pages of the same rows have the
+    /// same digest, whether they were scanned or decoded.
+    std::uint64_t take_page_digest() { return std::exchange(digest_, kDigestSeed); }
+    /// The listing of every row added.
+    Listing finish();
+
+private:
+    static constexpr std::uint64_t kDigestSeed = 0xcbf29ce484222325ULL;
+    void add_object(const JsonValue* netuid, const JsonValue* value);
+    void mix(std::string_view text);
+    bool known(const std::string& key);
+    void index_rows();
+
+    Listing listing_;
+    std::size_t rows_ = 0;
+    std::uint64_t digest_ = kDigestSeed;
+    // While every key was a short integer above the one before (the listing asks for ascending
+    // order) no key can repeat and the rows need no index; the first that breaks the order, or
+    // the first row left out for its owner burn, builds it.
+    bool ascending_ = true;
+    std::int64_t last_ = -1;
+    std::unordered_map<std::string, std::size_t> position_;
+};
 
 /// The trusted rows of the listing's "data" array.
 Listing read_listing(const JsonValue& data);

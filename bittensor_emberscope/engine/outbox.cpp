@@ -181,7 +181,13 @@ std::string render_outbox(const Outbox& outbox) {
         }
         doc.set("held", std::move(held));
     }
-    if (outbox.last_good_listing) doc.set("last_good_listing_at", real_value(*outbox.last_good_listing));
+    if (outbox.last_good_listing) {
+        doc.set("last_good_listing_at", real_value(*outbox.last_good_listing));
+        if (!outbox.last_good_boot.empty()) {
+            doc.set("last_good_listing_boot", JsonValue::make_text(outbox.last_good_boot));
+            doc.set("last_good_listing_monotonic", real_value(outbox.last_good_monotonic));
+        }
+    }
     if (outbox.stale_alert_sent) {
         JsonValue yes;
         yes.kind = JsonValue::Kind::boolean;
@@ -214,6 +220,13 @@ std::variant<Outbox, std::string> read_outbox(std::string_view content) {
     }
     outbox.taostats_not_before = epoch_of(doc.get("taostats_not_before"));
     outbox.last_good_listing = epoch_of(doc.get("last_good_listing_at"));
+    // The monotonic reading goes with its boot: one without the other is not used.
+    const std::string* good_boot = text_of(doc.get("last_good_listing_boot"));
+    const std::optional<double> good_monotonic = epoch_of(doc.get("last_good_listing_monotonic"));
+    if (outbox.last_good_listing && good_boot && !good_boot->empty() && good_monotonic) {
+        outbox.last_good_boot = *good_boot;
+        outbox.last_good_monotonic = *good_monotonic;
+    }
     if (const JsonValue* sent = doc.get("stale_alert_sent"))
         outbox.stale_alert_sent = sent->kind == JsonValue::Kind::boolean && sent->flag;
     if (const JsonValue* held = doc.get("held")) {

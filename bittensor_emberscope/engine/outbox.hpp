@@ -28,7 +28,8 @@
 // "old", "new"}; they are sent as one digest once the window is over.
 // "last_good_listing_at" is the epoch second of the last good listing and "stale_alert_sent"
 // whether the routes were told that listings stopped coming (both written only with a stale-data
-// alert configured).
+// alert configured); "last_good_listing_boot" and "last_good_listing_monotonic" (when the machine
+// names its boot) time it on the monotonic clock within that boot.
 // "telegram_not_before" (per chat) and "taostats_not_before" are the epoch seconds before which
 // a service that asked for a pause (HTTP 429 with a wait) is not asked again, in any cycle or
 // process; each is written only while set, so a file without them reads as no pause.
@@ -108,6 +109,8 @@ struct Outbox {
     std::optional<double> taostats_not_before;                     ///< epoch second
     std::vector<HeldChange> held;  ///< in the order seen
     std::optional<double> last_good_listing;  ///< epoch second
+    std::string last_good_boot;               ///< its boot ("" when unknown)
+    double last_good_monotonic = 0;           ///< that boot's monotonic clock then
     bool stale_alert_sent = false;
 
     bool empty() const {

@@ -60,6 +60,26 @@ TEST(EngineOutbox, AgesFollowTheMonotonicClockWithinTheBootOnly) {
     for (const auto& [now, age] : cases) EXPECT_EQ(m.age(now), age) << now.boot;
 }
 
+TEST(EngineOutbox, KeepsTheLastGoodListingWithItsBootAndMonotonicReading) {
+    Outbox box;
+    box.last_good_listing = 1765152000.0;
+    box.last_good_boot = "b1";
+    box.last_good_monotonic = 321.5;
+    const std::string text = render_outbox(box);
+    EXPECT_NE(text.find("  \"last_good_listing_at\": 1765152000.0,\n  \"last_good_listing_boot\": \"b1\",\n"
+                        "  \"last_good_listing_monotonic\": 321.5,\n"),
+              std::string::npos)
+        << text;
+    const Outbox back = std::get<Outbox>(read_outbox(text));
+    EXPECT_EQ(back.last_good_boot, "b1");
+    EXPECT_EQ(back.last_good_monotonic, 321.5);
+    // A reading without its boot (an earlier version's file, an edit) is not used.
+    const Outbox earlier = std::get<Outbox>(read_outbox(
+        R"({"last_good_listing_at": 1000, "last_good_listing_monotonic": 5, "messages": [], "version": 1})"));
+    EXPECT_EQ(earlier.last_good_listing, 1000);
+    EXPECT_EQ(earlier.last_good_boot, "");
+}
+
 TEST(EngineOutbox, RefusesWhatIsNotAnOutbox) {
     for (std::string_view bad : {"", "[]", "{\"messages\": 5}", "{\"messages\": [{\"kind\": 1}]}",
                                  "\xFF", "{\"chat_migrations\": [], \"messages\": []}"})

@@ -7,11 +7,12 @@
 
 namespace emberscope::engine {
 
-StaleStep stale_step(std::optional<double> last_good, bool sent, bool good_now, double now,
-                     double after_seconds) {
+StaleStep stale_step(const std::optional<QueueClock>& last_good, bool sent, bool good_now,
+                     const QueueClock& now, double after_seconds) {
     if (!last_good) return {};
-    // A clock set back counts as no time passed.
-    const double since = std::max(0.0, now - *last_good);
+    const bool same_boot = !last_good->boot.empty() && last_good->boot == now.boot;
+    const double since = std::max(0.0, same_boot ? now.monotonic - last_good->monotonic
+                                                 : now.epoch - last_good->epoch);
     const auto minutes = static_cast<long long>(std::floor(since / 60));
     if (good_now) return sent ? StaleStep{StaleStep::Kind::back, minutes} : StaleStep{};
     if (!sent && since >= after_seconds) return {StaleStep::Kind::stale, minutes};

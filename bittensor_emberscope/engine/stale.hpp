@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "engine/outbox.hpp"
+
 namespace emberscope::engine {
 
 /// What a cycle says about the listings.
@@ -18,11 +20,14 @@ struct StaleStep {
     long long minutes = 0;  ///< whole minutes since the last good listing
 };
 
-/// The step of a cycle at `now` (epoch seconds) that read a good listing or not, the last good
-/// one read at `last_good` (nullopt: none yet, and nothing is said until one is), `sent` telling
-/// whether the routes were told already, `after_seconds` the configured delay.
-StaleStep stale_step(std::optional<double> last_good, bool sent, bool good_now, double now,
-                     double after_seconds);
+/// The step of a cycle at `now` that read a good listing or not, the last good one read at
+/// `last_good` (nullopt: none yet, and nothing is said until one is), `sent` telling whether the
+/// routes were told already, `after_seconds` the configured delay. The time since the last good
+/// listing is measured on the monotonic clock while the boot is the same (a step of the wall
+/// clock neither raises nor hides an alert), on the wall clock across boots (a clock set back
+/// counts as no time passed).
+StaleStep stale_step(const std::optional<QueueClock>& last_good, bool sent, bool good_now,
+                     const QueueClock& now, double after_seconds);
 
 /// "emberscope: no good listing from Taostats for N min (last good at YYYY-MM-DD HH:MM UTC)".
 std::string stale_text(long long minutes, double last_good);

@@ -1,12 +1,19 @@
 // The cycle's Taostats listing.
 #include "engine/taostats_fetch.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "common/text.hpp"
 #include "engine/failures.hpp"
+#include "engine/listing_page.hpp"
 #include "engine/outbox.hpp"
+#include "taostats/client.hpp"
 #include "taostats/settings.hpp"
 
 namespace emberscope::engine {
@@ -36,31 +43,31 @@ struct Exchange {
     HttpRequest request;
     std::string base;  ///< the listing address without a query
     std::string endpoint;
+    PageSlices slices;  ///< where the values of the page last scanned are
+};
+
+// One page's answer: scanned in place (its values are in `slices`, views of `body`), or decoded
+// whole when the scan declined it.
+struct Page {
+    std::string body;
+    bool scanned = false;
+    JsonValue answer;
+    std::size_t bytes = 0;  ///< the body's size
 };
 
 Exchange exchange_for(Services& services, Waits& waits, const std::string& key,
                       std::span<const secrets::Secret> secrets, std::optional<double>& not_before,
                       std::optional<double> deadline_seconds) {
     namespace ts = taostats;
-    const auto base = services.environment("TAOSTATS_API_BASE");
-    const auto agent = services.environment("TAOSTATS_USER_AGENT");
-    Exchange x{services, waits, secrets, not_before, {}, {}, {}};
-    x.base = text::without_trailing_slashes(base ? *base : std::string(ts::kDefaultApiBase)) +
-             std::string(ts::kListingPath);
+    Exchange x{services, waits, secrets, not_before, {}, {}, {}, {}};
+    // The documented client's request, with the command's own deadline and its judgement of
+    // broken answers.
+    x.request = ts::get_request(services, ts::kListingPath, {}, key);
+    x.base = x.request.url;
     x.endpoint = endpoint_of(services, x.base);
-    HttpRequest& request = x.request;
-    request.method = "GET";
-    request.headers = {{"Authorization", key},
-                       {"User-Agent", agent ? *agent : std::string(ts::kDefaultUserAgent)},
-                       {"Accept", std::string(ts::kAccept)},
-                       {"Accept-Language", std::string(ts::kAcceptLanguage)}};
-    request.timeout_seconds = ts::kRequestTimeoutSeconds;
-    request.deadline_seconds =
+    x.request.deadline_seconds =
         deadline_seconds.value_or(kTaostatsDeadlineFactor * ts::kRequestTimeoutSeconds);
-    request.max_body_bytes = kTaostatsMaxBody;
-    request.max_error_body_bytes = kTaostatsMaxErrorBody;
-    request.redirects = Redirects::keep_credentials_on_origin;
-    request.protocol_errors_fail = true;
+    x.request.protocol_errors_fail = true;
     return x;
 }
 
@@ -88,8 +95,8 @@ std::optional<FetchFailure> honour_pause(Exchange& x) {
     return std::nullopt;
 }
 
-// The decoded object of one page, with its rate limits waited out.
-std::variant<JsonValue, FetchFailure> get_page(Exchange& x, long long page) {
+// The answer of one page, with its rate limits waited out.
+std::variant<Page, FetchFailure> get_page(Exchange& x, long long page) {
     namespace ts = taostats;
     x.request.url = x.base + "?" +
                     ts::query_text({{"limit", std::to_string(kTaostatsPageSize)},
@@ -98,13 +105,19 @@ std::variant<JsonValue, FetchFailure> get_page(Exchange& x, long long page) {
     double delay = ts::kRetryPolicy.first_delay;
     for (std::int64_t attempt = 0;; ++attempt) {
         if (auto held = honour_pause(x)) return std::move(*held);
-        const HttpAnswer answer = x.services.http(x.request);
+        HttpAnswer answer = x.services.http(x.request);
         if (answer.failure)
             return FetchFailure{FetchFailure::Kind::transport,
                                 std::string(kService) + transport_text(*answer.failure,
                                                                        x.request.deadline_seconds,
                                                                        x.endpoint, x.secrets)};
         const bool success = answer.status >= 200 && answer.status < 300;
+        // The usual answer: a success whose rows are read in place.
+        if (success && !answer.body_over_limit && is_utf8(answer.body) &&
+            scan_listing_page(answer.body, x.slices)) {
+            const std::size_t bytes = answer.body.size();
+            return Page{std::move(answer.body), true, {}, bytes};
+        }
         std::optional<JsonValue> parsed;
         std::string parse_error = "not UTF-8";
         if (!answer.body_over_limit && is_utf8(answer.body)) {
@@ -136,7 +149,7 @@ std::variant<JsonValue, FetchFailure> get_page(Exchange& x, long long page) {
         }
         if (!parsed->is_object())
             return failed("answer is not a JSON object: " + excerpt(answer.body, x.secrets));
-        return std::move(*parsed);
+        return Page{{}, false, std::move(*parsed), answer.body.size()};
     }
 }
 
@@ -151,16 +164,19 @@ bool is_rate_limited(const JsonValue& record) {
     return message && host_str(*message).find(taostats::kRateLimitedWords) != std::string::npos;
 }
 
-std::variant<JsonValue, FetchFailure> fetch_listing(Services& services, Waits& waits,
-                                                    const std::string& key,
-                                                    std::span<const secrets::Secret> secrets,
-                                                    std::optional<double>& not_before,
-                                                    std::optional<double> deadline_seconds) {
+std::variant<Listing, FetchFailure> fetch_listing(Services& services, Waits& waits,
+                                                  const std::string& key,
+                                                  std::span<const secrets::Secret> secrets,
+                                                  std::optional<double>& not_before,
+                                                  std::optional<double> deadline_seconds) {
     Exchange x = exchange_for(services, waits, key, secrets, not_before, deadline_seconds);
-    JsonValue rows;
-    rows.kind = JsonValue::Kind::array;
+    ListingReader reader;
     std::optional<long long> total;
-    std::string previous;  // the rows of the page before, as text
+    // What the rules made of the page before, and its number of rows: a page of the same rows
+    // is the server repeating itself.
+    std::uint64_t previous_digest = 0;
+    std::size_t previous_rows = 0;
+    std::size_t largest = 0;  // bytes of the largest page
     long long page = 1;
     for (int read = 0;; ++read) {
         if (read == kTaostatsMaxPages)
@@ -168,18 +184,34 @@ std::variant<JsonValue, FetchFailure> fetch_listing(Services& services, Waits& w
                           " pages");
         auto got = get_page(x, page);
         if (auto* failure = std::get_if<FetchFailure>(&got)) return std::move(*failure);
-        JsonValue& answer = std::get<JsonValue>(got);
-        JsonValue* data = nullptr;
-        for (auto& [name, value] : answer.members)
-            if (name == "data") data = &value;
-        if (!data || !data->is_array())
-            return failed("answer without a \"data\" list: " + excerpt(dump_json(answer), secrets));
-        const JsonValue* pagination = answer.get("pagination");
+        Page& answer = std::get<Page>(got);
+        const std::size_t before = reader.rows();
+        JsonValue scanned_pagination;
+        const JsonValue* pagination = nullptr;
+        if (answer.scanned) {
+            for (const RowSlices& row : x.slices.rows) reader.add(row);
+            if (!x.slices.pagination.empty()) {
+                scanned_pagination = std::get<JsonValue>(parse_json(x.slices.pagination));
+                pagination = &scanned_pagination;
+            }
+        } else {
+            const JsonValue* data = nullptr;
+            for (const auto& [name, value] : answer.answer.members)
+                if (name == "data") data = &value;
+            if (!data || !data->is_array())
+                return failed("answer without a \"data\" list: " +
+                              excerpt(dump_json(answer.answer), secrets));
+            for (const JsonValue& row : data->items) reader.add(row);
+            pagination = answer.answer.get("pagination");
+        }
+        largest = std::max(largest, answer.bytes);
+        answer.body = std::string();  // the page's bytes are no longer needed
+        const std::size_t rows = reader.rows() - before;
+        const std::uint64_t digest = reader.take_page_digest();
         if (!pagination || !pagination->is_object()) {
             if (read > 0)
                 return failed("listing not read whole: page " + std::to_string(page) +
                               " has no \"pagination\"");
-            rows = std::move(*data);
             break;
         }
         const std::string at = "page " + std::to_string(page);
@@ -193,12 +225,11 @@ std::variant<JsonValue, FetchFailure> fetch_listing(Services& services, Waits& w
                               std::to_string(*total) + " to " + std::to_string(*items) + " at " + at);
             total = items;
         }
-        std::string these = dump_json(*data);
-        if (read > 0 && !data->items.empty() && these == previous)
+        if (read > 0 && rows > 0 && rows == previous_rows && digest == previous_digest)
             return failed("listing not read whole: " + at + " repeats page " +
                           std::to_string(page - 1));
-        previous = std::move(these);
-        for (auto& row : data->items) rows.items.push_back(std::move(row));
+        previous_digest = digest;
+        previous_rows = rows;
         const JsonValue* next = pagination->get("next_page");
         if (!next || next->kind == JsonValue::Kind::null) break;
         const std::optional<long long> following = whole_number(next);
@@ -207,11 +238,18 @@ std::variant<JsonValue, FetchFailure> fetch_listing(Services& services, Waits& w
                           excerpt(dump_json(*next), secrets) + " as the next page");
         page = *following;
     }
-    if (total && static_cast<long long>(rows.items.size()) != *total)
-        return failed("listing not read whole: " + std::to_string(rows.items.size()) + " of " +
+    if (total && static_cast<long long>(reader.rows()) != *total)
+        return failed("listing not read whole: " + std::to_string(reader.rows()) + " of " +
                       std::to_string(*total) + " rows (total_items)");
-    if (rows.items.empty()) return failed("no subnet rows in the listing");
-    return rows;
+    if (reader.rows() == 0) return failed("no subnet rows in the listing");
+    if (largest > kTaostatsReleaseAfter) {
+        // The allocator keeps what a listing far larger than usual freed, for good: hand it back.
+        x.slices = PageSlices{};
+#if defined(__GLIBC__)
+        malloc_trim(0);
+#endif
+    }
+    return reader.finish();
 }
 
 }  // namespace emberscope::engine

@@ -12,6 +12,7 @@
 #include "common/secrets.hpp"
 #include "common/services.hpp"
 #include "engine/json.hpp"
+#include "engine/listing.hpp"
 #include "engine/waits.hpp"
 #include "taostats/settings.hpp"
 
@@ -30,6 +31,13 @@ inline constexpr double kTaostatsDeadlineFactor = 2;
 inline constexpr std::int64_t kTaostatsPageSize = taostats::kListingLimit;
 /// Most pages read for one listing; a listing that goes on is not read whole.
 inline constexpr int kTaostatsMaxPages = 64;
+/// A listing page larger than this has the memory it took handed back to the system once the
+/// listing is read. The network's listing is some hundreds of kilobytes; 32 MiB is a listing of
+/// some 18,000 wide rows, half the largest page read (kTaostatsMaxBody). Below it the allocator
+/// keeps what the page took for the next cycle, as a plain program keeps its buffer: handing it
+/// back every cycle costs a page fault per 4 KiB the next cycle.
+inline constexpr std::size_t kTaostatsReleaseAfter = std::size_t{32} << 20;
+static_assert(kTaostatsReleaseAfter < kTaostatsMaxBody);
 
 struct FetchFailure {
     enum class Kind {
@@ -47,7 +55,10 @@ bool is_rate_limited(const JsonValue& record);
 /// GETs the listing with `key`, page after page (`limit` kTaostatsPageSize, `page` N) while the
 /// answers name a `pagination.next_page`; an answer without "pagination" is the whole listing.
 /// A page that fails, repeats or comes out of order, or rows that do not add up to
-/// `total_items`, fail the fetch: a listing is read whole or not at all.
+/// `total_items`, fail the fetch: a listing is read whole or not at all. A page repeats the one
+/// before when the row rules make the same of its rows (listing.hpp's page digest). The rows
+/// are read as they come (ListingReader): a page of the usual shape in place, any other decoded
+/// whole.
 ///
 /// A 429 (by status) is repeated after the wait its Retry-After header names (seconds or an
 /// HTTP date; without one 2.0 s, then 1.8 times longer; at most 6 requests a page) when that wait
@@ -56,7 +67,7 @@ bool is_rate_limited(const JsonValue& record);
 /// once), set by a 429 that ends the fetch, cleared once waited out. Each exchange ends after
 /// `deadline_seconds` (default: kTaostatsDeadlineFactor time-outs). Texts are masked with
 /// `secrets` before they are cut.
-std::variant<JsonValue, FetchFailure> fetch_listing(
+std::variant<Listing, FetchFailure> fetch_listing(
     Services& services, Waits& waits, const std::string& key,
     std::span<const secrets::Secret> secrets, std::optional<double>& not_before,
     std::optional<double> deadline_seconds = std::nullopt);

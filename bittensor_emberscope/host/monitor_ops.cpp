@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "burns/numeric.hpp"
+#include "config/route_rules.hpp"
 #include "engine/cycle.hpp"
 #include "engine/state.hpp"
 #include "engine/outbox.hpp"
@@ -105,6 +106,8 @@ std::vector<routes::Route> routes_of(const Args& args, double default_threshold)
     if (list.size() == 0) throw_value_error("routes must not be empty");
     std::vector<routes::Route> out;
     for (std::size_t i = 0; i < list.size(); ++i) out.push_back(route_of(list.at(i), i, default_threshold));
+    // The values, by the rules the configuration file is read with.
+    if (const std::optional<std::string> error = config::check_routes(out)) throw_value_error("routes: " + *error);
     return out;
 }
 

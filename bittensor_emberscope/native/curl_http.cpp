@@ -1,6 +1,7 @@
 // HTTP exchanges through libcurl.
 #include "native/curl_http.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -147,6 +148,7 @@ struct CurlHttp::Hop {
     std::string reason;
     std::vector<Header> answer_headers;
     std::string data;
+    std::size_t size_hint = 0;  ///< the decoded size of the last success body from this address
     std::size_t limit = std::numeric_limits<std::size_t>::max();
     bool limit_known = false;
     bool over = false;
@@ -207,6 +209,13 @@ std::size_t on_data(char* data, std::size_t size, std::size_t count, void* user)
         hop.limit = status >= 200 && status < 300 ? hop.request->max_body_bytes
                                                   : hop.request->max_error_body_bytes;
         hop.limit_known = true;
+        // Room for the whole body at once: its length when sent (the compressed one for a
+        // compressed body), or the last body from this address when that was larger, so that a
+        // listing of megabytes is not copied from buffer to buffer as it grows.
+        curl_off_t length = -1;
+        curl_library().easy_getinfo(hop.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        const std::size_t sent = length > 0 ? static_cast<std::size_t>(length) : 0;
+        hop.data.reserve(std::min(std::max(sent, hop.size_hint), hop.limit));
     }
     const std::size_t room = hop.limit - hop.data.size();
     if (n > room) {
@@ -431,6 +440,9 @@ HttpAnswer CurlHttp::exchange(const HttpRequest& request) {
         hop.headers = headers;
         hop.request = &request;
         hop.check = &check_;
+        const std::string address = url.substr(0, url.find('?'));
+        if (auto known = body_sizes_.find(address); known != body_sizes_.end())
+            hop.size_hint = known->second;
         if (request.deadline_seconds > 0) {
             const double spent = std::chrono::duration<double>(Clock::now() - start).count();
             hop.deadline_left = request.deadline_seconds - spent;
@@ -487,6 +499,10 @@ HttpAnswer CurlHttp::exchange(const HttpRequest& request) {
                     remove_header(headers, "Authorization");
                 continue;
             }
+        }
+        if (hop.status >= 200 && hop.status < 300 && !hop.over) {
+            if (body_sizes_.size() >= kRememberedAddresses) body_sizes_.clear();
+            body_sizes_[url.substr(0, url.find('?'))] = hop.data.size();
         }
         answer.status = static_cast<int>(hop.status);
         answer.reason = std::move(hop.reason);

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "common/services.hpp"
 
@@ -73,6 +74,10 @@ private:
     std::mutex mutex_;
     std::function<void()> check_;
     long opened_ = 0;
+    /// The decoded size of the last success body of each address (without its query): the room
+    /// the next answer from there starts with.
+    std::unordered_map<std::string, std::size_t> body_sizes_;
+    static constexpr std::size_t kRememberedAddresses = 16;
 };
 
 }  // namespace emberscope::native

@@ -12,20 +12,12 @@
 namespace emberscope::reports {
 namespace {
 
-HttpRequest send_message_request(Services& services, std::string_view text,
-                                 std::string_view token, std::string_view chat_id) {
-    const std::optional<std::string> endpoint = services.environment("TELEGRAM_API_BASE");
-    HttpRequest request;
-    request.method = "POST";
-    request.url = send_message_url(endpoint ? *endpoint : std::string(kDefaultTelegramBase), token);
-    request.headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
+HttpRequest message_request(Services& services, std::string_view text, std::string_view token,
+                            std::string_view chat_id) {
+    HttpRequest request = send_message_request(services, token);
     request.form = {{"chat_id", std::string(chat_id)},
                     {"text", std::string(text)},
                     {"disable_web_page_preview", "true"}};
-    request.timeout_seconds = kTelegramTimeoutSeconds;
-    request.max_body_bytes = kTelegramBodyLimit;
-    request.max_error_body_bytes = kTelegramBodyLimit;
-    request.redirects = Redirects::none;  // a redirected POST would arrive as a GET, without text
     return request;
 }
 
@@ -43,7 +35,7 @@ std::string refusal_reason(TelegramAnswers& answers, const HttpAnswer& answer) {
 
 SendResult post(Services& services, TelegramAnswers& answers, std::string_view text,
                 std::string_view token, std::string_view chat_id) {
-    const HttpAnswer answer = services.http(send_message_request(services, text, token, chat_id));
+    const HttpAnswer answer = services.http(message_request(services, text, token, chat_id));
     if (answer.failure) return {false, answer.failure->message};
     if (answer.body_over_limit) return {false, text::over_limit_text(kTelegramBodyLimit)};
     if (!answer.ok()) return {false, refusal_reason(answers, answer)};
@@ -52,6 +44,19 @@ SendResult post(Services& services, TelegramAnswers& answers, std::string_view t
 }
 
 }  // namespace
+
+HttpRequest send_message_request(Services& services, std::string_view token) {
+    const std::optional<std::string> endpoint = services.environment("TELEGRAM_API_BASE");
+    HttpRequest request;
+    request.method = "POST";
+    request.url = send_message_url(endpoint ? *endpoint : std::string(kDefaultTelegramBase), token);
+    request.headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
+    request.timeout_seconds = kTelegramTimeoutSeconds;
+    request.max_body_bytes = kTelegramBodyLimit;
+    request.max_error_body_bytes = kTelegramBodyLimit;
+    request.redirects = Redirects::none;
+    return request;
+}
 
 SendResult send_burn_telegram(Services& services, TelegramAnswers& answers, std::string_view text,
                               std::string_view token, std::string_view chat_id) {

@@ -37,6 +37,12 @@ public:
     virtual RefusalBody refusal(std::string_view body) = 0;
 };
 
+/// The sendMessage POST to the bot `token` at TELEGRAM_API_BASE (Telegram's own origin when
+/// unset): its address, content type, time-out, body limits, and no redirect followed (a
+/// redirected POST would arrive as a GET, without its text). The caller puts the message in
+/// (`form` or `body`); the command adds its deadline and its judgement of broken answers.
+HttpRequest send_message_request(Services& services, std::string_view token);
+
 /// Posts `text` as one message to the chat, whatever its length. Not configured (empty token
 /// or chat id), error statuses and transport failures come back not ok; an undecodable or
 /// non-object answer and failures of any other kind are raised.

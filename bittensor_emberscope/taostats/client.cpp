@@ -68,8 +68,8 @@ std::vector<Header> request_headers(Services& services, std::string_view auth) {
             {"Accept-Language", std::string(kAcceptLanguage)}};
 }
 
-PayloadPtr get_json(Services& services, Decoder& decoder, std::string_view path,
-                    std::string_view query, std::string_view auth) {
+HttpRequest get_request(Services& services, std::string_view path, std::string_view query,
+                        std::string_view auth) {
     HttpRequest request;
     request.url = api_base(services);
     request.url += path;
@@ -79,6 +79,12 @@ PayloadPtr get_json(Services& services, Decoder& decoder, std::string_view path,
     request.max_body_bytes = kSuccessBodyLimit;
     request.max_error_body_bytes = kErrorBodyLimit;
     request.redirects = Redirects::keep_credentials_on_origin;
+    return request;
+}
+
+PayloadPtr get_json(Services& services, Decoder& decoder, std::string_view path,
+                    std::string_view query, std::string_view auth) {
+    const HttpRequest request = get_request(services, path, query, auth);
 
     try {
         const HttpAnswer answer = services.http(request);

@@ -94,6 +94,12 @@ std::vector<secrets::Secret> known_secrets(Services& services, std::string_view 
 /// Accept-Language); the user agent comes from TAOSTATS_USER_AGENT.
 std::vector<Header> request_headers(Services& services, std::string_view auth);
 
+/// The GET of base + `path` + ("?" + `query` when there is one) with the key `auth`: its
+/// headers, time-out, body limits and redirect rule. Both the documented client and the command's
+/// listing send it; the command adds its own deadline and its judgement of broken answers.
+HttpRequest get_request(Services& services, std::string_view path, std::string_view query,
+                        std::string_view auth);
+
 /// One GET of base + `path` + ("?" + `query` when there is one), its Authorization kept to the
 /// base's origin and its bodies read up to their limits. Transport failures are raised as the
 /// host raised them; the key is masked in raised errors and in records of failures.
