@@ -389,7 +389,10 @@ def test_image_size_and_labels():
     assert config["User"] == f"{USER_ID}:{USER_ID}"
     assert config["StopSignal"] in ("SIGTERM", "15")
     assert f"{STATE_DIR}" in config["Volumes"]
-    assert config["Healthcheck"]["Test"] == ["CMD", "/usr/libexec/emberscope/healthcheck"]
+    # Podman shows the health check beside the configuration; Docker inside it.
+    health = inspected.get("Healthcheck") or config.get("Healthcheck")
+    assert health["Test"] == ["CMD", "/usr/libexec/emberscope/healthcheck"]
+    assert health["Retries"] == 1
 
 
 @pytest.mark.parametrize("status, healthy", [(0, 0), (1, 1), (2, 1), (3, 1)])
