@@ -7,7 +7,6 @@ import io
 import json
 import re
 import signal
-import threading
 import time
 from pathlib import Path
 from urllib.parse import quote
