@@ -212,33 +212,6 @@ Object monitor_run_snapshot(const Args& args) {
     return released_report([&](Services& services) { return engine::run_snapshot(services, s); });
 }
 
-Object monitor_wait(const Args& args) {
-    native::WaitFor what;
-    what.seconds = args.real<kWaitParams, "seconds">();
-    if (std::isnan(what.seconds)) throw_value_error("seconds must be a number, not nan");
-    what.pause_path = std::string(args.text<kWaitParams, "pause_path">());
-    const std::int64_t wake_fd = args.whole<kWaitParams, "wake_fd">();
-    if (wake_fd > std::numeric_limits<int>::max())
-        throw_value_error("wake_fd is not a file descriptor: " + std::to_string(wake_fd));
-    what.wake_fd = wake_fd < 0 ? -1 : static_cast<int>(wake_fd);
-    if (std::optional<double> due = args.optional_real<kWaitParams, "watchdog_seconds">()) {
-        if (std::isnan(*due)) throw_value_error("watchdog_seconds must be a number, not nan");
-        what.watchdog_seconds = *due;
-    }
-    native::WaitEnd end;
-    Py_BEGIN_ALLOW_THREADS
-#if defined(__GLIBC__)
-    // A wait mostly follows a cycle, whose listing and messages were freed: the pages go back
-    // to the system rather than counting for the waiting process.
-    ::malloc_trim(0);
-#endif
-    end = native::wait_for_first(what);
-    Py_END_ALLOW_THREADS
-    // As the host's own sleep does: a handler that raises (a stop) ends the wait with its error.
-    if (PyErr_CheckSignals() < 0) throw_pending();
-    return text(native::wait_end_name(end));
-}
-
 Object monitor_read_state(const Args& args) {
     const std::string path(args.text<kReadStateParams, "state_path">());
     // Only a missing file means "no state yet": one that cannot be read raises its own error.

@@ -57,12 +57,6 @@ inline constexpr Param kExchangeParams[] = {
     Param{"redirects", ParamType::text, true, true, "follow"},
     Param{"error_body_limit", ParamType::whole, true, true, "", -1}};
 
-/// None: no watchdog to feed.
-inline constexpr Param kWatchdogDue{"watchdog_seconds", ParamType::optional_real, true, true, "", 0};
-inline constexpr Param kWaitParams[] = {
-    keyword("seconds", ParamType::real), keyword("pause_path", ParamType::text),
-    Param{"wake_fd", ParamType::whole, true, true, "", -1}, kWatchdogDue};
-
 inline constexpr Param kReadStateParams[] = {required("state_path", ParamType::text)};
 inline constexpr Param kFormatParams[] = {required("value", ParamType::text)};
 inline constexpr Param kIsPausedParams[] = {required("pause_path", ParamType::text)};
@@ -75,10 +69,6 @@ inline constexpr Param kReplaceFileParams[] = {required("path", ParamType::text)
 Object monitor_run_cycle(const Args& args);
 /// The engine's start-up snapshot (kRunSnapshotParams) -> its report dict.
 Object monitor_run_snapshot(const Args& args);
-/// One wait between two cycles (kWaitParams), the interpreter's lock released, -> why it ended:
-/// "deadline", "paused", "woken" (the wake descriptor is readable, or a signal came) or
-/// "watchdog". Signal handlers run before it returns: one that raises ends it with its error.
-Object monitor_wait(const Args& args);
 /// The state file as the engine reads it (kReadStateParams) -> (values dict, time stamp or None),
 /// or None when there is no file; an unusable one raises ValueError with the reason.
 Object monitor_read_state(const Args& args);
