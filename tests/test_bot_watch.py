@@ -166,8 +166,10 @@ def test_a_restart_asks_from_the_saved_offset_and_answers_nothing_twice(env, tel
     w.wait_line(STARTED)
     answers_in(telegram, 1)
     offset_file = tmp_path / "state.bot-offset.json"
-    wait_until(lambda: offset_file.exists(), what="the offset file")
-    assert offset_file.read_bytes() == f'{{"offset": {first + 1}}}\n'.encode()
+    # The answer goes out before the offset that confirms it is saved: wait for the save.
+    wait_until(lambda: offset_file.exists()
+               and offset_file.read_bytes() == f'{{"offset": {first + 1}}}\n'.encode(),
+               what="the offset past the answered command")
     w.proc.send_signal(signal.SIGTERM)
     assert w.finish()[0] == 0
     # An update the first process answered but Telegram was never told about (the process ended

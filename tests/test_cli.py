@@ -86,7 +86,9 @@ class Watch:
     """A running `emberscope watch` whose console lines are collected as they come."""
 
     def __init__(self, *args: str, env: dict[str, str], command=COMMAND) -> None:
+        # A byte that is not UTF-8 (a path named so) must not end the reading of the lines.
         self.proc = subprocess.Popen([*command, "watch", *args], env=env, text=True,
+                                     errors="backslashreplace",
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.lines: queue.Queue[str | None] = queue.Queue()
         self.seen: list[str] = []
@@ -336,6 +338,21 @@ def test_watch_ends_at_the_pause_file(env, taostats, tmp_path, watches):
     (tmp_path / "pause").touch()
     code, lines = w.finish()
     assert (code, lines[1:]) == (0, ["[burn] monitoring paused\n"])
+    assert taostats.requests == []
+
+
+def test_a_pause_file_named_in_bytes_that_are_not_utf8_ends_the_wait(env, taostats, watches,
+                                                                     tmp_path):
+    # Names from the environment come as bytes: the folder and the file here are not UTF-8.
+    folder = tmp_path / os.fsdecode(b"state-\xe9")
+    folder.mkdir()
+    pause = folder / os.fsdecode(b"pause-\xff")
+    env["EMBERSCOPE_PAUSE_FILE"] = str(pause)
+    w = watches("--no-snapshot", "--no-bot", env=env)
+    w.wait_line(STARTED)
+    pause.touch()
+    code, lines = w.finish()
+    assert (code, lines[-1]) == (0, "[burn] monitoring paused\n")
     assert taostats.requests == []
 
 

@@ -88,28 +88,3 @@ def test_stub_documents_the_texts_the_module_documents():
         if doc:
             assert ast.get_docstring(fn) == doc, fn.name
 
-
-# The monitor module: what is left of it is the engine one cycle at a time, for benchmarks.
-
-MONITOR_STUB = PACKAGE / "monitor.pyi"
-
-
-def monitor_stub() -> ast.Module:
-    return ast.parse(MONITOR_STUB.read_text(encoding="utf-8"), filename=str(MONITOR_STUB))
-
-
-def test_the_monitor_stub_lists_exactly_the_modules_operations_and_constants():
-    from bittensor_emberscope import monitor
-
-    tree = monitor_stub()
-    functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
-    operations = [name for name, value in vars(monitor).items()
-                  if inspect.isbuiltin(value) and getattr(value, "__module__", None) == monitor.__name__]
-    assert [fn.name for fn in functions] == operations
-    for fn in functions:
-        actual = inspect.signature(getattr(monitor, fn.name))
-        assert stub_parameters(fn) == [(p.name, p.kind, p.default)
-                                       for p in actual.parameters.values()], fn.name
-    constants = {node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)}
-    assert constants == {name for name, value in vars(monitor).items()
-                         if name.isupper() and isinstance(value, (str, float, int))}
