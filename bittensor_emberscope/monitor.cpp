@@ -21,17 +21,6 @@ constexpr std::array kOperations = {
               "its report."},
     Operation{"read_state", host::kReadStateParams, host::monitor_read_state,
               "The stored values and their time stamp, as the engine reads the state file."},
-    Operation{"format_owner_burn", host::kFormatParams, host::monitor_format_owner_burn,
-              "The display form of an owner burn text (4 decimals), as the engine's messages show "
-              "it; a text that is not a number as it is."},
-    Operation{"is_paused", host::kIsPausedParams, host::monitor_is_paused,
-              "True while the pause file exists: a regular file (links followed) at a path that "
-              "is not empty, as the engine's cycle sees it."},
-    Operation{"beside_state", host::kBesideStateParams, host::monitor_beside_state,
-              "A file beside the state file: 'X.json' -> 'X<suffix>', any other name gets the "
-              "suffix appended, as the engine names its outbox."},
-    Operation{"replace_file", host::kReplaceFileParams, host::monitor_replace_file,
-              "The file's content replaced atomically, as the engine replaces the state file."},
     Operation{"_http_exchange", host::kExchangeParams, host::monitor_http_exchange,
               "One exchange: (status, body read, longer than its limit)."},
 };

@@ -7,7 +7,7 @@ from typing import Any
 DEFAULT_OUTBOX_MAX_AGE_SECONDS: float
 # Where the engine's Telegram requests go unless TELEGRAM_API_BASE says otherwise.
 DEFAULT_TELEGRAM_API_BASE: str
-# The outbox's name beside the state file (see beside_state).
+# The outbox's name beside the state file.
 OUTBOX_SUFFIX: str
 # How a cycle's report ends ("outcome"): everything delivered, no Taostats key, no usable
 # listing, messages left undelivered, an unexpected error.
@@ -89,26 +89,6 @@ def read_state(state_path: str) -> tuple[dict[str, str], str | None] | None:
     None when there is no state file; the OSError when it exists but cannot be read (a
     directory or another file that is not a regular one: ValueError); UnicodeDecodeError when it
     is not UTF-8; ValueError with the reason when it cannot be used.
-    """
-
-def format_owner_burn(value: str) -> str:
-    """The display form of an owner burn text (4 decimals), as the engine's messages show it; a text that is not a number as it is."""
-
-def is_paused(pause_path: str) -> bool:
-    """True while the pause file exists: a regular file (links followed) at a path that is not empty, as the engine's cycle sees it."""
-
-def beside_state(state_path: str, suffix: str) -> str:
-    """A file beside the state file: 'X.json' -> 'X<suffix>', any other name gets the suffix appended, as the engine names its outbox.
-
-    A file named just ".json" keeps its name whole ("dir/.json" -> "dir/.json<suffix>"), so that
-    every file beside it lands in the same folder under one stem.
-    """
-
-def replace_file(path: str, content: str) -> None:
-    """The file's content replaced atomically, as the engine replaces the state file.
-
-    A synced temporary beside it renamed over it, its permissions kept, a link's target replaced;
-    OSError naming the path.
     """
 
 def _http_exchange(

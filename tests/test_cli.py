@@ -356,6 +356,55 @@ def test_a_pause_file_named_in_bytes_that_are_not_utf8_ends_the_wait(env, taosta
     assert taostats.requests == []
 
 
+def _pause_path(tmp_path: Path, kind: str) -> Path:
+    """A pause path of the given kind in a folder of its own under tmp_path."""
+    folder = tmp_path / "pausing"
+    folder.mkdir()
+    target = folder / "pause"
+    if kind == "file":
+        target.touch()
+    elif kind == "directory":
+        target.mkdir()
+    elif kind == "fifo":
+        os.mkfifo(target)
+    elif kind in ("link to a file", "link to a directory", "dangling link"):
+        pointed = folder / "pointed"
+        if kind == "link to a file":
+            pointed.touch()
+        elif kind == "link to a directory":
+            pointed.mkdir()
+        target.symlink_to(pointed)
+    elif kind == "below a file":
+        target.touch()
+        return target / "pause"
+    return target
+
+
+@pytest.mark.parametrize("kind, said", [
+    ("file", "[burn] monitoring paused"),
+    ("link to a file", "[burn] monitoring paused"),
+    ("missing", None),
+    ("dangling link", None),
+    ("below a file", None),
+    # What would block or swallow a write is refused before anything runs.
+    ("directory", "is a directory, not a regular file; the command keeps only regular files there"),
+    ("fifo", "is a FIFO, not a regular file; the command keeps only regular files there"),
+    ("link to a directory",
+     "is a directory, not a regular file; the command keeps only regular files there"),
+])
+def test_the_pause_file_rule(env, taostats, tmp_path, kind, said):
+    env["EMBERSCOPE_PAUSE_FILE"] = str(_pause_path(tmp_path, kind))
+    done = run("once", env=env)
+    last = unstamped(done.stderr.splitlines()[-1])
+    if said is None:  # not paused: the cycle ran
+        assert done.returncode == 0 and len(taostats.requests) == 1, done.stderr
+    elif said.startswith("["):
+        assert (done.returncode, last, taostats.requests) == (0, said, [])
+    else:
+        assert (done.returncode, last, taostats.requests) == (
+            2, f"emberscope once: error: {env['EMBERSCOPE_PAUSE_FILE']} {said}", [])
+
+
 def test_watch_paused_at_start_sends_no_snapshot(env, taostats, tmp_path):
     (tmp_path / "pause").touch()
     done = run("watch", env=env)
