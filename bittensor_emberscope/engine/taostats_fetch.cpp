@@ -11,14 +11,17 @@
 
 #include "common/text.hpp"
 #include "engine/failures.hpp"
-#include "engine/listing_page.hpp"
 #include "engine/outbox.hpp"
 #include "taostats/answer.hpp"
 #include "taostats/client.hpp"
+#include "taostats/listing_scan.hpp"
 #include "taostats/settings.hpp"
 
 namespace emberscope::engine {
 namespace {
+
+// The scan takes no number the reader of a declined page would refuse.
+static_assert(taostats::kCommandScan.longest_number == kMaxNumberLength);
 
 constexpr std::string_view kService = "taostats: ";
 
@@ -44,7 +47,7 @@ struct Exchange {
     HttpRequest request;
     std::string base;  ///< the listing address without a query
     std::string endpoint;
-    PageSlices slices;  ///< where the values of the page last scanned are
+    taostats::PageSlices slices;  ///< where the values of the page last scanned are
 };
 
 // One page's answer: scanned in place (its values are in `slices`, views of `body`), or decoded
@@ -100,10 +103,10 @@ std::optional<FetchFailure> honour_pause(Exchange& x) {
 // values left in the exchange's slices), any other body decoded whole when it can be.
 class PageReader final : public taostats::AnswerReader {
 public:
-    explicit PageReader(PageSlices& slices) : slices_(slices) {}
+    explicit PageReader(taostats::PageSlices& slices) : slices_(slices) {}
     void read(const HttpAnswer& answer) override {
         if (answer.body_over_limit || !is_utf8(answer.body)) return;
-        if (answer.ok() && scan_listing_page(answer.body, slices_)) {
+        if (answer.ok() && taostats::scan_listing_page(answer.body, slices_, taostats::kCommandScan)) {
             scanned = true;
             return;
         }
@@ -118,7 +121,7 @@ public:
     std::string parse_error = "not UTF-8";
 
 private:
-    PageSlices& slices_;
+    taostats::PageSlices& slices_;
 };
 
 // The answer of one page, with its rate limits waited out.
@@ -208,7 +211,7 @@ std::variant<Listing, FetchFailure> fetch_listing(Services& services, Waits& wai
         JsonValue scanned_pagination;
         const JsonValue* pagination = nullptr;
         if (answer.scanned) {
-            for (const RowSlices& row : x.slices.rows) reader.add(row);
+            for (const taostats::RowSlices& row : x.slices.rows) reader.add(row);
             if (!x.slices.pagination.empty()) {
                 scanned_pagination = std::get<JsonValue>(parse_json(x.slices.pagination));
                 pagination = &scanned_pagination;
@@ -263,7 +266,7 @@ std::variant<Listing, FetchFailure> fetch_listing(Services& services, Waits& wai
     if (reader.rows() == 0) return failed("no subnet rows in the listing");
     if (largest > kTaostatsReleaseAfter) {
         // The allocator keeps what a listing far larger than usual freed, for good: hand it back.
-        x.slices = PageSlices{};
+        x.slices = taostats::PageSlices{};
 #if defined(__GLIBC__)
         malloc_trim(0);
 #endif
