@@ -12,6 +12,7 @@
 #include "driver/console.hpp"
 #include "engine/console_out.hpp"
 #include "engine/delivery.hpp"
+#include "engine/destination.hpp"
 #include "engine/listing.hpp"
 #include "engine/outbox.hpp"
 #include "engine/stale.hpp"
@@ -82,17 +83,36 @@ double detection_threshold(const std::vector<routes::Route>& routes) {
 
 enum class Kind { watch, snapshot };
 
+// The addresses of the routes' destinations, read once a cycle so that a changed file is seen.
+std::vector<Address> read_addresses(Services& s, const std::vector<routes::Route>& routes) {
+    std::vector<Address> out;
+    out.reserve(routes.size());
+    for (const routes::Route& route : routes) out.push_back(read_address(s, route));
+    return out;
+}
+
+// Every secret a line or report of the cycle may meet.
+std::vector<secrets::Secret> cycle_secrets(const CycleSettings& c, const std::string& key,
+                                           const std::vector<routes::Route>& routes,
+                                           const std::vector<Address>& addresses) {
+    std::vector<secrets::Secret> out = {{c.token, secrets::kTokenMask}, {key, secrets::kTaostatsKeyMask}};
+    for (std::size_t i = 0; i < routes.size(); ++i)
+        for (secrets::Secret& one : address_secrets(routes[i], addresses[i])) out.push_back(std::move(one));
+    return out;
+}
+
 // One run of either operation: the shared steps and the outbox kept in step with its file.
 class Run {
 public:
     Run(Services& s, const CycleSettings& c, Kind kind)
         : s_(s), c_(c), kind_(kind),
           key_(taostats::strip_white_space(s.environment("TAOSTATS_API_KEY").value_or(""))),
-          console_(s, {{c.token, secrets::kTokenMask}, {key_, secrets::kTaostatsKeyMask}}),
+          routes_(routes_of(c)), addresses_(read_addresses(s, routes_)),
+          console_(s, cycle_secrets(c, key_, routes_, addresses_)),
           waits_(s, c.pause_path,
                  c.wait_budget_seconds ? *c.wait_budget_seconds
                                        : kDefaultBudgetShare * c.interval_seconds),
-          box_path_(outbox_path(c.state_path)), routes_(routes_of(c)) {}
+          box_path_(outbox_path(c.state_path)) {}
 
     CycleReport go() {
         report_.updated_at_utc = s_.utc_now(driver::kStampPattern);
@@ -137,9 +157,10 @@ private:
         assign_routes();
         release_digests();
         deliveries_.reserve(routes_.size());
-        for (const routes::Route& route : routes_)
-            deliveries_.emplace_back(s_, waits_, console_, outbox_, c_.token, route,
-                                     telegram_prefix(), c_.exchange_deadline_seconds);
+        for (std::size_t i = 0; i < routes_.size(); ++i)
+            deliveries_.emplace_back(s_, waits_, console_, outbox_, c_.token, routes_[i],
+                                     telegram_prefix(), c_.exchange_deadline_seconds, addresses_[i],
+                                     c_.gone);
         double oldest = 0;
         const std::size_t dropped =
             outbox_.drop_older_than(queue_clock(), c_.outbox_max_age_seconds, oldest);
@@ -206,7 +227,8 @@ private:
                     continue;
                 }
                 queue(kAlertKind, chosen.size(),
-                      reports::render_alert(alert_lines(chosen), report_.updated_at_utc), route);
+                      reports::render_alert(alert_lines(chosen), report_.updated_at_utc), route,
+                      "alert", chosen);
             }
         } else {
             std::vector<burns::DecimalInteger> numbers;
@@ -220,7 +242,7 @@ private:
                 if (!lines.empty())
                     queue(kSnapshotKind, lines.size(),
                           reports::render_snapshot(lines.size(), lines, report_.updated_at_utc),
-                          route);
+                          route, "startup");
             }
         }
         // The new messages are on disk before the values that made them: a crash in between
@@ -263,7 +285,9 @@ private:
             const std::string text = step.kind == StaleStep::Kind::stale
                                          ? stale_text(step.minutes, *outbox_.last_good_listing)
                                          : back_text(step.minutes);
-            for (const routes::Route& route : routes_) queue(kNoticeKind, 1, text, route);
+            for (const routes::Route& route : routes_)
+                queue(kNoticeKind, 1, text, route,
+                      step.kind == StaleStep::Kind::stale ? "stale" : "recovered");
             outbox_.stale_alert_sent = step.kind == StaleStep::Kind::stale;
         }
         if (good) {
@@ -350,7 +374,7 @@ private:
             const std::vector<burns::BurnChange> folded = routes::fold_held_changes(changes);
             std::string text = reports::render_alert(alert_lines(folded), report_.updated_at_utc);
             text = routes::digest_title(route.quiet_hours) + text.substr(text.find('\n'));
-            queue(kDigestKind, folded.size(), text, route);
+            queue(kDigestKind, folded.size(), text, route, "digest", folded);
         }
         for (const HeldChange& h : outbox_.held) {
             const bool routed = std::any_of(routes_.begin(), routes_.end(), [&](const auto& r) {
@@ -369,15 +393,19 @@ private:
         outbox_.held = std::move(kept);
     }
 
+    // The texts of a message as the route's kind of destination posts them, each a message of
+    // the outbox. `event` and `changes` name what it is for destinations that carry more than
+    // text.
     void queue(std::string_view kind, std::size_t count, const std::string& text,
-               const routes::Route& route) {
-        const std::vector<std::string> parts = reports::chunk_text(text, reports::kMessageTextLimit);
+               const routes::Route& route, std::string_view event,
+               const std::vector<burns::BurnChange>& changes = {}) {
+        const std::vector<std::string> parts = queued_texts(
+            route, Message{std::string(event), report_.updated_at_utc, text, changes, route.chat_id});
         const QueueClock now = queue_clock();
         for (std::size_t i = 1; i <= parts.size(); ++i) {
             outbox_.messages.push_back(
                 {std::string(kind), count, report_.updated_at_utc, now.epoch, i, parts.size(),
-                 fit_message(reports::numbered_part(parts[i - 1], i, parts.size())), now.boot,
-                 now.monotonic});
+                 parts[i - 1], now.boot, now.monotonic});
             outbox_.messages.back().chat_id = route.chat_id;
             outbox_.messages.back().thread_id = route.thread_id;
         }
@@ -562,14 +590,15 @@ private:
                 r.chat_id = d.chat();
                 r.delivered = d.delivered();
                 if (d.stopped() && !d.paused()) {
-                    r.telegram_failure = d.refused() ? "refused" : "failed";
+                    r.telegram_failure = d.gone() ? "gone" : d.refused() ? "refused" : "failed";
                     r.last_failure = d.error();
                 }
             }
             report_.delivered += r.delivered;
-            if (r.telegram_failure == "refused" ||
-                (report_.telegram_failure.empty() && !r.telegram_failure.empty()))
-                report_.telegram_failure = r.telegram_failure;
+            // A destination that is gone declined, as far as the cycle's totals go.
+            const std::string failure = r.telegram_failure == "gone" ? "refused" : r.telegram_failure;
+            if (failure == "refused" || (report_.telegram_failure.empty() && !failure.empty()))
+                report_.telegram_failure = failure;
             report_.routes.push_back(std::move(r));
         }
         if (!report_.routes.empty()) report_.chat_id = report_.routes.front().chat_id;
@@ -587,6 +616,8 @@ private:
     const CycleSettings& c_;
     Kind kind_;
     std::string key_;
+    std::vector<routes::Route> routes_;
+    std::vector<Address> addresses_;
     Console console_;
     Waits waits_;
     std::string box_path_;
@@ -596,7 +627,6 @@ private:
     // The pauses as the file holds them: a change to them is saved like a change of messages.
     std::optional<double> saved_taostats_hold_;
     std::vector<std::pair<std::string, double>> saved_chat_holds_;
-    std::vector<routes::Route> routes_;
     std::vector<Delivery> deliveries_;
     double now_ = 0;  // the cycle's wall clock, epoch seconds, for quiet hours
     CycleReport report_;

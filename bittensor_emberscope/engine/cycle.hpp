@@ -12,6 +12,7 @@
 
 #include "burns/burn_map.hpp"
 #include "common/services.hpp"
+#include "engine/destination.hpp"
 #include "routes/route.hpp"
 
 namespace emberscope::engine {
@@ -48,6 +49,9 @@ struct CycleSettings {
     /// long, and one when a good listing comes back (engine/stale.hpp); the time of the last good
     /// listing is kept in the outbox file.
     std::optional<double> stale_after_seconds;
+    /// Destinations found gone in earlier cycles (engine/destination.hpp), kept by the caller;
+    /// null: each cycle tries them once again.
+    GoneDestinations* gone = nullptr;
 };
 
 /// What one cycle did for one route.
@@ -57,7 +61,7 @@ struct RouteReport {
     std::size_t queued = 0;     ///< messages waiting for it in the outbox afterwards
     std::size_t delivered = 0;  ///< messages it was sent in this cycle
     std::size_t held = 0;       ///< changes held for its digest (quiet hours)
-    std::string telegram_failure;  ///< "refused", "failed" or "", as in CycleReport
+    std::string telegram_failure;  ///< "refused", "gone", "failed" or "", as in CycleReport
     std::string last_failure;      ///< the failure's text, "" when none
 };
 

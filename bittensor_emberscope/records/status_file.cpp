@@ -118,7 +118,7 @@ JsonValue route_status(const engine::CycleReport& report, const std::vector<rout
         if (!old && i < rules.size()) old = previous_route(previous, rules[i].chat_id, result.thread_id);
         const JsonValue none;
         if (!old) old = &none;
-        const bool refused = result.telegram_failure == "refused";
+        const bool refused = result.telegram_failure == "refused" || result.telegram_failure == "gone";
         JsonValue entry = route_entry(result.chat_id, result.thread_id, i < rules.size() ? &rules[i] : nullptr);
         entry.set("queued", integer(static_cast<long long>(result.queued)));
         entry.set("held", integer(static_cast<long long>(result.held)));
