@@ -300,7 +300,9 @@ void MonitorParts::start_bot(const config::Settings& settings) {
     b.token = settings.token;
     b.api_base = telegram_api_base();
     b.offset_path = records::bot_offset_path(settings.state_path);
-    for (const auto& route : settings.config.routes) b.access.chats.push_back(route.chat_id);
+    // The bot answers in the routes' Telegram chats; other destinations cannot ask it anything.
+    for (const auto& route : settings.config.routes)
+        if (route.kind == routes::DestinationKind::telegram) b.access.chats.push_back(route.chat_id);
     b.access.users = settings.bot_allow_users;
     b.verbose = invocation_.verbose;
     Signals& signals = signals_;
@@ -324,7 +326,8 @@ double MonitorParts::serve_bot_note(const std::string& state_path, Services& ser
 void MonitorParts::reconfigure(const config::Settings& settings) {
     if (!bot_) return;
     bot::AccessList access;
-    for (const auto& route : settings.config.routes) access.chats.push_back(route.chat_id);
+    for (const auto& route : settings.config.routes)
+        if (route.kind == routes::DestinationKind::telegram) access.chats.push_back(route.chat_id);
     access.users = settings.bot_allow_users;
     bot_->set_access(std::move(access));
 }
