@@ -33,6 +33,10 @@ private:
 std::string outbox_dropped_line(std::size_t count, double max_age_seconds, std::string_view since);
 /// "[burn] outbox: dropped N message(s) queued for chat C, which no route sends to any more".
 std::string outbox_unrouted_line(std::size_t count, std::string_view chat);
+/// Follows the line above when a start-up list was among the messages dropped.
+inline constexpr std::string_view kStartUpListDroppedLine =
+    "[burn] outbox: the start-up list among them never went out; `emberscope snapshot` sends "
+    "one to every route\n";
 /// "[burn] quiet hours: dropped N held change(s) for chat C, which no route sends to any more".
 std::string held_unrouted_line(std::size_t count, std::string_view chat);
 /// "[burn] notice sent: <text>" (a message about the monitor itself, such as the stale-data alert).

@@ -314,24 +314,60 @@ private:
             if (d.deferred() && !d.stopped()) d.run(true);
     }
 
+    // The route a message or a held change queued for `chat` and `thread` belongs to now. A chat
+    // Telegram moved and the id it moved to are one chat, so the operator who follows the
+    // migration advice and configures the new id keeps what was queued for the old one; and when
+    // the chat has one route, its queue follows a change of that route's topic. Null when no
+    // route sends to the chat any more.
+    const routes::Route* route_of(const std::string& chat,
+                                  const std::optional<std::int64_t>& thread) const {
+        for (const routes::Route& r : routes_)
+            if (r.chat_id == chat && r.thread_id == thread) return &r;
+        const std::string where = outbox_.chat_for(chat);
+        const routes::Route* only = nullptr;
+        std::size_t same_chat = 0;
+        for (const routes::Route& r : routes_) {
+            if (outbox_.chat_for(r.chat_id) != where) continue;
+            if (r.thread_id == thread) return &r;
+            only = &r;
+            ++same_chat;
+        }
+        return same_chat == 1 ? only : nullptr;
+    }
+
+    // Moves what was queued or held under an earlier name of a route (its chat before a
+    // migration, its former topic) to the route's present name; returns false when no route
+    // sends to the chat any more.
+    template <typename Queued>
+    bool follow_route(Queued& q) {
+        const routes::Route* r = route_of(q.chat_id, q.thread_id);
+        if (!r) return false;
+        if (q.chat_id != r->chat_id || q.thread_id != r->thread_id) {
+            q.chat_id = r->chat_id;
+            q.thread_id = r->thread_id;
+            box_changed_ = true;
+        }
+        return true;
+    }
+
     // Messages of a file written before there were routes belong to the first route; those of
-    // a route no longer configured are dropped, the operator having taken their chat out.
+    // a chat no route sends to any more are dropped, the operator having taken their chat out.
+    // A start-up list among them never reached anyone: a line says how to send one.
     void assign_routes() {
         std::vector<std::pair<std::string, std::size_t>> unrouted;
         std::vector<OutboxEntry> kept;
+        bool start_up_list_dropped = false;
         for (OutboxEntry& m : outbox_.messages) {
             if (m.chat_id.empty()) {
                 m.chat_id = routes_.front().chat_id;
                 m.thread_id = routes_.front().thread_id;
                 box_changed_ = true;
             }
-            const bool routed = std::any_of(routes_.begin(), routes_.end(), [&](const auto& r) {
-                return m.is_for(r.chat_id, r.thread_id);
-            });
-            if (routed) {
+            if (follow_route(m)) {
                 kept.push_back(m);
                 continue;
             }
+            if (m.kind == kSnapshotKind) start_up_list_dropped = true;
             auto same = std::find_if(unrouted.begin(), unrouted.end(),
                                      [&](const auto& u) { return u.first == m.chat_id; });
             if (same == unrouted.end())
@@ -339,10 +375,12 @@ private:
             else
                 ++same->second;
         }
+        for (HeldChange& h : outbox_.held) follow_route(h);
         if (unrouted.empty()) return;
         outbox_.messages = std::move(kept);
         box_changed_ = true;
         for (const auto& [chat, count] : unrouted) console_.write(outbox_unrouted_line(count, chat));
+        if (start_up_list_dropped) console_.write(std::string(kStartUpListDroppedLine));
     }
 
     static std::vector<reports::AlertLine> alert_lines(const std::vector<burns::BurnChange>& changes) {

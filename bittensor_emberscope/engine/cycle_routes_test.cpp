@@ -3,6 +3,7 @@
 
 #include <map>
 
+#include "engine/console_out.hpp"
 #include "engine/cycle.hpp"
 #include "testing_cpp/cycle_fixture.hpp"
 #include "engine/telegram.hpp"
@@ -271,6 +272,68 @@ TEST_F(CycleRoutes, AnOutboxFromBeforeRoutesBelongsToTheFirstRouteAndUnroutedMes
                            "[burn] outbox: dropped 2 message(s) queued for chat -3003, which no "
                            "route sends to any more\n",
                            "[burn] alert sent (1 subnet(s))\n"}));
+}
+
+// What was queued or held for a route stays with it when the operator renames its chat after
+// a migration or moves it to another topic; a chat taken out loses its queue with a line, and a
+// start-up list lost that way says how to send one.
+TEST_F(CycleRoutes, QueuesAndHeldChangesFollowAMigratedChatAndAChangedTopic) {
+    struct Case {
+        const char* name;
+        const char* queued_chat;
+        std::optional<std::int64_t> queued_thread;
+        const char* kind;
+        routes::Route now;
+        std::vector<std::string> posted;
+        std::vector<std::string> lines;
+    };
+    routes::Route new_id = route("-100999", 0.01);
+    routes::Route topic = route("-2002", 0.01);
+    topic.thread_id = 43;
+    const Case cases[] = {
+        {"the new id configured", "-1001", std::nullopt, "alert", new_id,
+         {send_message_body("-100999", "queued"), send_message_body("-100999", "held digest")},
+         {"[burn] alert sent (1 subnet(s))\n", "[burn] alert sent (1 subnet(s))\n"}},
+        {"the topic changed", "-2002", 42, "alert", topic,
+         {send_message_body("-2002", "queued", false, 43),
+          send_message_body("-2002", "held digest", false, 43)},
+         {"[burn] alert sent (1 subnet(s))\n", "[burn] alert sent (1 subnet(s))\n"}},
+        {"a wrong chat replaced", "-7", std::nullopt, "snapshot", route("-2002", 0.01),
+         {},
+         {"[burn] outbox: dropped 1 message(s) queued for chat -7, which no route sends to any "
+          "more\n",
+          std::string(kStartUpListDroppedLine),
+          "[burn] quiet hours: dropped 1 held change(s) for chat -7, which no route sends to any "
+          "more\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake = FakeServices();
+        SetUp();
+        settings.routes = {c.now};
+        Outbox box;
+        box.migrations = {{"-1001", "-100999"}};
+        box.messages.push_back({c.kind, 1, "2025-12-07T23:55:00Z", fake.clock - 60, 1, 1, "queued"});
+        box.messages.back().chat_id = c.queued_chat;
+        box.messages.back().thread_id = c.queued_thread;
+        box.held.push_back({c.queued_chat, c.queued_thread, {"1", "0.1", "0.3"}});
+        fake.files[kOutbox] = render_outbox(box);
+        fake.files[kState] = state_file({{"1", "0.3"}});
+        list({{"1", "0.3"}});
+        const CycleReport r = run_cycle(fake, settings);
+        EXPECT_EQ(r.outcome, "ok");
+        std::vector<std::string> posted = sent_texts();
+        // The digest's text is the renderer's; only whose it is matters here.
+        for (std::string& body : posted)
+            if (body.find("during+quiet+hours") != std::string::npos ||
+                body.find("Owner+burn+rate+changed") != std::string::npos)
+                body = send_message_body(chat_of(body), "held digest", false,
+                                         body.find("message_thread_id=43") != std::string::npos
+                                             ? std::optional<std::int64_t>(43)
+                                             : std::nullopt);
+        EXPECT_EQ(posted, c.posted);
+        EXPECT_EQ(lines(), c.lines);
+    }
 }
 
 TEST_F(CycleRoutes, TheStartUpListGoesToEachRouteFilteredByItsSubnets) {

@@ -12,24 +12,25 @@ namespace {
 
 constexpr std::size_t kSampleLength = 40;
 
-std::string sample_of_netuid(const JsonValue& netuid) {
-    std::string shown = dump_json(netuid);
+// A value's JSON text as a left-out row's sample shows it: secrets masked first, then cut, so
+// that no cut leaves part of a secret the mask would no longer recognise.
+std::string excerpt_of(const JsonValue& value, std::span<const secrets::Secret> secrets,
+                       bool ellipsis = true) {
+    const std::string shown = secrets::mask(dump_json(value), secrets);
     std::string cut = text::first_code_points(shown, kSampleLength);
-    if (cut.size() < shown.size()) cut += "...";
+    if (ellipsis && cut.size() < shown.size()) cut += "...";
     return cut;
 }
 
-std::string sample_of(const JsonValue& row) {
-    if (!row.is_object()) return "(row " + text::first_code_points(dump_json(row), kSampleLength) + ")";
+std::string sample_of(const JsonValue& row, std::span<const secrets::Secret> secrets) {
+    if (!row.is_object()) return "(row " + excerpt_of(row, secrets, false) + ")";
     const JsonValue* netuid = row.get("netuid");
-    return netuid ? sample_of_netuid(*netuid) : std::string("(none)");
+    return netuid ? excerpt_of(*netuid, secrets) : std::string("(none)");
 }
 
-std::string value_sample_of(const std::string& netuid, const JsonValue* value) {
-    std::string shown = value ? dump_json(*value) : "(none)";
-    std::string cut = text::first_code_points(shown, kSampleLength);
-    if (cut.size() < shown.size()) cut += "...";
-    return netuid + ": " + cut;
+std::string value_sample_of(const std::string& netuid, const JsonValue* value,
+                            std::span<const secrets::Secret> secrets) {
+    return netuid + ": " + (value ? excerpt_of(*value, secrets) : std::string("(none)"));
 }
 
 }  // namespace
@@ -89,7 +90,7 @@ bool ListingReader::known(const std::string& key) {
 void ListingReader::add(const JsonValue& row) {
     if (row.is_object()) return add_object(row.get("netuid"), row.get("incentive_burn"));
     ++rows_;
-    std::string sample = sample_of(row);
+    std::string sample = sample_of(row, secrets_);
     mix(sample);
     if (listing_.samples.size() < kInvalidSamples) listing_.samples.push_back(std::move(sample));
     ++listing_.invalid;
@@ -134,7 +135,7 @@ void ListingReader::add_object(const JsonValue* netuid, const JsonValue* value) 
     ++rows_;
     std::optional<std::string> key = netuid ? valid_netuid(*netuid) : std::nullopt;
     if (!key) {
-        std::string sample = netuid ? sample_of_netuid(*netuid) : std::string("(none)");
+        std::string sample = netuid ? excerpt_of(*netuid, secrets_) : std::string("(none)");
         mix(sample);
         if (listing_.samples.size() < kInvalidSamples) listing_.samples.push_back(std::move(sample));
         ++listing_.invalid;
@@ -142,7 +143,7 @@ void ListingReader::add_object(const JsonValue* netuid, const JsonValue* value) 
     }
     std::optional<std::string> burn = usable_burn_text(value);
     if (!burn) {
-        std::string sample = value_sample_of(*key, value);
+        std::string sample = value_sample_of(*key, value, secrets_);
         mix(sample);
         if (listing_.samples.size() < kInvalidSamples) listing_.samples.push_back(std::move(sample));
         ++listing_.invalid;

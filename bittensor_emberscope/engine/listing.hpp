@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -11,6 +12,7 @@
 
 #include "burns/numeric.hpp"
 #include "burns/owner_burn.hpp"
+#include "common/secrets.hpp"
 #include "engine/json.hpp"
 #include "engine/listing_page.hpp"
 
@@ -58,6 +60,8 @@ std::optional<std::string> valid_netuid(const JsonValue& netuid);
 /// Applies the row rules to the rows of a listing as its pages come, in order.
 class ListingReader {
 public:
+    /// `secrets` are masked in the samples of left-out rows before they are cut.
+    explicit ListingReader(std::span<const secrets::Secret> secrets = {}) : secrets_(secrets) {}
     /// A row of a page decoded whole.
     void add(const JsonValue& row);
     /// A row of a scanned page: its values read from their JSON text.
@@ -73,6 +77,7 @@ public:
 
 private:
     static constexpr std::uint64_t kDigestSeed = 0xcbf29ce484222325ULL;
+    std::span<const secrets::Secret> secrets_;
     void add_object(const JsonValue* netuid, const JsonValue* value);
     void mix(std::string_view text);
     bool known(const std::string& key);

@@ -150,5 +150,33 @@ TEST(EngineListing, ARowWithoutAReadingLeavesItsSubnetToItsOtherRowOrItsLastValu
               "1: null, 2: (none), 3: NaN, 4: \"inf\", 4: (none))\n");
 }
 
+// A left-out row that carries the Taostats key (a server echoing the request into its rows)
+// shows the key masked: masked first and cut after, no piece of it in the line.
+TEST(EngineListing, SamplesMaskTheKeyBeforeTheyAreCut) {
+    const std::string key = "tao-0123456789abcdef0123456789abcdef";
+    const secrets::Secret secret{key, secrets::kTaostatsKeyMask};
+    const struct {
+        std::string row;
+        std::string sample;
+    } cases[] = {
+        {R"({"netuid": "k=)" + key + R"("})", "\"k=<taostats-key>\""},
+        {R"({"netuid": ")" + key + R"(", "incentive_burn": 1})", "\"<taostats-key>\""},
+        {R"(")" + key + key + R"(")", "(row \"<taostats-key><taostats-key>\")"},
+        {R"({"netuid": ["0123456789", ")" + key + R"("]})",
+         "[\"0123456789\", \"<taostats-key>\"]"},
+        {R"({"netuid": ")" + std::string(30, 'x') + key + R"("})",
+         "\"" + std::string(30, 'x') + "<taostats..."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.row);
+        ListingReader reader(std::span(&secret, 1));
+        reader.add(std::get<JsonValue>(parse_json(c.row)));
+        const Listing listing = reader.finish();
+        ASSERT_EQ(listing.samples.size(), 1u);
+        EXPECT_EQ(listing.samples[0], c.sample);
+        EXPECT_EQ(invalid_rows_line(listing).find(key.substr(0, 8)), std::string::npos);
+    }
+}
+
 }  // namespace
 }  // namespace emberscope::engine

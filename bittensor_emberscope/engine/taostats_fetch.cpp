@@ -170,7 +170,7 @@ std::variant<Listing, FetchFailure> fetch_listing(Services& services, Waits& wai
                                                   std::optional<double>& not_before,
                                                   std::optional<double> deadline_seconds) {
     Exchange x = exchange_for(services, waits, key, secrets, not_before, deadline_seconds);
-    ListingReader reader;
+    ListingReader reader(secrets);
     std::optional<long long> total;
     // What the rules made of the page before, and its number of rows: a page of the same rows
     // is the server repeating itself.
