@@ -155,6 +155,7 @@ private:
         load_outbox(*box_file);
         now_ = s_.epoch_seconds();
         assign_routes();
+        prune_flap_states();
         release_digests();
         deliveries_.reserve(routes_.size());
         for (std::size_t i = 0; i < routes_.size(); ++i)
@@ -217,8 +218,10 @@ private:
             std::vector<burns::BurnChange> alerted;
             for (const auto& change : report_.changes)
                 if (!is_muted(c_.muted, change.netuid)) alerted.push_back(change);
+            flap_before_ = outbox_.flap;
             for (const routes::Route& route : routes_) {
-                const std::vector<burns::BurnChange> chosen = routes::select_changes(route, alerted);
+                const std::vector<burns::BurnChange> chosen =
+                    route.flap.any() ? flap_changes(route, current) : routes::select_changes(route, alerted);
                 if (chosen.empty()) continue;
                 if (route.quiet_hours && route.quiet_hours->contains_moment(now_)) {
                     for (const auto& change : chosen)
@@ -255,8 +258,11 @@ private:
             // An interrupt, or a file that may hold the new values after all (a failing sync of
             // its directory), keeps the messages: a repeat rather than a loss.
             const std::exception_ptr error = std::current_exception();
-            if (s_.is_ordinary_error(error) && !holds(c_.state_path, values))
+            if (s_.is_ordinary_error(error) && !holds(c_.state_path, values)) {
+                // The rules' states go back with the messages: the moves are seen again.
+                if (flap_before_) outbox_.flap = std::move(*flap_before_);
                 withdraw_from(queued_before, held_before);
+            }
             throw;
         }
         deliver();
@@ -381,6 +387,39 @@ private:
         box_changed_ = true;
         for (const auto& [chat, count] : unrouted) console_.write(outbox_unrouted_line(count, chat));
         if (start_up_list_dropped) console_.write(std::string(kStartUpListDroppedLine));
+    }
+
+    // The changes a route with rules against flapping alerts in this cycle: each subnet it hears
+    // taken one step through its rules (routes/flap.hpp), from the state kept in the outbox.
+    std::vector<burns::BurnChange> flap_changes(const routes::Route& route, const burns::BurnMap& current) {
+        std::vector<burns::BurnChange> out;
+        for (const auto& [netuid, value] : current) {
+            if (!routes::route_hears(route, netuid)) continue;
+            auto it = std::find_if(outbox_.flap.begin(), outbox_.flap.end(), [&](const FlapEntry& e) {
+                return e.chat_id == route.chat_id && e.thread_id == route.thread_id && e.netuid == netuid;
+            });
+            if (it == outbox_.flap.end()) {
+                outbox_.flap.push_back({route.chat_id, route.thread_id, netuid, {}});
+                it = std::prev(outbox_.flap.end());
+            }
+            const routes::FlapState before = it->state;
+            const routes::FlapStep step = routes::step_flap(route, it->state, netuid, value, now_);
+            if (it->state != before) box_changed_ = true;
+            if (step.alert && !is_muted(c_.muted, netuid)) out.push_back(*step.alert);
+            if (step.unconfirmed) report_.unconfirmed.push_back(*step.unconfirmed);
+        }
+        return out;
+    }
+
+    // States of routes that are gone or have no rules any more are forgotten.
+    void prune_flap_states() {
+        const std::size_t before = outbox_.flap.size();
+        std::erase_if(outbox_.flap, [&](const FlapEntry& e) {
+            return std::none_of(routes_.begin(), routes_.end(), [&](const routes::Route& r) {
+                return r.flap.any() && r.chat_id == e.chat_id && r.thread_id == e.thread_id;
+            });
+        });
+        if (outbox_.flap.size() != before) box_changed_ = true;
     }
 
     static std::vector<reports::AlertLine> alert_lines(const std::vector<burns::BurnChange>& changes) {
@@ -666,6 +705,7 @@ private:
     std::optional<double> saved_taostats_hold_;
     std::vector<std::pair<std::string, double>> saved_chat_holds_;
     std::vector<Delivery> deliveries_;
+    std::optional<std::vector<FlapEntry>> flap_before_;  // the rules' states before this cycle's step
     double now_ = 0;  // the cycle's wall clock, epoch seconds, for quiet hours
     CycleReport report_;
 };

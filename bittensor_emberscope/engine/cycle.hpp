@@ -43,7 +43,8 @@ struct CycleSettings {
     /// sending to it alone would tell it: a move it does not report is not carried over to a
     /// later cycle, whatever the other routes report. While a route's quiet hours are on, its
     /// changes are held in the outbox file; the first cycle after the window queues them as one
-    /// digest (routes/digest.hpp).
+    /// digest (routes/digest.hpp). A route with rules against flapping (routes/flap.hpp) is told
+    /// what its rules let through, from their state in the outbox file.
     std::vector<routes::Route> routes;
     /// When set, one message goes to every route once no good listing has been read for this
     /// long, and one when a good listing comes back (engine/stale.hpp); the time of the last good
@@ -81,6 +82,9 @@ struct CycleReport {
     std::string updated_at_utc;
     std::size_t subnets = 0;
     std::vector<burns::BurnChange> changes;
+    /// Moves that came back before a route's confirm_cycles confirmed them (old = the value
+    /// they left, new = the value they reached).
+    std::vector<burns::BurnChange> unconfirmed;
     std::size_t delivered = 0;
     /// How delivery stopped short: "refused" (Telegram declined a message), "failed" (no usable
     /// answer, flood control or the wait budget), "" when it did not (also when paused).

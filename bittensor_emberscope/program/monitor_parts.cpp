@@ -113,13 +113,18 @@ engine::CycleReport error_report(Services& services, const config::Settings& set
 }
 
 engine::CycleReport guarded_cycle(ProgramServices& services, const config::Settings& settings,
-                                  engine::CycleKind kind) {
+                                  engine::CycleKind kind, engine::GoneDestinations* gone) {
     try {
-        if (kind == engine::CycleKind::snapshot)
-            return engine::run_snapshot(services, cycle_settings(settings, {}));
+        if (kind == engine::CycleKind::snapshot) {
+            engine::CycleSettings s = cycle_settings(settings, {});
+            s.gone = gone;
+            return engine::run_snapshot(services, s);
+        }
         const std::vector<std::string> muted =
             records::muted_netuids(settings.state_path, services.epoch_seconds());
-        return engine::run_cycle(services, cycle_settings(settings, muted));
+        engine::CycleSettings s = cycle_settings(settings, muted);
+        s.gone = gone;
+        return engine::run_cycle(services, s);
     } catch (const std::exception& e) {
         services.console(std::string("[burn] error: ") + e.what() + "\n");
         std::string detail = one_line(e.what());
