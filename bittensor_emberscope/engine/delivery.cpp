@@ -109,9 +109,13 @@ Delivery::Step Delivery::send(const std::string& text, bool wait_for_holds) {
         return Step::gone;
     }
     // The kind's request, with the command's deadline and its judgement of broken answers.
-    HttpRequest request = sender_->request(text, chat_);
-    request.deadline_seconds = deadline_seconds_;
-    request.protocol_errors_fail = true;
+    const auto build = [&] {
+        HttpRequest r = sender_->request(text, chat_);
+        r.deadline_seconds = deadline_seconds_;
+        r.protocol_errors_fail = true;
+        return r;
+    };
+    HttpRequest request = build();
     AnswerContext context{console_.secrets(), endpoint_of(services_, request.url), deadline_seconds_, 0};
 
     int transient = 0, floods = 0, migrations = 0;
@@ -140,8 +144,6 @@ Delivery::Step Delivery::send(const std::string& text, bool wait_for_holds) {
                 if (Step s = waited(waits_.wait(gap)); s != Step::delivered) return s;
             }
         }
-        // The chat may have moved since the request was built.
-        if (route_.kind == routes::DestinationKind::telegram) request.body = sender_->request(text, chat_).body;
         const HttpAnswer answer = services_.http(request);
         last_send_ = services_.monotonic_seconds();
         context.now = services_.epoch_seconds();
@@ -166,6 +168,7 @@ Delivery::Step Delivery::send(const std::string& text, bool wait_for_holds) {
                 outbox_.migrate(chat_, v.new_chat_id);
                 chat_ = v.new_chat_id;
                 changed_ = true;
+                request = build();
                 continue;
             case Outcome::Kind::held:
                 // Kept in the outbox until waited out, so that no later cycle or process posts

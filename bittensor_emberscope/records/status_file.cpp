@@ -155,6 +155,7 @@ JsonValue record_cycle(std::string_view state_path, const engine::CycleReport& r
                        const CycleContext& context, const Clock& now) {
     const std::string stamp = report.updated_at_utc.empty() ? format_utc(now.epoch) : report.updated_at_utc;
     append_history(state_path, stamp, report.changes, context.history_max_bytes);
+    append_history(state_path, stamp, report.unconfirmed, context.history_max_bytes, true);
     const JsonValue previous = read_status(state_path).value_or(JsonValue::make_object());
     const std::string outcome = report.outcome.empty() ? std::string(engine::kOutcomeError) : report.outcome;
     const bool ok = outcome == engine::kOutcomeOk;
