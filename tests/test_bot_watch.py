@@ -18,7 +18,7 @@ from bittensor_emberscope import bot, health
 from bittensor_emberscope.testing import Answer, TelegramStandIn
 from bittensor_emberscope.testing.telegram import CONFLICT_POLLER, CONFLICT_WEBHOOK
 
-from test_cli import (CHAT, FAST_COMMAND, LEFT_OUT, STARTED, TOKEN, run, unstamp_all,
+from test_cli import (CHAT, FAST_COMMAND, LEFT_OUT, STARTED, TOKEN, UNREAD, run, unstamp_all,
                       env, taostats, telegram, watches)  # noqa: F401 (fixtures)
 
 
@@ -439,3 +439,25 @@ def test_closing_the_bot_while_it_sets_its_menu_says_nothing(tmp_path):
         finally:
             b.close()
     assert said.lines == []
+
+
+def test_a_bot_line_during_a_cycle_leaves_the_cycles_own_line(env, taostats, telegram, watches):
+    # Every row valued: a quiet cycle says nothing but its own line.
+    for netuid in UNREAD:
+        taostats.set_burn(netuid, "0.1")
+    assert run("once", env=env).returncode == 0  # the baseline
+    # The first cycle's listing comes slowly, and the bot introduces itself meanwhile.
+    body = json.dumps(taostats.listing("limit=1024&order=netuid_asc&page=1")).encode()
+    taostats.script(Answer(200, body=body, headers=[("Content-Type", "application/json")],
+                           delay=3))
+    telegram.script_aside(Answer.json({"ok": True, "result": {
+        "id": 1, "is_bot": True, "first_name": "emberscope", "username": "emberscope_bot"}},
+        delay=1))
+    w = watches("--verbose", env=env)  # values stored: a cycle at once
+    w.wait_line(STARTED)
+    # The cycle began at the start and waits 3 s for its listing; the bot speaks after 1 s.
+    w.wait_line("[bot] answering commands as @")
+    line = w.wait_line("[burn] ")
+    assert re.fullmatch(r"\[burn\] .*, next at \d\d:\d\d UTC\n", line), line
+    w.proc.send_signal(signal.SIGTERM)
+    assert w.finish()[0] == 0

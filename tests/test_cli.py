@@ -30,6 +30,7 @@ UNREAD = [row["netuid"] for row in realistic_rows() if "incentive_burn" not in r
 LEFT_OUT = (f"[burn] listing: {len(UNREAD)} row(s) without a valid netuid or owner burn left out "
             f"(first: {', '.join(f'{n}: (none)' for n in UNREAD[:5])})\n")
 LISTED = len(realistic_rows()) - len(UNREAD)
+BASELINE = f"[burn] baseline recorded ({LISTED} subnets)\n"
 # `watch` stamps its own lines with the UTC time when not under the journal.
 STAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ ")
 
@@ -163,7 +164,8 @@ def test_snapshot_records_the_baseline_and_sends_the_list(env, taostats, telegra
 ])
 def test_once_alerts_a_change_with_the_exit_status_of_the_cycle(env, taostats, telegram,
                                                                  telegram_answer, code, line):
-    assert unstamp_all(run("once", env=env).stderr) == LEFT_OUT  # first run: baseline, no alert
+    # First run: the baseline, no alert.
+    assert unstamp_all(run("once", env=env).stderr) == LEFT_OUT + BASELINE
     taostats.set_burn(7, "0.9")
     if telegram_answer:
         telegram.script(telegram_answer)

@@ -34,6 +34,10 @@ std::string outbox_dropped_line(std::size_t count, double max_age_seconds, std::
            std::string(since) + "\n";
 }
 
+std::string baseline_recorded_line(std::size_t subnets) {
+    return "[burn] baseline recorded (" + std::to_string(subnets) + " subnets)\n";
+}
+
 std::string outbox_unrouted_line(std::size_t count, std::string_view chat) {
     return "[burn] outbox: dropped " + std::to_string(count) + " message(s) queued for chat " +
            std::string(chat) + ", which no route sends to any more\n";

@@ -31,6 +31,8 @@ private:
 
 /// "[burn] outbox: dropped N undelivered message(s) older than <age>, queued since <utc>".
 std::string outbox_dropped_line(std::size_t count, double max_age_seconds, std::string_view since);
+/// "[burn] baseline recorded (N subnets)": a first run's values, with nothing to compare them to.
+std::string baseline_recorded_line(std::size_t subnets);
 /// "[burn] outbox: dropped N message(s) queued for chat C, which no route sends to any more".
 std::string outbox_unrouted_line(std::size_t count, std::string_view chat);
 /// Follows the line above when a start-up list was among the messages dropped.

@@ -157,11 +157,12 @@ private:
         assign_routes();
         prune_flap_states();
         release_digests();
+        share_holds();
         deliveries_.reserve(routes_.size());
         for (std::size_t i = 0; i < routes_.size(); ++i)
             deliveries_.emplace_back(s_, waits_, console_, outbox_, c_.token, routes_[i],
-                                     telegram_prefix(), c_.exchange_deadline_seconds, addresses_[i],
-                                     c_.gone);
+                                     telegram_prefix(), c_.exchange_deadline_seconds, c_.chat_holds,
+                                     addresses_[i], c_.gone);
         double oldest = 0;
         const std::size_t dropped =
             outbox_.drop_older_than(queue_clock(), c_.outbox_max_age_seconds, oldest);
@@ -265,6 +266,10 @@ private:
             }
             throw;
         }
+        // A first run: nothing to compare with, so nothing to alert; it says so, or an operator
+        // trying the command sees no line at all.
+        if (kind_ == Kind::watch && state_file->kind == FileText::Kind::missing)
+            console_.write(baseline_recorded_line(listing.rows.size()));
         deliver();
         conclude(kOutcomeOk, "");
     }
@@ -593,7 +598,41 @@ private:
                                             moved, "starting an empty one"));
     }
 
+    // The outbox's holds and migrations go to the process's shared holds, and what the other
+    // senders met (a pause Telegram asked of an answer, a chat it moved) comes into the outbox,
+    // so that alerts follow it and it outlives the process. The shared holds run on the
+    // monotonic clock, the file on the wall clock.
+    void share_holds() {
+        ChatHolds* shared = c_.chat_holds;
+        if (!shared) return;
+        const double epoch = s_.epoch_seconds();
+        const double mono = s_.monotonic_seconds();
+        for (const auto& [from, to] : outbox_.migrations) shared->migrate(from, to);
+        for (const auto& [from, to] : shared->migrations())
+            if (outbox_.chat_for(from) != outbox_.chat_for(to)) {
+                outbox_.migrate(from, to);
+                box_changed_ = true;
+            }
+        for (const auto& [chat, until] : outbox_.chat_not_before)
+            if (until > epoch) shared->hold(chat, mono + (until - epoch));
+        bring_back_holds();
+    }
+
+    void bring_back_holds() {
+        ChatHolds* shared = c_.chat_holds;
+        if (!shared) return;
+        const double epoch = s_.epoch_seconds();
+        const double mono = s_.monotonic_seconds();
+        for (const auto& [chat, until] : shared->holds(mono)) {
+            const double wall = epoch + (until - mono);
+            const std::optional<double> kept = outbox_.chat_hold(chat);
+            // Within a second of the file's: the same hold, read back through two clocks.
+            if (!kept || *kept + 1 < wall) outbox_.hold_chat(chat, wall);
+        }
+    }
+
     void save_outbox() {
+        bring_back_holds();
         for (Delivery& d : deliveries_)
             if (d.take_changed()) box_changed_ = true;
         if (outbox_.taostats_not_before != saved_taostats_hold_ ||

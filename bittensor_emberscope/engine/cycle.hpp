@@ -13,6 +13,7 @@
 #include "burns/burn_map.hpp"
 #include "common/services.hpp"
 #include "engine/destination.hpp"
+#include "engine/chat_holds.hpp"
 #include "routes/route.hpp"
 
 namespace emberscope::engine {
@@ -53,6 +54,10 @@ struct CycleSettings {
     /// Destinations found gone in earlier cycles (engine/destination.hpp), kept by the caller;
     /// null: each cycle tries them once again.
     GoneDestinations* gone = nullptr;
+    /// The per-chat holds the process shares with its other senders (the bot's answers), or
+    /// null: the outbox's holds and migrations go in at the start of the cycle, theirs come back
+    /// into the outbox file, and delivery waits for both.
+    ChatHolds* chat_holds = nullptr;
 };
 
 /// What one cycle did for one route.

@@ -336,6 +336,70 @@ TEST_F(CycleRoutes, QueuesAndHeldChangesFollowAMigratedChatAndAChangedTopic) {
     }
 }
 
+// The alerts and the bot's answers share each chat's holds: what one met, the other honours,
+// and the outbox file keeps what the answers met for the next process.
+TEST_F(CycleRoutes, AlertsAndTheBotsAnswersShareEachChatsHoldsAndMigrations) {
+    const std::string kMoved =
+        R"({"ok":false,"error_code":400,"description":"Bad Request: group chat was upgraded to a )"
+        R"(supergroup chat","parameters":{"migrate_to_chat_id":-100777}})";
+    ChatHolds holds;
+    settings.routes = {route("-1001", 0.01), route("-2002", 0.01)};
+    settings.chat_holds = &holds;
+    fake.files[kState] = state_file({{"1", "0.1"}});
+
+    // An answer met flood control on -2002 for 40 s: the alert to -1001 goes at once, the one
+    // to -2002 after the pause, and the file keeps no pause that is over.
+    holds.hold("-2002", fake.clock + 40);
+    const double start = fake.clock;
+    list({{"1", "0.3"}});
+    CycleReport r = run_cycle(fake, settings);
+    EXPECT_EQ(r.outcome, "ok");
+    EXPECT_EQ(chats_posted(), (std::vector<std::string>{"-1001", "-2002"}));
+    EXPECT_GE(fake.clock - start, 40);
+    EXPECT_EQ(fake.files.count(kOutbox), 0u);
+
+    // An answer's pause longer than the cycle's budget: the alert waits in the outbox, and the
+    // file holds the chat for the next process.
+    holds.hold("-2002", fake.clock + 3600);
+    fake.requests.clear();
+    list({{"1", "0.5"}});
+    r = run_cycle(fake, settings);
+    EXPECT_EQ(chats_posted(), (std::vector<std::string>{"-1001"}));
+    ASSERT_EQ(outbox().chat_not_before.size(), 1u);
+    EXPECT_EQ(outbox().chat_not_before[0].first, "-2002");
+    EXPECT_NEAR(outbox().chat_not_before[0].second, fake.epoch_seconds() + 3600, 1.0);
+    EXPECT_EQ(outbox().messages.size(), 1u);
+
+    // The other way: an alert meets flood control and a migration; the answers see both.
+    ChatHolds fresh;
+    settings.chat_holds = &fresh;
+    fake.files.erase(kOutbox);
+    per_chat["-1001"] = {FakeServices::answer(400, kMoved)};
+    per_chat["-100777"] = {FakeServices::answer(
+        429, R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 3600",)"
+             R"("parameters":{"retry_after":3600}})")};
+    fake.requests.clear();
+    list({{"1", "0.9"}});
+    const double flooded = fake.clock;
+    run_cycle(fake, settings);
+    EXPECT_EQ(chats_posted(), (std::vector<std::string>{"-1001", "-100777", "-2002"}));
+    EXPECT_EQ(fresh.chat_for("-1001"), "-100777");
+    const std::optional<double> until = fresh.held_until("-1001", fake.clock);
+    ASSERT_TRUE(until.has_value());
+    EXPECT_NEAR(*until, flooded + 3600, 1.0);
+
+    // A chat the answers saw move: the alerts follow it, and the file records the move.
+    ChatHolds moved;
+    moved.migrate("-2002", "-200999");
+    settings.chat_holds = &moved;
+    fake.files.erase(kOutbox);
+    per_chat.clear();
+    fake.requests.clear();
+    list({{"1", "0.1"}});
+    run_cycle(fake, settings);
+    EXPECT_EQ(chats_posted(), (std::vector<std::string>{"-1001", "-200999"}));
+}
+
 TEST_F(CycleRoutes, TheStartUpListGoesToEachRouteFilteredByItsSubnets) {
     routes::Route some = route("-2002", 0.5);
     some.netuids = std::vector<std::int64_t>{2, 0};

@@ -40,7 +40,7 @@ TEST_F(EngineCycle, FirstCycleRecordsABaselineAndAlertsNothing) {
     EXPECT_EQ(r.subnets, 3u);
     EXPECT_TRUE(r.changes.empty());
     EXPECT_EQ(posts(), 0u);
-    EXPECT_EQ(lines(), std::vector<std::string>{});
+    EXPECT_EQ(lines(), std::vector<std::string>{"[burn] baseline recorded (3 subnets)\n"});
     EXPECT_EQ(fake.files[kState],
               state_file({{"0", "0"}, {"1", "0.1"}, {"2", "0.5"}}, "2025-12-08T00:00:00Z"));
     EXPECT_EQ(fake.files.count(kOutbox), 0u);
@@ -406,7 +406,8 @@ TEST_F(EngineCycle, OldUndeliveredMessagesAreDroppedWithALine) {
     EXPECT_EQ(lines(), (std::vector<std::string>{
                            "[burn] outbox: dropped 1 undelivered message(s) older than 24 h, "
                            "queued since 2025-12-06T23:00:00Z\n",
-                           "[burn] alert sent (1 subnet(s))\n"}));
+                           "[burn] alert sent (1 subnet(s))\n",
+                           "[burn] baseline recorded (1 subnets)\n"}));
 }
 
 TEST_F(EngineCycle, APauseEndsTheWaitsAtOnceAndKeepsTheMessages) {

@@ -20,12 +20,13 @@ constexpr int kMaxMigrations = 3;
 
 Delivery::Delivery(Services& services, Waits& waits, Console& console, Outbox& outbox,
                    std::string token, routes::Route route, std::string failed_prefix,
-                   std::optional<double> deadline_seconds, Address address, GoneDestinations* gone)
+                   std::optional<double> deadline_seconds, ChatHolds* shared, Address address,
+                   GoneDestinations* gone)
     : services_(services), waits_(waits), console_(console), outbox_(outbox),
       route_(std::move(route)), address_(std::move(address)),
       sender_(make_sender(services, route_, token, address_)), gone_list_(gone),
       chat_(outbox.chat_for(route_.chat_id)), failed_prefix_(std::move(failed_prefix)),
-      deadline_seconds_(deadline_seconds.value_or(kTelegramDeadline)) {
+      deadline_seconds_(deadline_seconds.value_or(kTelegramDeadline)), shared_(shared) {
     configured_ = route_.kind == routes::DestinationKind::telegram ? !token.empty() && !chat_.empty()
                                                                    : address_.problem.empty();
     // The failure line names the service: "[burn] discord failed: ...".
@@ -93,6 +94,27 @@ Delivery::Step Delivery::waited(Waits::Result result) {
     return Step::delivered;  // the wait is over: go on
 }
 
+// The bot's answers share the chat with the alerts: a pause Telegram asked of an answer holds the
+// alerts too, and an answer just sent counts for the one-message-a-second gap.
+Delivery::Step Delivery::wait_for_shared_hold(bool wait_for_holds) {
+    if (!shared_) return Step::delivered;
+    const double now = services_.monotonic_seconds();
+    if (const std::optional<double> until = shared_->held_until(chat_, now)) {
+        const double left = *until - now;
+        if (!wait_for_holds) return Step::deferred;
+        if (!(left <= waits_.left())) {
+            error_ = "telegram: rate limited (HTTP 429), no message to this chat before " +
+                     utc_text(std::ceil(services_.epoch_seconds() + left));
+            return Step::failed;
+        }
+        if (Step s = waited(waits_.wait(left)); s != Step::delivered) return s;
+    }
+    const double at = services_.monotonic_seconds();
+    const double gap = shared_->ready_at(chat_, at) - at;
+    if (gap > 0) return waited(waits_.wait(gap));
+    return Step::delivered;
+}
+
 Delivery::Step Delivery::send(const std::string& text, bool wait_for_holds) {
     error_.clear();
     refused_ = false;
@@ -144,8 +166,10 @@ Delivery::Step Delivery::send(const std::string& text, bool wait_for_holds) {
                 if (Step s = waited(waits_.wait(gap)); s != Step::delivered) return s;
             }
         }
+        if (Step s = wait_for_shared_hold(wait_for_holds); s != Step::delivered) return s;
         const HttpAnswer answer = services_.http(request);
         last_send_ = services_.monotonic_seconds();
+        if (shared_) shared_->sent(chat_, *last_send_);
         context.now = services_.epoch_seconds();
         Outcome v = sender_->judge(answer, context);
         error_ = console_.masked(v.error);
@@ -166,6 +190,7 @@ Delivery::Step Delivery::send(const std::string& text, bool wait_for_holds) {
                 }
                 console_.write(chat_migrated_line(chat_, v.new_chat_id));
                 outbox_.migrate(chat_, v.new_chat_id);
+                if (shared_) shared_->migrate(chat_, v.new_chat_id);
                 chat_ = v.new_chat_id;
                 changed_ = true;
                 request = build();
@@ -174,6 +199,7 @@ Delivery::Step Delivery::send(const std::string& text, bool wait_for_holds) {
                 // Kept in the outbox until waited out, so that no later cycle or process posts
                 // to the destination before it allows it.
                 outbox_.hold_chat(chat_, context.now + v.retry_after);
+                if (shared_) shared_->hold(chat_, services_.monotonic_seconds() + v.retry_after);
                 changed_ = true;
                 if (!wait_for_holds) return Step::deferred;
                 // A pause shared with others is not this route's doing.

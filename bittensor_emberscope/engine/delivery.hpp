@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/services.hpp"
+#include "engine/chat_holds.hpp"
 #include "engine/console_out.hpp"
 #include "engine/destination.hpp"
 #include "engine/outbox.hpp"
@@ -22,13 +23,14 @@ class Delivery {
 public:
     /// Delivers the messages of `route` (those whose chat_id and thread_id are the route's);
     /// `route.chat_id` is the configured chat, recorded migrations in `outbox` are followed.
-    /// `failed_prefix` begins the line written when delivery stops on a failure. `address` is
-    /// what was read for a route of another kind than Telegram; `gone`, when given, keeps the
-    /// destinations found gone across cycles.
+    /// `failed_prefix` begins the line written when delivery stops on a failure.
+    /// `shared`: the holds of every sender of the process (the bot's answers too), or null.
+    /// `address` is what was read for a route of another kind than Telegram; `gone`, when given,
+    /// keeps the destinations found gone across cycles.
     Delivery(Services& services, Waits& waits, Console& console, Outbox& outbox,
              std::string token, routes::Route route, std::string failed_prefix,
-             std::optional<double> deadline_seconds = std::nullopt, Address address = {},
-             GoneDestinations* gone = nullptr);
+             std::optional<double> deadline_seconds = std::nullopt, ChatHolds* shared = nullptr,
+             Address address = {}, GoneDestinations* gone = nullptr);
 
     /// Sends the route's messages from the first on. A message leaves the outbox only when
     /// Telegram accepted it; the last part of a text writes its "sent" line. Stops at the first
@@ -62,6 +64,7 @@ private:
     enum class Step { delivered, failed, paused, deferred, gone };
     Step send(const std::string& text, bool wait_for_holds);
     Step waited(Waits::Result result);
+    Step wait_for_shared_hold(bool wait_for_holds);
 
     Services& services_;
     Waits& waits_;
@@ -74,6 +77,7 @@ private:
     std::string chat_;
     std::string failed_prefix_;
     double deadline_seconds_;
+    ChatHolds* shared_;
     std::optional<double> last_send_;
     std::size_t delivered_ = 0;
     bool stopped_ = false;

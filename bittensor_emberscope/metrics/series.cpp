@@ -94,10 +94,10 @@ std::vector<MetricFamily> MonitorSeries::Collect() const {
     const double now = clock_();
     std::lock_guard lock(mutex_);
     std::vector<MetricFamily> out;
-    out.push_back(labelled("emberscope_cycles_total", "Cycles run by this process, by outcome",
+    out.push_back(labelled("emberscope_cycles_total", "Cycles run, by outcome (kept across restarts with the status file)",
                            "outcome", kOutcomes, counters_.cycles));
     out.push_back(single("emberscope_changes_total",
-                         "Owner burn changes beyond the threshold detected by this process",
+                         "Owner burn changes beyond the threshold detected (kept across restarts with the status file)",
                          MetricType::Counter, static_cast<double>(counters_.changes)));
     out.push_back(labelled(
         "emberscope_telegram_messages_total",

@@ -30,7 +30,7 @@ std::string text_of(const std::shared_ptr<MonitorSeries>& series) {
 }
 
 const char kCycleHelp[] =
-    "# HELP emberscope_cycles_total Cycles run by this process, by outcome\n"
+    "# HELP emberscope_cycles_total Cycles run, by outcome (kept across restarts with the status file)\n"
     "# TYPE emberscope_cycles_total counter\n";
 
 TEST(MonitorSeries, TheCyclesAddUpByteForByte) {
@@ -68,7 +68,7 @@ TEST(MonitorSeries, TheCyclesAddUpByteForByte) {
               "emberscope_cycles_total{outcome=\"fetch_failed\"} 1\n"
               "emberscope_cycles_total{outcome=\"telegram_failed\"} 2\n"
               "emberscope_cycles_total{outcome=\"error\"} 0\n"
-              "# HELP emberscope_changes_total Owner burn changes beyond the threshold detected by this process\n"
+              "# HELP emberscope_changes_total Owner burn changes beyond the threshold detected (kept across restarts with the status file)\n"
               "# TYPE emberscope_changes_total counter\n"
               "emberscope_changes_total 3\n"
               "# HELP emberscope_telegram_messages_total Telegram messages by result: sent, refused by "

@@ -92,7 +92,7 @@ public:
             services_.console("[burn] error: " + detail + "\n");
             report = error_report(services_, settings_, detail);
         } else {
-            report = guarded_cycle(services_, settings_, kind, &gone_);
+            report = guarded_cycle(services_, settings_, kind, parts_.chat_holds(), &gone_);
         }
         parts_.observe(report, settings_.state_path);
         std::optional<engine::JsonValue> status = record(services_, [&] {

@@ -12,6 +12,7 @@
 
 #include "burns/repr.hpp"
 #include "config/describe.hpp"
+#include "engine/outbox.hpp"
 #include "engine/state.hpp"
 #include "metrics/listen.hpp"
 #include "metrics/stamps.hpp"
@@ -113,16 +114,18 @@ engine::CycleReport error_report(Services& services, const config::Settings& set
 }
 
 engine::CycleReport guarded_cycle(ProgramServices& services, const config::Settings& settings,
-                                  engine::CycleKind kind, engine::GoneDestinations* gone) {
+                                  engine::CycleKind kind, engine::ChatHolds* holds,
+                                  engine::GoneDestinations* gone) {
     try {
         if (kind == engine::CycleKind::snapshot) {
             engine::CycleSettings s = cycle_settings(settings, {});
+            s.chat_holds = holds;
             s.gone = gone;
             return engine::run_snapshot(services, s);
         }
-        const std::vector<std::string> muted =
-            records::muted_netuids(settings.state_path, services.epoch_seconds());
-        engine::CycleSettings s = cycle_settings(settings, muted);
+        engine::CycleSettings s = cycle_settings(
+            settings, records::muted_netuids(settings.state_path, services.epoch_seconds()));
+        s.chat_holds = holds;
         s.gone = gone;
         return engine::run_cycle(services, s);
     } catch (const std::exception& e) {
@@ -291,7 +294,24 @@ std::optional<records::Counters> MonitorParts::counters() const {
     return kept_counters(exporter_->series().counters());
 }
 
+// The chats the outbox file knows Telegram moved, and the pauses it asked for: the bot answers
+// a moved chat under its new id and honours a pause from before the start, before the first
+// cycle brings them in.
+void MonitorParts::seed_holds(const std::string& state_path) {
+    const std::optional<std::string> text =
+        records::read_regular(records::outbox_path(state_path), std::size_t{64} << 20);
+    if (!text) return;
+    std::variant<engine::Outbox, std::string> box = engine::read_outbox(*text);
+    const auto* outbox = std::get_if<engine::Outbox>(&box);
+    if (!outbox) return;  // the first cycle moves it aside and says so
+    for (const auto& [from, to] : outbox->migrations) holds_.migrate(from, to);
+    const double epoch = clock_.wall(), mono = clock_.monotonic();
+    for (const auto& [chat, until] : outbox->chat_not_before)
+        if (until > epoch) holds_.hold(chat, mono + (until - epoch));
+}
+
 void MonitorParts::start_bot(const config::Settings& settings) {
+    seed_holds(settings.state_path);
     if (::pipe2(cancel_, O_CLOEXEC | O_NONBLOCK) != 0) {
         console_.say("[bot] not answering commands: no pipe for the bot's threads\n");
         return;

@@ -29,9 +29,11 @@ engine::CycleSettings cycle_settings(const config::Settings& settings, std::vect
 
 /// One cycle (or the start-up list); an ordinary error outside the engine's own handling is said
 /// on an error line and reported as outcome "error".
-/// `gone`, when given, keeps the destinations found gone across the cycles of one `watch`.
+/// `holds`: the chats' holds the cycle shares with the bot's answers (null: none); `gone`, when
+/// given, keeps the destinations found gone across the cycles of one `watch`.
 engine::CycleReport guarded_cycle(ProgramServices& services, const config::Settings& settings,
-                                  engine::CycleKind kind, engine::GoneDestinations* gone = nullptr);
+                                  engine::CycleKind kind, engine::ChatHolds* holds = nullptr,
+                                  engine::GoneDestinations* gone = nullptr);
 
 /// The report of a cycle that failed before the engine ran.
 engine::CycleReport error_report(Services& services, const config::Settings& settings,
@@ -87,10 +89,14 @@ public:
     double serve_bot_note(const std::string& state_path, Services& services);
     /// The bot answers the routes of settings read again.
     void reconfigure(const config::Settings& settings);
+    /// The chats' holds the cycles share with the bot's answers.
+    engine::ChatHolds* chat_holds() { return &holds_; }
     /// Chats Telegram moved, old id -> new id.
     std::vector<std::pair<std::string, std::string>> migrations() const { return holds_.migrations(); }
 
 private:
+    void seed_holds(const std::string& state_path);
+
     const Invocation& invocation_;
     Console& console_;
     const Clock& clock_;
