@@ -2,30 +2,31 @@
 
     .venv/bin/python bench/metrics_bench.py [--quick]
 
-- import: resident memory added by importing the exporter (prometheus_client with it), in fresh
-  interpreters that already imported the command;
-- exposition: time of one /metrics body with 129 subnets (and the process metrics), in process;
-- scrape: a whole GET /metrics over loopback, connection set-up included;
-- idle: CPU time of an exporter that nobody scrapes, over a window;
+Runs the `emberscope` program (the environment's bin) as `watch --no-bot --metrics-listen
+127.0.0.1:0` over a state of 129 subnets, against the Taostats stand-in, and measures:
+
+- footprint: the program's resident memory (VmRSS) with the exporter and without it, after the
+  first cycle;
+- scrape: a whole GET /metrics (and /healthz) over loopback, connection set-up included;
+- idle: CPU time of the program while nobody scrapes, over a window;
 - hostile: while 100 connections, slowloris clients and megabyte request lines come again and
-  again, the memory this process allocated (tracemalloc peak), the scrapes that got through and
-  how long a 0.5 s sleep of the main thread took (the cycles' thread).
+  again, the program's resident memory at its highest, and the scrapes that got through.
 """
 
 from __future__ import annotations
 
 import json
 import os
-import resource
+import re
 import socket
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
-import tracemalloc
+from pathlib import Path
 
-from bittensor_emberscope import metrics
+from bittensor_emberscope.testing import TaostatsStandIn
 from bittensor_emberscope.testing.hostile import HostileClients
 
 QUICK = "--quick" in sys.argv
@@ -39,22 +40,47 @@ def state_file(folder: str) -> str:
     return path
 
 
-def report() -> dict:
-    return {"outcome": "ok", "updated_at_utc": "2026-03-01T12:00:00Z", "subnets": 129,
-            "changes": [["1", "0", "1"]], "delivered": 1, "telegram_failure": "",
-            "outbox_size": 0, "outbox_oldest_utc": None, "invalid_rows": 0}
+KEY = "bench-key"
+PROGRAM = Path(sys.executable).with_name("emberscope")
 
 
-def import_footprint(runs: int) -> list[float]:
-    code = ("import resource, sys\n"
-            "from bittensor_emberscope import cli\n"
-            "def rss():\n"
-            "    with open('/proc/self/statm') as f: return int(f.read().split()[1]) * 4096\n"
-            "before = rss()\n"
-            "from bittensor_emberscope import metrics\n"
-            "print((rss() - before) / 2**20)\n")
-    return [float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                                 check=True).stdout) for _ in range(runs)]
+def process(pid: int) -> dict[str, int]:
+    """VmRSS and VmHWM (KiB), and the CPU ticks (user + system) of a process."""
+    fields = dict(line.split(":", 1) for line in Path(f"/proc/{pid}/status").read_text().splitlines()
+                  if ":" in line)
+    stat = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return {"rss": int(fields["VmRSS"].split()[0]), "hwm": int(fields["VmHWM"].split()[0]),
+            "ticks": int(stat[11]) + int(stat[12])}
+
+
+class Watch:
+    """`emberscope watch --no-bot` over `state`, with the exporter when `listen` is given."""
+
+    def __init__(self, state: str, base: str, listen: str | None) -> None:
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("EMBERSCOPE_", "TAOSTATS_", "TELEGRAM_", "NOTIFY_"))}
+        env.update(TAOSTATS_API_BASE=base, TAOSTATS_API_KEY=KEY, TELEGRAM_API_BASE=base,
+                   TELEGRAM_BOT_TOKEN="42:bench", TELEGRAM_CHAT_ID="-1001",
+                   EMBERSCOPE_STATE_FILE=state, JOURNAL_STREAM="8:1")
+        extra = ["--metrics-listen", listen] if listen else []
+        self.proc = subprocess.Popen([str(PROGRAM), "watch", "--no-bot", "--no-snapshot",
+                                      "--interval-minutes", "600", *extra],
+                                     env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                     text=True)
+        self.address: tuple[str, int] | None = None
+        started = False
+        for line in self.proc.stderr:
+            if found := re.search(r"metrics at http://([\d.]+):(\d+)/metrics", line):
+                self.address = (found.group(1), int(found.group(2)))
+            started = started or line.startswith("[burn] watching every ")
+            if started and (self.address or not listen):
+                break
+        time.sleep(1)  # settled in its wait
+
+    def close(self) -> None:
+        self.proc.terminate()
+        self.proc.wait(30)
+        self.proc.stderr.close()
 
 
 def scrape(address: tuple[str, int], path: bytes = b"/metrics") -> bytes:
@@ -83,58 +109,50 @@ def show(label: str, seconds: list[float]) -> None:
           f"{len(seconds)} runs")
 
 
-def hostile(address: tuple[str, int], seconds: float) -> None:
-    tracemalloc.start()
+def hostile(watch: Watch, seconds: float) -> None:
     served = refused = 0
-    sleeps = []
-    with HostileClients(address):
+    highest = 0
+    with HostileClients(watch.address):
         end = time.monotonic() + seconds
         while time.monotonic() < end:
-            t = time.monotonic()
-            time.sleep(0.5)  # the cycles' thread: does it get the interpreter back in time?
-            sleeps.append(time.monotonic() - t)
+            time.sleep(0.5)
+            highest = max(highest, process(watch.proc.pid)["rss"])
             try:
-                served += scrape(address).startswith(b"HTTP/1.1 200")
+                served += scrape(watch.address).startswith(b"HTTP/1.1 200")
             except OSError:
                 refused += 1
-    _, peak = tracemalloc.get_traced_memory()
-    tracemalloc.stop()
     print(f"hostile ({seconds:.0f} s; 3 megabyte senders, 2 slowloris, 100 connections at a time): "
-          f"peak allocated {peak / 1024:.0f} KiB (the clients' own buffers included), "
-          f"scrapes served {served}, closed for want of room {refused}; "
-          f"0.5 s sleeps took median {statistics.median(sleeps):.3f} s, longest {max(sleeps):.3f} s")
+          f"program RSS at most {highest / 1024:.1f} MiB, scrapes served {served}, "
+          f"closed for want of room {refused}")
 
 
 def main() -> None:
-    runs = 3 if QUICK else 7
-    sizes = import_footprint(runs)
-    print(f"import of the exporter after the command: median {statistics.median(sizes):.2f} MiB "
-          f"RSS (min {min(sizes):.2f}, max {max(sizes):.2f}), {runs} runs")
-    with tempfile.TemporaryDirectory() as folder:
+    with tempfile.TemporaryDirectory() as folder, TaostatsStandIn(require_key=KEY) as api:
         path = state_file(folder)
-        exporter = metrics.Exporter(path, ("127.0.0.1", 0)).start()
+        plain = Watch(path, api.base_url, None)
         try:
-            exporter.observe(report())
-            body = exporter.metrics.exposition()
-            lines = body.count(b"\n")
-            print(f"exposition: {len(body)} bytes, {lines} lines")
-            show("exposition (129 subnets, process metrics)",
-                 timed(exporter.metrics.exposition, 200 if QUICK else 2000))
-            show("scrape over loopback", timed(lambda: scrape(exporter.address), 100 if QUICK else 1000))
-            show("healthz over loopback (no status file: 503)",
-                 timed(lambda: scrape(exporter.address, b"/healthz"), 100 if QUICK else 1000))
-            window = 5.0 if QUICK else 30.0
-            before = resource.getrusage(resource.RUSAGE_SELF)
-            time.sleep(window)
-            after = resource.getrusage(resource.RUSAGE_SELF)
-            cpu = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
-            print(f"idle exporter: {cpu * 1e3:.1f} ms CPU in {window:.0f} s "
-                  f"({cpu / window * 100:.4f}% of a core)")
-            hostile(exporter.address, 10.0 if QUICK else 30.0)
-            print(f"server: turned away {exporter.server.turned_away}, "
-                  f"timed out {exporter.server.timed_out}")
+            without = process(plain.proc.pid)["rss"]
         finally:
-            exporter.stop()
+            plain.close()
+        watch = Watch(path, api.base_url, "127.0.0.1:0")
+        try:
+            body = scrape(watch.address).split(b"\r\n\r\n", 1)[1]
+            print(f"footprint: {process(watch.proc.pid)['rss'] / 1024:.1f} MiB RSS with the "
+                  f"exporter, {without / 1024:.1f} MiB without")
+            print(f"exposition: {len(body)} bytes, {body.count(b'\n')} lines")
+            show("scrape over loopback", timed(lambda: scrape(watch.address), 100 if QUICK else 1000))
+            show("healthz over loopback",
+                 timed(lambda: scrape(watch.address, b"/healthz"), 100 if QUICK else 1000))
+            window = 5.0 if QUICK else 30.0
+            before = process(watch.proc.pid)["ticks"]
+            time.sleep(window)
+            ticks = process(watch.proc.pid)["ticks"] - before
+            cpu = ticks / os.sysconf("SC_CLK_TCK")
+            print(f"idle exporter: {cpu * 1e3:.0f} ms CPU in {window:.0f} s (clock ticks of "
+                  f"{1e3 / os.sysconf('SC_CLK_TCK'):.0f} ms)")
+            hostile(watch, 10.0 if QUICK else 30.0)
+        finally:
+            watch.close()
 
 
 if __name__ == "__main__":

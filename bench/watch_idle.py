@@ -4,23 +4,20 @@ operator's commands against a bare interpreter.
 Idle: one state file with stored values, Taostats and Telegram stand-ins on 127.0.0.1 (threads
 of this process), and, started together and watched over the same window:
 
-- `watch` as it runs (one sleep per event), with its bot and without (--no-bot);
-- `watch` with its waits stepped through a Python `time.sleep` (one-second steps, the pause file
-  looked at before each, the bot served after each: how it waited before);
+- the `emberscope` program's `watch`, with its bot and without (--no-bot);
 - a plain-Python loop that looks for the pause file and sleeps a second, for reference.
 
 Each `watch` starts over the stored values (the stand-in's own: nothing to alert) with a
 60-minute interval: it runs its first cycle at once, as after a restart (so libcurl is loaded,
-as in any watch that has made a cycle), then spends the window waiting. Per process and per thread: wake-ups (voluntary context switches, /proc/PID/task/*/
-status), CPU time (/proc/PID/task/*/schedstat, nanoseconds), and resident memory (VmRSS, with
-its anonymous and file-backed shares, and the largest mappings of /proc/PID/smaps). One more
-`watch` runs under tracemalloc, for its profile only: what the interpreter's allocations are,
-by package. At the end the pause file is created and the time each process takes to end is
-recorded (with the bot on, ending includes up to 2 s for its poller to leave a long poll).
+as in any watch that has made a cycle), then spends the window waiting. Per process and per
+thread: wake-ups (voluntary context switches, /proc/PID/task/*/status), CPU time
+(/proc/PID/task/*/schedstat, nanoseconds), and resident memory (VmRSS, with its anonymous and
+file-backed shares, and the largest mappings of /proc/PID/smaps). At the end the pause file is
+created and the time each process takes to end is recorded.
 
-Start-up: `python -c pass` and `python -m bittensor_emberscope status | history | --help`,
-interleaved, with bytecode caching on (in a temporary PYTHONPYCACHEPREFIX, warmed once), as an
-installed package runs; the median wall time of each.
+Start-up: `python -c pass`, the program's `status | history | --help`, and `python -m
+bittensor_emberscope status` (which execs the program), interleaved; the median wall time of
+each.
 
 Usage: python bench/watch_idle.py [--seconds 60] [--rounds 15] [--json OUT]
 """
@@ -28,10 +25,8 @@ Usage: python bench/watch_idle.py [--seconds 60] [--rounds 15] [--json OUT]
 from __future__ import annotations
 
 import argparse
-import ast
 import json
 import os
-import signal
 import statistics
 import subprocess
 import sys
@@ -41,28 +36,7 @@ import time
 from bittensor_emberscope.testing import TaostatsStandIn, TelegramStandIn
 
 KEY, TOKEN, CHAT = "bench-key", "42:bench-token", "-1001"
-STEPPED = ("import sys, time\n"
-           "real = time.sleep\n"
-           "def sleep(seconds):  # a substitute: watch steps its waits through it\n"
-           "    real(seconds)\n"
-           "time.sleep = sleep\n"
-           "from bittensor_emberscope.cli import main\n"
-           "sys.exit(main(sys.argv[1:]))\n")
-TRACED = ("import signal, sys, tracemalloc\n"
-          "out = sys.argv[1]\n"
-          "def dump(signum, frame):\n"
-          "    groups = {}\n"
-          "    for stat in tracemalloc.take_snapshot().statistics('filename'):\n"
-          "        name = stat.traceback[0].filename\n"
-          "        key = ('emberscope ' + name.rsplit('/', 1)[-1] if '/bittensor_emberscope/' in name\n"
-          "               else name.split('/python3.13/', 1)[-1].split('/', 1)[0].removesuffix('.py'))\n"
-          "        groups[key] = groups.get(key, 0) + stat.size\n"
-          "    with open(out, 'w') as f:\n"
-          "        f.write(repr(sorted(groups.items(), key=lambda kv: -kv[1])))\n"
-          "signal.signal(signal.SIGUSR2, dump)\n"
-          "tracemalloc.start()\n"
-          "from bittensor_emberscope.cli import main\n"
-          "sys.exit(main(sys.argv[2:]))\n")
+PROGRAM = os.path.join(os.path.dirname(sys.executable), "emberscope")
 SLEEPER = ("import os, sys, time\n"
            "while not os.path.isfile(sys.argv[1]):\n"
            "    time.sleep(1)\n")
@@ -134,14 +108,11 @@ def idle(seconds: float) -> list[dict]:
         env.update(TAOSTATS_API_BASE=taostats.base_url, TAOSTATS_API_KEY=KEY,
                    TELEGRAM_API_BASE=telegram.base_url, TELEGRAM_BOT_TOKEN=TOKEN,
                    TELEGRAM_CHAT_ID=CHAT, EMBERSCOPE_PAUSE_FILE=pause, JOURNAL_STREAM="8:1")
-        watch = ["watch", "--interval-minutes", "60"]
-        traced = os.path.join(folder, "traced.txt")
+        watch = [PROGRAM, "watch", "--interval-minutes", "60"]
         runs = {
-            "watch (one sleep per event)": [py, "-m", "bittensor_emberscope", *watch],
-            "watch --no-bot": [py, "-m", "bittensor_emberscope", *watch, "--no-bot"],
-            "watch, one-second steps (before)": [py, "-c", STEPPED, *watch],
+            "watch (bot on)": watch,
+            "watch --no-bot": [*watch, "--no-bot"],
             "plain Python: isfile + sleep(1)": [py, "-c", SLEEPER, pause],
-            "watch under tracemalloc (profile only)": [py, "-c", TRACED, traced, *watch],
         }
         procs = {}
         for name, command in runs.items():
@@ -162,13 +133,6 @@ def idle(seconds: float) -> list[dict]:
         time.sleep(seconds)
         after = {name: tasks(p.pid) for name, p in procs.items()}
         mem = {name: memory(p.pid) for name, p in procs.items()}
-        procs["watch under tracemalloc (profile only)"].send_signal(signal.SIGUSR2)
-        for _ in range(100):
-            if os.path.exists(traced) and os.path.getsize(traced):
-                break
-            time.sleep(0.1)
-        with open(traced) as f:
-            profile = ast.literal_eval(f.read())
         with open(pause, "w"):
             pass
         began = time.monotonic()
@@ -197,41 +161,7 @@ def idle(seconds: float) -> list[dict]:
         results.append({"name": name, "seconds": seconds, "wakeups": wakeups,
                         "wakeups_per_s": wakeups / seconds, "cpu_ms_per_min": cpu_ms * 60 / seconds,
                         "threads": threads, **mem[name], "pause_reaction_s": ended.get(name)})
-    return results, profile
-
-
-LADDER = ("import sys\n"
-          "def rss():\n"
-          "    with open('/proc/self/status') as f:\n"
-          "        return next(int(l.split()[1]) for l in f if l.startswith('VmRSS'))\n"
-          "steps = [('the bare interpreter', rss())]\n"
-          "def step(name):\n"
-          "    steps.append((name, rss()))\n"
-          "import bittensor_emberscope.cli\n"
-          "step('the command (cli, health, the monitor module, argparse, json)')\n"
-          "import bittensor_emberscope.config\n"
-          "step('the routes (config: dataclasses, tomllib)')\n"
-          "import bittensor_emberscope.wakeup\n"
-          "step('wakeup (socket)')\n"
-          "import bittensor_emberscope.bot\n"
-          "step('the bot (subprocess, tempfile, uuid, queue)')\n"
-          "import bittensor_emberscope.watch\n"
-          "step('the watch loop (watch, one_shot)')\n"
-          "from bittensor_emberscope import monitor\n"
-          "try:\n"
-          "    monitor._http_exchange('http://127.0.0.1:9/', timeout=1, body_limit=1, deadline_seconds=1)\n"
-          "except OSError:\n"
-          "    pass\n"
-          "step(\"the monitor's HTTP client, the engine's and the bot's (libcurl and its libraries, at the first exchange)\")\n"
-          "print(repr(steps))\n")
-
-
-def ladder() -> list[tuple[str, int]]:
-    """Resident memory of a fresh interpreter after each group of what `watch` loads."""
-    for _ in range(2):  # the first run writes the bytecode cache
-        done = subprocess.run([sys.executable, "-c", LADDER], capture_output=True, text=True,
-                              check=True, env=cached_bytecode())
-    return ast.literal_eval(done.stdout)
+    return results
 
 
 def startup(rounds: int) -> list[dict]:
@@ -244,7 +174,8 @@ def startup(rounds: int) -> list[dict]:
     env = dict(cached_bytecode(), EMBERSCOPE_STATE_FILE=state)
     commands = {"python -c pass": [py, "-c", "pass"]}
     for args in (["status"], ["history"], ["--help"]):
-        commands["emberscope " + " ".join(args)] = [py, "-m", "bittensor_emberscope", *args]
+        commands["emberscope " + " ".join(args)] = [PROGRAM, *args]
+    commands["python -m bittensor_emberscope status"] = [py, "-m", "bittensor_emberscope", "status"]
     times: dict[str, list[float]] = {name: [] for name in commands}
     for command in commands.values():  # writes the bytecode cache
         subprocess.run(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -267,8 +198,7 @@ def main() -> None:
     with open("/proc/loadavg") as f:
         load = f.read().split()[0]
     print(f"load average at start: {load}\n")
-    steps = ladder()  # also fills the bytecode cache for the idle processes
-    rest, profile = idle(args.seconds)
+    rest = idle(args.seconds)
     print(f"| idle process ({args.seconds:g} s window) | wake-ups | per second | CPU per minute "
           "| RSS | anon / file | pause reaction |")
     print("|---|---:|---:|---:|---:|---:|---:|")
@@ -283,16 +213,6 @@ def main() -> None:
                             for n, t in sorted(r["threads"].items()))
         largest = ", ".join(f"{n} {k / 1024:.1f}" for n, k in r["largest"])
         print(f"{r['name']}\n  threads: {threads}\n  largest mappings (MiB): {largest}")
-    total = sum(size for _, size in profile)
-    print(f"\nthe interpreter's allocations in the traced watch (tracemalloc): {total / 2**20:.2f} "
-          "MiB; by package or module (KiB): "
-          + ", ".join(f"{name} {size / 1024:.0f}" for name, size in profile[:16]))
-    print("\nwhat `watch` loads, one group after another in a fresh interpreter (VmRSS):")
-    previous = None
-    for name, kib in steps:
-        grew = f" (+{(kib - previous) / 1024:.1f})" if previous is not None else ""
-        print(f"  {name}: {kib / 1024:.1f} MiB{grew}")
-        previous = kib
     started = startup(args.rounds)
     print(f"\n| start-up ({args.rounds} interleaved rounds) | median | fastest | × bare |")
     print("|---|---:|---:|---:|")
@@ -300,8 +220,7 @@ def main() -> None:
         print(f"| {s['name']} | {s['median_ms']:.1f} ms | {s['min_ms']:.1f} ms | {s['ratio']:.2f} |")
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"load": load, "idle": rest, "python_allocations": profile, "ladder": steps,
-                       "startup": started}, f, indent=2)
+            json.dump({"load": load, "idle": rest, "startup": started}, f, indent=2)
 
 
 if __name__ == "__main__":

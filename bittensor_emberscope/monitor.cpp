@@ -1,13 +1,10 @@
-// The monitor module's operations: the cycles the `emberscope` command runs, on the engine of
-// engine/. The module itself is defined in host/extension.cpp.
+// The monitor module's operations: the cycles of the `emberscope` program's engine (engine/),
+// for benchmarks and tests that drive one cycle at a time. The module itself is defined in host/extension.cpp.
 #include <array>
 
 #include "engine/cycle.hpp"
 #include "engine/outbox.hpp"
-#include "engine/watch_loop.hpp"
 #include "host/extension.hpp"
-#include "host/monitor_bot_ops.hpp"
-#include "host/monitor_loop_ops.hpp"
 #include "host/monitor_ops.hpp"
 #include "reports/telegram_text.hpp"
 
@@ -22,45 +19,10 @@ constexpr std::array kOperations = {
     Operation{"run_snapshot", host::kRunSnapshotParams, host::monitor_run_snapshot,
               "Record a fresh baseline and deliver the start-up list through the outbox; returns "
               "its report."},
-    Operation{"wait", host::kWaitParams, host::monitor_wait,
-              "Sleep until the first of the deadline, the pause file, the wake descriptor or the "
-              "watchdog being due; which one it was."},
-    Operation{"watch_loop", host::kWatchLoopParams, host::monitor_watch_loop,
-              "The whole watch run: cycles every interval, the waits between them, systemd's "
-              "notifications, until the pause file or a stop; its exit status."},
-    Operation{"wait_between", host::kWaitBetweenParams, host::monitor_wait_between,
-              "One wait between two cycles of watch: 'done', 'paused' or 'signal'."},
     Operation{"read_state", host::kReadStateParams, host::monitor_read_state,
               "The stored values and their time stamp, as the engine reads the state file."},
-    Operation{"format_owner_burn", host::kFormatParams, host::monitor_format_owner_burn,
-              "The display form of an owner burn text (4 decimals), as the engine's messages show "
-              "it; a text that is not a number as it is."},
-    Operation{"is_paused", host::kIsPausedParams, host::monitor_is_paused,
-              "True while the pause file exists: a regular file (links followed) at a path that "
-              "is not empty, as the engine's cycle sees it."},
-    Operation{"beside_state", host::kBesideStateParams, host::monitor_beside_state,
-              "A file beside the state file: 'X.json' -> 'X<suffix>', any other name gets the "
-              "suffix appended, as the engine names its outbox."},
-    Operation{"replace_file", host::kReplaceFileParams, host::monitor_replace_file,
-              "The file's content replaced atomically, as the engine replaces the state file."},
     Operation{"_http_exchange", host::kExchangeParams, host::monitor_http_exchange,
               "One exchange: (status, body read, longer than its limit)."},
-    Operation{"_bot_exchange", host::kBotExchangeParams, host::monitor_bot_exchange,
-              "One POST of the bot to the Bot API and the engine's verdict on its answer."},
-    Operation{"bot_commands", {}, host::monitor_bot_commands,
-              "The bot's commands as (name, arguments, description), in menu order."},
-    Operation{"bot_parse", host::kBotParseParams, host::monitor_bot_parse,
-              "A message text read as a command of the bot named bot_name."},
-    Operation{"bot_allowed", host::kBotAllowedParams, host::monitor_bot_allowed,
-              "True when the bot answers this sender: a configured chat or a listed user."},
-    Operation{"bot_user_ids", host::kBotUserIdsParams, host::monitor_bot_user_ids,
-              "The user ids of a comma-separated list."},
-    Operation{"bot_admit", host::kBotAdmitParams, host::monitor_bot_admit,
-              "True when the per-chat cooldown lets a command of this chat through at now."},
-    Operation{"bot_load_offset", host::kBotLoadOffsetParams, host::monitor_bot_load_offset,
-              "The next update id to ask Telegram for, from the offset file (0 without one)."},
-    Operation{"bot_save_offset", host::kBotSaveOffsetParams, host::monitor_bot_save_offset,
-              "Replace the offset file atomically."},
 };
 
 constexpr std::array kConstants = {
@@ -72,9 +34,6 @@ constexpr std::array kConstants = {
     host::Constant{"OUTCOME_FETCH_FAILED", 0, engine::kOutcomeFetchFailed.data()},
     host::Constant{"OUTCOME_TELEGRAM_FAILED", 0, engine::kOutcomeTelegramFailed.data()},
     host::Constant{"OUTCOME_ERROR", 0, engine::kOutcomeError.data()},
-    host::Constant{"LOOP_RUNNING", 0, engine::kLoopRunning.data()},
-    host::Constant{"LOOP_PAUSED", 0, engine::kLoopPaused.data()},
-    host::Constant{"LOOP_STOPPED", 0, engine::kLoopStopped.data()},
 };
 
 }  // namespace

@@ -7,7 +7,7 @@ from typing import Any
 DEFAULT_OUTBOX_MAX_AGE_SECONDS: float
 # Where the engine's Telegram requests go unless TELEGRAM_API_BASE says otherwise.
 DEFAULT_TELEGRAM_API_BASE: str
-# The outbox's name beside the state file (see beside_state).
+# The outbox's name beside the state file.
 OUTBOX_SUFFIX: str
 # How a cycle's report ends ("outcome"): everything delivered, no Taostats key, no usable
 # listing, messages left undelivered, an unexpected error.
@@ -16,11 +16,6 @@ OUTCOME_NO_API_KEY: str
 OUTCOME_FETCH_FAILED: str
 OUTCOME_TELEGRAM_FAILED: str
 OUTCOME_ERROR: str
-# The state of `watch` as the status file keeps it ("loop"): watching, ended by the pause file,
-# ended by a stop signal.
-LOOP_RUNNING: str
-LOOP_PAUSED: str
-LOOP_STOPPED: str
 
 def run_cycle(
     *,
@@ -88,84 +83,12 @@ def run_snapshot(
     stale_after_minutes: as for run_cycle.
     """
 
-def wait(
-    *,
-    seconds: float,
-    pause_path: str,
-    wake_fd: int = -1,
-    watchdog_seconds: float | None = None,
-) -> str:
-    """Sleep until the first of the deadline, the pause file, the wake descriptor or the watchdog being due; which one it was.
-
-    "deadline" after `seconds`; "paused" when the pause file (a regular file at a path that is
-    not empty) is there, watched through its folder; "woken" when `wake_fd` is readable (its
-    bytes are left to read) or a signal came; "watchdog" after `watchdog_seconds`. The
-    interpreter's lock is released while it sleeps; signal handlers run before it returns.
-    """
-
-def watch_loop(
-    hooks: dict[str, object],
-    *,
-    interval_seconds: float,
-    pause_path: str,
-    first: str,
-    verbose: int = 0,
-    bot: int = 0,
-    wake_fd: int = -1,
-) -> int:
-    """The whole watch run: cycles every interval, the waits between them, systemd's notifications, until the pause file or a stop; its exit status.
-
-    `first` is "snapshot", "cycle" or "wait". The hooks are the command's side of the loop:
-    "announce"() says the first lines; "cycle"(kind, next_cycle) runs a cycle ("snapshot" or
-    "cycle") and records it, returning (summary, whether it wrote a console line);
-    "record_loop"(loop, next_cycle or None) records "running", "paused" or "stopped";
-    "reload"() reads the settings again when a signal asked for it, returning the pause file to
-    follow or None; "start_bot"(), "serve"() -> seconds taken and "due"() -> seconds or None are
-    the bot's; "say"(line) writes a console line. "stop_error" is the class a stopping signal
-    handler raises: wherever it comes from, the run ends with "[burn] stopped (SIGNAME)". "clock"
-    (optional) is a stand-in for the time module, stepped through in waits of at most a second.
-    systemd is notified through NOTIFY_SOCKET (READY, STATUS, STOPPING and the watchdog, fed by a
-    timer while a cycle runs). The interpreter's lock is released while the loop sleeps.
-    """
-
-def wait_between(
-    hooks: dict[str, object],
-    *,
-    seconds: float,
-    pause_path: str,
-    wake_fd: int = -1,
-) -> str:
-    """One wait between two cycles of watch: 'done', 'paused' or 'signal'.
-
-    The hooks "serve", "due" and "clock" as for watch_loop (each may be None).
-    """
-
 def read_state(state_path: str) -> tuple[dict[str, str], str | None] | None:
     """The stored values and their time stamp, as the engine reads the state file.
 
     None when there is no state file; the OSError when it exists but cannot be read (a
     directory or another file that is not a regular one: ValueError); UnicodeDecodeError when it
     is not UTF-8; ValueError with the reason when it cannot be used.
-    """
-
-def format_owner_burn(value: str) -> str:
-    """The display form of an owner burn text (4 decimals), as the engine's messages show it; a text that is not a number as it is."""
-
-def is_paused(pause_path: str) -> bool:
-    """True while the pause file exists: a regular file (links followed) at a path that is not empty, as the engine's cycle sees it."""
-
-def beside_state(state_path: str, suffix: str) -> str:
-    """A file beside the state file: 'X.json' -> 'X<suffix>', any other name gets the suffix appended, as the engine names its outbox.
-
-    A file named just ".json" keeps its name whole ("dir/.json" -> "dir/.json<suffix>"), so that
-    every file beside it lands in the same folder under one stem.
-    """
-
-def replace_file(path: str, content: str) -> None:
-    """The file's content replaced atomically, as the engine replaces the state file.
-
-    A synced temporary beside it renamed over it, its permissions kept, a link's target replaced;
-    OSError naming the path.
     """
 
 def _http_exchange(
@@ -188,51 +111,3 @@ def _http_exchange(
     """
 
 
-def _bot_exchange(
-    url: str,
-    *,
-    body: str,
-    content_type: str,
-    timeout: float,
-    body_limit: int,
-    token: str,
-    cancel_fd: int = -1,
-) -> dict[str, Any]:
-    """One POST of the bot to the Bot API and the engine's verdict on its answer.
-
-    A dict: "kind" is "delivered", "flood", "migrated", "transient" or "refused"; "status" the
-    HTTP status (0 without an answer); "error" "telegram: " and the cause on one line, the token
-    masked ("" when delivered); "retry_after" the seconds to wait (flood, else None);
-    "new_chat_id" the chat's new id (migrated, else None); "result" the delivered answer's
-    "result" as JSON text (else None). `body` holds one byte a character (U+0000..U+00FF). Each
-    calling thread has a libcurl handle of its own; the exchange sleeps until the answer,
-    `timeout` or `cancel_fd` becoming readable (a transient verdict).
-    """
-
-
-def bot_commands() -> list[tuple[str, str, str]]:
-    """The bot's commands as (name, arguments, description), in menu order."""
-
-def bot_parse(text: str, bot_name: str) -> dict[str, Any]:
-    """A message text read as a command of the bot named bot_name.
-
-    {"kind": "ignored" | "command" | "usage", "name", "netuid", "period_seconds", "usage"}.
-    """
-
-def bot_allowed(*, chats: list[str], users: list[str], chat_id: str, chat_username: str, user_id: str) -> bool:
-    """True when the bot answers this sender: a configured chat or a listed user."""
-
-def bot_user_ids(text: str) -> list[str]:
-    """The user ids of a comma-separated list.
-
-    ValueError naming an item that is not a whole number.
-    """
-
-def bot_admit(chat_id: str, now: float) -> bool:
-    """True when the per-chat cooldown lets a command of this chat through at now."""
-
-def bot_load_offset(path: str) -> int:
-    """The next update id to ask Telegram for, from the offset file (0 without one)."""
-
-def bot_save_offset(path: str, offset: int) -> None:
-    """Replace the offset file atomically."""

@@ -7,17 +7,17 @@ import io
 import json
 import re
 import signal
-import threading
 import time
 from pathlib import Path
+from urllib.parse import quote
 
 import pytest
 from PIL import Image
 
-from bittensor_emberscope import bot, health
 from bittensor_emberscope.testing import Answer, TelegramStandIn
 from bittensor_emberscope.testing.telegram import CONFLICT_POLLER, CONFLICT_WEBHOOK
 
+from records import history_entries
 from test_cli import (CHAT, FAST_COMMAND, LEFT_OUT, STARTED, TOKEN, UNREAD, run, unstamp_all,
                       env, taostats, telegram, watches)  # noqa: F401 (fixtures)
 
@@ -153,8 +153,7 @@ def test_a_muted_subnet_is_left_out_of_alerts_and_shown_in_status(env, taostats,
     assert (done.returncode, unstamp_all(done.stderr)) == (0, LEFT_OUT + "[burn] alert sent (1 subnet(s))\n")
     alert = telegram.messages[-1]
     assert "SN5: " in alert and "SN3" not in alert
-    changes, _ = health.read_history(env["EMBERSCOPE_STATE_FILE"])
-    assert {c.netuid for c in changes} == {"3", "5"}
+    assert {e["netuid"] for e in history_entries(env["EMBERSCOPE_STATE_FILE"])} == {"3", "5"}
     status = run("status", env=env).stdout
     assert "\nmuted       SN3 until 20" in status
     assert "\nbot " not in status  # a stopped watch answers nothing
@@ -167,8 +166,10 @@ def test_a_restart_asks_from_the_saved_offset_and_answers_nothing_twice(env, tel
     w.wait_line(STARTED)
     answers_in(telegram, 1)
     offset_file = tmp_path / "state.bot-offset.json"
-    wait_until(lambda: offset_file.exists(), what="the offset file")
-    assert offset_file.read_bytes() == f'{{"offset": {first + 1}}}\n'.encode()
+    # The answer goes out before the offset that confirms it is saved: wait for the save.
+    wait_until(lambda: offset_file.exists()
+               and offset_file.read_bytes() == f'{{"offset": {first + 1}}}\n'.encode(),
+               what="the offset past the answered command")
     w.proc.send_signal(signal.SIGTERM)
     assert w.finish()[0] == 0
     # An update the first process answered but Telegram was never told about (the process ended
@@ -238,90 +239,73 @@ def test_a_bad_allowed_user_is_refused_before_anything_runs(env, telegram, args,
     assert telegram.bot_calls == []
 
 
-# The poller on its own: failures back off quietly
+# The bot's failures: said once, never in the way of alerts
 
 
-class Lines:
-    def __init__(self) -> None:
-        self.lines: list[str] = []
-        self.lock = threading.Lock()
-
-    def __call__(self, line: str) -> None:
-        with self.lock:
-            self.lines.append(line)
+def bot_lines(lines: list[str]) -> list[str]:
+    return [line for line in lines if line.startswith("[bot] ")]
 
 
 @pytest.mark.parametrize("standin_kw, line", [
     ({"updates": False},
      "[bot] not answering commands: telegram: HTTP 404 Not Found (check TELEGRAM_BOT_TOKEN); "
-     "alerts continue; asking again later"),
+     "alerts continue; asking again later\n"),
     ({"token": "other:token"},
      "[bot] not answering commands: telegram: HTTP 401 Unauthorized (check TELEGRAM_BOT_TOKEN); "
-     "alerts continue; asking again later"),
+     "alerts continue; asking again later\n"),
 ])
-def test_a_bot_api_without_updates_is_said_once_not_per_poll(tmp_path, monkeypatch, standin_kw,
+def test_a_bot_api_without_updates_is_said_once_not_per_poll(env, watches, tmp_path, standin_kw,
                                                              line):
-    monkeypatch.setattr(bot, "RETRY_FIRST", 0.02)
-    monkeypatch.setattr(bot, "RETRY_LAST", 0.05)
     with TelegramStandIn(**standin_kw) as tg:
-        said = Lines()
-        b = bot.Bot(token=TOKEN, chats=[CHAT], users=[], state_path=str(tmp_path / "state.json"),
-                    say=said, base=tg.base_url, poll_seconds=1)
-        b.start()
-        try:
-            wait_until(lambda: len(tg.bot_calls) >= 6, what="six attempts")
-        finally:
-            b.close()
-    assert said.lines == [line]
-    assert TOKEN not in "".join(said.lines)
+        env["TELEGRAM_API_BASE"] = tg.base_url
+        w = watches("--no-snapshot", env=env, command=FAST_COMMAND)
+        # The poller backs off 5 s, then 10 s: the third attempt is the second one refused.
+        wait_until(lambda: len(tg.bot_calls) >= 3, timeout=60, what="three attempts")
+        (tmp_path / "pause").touch()
+        code, lines = w.finish()
+    assert code == 0 and bot_lines(lines) == [line], lines
+    assert TOKEN not in "".join(lines)
 
 
-def test_a_refused_connection_is_said_once_and_recovery_too(tmp_path, monkeypatch):
-    monkeypatch.setattr(bot, "RETRY_FIRST", 0.02)
-    monkeypatch.setattr(bot, "RETRY_LAST", 0.05)
-    with TelegramStandIn(token=TOKEN) as tg:
-        tg.script_aside(*[Answer(drop=True)] * 4)
-        said = Lines()
-        b = bot.Bot(token=TOKEN, chats=[CHAT], users=[], state_path=str(tmp_path / "state.json"),
-                    say=said, base=tg.base_url, poll_seconds=1)
-        b.start()
-        try:
-            wait_until(lambda: len(said.lines) >= 2, what="the recovery line")
-            time.sleep(0.3)
-        finally:
-            b.close()
-    assert len(said.lines) == 2, said.lines
-    assert said.lines[0] == ("[bot] not answering commands: telegram: connection closed before an "
-                             f"answer ({tg.base_url.split('//')[1]}); alerts continue; asking "
-                             "again later")
-    assert said.lines[1] == "[bot] answering commands again as @emberscope_bot"
-    assert TOKEN not in "".join(said.lines)
-
-
-def test_flood_control_holds_an_answer_for_its_retry_after(tmp_path):
-    with TelegramStandIn(token=TOKEN) as tg:
-        tg.script(Answer.flood(retry_after=1))
-        tg.push_message("/help")
-        said = Lines()
-        b = bot.Bot(token=TOKEN, chats=[CHAT], users=[], state_path=str(tmp_path / "state.json"),
-                    say=said, base=tg.base_url, poll_seconds=1)
-        b.start()
-        try:
-            first = None
-            deadline = time.monotonic() + 30
-            while not tg.messages:
-                assert time.monotonic() < deadline
-                b.serve()
-                sends = [r for r in tg.requests if r.api_method == "sendMessage"]
-                if sends and first is None:
-                    first = time.monotonic()
-                time.sleep(0.05)
-            waited = time.monotonic() - first
-        finally:
-            b.close()
-    assert len([r for r in tg.requests if r.api_method == "sendMessage"]) == 2
-    assert waited >= 0.9  # not repeated before Telegram's retry_after
-    assert said.lines == []
+@pytest.mark.parametrize("chat, answer, said", [
+    ("-2001", Answer.telegram_error(403, "Forbidden: bot was blocked by the user"),
+     ["telegram: HTTP 403 Forbidden: bot was blocked by the user"]),
+    ("-2002", Answer.html(502),
+     ["telegram: HTTP 502 Bad Gateway: <html> <head><title>502 Bad Gateway</title></head> <body> "
+      "<center><h1>502 Bad Gateway</h1></center> <hr><center>nginx</center> </body> </html>"]),
+    # A server that echoes the path, the token percent-encoded as the URL carries it.
+    ("-2003", Answer.telegram_error(404, f"Not Found: POST /bot{quote(TOKEN)}/sendMessage"),
+     ["telegram: HTTP 404 Not Found: POST /bot<token>/sendMessage (check TELEGRAM_BOT_TOKEN)"]),
+    # Flood control: the answer waits for Telegram's word, in the body or in a header alone.
+    ("-2004", Answer.flood(retry_after=1), []),
+    ("-2005", Answer.flood(retry_after=1, in_body=False), []),
+], ids=["refused", "proxy page", "token echoed", "flood", "flood by header"])
+def test_what_the_operator_sees_of_an_answer_telegram_does_not_take(env, telegram, watches,
+                                                                    tmp_path, chat, answer, said):
+    env["TELEGRAM_CHAT_ID"] = chat
+    telegram.script(answer)
+    telegram.push_message("/help", chat_id=int(chat))
+    w = watches("--no-snapshot", env=env)
+    w.wait_line(STARTED)
+    sends = []  # when each sendMessage was first seen
+    deadline = time.monotonic() + 20  # a flood answer held for 30 s is a fault
+    while len(sends) < (1 if said else 2) and time.monotonic() < deadline:
+        count = len([r for r in telegram.requests if r.api_method == "sendMessage"])
+        sends += [time.monotonic()] * (count - len(sends))
+        time.sleep(0.02)
+    if said:
+        w.wait_line("[bot] the answer to chat ")
+    (tmp_path / "pause").touch()
+    code, lines = w.finish()
+    assert code == 0
+    assert bot_lines(lines) == [f"[bot] the answer to chat {chat} was not delivered: {x}\n"
+                                for x in said]
+    if said:
+        assert (len(sends), telegram.messages) == (1, [])
+    else:
+        assert len(sends) == 2 and telegram.messages[0].startswith("I answer")
+        assert sends[1] - sends[0] >= 0.9  # not repeated before Telegram's retry_after
+    assert TOKEN not in "".join(lines) and quote(TOKEN) not in "".join(lines)
 
 
 # `emberscope chats`
@@ -355,50 +339,6 @@ def test_chats_with_no_updates_says_what_to_do(env):
     assert done.stdout.startswith("no chats in the bot's recent updates: send the bot a message")
 
 
-def test_a_failing_answer_never_stops_the_monitor(tmp_path, monkeypatch):
-    def broken(self):
-        raise ValueError("a history line the reader did not expect")
-
-    monkeypatch.setattr(bot.Answers, "help", broken)
-    with TelegramStandIn(token=TOKEN) as tg:
-        update_id = tg.push_message("/help")
-        said = Lines()
-        state = tmp_path / "state.json"
-        b = bot.Bot(token=TOKEN, chats=[CHAT], users=[], state_path=str(state), say=said,
-                    base=tg.base_url, poll_seconds=1)
-        b.start()
-        offset_file = tmp_path / "state.bot-offset.json"
-        try:
-            deadline = time.monotonic() + 30
-            while not offset_file.exists():
-                assert time.monotonic() < deadline
-                b.serve()  # raises nothing
-                time.sleep(0.05)
-        finally:
-            b.close()
-        assert offset_file.read_text() == f'{{"offset": {update_id + 1}}}\n'
-    assert said.lines == ["[bot] /help failed: ValueError: a history line the reader did not expect"]
-    assert tg.messages == ["Sorry, /help failed."]
-
-
-def test_time_spent_answering_counts_against_the_wait(monkeypatch):
-    from bittensor_emberscope import watch
-
-    slept: list[float] = []
-    monkeypatch.setattr(watch.time, "sleep", slept.append)
-    answered: list[int] = []
-
-    def answering() -> float:
-        answered.append(1)
-        return 0.75  # a chart drawn between two steps
-
-    assert watch._wait(4, "", answering) == watch.WAIT_DONE
-    # The answers' time is taken from the wait, so the next cycle starts on time rather than
-    # 4 x 0.75 s late: steps of 1, 1 and 0.5 s, each followed by 0.75 s of answering.
-    assert slept == [1, 1, 0.5]
-    assert len(answered) == 3
-
-
 def test_the_bot_answers_every_routes_chat_and_follows_a_reload(env, telegram, watches, tmp_path):
     config = tmp_path / "emberscope.toml"
     config.write_text('[[route]]\nchat_id = "-100777"\n[[route]]\nchat_id = "-100888"\n')
@@ -423,22 +363,19 @@ def test_the_bot_answers_every_routes_chat_and_follows_a_reload(env, telegram, w
     assert w.finish()[0] == 0
 
 
-def test_closing_the_bot_while_it_sets_its_menu_says_nothing(tmp_path):
-    # `watch` paused (or stopped) right after it started: closing the bot cancels its setMyCommands,
-    # which was reported as "[bot] the command menu was not set: ... cancelled".
+def test_pausing_while_the_bot_sets_its_menu_says_nothing(env, watches, tmp_path):
+    # `watch` paused right after it started: ending the bot cancels its setMyCommands, which was
+    # reported as "[bot] the command menu was not set: ... cancelled".
     me = Answer.json({"ok": True, "result": {"id": 1, "is_bot": True, "username": "emberscope_bot"}})
     with TelegramStandIn(token=TOKEN) as tg:
+        env["TELEGRAM_API_BASE"] = tg.base_url
         tg.script_aside(me, Answer(hang=True))
-        said = Lines()
-        b = bot.Bot(token=TOKEN, chats=[CHAT], users=[], state_path=str(tmp_path / "state.json"),
-                    say=said, base=tg.base_url, poll_seconds=1)
-        b.start()
-        try:
-            wait_until(lambda: [m for m, _ in tg.bot_calls] == ["getMe", "setMyCommands"],
-                       what="the menu call under way")
-        finally:
-            b.close()
-    assert said.lines == []
+        w = watches("--no-snapshot", env=env)
+        wait_until(lambda: [m for m, _ in tg.bot_calls] == ["getMe", "setMyCommands"],
+                   what="the menu call under way")
+        (tmp_path / "pause").touch()
+        code, lines = w.finish()
+    assert code == 0 and bot_lines(lines) == [], lines
 
 
 def test_a_bot_line_during_a_cycle_leaves_the_cycles_own_line(env, taostats, telegram, watches):

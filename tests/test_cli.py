@@ -87,7 +87,9 @@ class Watch:
     """A running `emberscope watch` whose console lines are collected as they come."""
 
     def __init__(self, *args: str, env: dict[str, str], command=COMMAND) -> None:
+        # A byte that is not UTF-8 (a path named so) must not end the reading of the lines.
         self.proc = subprocess.Popen([*command, "watch", *args], env=env, text=True,
+                                     errors="backslashreplace",
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.lines: queue.Queue[str | None] = queue.Queue()
         self.seen: list[str] = []
@@ -305,14 +307,12 @@ def test_no_option_takes_a_secret_value(env):
                 "once": monitor, "chats": {"--token-file"},
                 "snapshot": monitor, "test-send": {"--chat-id", "--token-file"},
                 "status": {"--state-file", "--json"},
-                "history": {"--state-file", "--json", "--netuid", "--since"}, "demo": set(),
-                "config": set()}
-    from bittensor_emberscope.cli import build_parser
-
-    commands = build_parser()._subparsers._group_actions[0].choices
-    for name, parser in commands.items():
-        options = {o for a in parser._actions for o in a.option_strings} - {"-h", "--help"}
-        assert options == expected[name], name
+                "history": {"--state-file", "--json", "--netuid", "--since"}, "demo": {"--serve"},
+                "config": set(), "config check": {"--config", "--chat-id", "--threshold"}}
+    for name, options in expected.items():
+        done = run(*name.split(), "--help", env=env)
+        usage = done.stdout.split("\n\n")[0]  # the usage lines name every option
+        assert (done.returncode, set(re.findall(r"--[a-z-]+", usage))) == (0, options), name
     # Abbreviations are off: --token is not taken for --token-file.
     done = run("once", "--token", TOKEN, env=env)
     assert done.returncode == 2 and "unrecognized arguments: --token" in done.stderr
@@ -343,6 +343,70 @@ def test_watch_ends_at_the_pause_file(env, taostats, tmp_path, watches):
     assert taostats.requests == []
 
 
+def test_a_pause_file_named_in_bytes_that_are_not_utf8_ends_the_wait(env, taostats, watches,
+                                                                     tmp_path):
+    # Names from the environment come as bytes: the folder and the file here are not UTF-8.
+    folder = tmp_path / os.fsdecode(b"state-\xe9")
+    folder.mkdir()
+    pause = folder / os.fsdecode(b"pause-\xff")
+    env["EMBERSCOPE_PAUSE_FILE"] = str(pause)
+    w = watches("--no-snapshot", "--no-bot", env=env)
+    w.wait_line(STARTED)
+    pause.touch()
+    code, lines = w.finish()
+    assert (code, lines[-1]) == (0, "[burn] monitoring paused\n")
+    assert taostats.requests == []
+
+
+def _pause_path(tmp_path: Path, kind: str) -> Path:
+    """A pause path of the given kind in a folder of its own under tmp_path."""
+    folder = tmp_path / "pausing"
+    folder.mkdir()
+    target = folder / "pause"
+    if kind == "file":
+        target.touch()
+    elif kind == "directory":
+        target.mkdir()
+    elif kind == "fifo":
+        os.mkfifo(target)
+    elif kind in ("link to a file", "link to a directory", "dangling link"):
+        pointed = folder / "pointed"
+        if kind == "link to a file":
+            pointed.touch()
+        elif kind == "link to a directory":
+            pointed.mkdir()
+        target.symlink_to(pointed)
+    elif kind == "below a file":
+        target.touch()
+        return target / "pause"
+    return target
+
+
+@pytest.mark.parametrize("kind, said", [
+    ("file", "[burn] monitoring paused"),
+    ("link to a file", "[burn] monitoring paused"),
+    ("missing", None),
+    ("dangling link", None),
+    ("below a file", None),
+    # What would block or swallow a write is refused before anything runs.
+    ("directory", "is a directory, not a regular file; the command keeps only regular files there"),
+    ("fifo", "is a FIFO, not a regular file; the command keeps only regular files there"),
+    ("link to a directory",
+     "is a directory, not a regular file; the command keeps only regular files there"),
+])
+def test_the_pause_file_rule(env, taostats, tmp_path, kind, said):
+    env["EMBERSCOPE_PAUSE_FILE"] = str(_pause_path(tmp_path, kind))
+    done = run("once", env=env)
+    last = unstamped(done.stderr.splitlines()[-1])
+    if said is None:  # not paused: the cycle ran
+        assert done.returncode == 0 and len(taostats.requests) == 1, done.stderr
+    elif said.startswith("["):
+        assert (done.returncode, last, taostats.requests) == (0, said, [])
+    else:
+        assert (done.returncode, last, taostats.requests) == (
+            2, f"emberscope once: error: {env['EMBERSCOPE_PAUSE_FILE']} {said}", [])
+
+
 def test_watch_paused_at_start_sends_no_snapshot(env, taostats, tmp_path):
     (tmp_path / "pause").touch()
     done = run("watch", env=env)
@@ -367,13 +431,31 @@ def test_watch_sends_the_snapshot_then_alerts_from_the_loop(env, taostats, teleg
     assert "SN3: " in telegram.messages[1]
 
 
+def test_watch_waits_on_after_a_signal_that_does_not_stop_it(env, taostats, tmp_path, watches):
+    w = watches("--no-snapshot", "--no-bot", env=env)
+    w.wait_line(STARTED)
+    w.proc.send_signal(signal.SIGHUP)  # a reload, refused without a file
+    w.wait_line("[burn] config not reloaded")
+    (tmp_path / "pause").touch()
+    code, lines = w.finish()
+    assert (code, lines[-1]) == (0, "[burn] monitoring paused\n")
+    assert taostats.requests == []  # no cycle started early
+
+
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=lambda s: s.name)
-def test_a_stop_signal_during_the_wait_stops_cleanly(env, watches, signum):
+def test_a_stop_signal_during_the_wait_stops_cleanly(env, telegram, watches, signum):
     w = watches("--no-snapshot", env=env)
     w.wait_line(STARTED)
+    # The bot's long poll (50 s) is under way: the stop ends it rather than waiting it out.
+    deadline = time.monotonic() + 30
+    while "getUpdates" not in [m for m, _ in telegram.bot_calls]:
+        assert time.monotonic() < deadline, telegram.bot_calls
+        time.sleep(0.05)
+    began = time.monotonic()
     w.proc.send_signal(signum)
     code, lines = w.finish()
     assert (code, lines[1:]) == (0, [f"[burn] stopped ({signum.name})\n"])
+    assert time.monotonic() - began < 25
 
 
 def test_sigterm_during_the_snapshot_request_writes_nothing(env, taostats, watches):
@@ -401,45 +483,38 @@ def test_sigterm_during_a_cycle_keeps_the_stored_state(env, taostats, watches):
         "home", "state.json", "state.lock", "state.status.json"]
 
 
+def libraries_loaded(done: subprocess.CompletedProcess) -> set[str]:
+    """The shared libraries the dynamic loader reported loading (LD_DEBUG=files)."""
+    return set(re.findall(r"file=(\S+) \[0\];  (?:needed|dynamically loaded) by ", done.stderr))
+
+
 @pytest.mark.parametrize("args", [["status"], ["status", "--json"], ["history"], ["--help"],
                                   ["watch", "--help"]])
 def test_operator_commands_load_no_http_client(tmp_path, args):
-    # `status` and `history` answer an operator at once: the host's HTTP client (urllib.request,
-    # http.client, ssl) and libcurl each cost about a bare interpreter's start, and are not theirs
-    # to load; nor are the dataclass machinery (inspect, ast, dis), pathlib, or shutil (which
-    # argparse loads for the terminal's width, with the compression modules); nor the watch loop
-    # and what it alone needs (the bot, notify, wakeup, the metrics, the routes and tomllib).
+    # `status` and `history` answer an operator at once: libcurl and the libraries it needs (TLS,
+    # HTTP/2, IDN, ...) cost about a bare interpreter's start, and are not theirs to load.
     env = clean_environment(tmp_path)
-    env["EMBERSCOPE_STATE_FILE"] = str(tmp_path / "state.json")
+    env.update(EMBERSCOPE_STATE_FILE=str(tmp_path / "state.json"), LD_DEBUG="files")
     (tmp_path / "state.json").write_text('{"owner_burn_rate": {"1": "0.5"}, "updated_at_utc": '
                                          '"2026-12-08T00:00:00Z"}')
-    code = ("import sys\nfrom bittensor_emberscope.cli import main\ntry:\n    main(sys.argv[1:])\n"
-            "except SystemExit:\n    pass\nloaded = sorted(m for m in "
-            "('urllib.request', 'http.client', 'ssl', 'socket', 'dataclasses', 'inspect', "
-            "'pathlib', 'shutil', 'tomllib', 'bittensor_emberscope.watch', "
-            "'bittensor_emberscope.bot', 'bittensor_emberscope.notify', "
-            "'bittensor_emberscope.wakeup', 'bittensor_emberscope.metrics', "
-            "'bittensor_emberscope.config', 'bittensor_emberscope.one_shot') "
-            "if m in sys.modules)\n"
-            "loaded += ['libcurl'] * ('libcurl' in open('/proc/self/maps').read())\n"
-            "sys.stderr.write('loaded: ' + repr(loaded))\n")
-    done = subprocess.run([sys.executable, "-c", code, *args], env=env, capture_output=True,
-                          text=True, timeout=60)
-    assert done.stderr.splitlines()[-1] == "loaded: []"
+    done = subprocess.run([str(ENTRY_POINT), *args], env=env, capture_output=True, text=True,
+                          timeout=60)
+    loaded = libraries_loaded(done)
+    assert "libstdc++.so.6" in loaded  # the loader's report was read
+    assert not {name for name in loaded if name.startswith(("libcurl", "libssl", "libpython"))}
     if args[0] == "status" and len(args) == 1:
-        assert "0.5000" in done.stdout  # the values shown through the monitor module
+        assert "0.5000" in done.stdout
 
 
-def test_watch_without_the_bot_loads_no_http_client(env, tmp_path):
-    # The bot's client (urllib.request, with ssl, http.client and email) is about 7 MiB of a
-    # process that runs for months; `watch --no-bot` has no use for it.
+def test_watch_without_the_bot_loads_no_http_client_before_it_needs_one(env, tmp_path):
+    # A `watch` paused from the start never exchanges anything: libcurl stays out of the process.
     (tmp_path / "pause").touch()  # READY, then paused: the wait is not what this is about
-    code = ("import sys\nfrom bittensor_emberscope.cli import main\ncode = main(sys.argv[1:])\n"
-            "loaded = sorted(m for m in ('urllib.request', 'http.client', 'ssl') "
-            "if m in sys.modules)\nsys.stderr.write(f'exit {code}, loaded: {loaded!r}')\n")
-    done = subprocess.run([sys.executable, "-c", code, "watch", "--no-bot"], env=env,
-                          capture_output=True, text=True, timeout=60)
-    assert done.stderr.splitlines()[-1] == "exit 0, loaded: []"
+    env["LD_DEBUG"] = "files"
+    done = subprocess.run([str(ENTRY_POINT), "watch", "--no-bot"], env=env, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0
+    loaded = libraries_loaded(done)
+    assert "libstdc++.so.6" in loaded and not [n for n in loaded if n.startswith("libcurl")]
 
 
 @pytest.mark.parametrize("name", ["TAOSTATS_API_BASE", "TELEGRAM_API_BASE"])
@@ -455,9 +530,3 @@ def test_an_api_base_that_is_no_http_address_is_refused_before_anything_runs(env
         "service)")
     assert taostats.requests == [] and telegram.requests == []
     assert sorted(os.listdir(tmp_path)) == ["home"]
-
-
-def test_the_bot_and_the_engine_share_one_default_bot_api():
-    from bittensor_emberscope import bot, monitor
-
-    assert bot.DEFAULT_API_BASE == monitor.DEFAULT_TELEGRAM_API_BASE == "https://api.telegram.org"

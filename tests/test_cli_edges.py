@@ -6,7 +6,6 @@ import os
 import signal
 import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
 import pytest
@@ -87,17 +86,12 @@ def test_a_fifo_state_path_is_refused_at_start(env, tmp_path, origin):
 
 
 def test_watch_stops_on_sigterm_while_the_start_up_listing_is_awaited(env, tmp_path):
-    # The engine waits for answers with the interpreter's lock released: a stop that arrives
-    # meanwhile is seen within a fraction of a second, not when the exchange ends. (A stop during
-    # the save's clean-up of temporary files: Files.AStopBetweenTheStepsLeavesTheFileAsItWas.)
+    # A stop that arrives while an exchange waits for its answer is seen within a fraction of a
+    # second, not when the exchange ends. (A stop during the save's clean-up of temporary files:
+    # Files.AStopBetweenTheStepsLeavesTheFileAsItWas.)
     env, api, bot = env
     api.script(Answer(hang=True))  # a server that takes the request and never answers
-    code = textwrap.dedent("""
-        import sys
-        from bittensor_emberscope.cli import main
-        sys.exit(main(["watch"]))
-    """)
-    proc = subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
+    proc = subprocess.Popen([*COMMAND, "watch"], env=env, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
     try:
         assert api.wait_for_requests(1, timeout=30)  # the start-up snapshot is fetching

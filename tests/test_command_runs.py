@@ -15,9 +15,9 @@ from pathlib import Path
 
 import pytest
 
-from bittensor_emberscope import health
 from bittensor_emberscope.testing import Answer
 
+from records import utc, write_status
 from test_cli import (COMMAND, FAST_COMMAND, LEFT_OUT, LISTED, STAMP, STARTED, Watch, run,
                       unstamp_all,
                       env, taostats, telegram, watches)  # noqa: F401 (fixtures)
@@ -137,32 +137,22 @@ def test_a_lone_surrogate_from_the_network_crashes_no_writer(env, taostats, tele
         assert "\\ud800" in done.stdout, command
 
 
-def test_recording_never_raises_on_a_lone_surrogate(tmp_path):
-    state = str(tmp_path / "state.json")
-    report = {"outcome": "telegram_failed", "detail": "bad \udcff reason",
-              "changes": [["7", "0.5", LONE_SURROGATE]]}
-    health.record_cycle(state, report, interval_seconds=300)
-    changes, unreadable = health.read_history(state)
-    assert (changes[0].new, unreadable) == (LONE_SURROGATE, 0)
-    assert health.read_status(state)["detail"] == "bad \udcff reason"
-
-
-# `watch` with a recording step that raises something other than OSError.
-FAILING_RECORDS = [sys.executable, "-c",
-                   "import sys, time; real = time.sleep; time.sleep = lambda s: real(s / 100)\n"
-                   "from bittensor_emberscope import cli, health\n"
-                   "def fail(*a, **k): raise RuntimeError('cannot encode that')\n"
-                   "health.record_cycle = fail\n"
-                   "sys.exit(cli.main(sys.argv[1:]))"]
-
-
-def test_watch_survives_any_error_of_a_recording_step(env, taostats, tmp_path, watches):
-    w = watches("--interval-minutes", "1", env=env, command=FAILING_RECORDS)
-    for _ in range(2):  # the start-up list's cycle, then a watch cycle
-        w.wait_line("[burn] cannot record the cycle: RuntimeError: cannot encode that")
+def test_watch_survives_a_recording_step_that_fails(env, taostats, tmp_path, watches):
+    # The status file's place taken by a folder once `watch` runs: the cycles go on, each saying
+    # why it could not be recorded.
+    w = watches("--interval-minutes", "1", env=env, command=FAST_COMMAND)
+    w.wait_line("[burn] startup snapshot sent")
+    status = tmp_path / "state.status.json"
+    status.unlink()
+    status.mkdir()
+    for _ in range(2):
+        w.wait_line("[burn] cannot record the cycle: ")
     (tmp_path / "pause").touch()
     code, lines = w.finish()
-    assert code == 0 and lines[-1] == "[burn] monitoring paused\n"
+    # The pause is said, and its own record fails as the cycles' did.
+    assert code == 0 and lines[-2:] == [
+        "[burn] monitoring paused\n",
+        f"[burn] cannot record the cycle: [Errno 21] Is a directory: '{status}'\n"], lines
 
 
 # Files that are not regular files
@@ -256,16 +246,20 @@ def test_status_sees_a_killed_watch(env, tmp_path, watches):
 
 @pytest.mark.parametrize("ahead, problem", [
     (datetime.timedelta(seconds=30), None),
-    (datetime.timedelta(hours=2), "clock: the last cycle is recorded 2 h 0 min in the future "),
+    (datetime.timedelta(hours=2, seconds=30),
+     "clock: the last cycle is recorded 2 h 0 min in the future "),
 ])
-def test_a_last_cycle_in_the_future_is_unhealthy(ahead, problem):
-    now = datetime.datetime(2026, 3, 1, 12, 0, 0, tzinfo=UTC)
-    status = {"last_cycle_utc": health.format_utc(now + ahead), "interval_seconds": 300.0,
-              "consecutive_failures": 0}
-    verdict = health.assess(status, now)
-    assert verdict.ok is (problem is None)
+def test_a_last_cycle_in_the_future_is_unhealthy(env, ahead, problem):
+    now = datetime.datetime.now(UTC)
+    write_status(env["EMBERSCOPE_STATE_FILE"], last_cycle_utc=utc(now + ahead),
+                 last_ok_utc=utc(now + ahead))
+    done = run("status", env=env)
+    health = [line for line in done.stdout.splitlines() if line.startswith("health ")]
     if problem:
-        assert [p[:len(problem)] for p in verdict.problems] == [problem]
+        assert done.returncode == 3
+        assert health[0].startswith("health      UNHEALTHY: " + problem), health
+    else:
+        assert (done.returncode, health) == (0, ["health      ok"])
 
 
 # The time on every line

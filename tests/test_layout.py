@@ -85,3 +85,11 @@ def test_the_operations_glue_lives_in_host():
     assert stray == []
     glue = {path.name for path in (SOURCE / HOST).glob("*_ops.cpp")}
     assert {"burns_state_ops.cpp", "driver_watch_ops.cpp", "monitor_ops.cpp"} <= glue
+
+
+def test_the_package_holds_no_python_of_the_command():
+    # The command is the native program: what Python the package keeps is the documented
+    # module's face, the program's launcher, the chart child, the demo and the stand-ins.
+    modules = sorted(path.relative_to(SOURCE).as_posix() for path in SOURCE.rglob("*.py")
+                     if path.relative_to(SOURCE).parts[0] != "testing")
+    assert modules == ["__init__.py", "__main__.py", "_http_opener.py", "chart.py", "demo.py"]

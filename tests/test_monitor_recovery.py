@@ -97,18 +97,11 @@ def test_read_state_raises_for_a_file_it_cannot_read(tmp_path, monkeypatch):
 # The command, as an unprivileged user where it runs as root (permission bits then bind), or with
 # an `open` that fails reading.
 RUN_AS = """
-import os, sys, errno, io
-import bittensor_emberscope.cli as cli
-from bittensor_emberscope import monitor
-how, target = sys.argv[1], sys.argv[2]
+import os, sys
+how, program = sys.argv[1], sys.argv[2]
 if how == "uid":
-    # What the command imports on its way is imported first: the interpreter's library may not
-    # be readable to that user.
-    cli.build_parser()
-    import bittensor_emberscope.config  # what `once` loads on its way (tomllib)
-    import bittensor_emberscope.one_shot
     os.setgroups([]); os.setgid(65534); os.setuid(65534)
-sys.exit(cli.main(sys.argv[3:]))
+os.execv(program, [program, *sys.argv[3:]])
 """
 
 
@@ -150,8 +143,8 @@ def test_once_fails_loudly_on_an_unreadable_file(shared_dir, taostats, telegram,
     env.update(TAOSTATS_API_BASE=taostats.base_url, TAOSTATS_API_KEY="key",
                TELEGRAM_API_BASE=telegram.base_url, TELEGRAM_BOT_TOKEN=TOKEN,
                TELEGRAM_CHAT_ID=CHAT, EMBERSCOPE_STATE_FILE=str(state), HOME=str(shared_dir))
-    done = subprocess.run([sys.executable, "-c", RUN_AS, how if how != "chmod" else "-",
-                           str(target), "once", "--threshold", "0.05"],
+    program = str(Path(sys.executable).with_name("emberscope"))
+    done = subprocess.run([sys.executable, "-c", RUN_AS, how, program, "once", "--threshold", "0.05"],
                           env=env, capture_output=True, text=True, timeout=60)
     what = "state file" if which == "state.json" else "outbox file"
     assert done.returncode == 1, done.stderr

@@ -17,10 +17,9 @@ from pathlib import Path
 
 import pytest
 
-from bittensor_emberscope import health
-from bittensor_emberscope.localfiles import StateLock
 from bittensor_emberscope.testing import Answer
 
+from records import held_lock, utc, write_status
 from test_cli import (CHAT, FAST_COMMAND, LEFT_OUT, LISTED, STAMP, STARTED, run, unstamp_all,
                       env, taostats, telegram, watches)  # noqa: F401 (fixtures)
 
@@ -84,7 +83,8 @@ def test_cycles_are_recorded_in_status_and_history(env, taostats, telegram, tmp_
     trend = {line.split()[0]: line for line in lines[6:]}
     assert lines[5].split() == ["netuid", "changes", "first", "last", "trend"]
     assert trend["7"].split()[1] == "2" and trend["7"].split()[3:5] == ["→", "0.2000"]
-    assert trend["7"].endswith("  " + health.sparkline([entries[0]["old"], "0.9", "0.2"]))
+    # 0.25, 0.9, 0.2 between the smallest and the largest.
+    assert entries[0]["old"] == "0.25" and trend["7"].endswith("  ▁█▁")
     assert trend["64"].split()[1] == "1"
 
     only = json.loads(run("history", "--netuid", "64", "--json", env=env).stdout)
@@ -111,8 +111,8 @@ def test_three_failed_cycles_in_a_row_make_status_fail(env, taostats):
 def test_status_fails_when_the_last_cycle_is_older_than_three_intervals(env, age_intervals, code):
     state = env["EMBERSCOPE_STATE_FILE"]
     then = datetime.datetime.now(UTC) - datetime.timedelta(seconds=age_intervals * 600)
-    report = {"outcome": "ok", "updated_at_utc": health.format_utc(then), "subnets": 3}
-    health.record_cycle(state, report, interval_seconds=600, now=then)
+    write_status(state, last_cycle_utc=utc(then), last_ok_utc=utc(then), written_utc=utc(then),
+                 subnets=3, interval_seconds=600.0)
     done = run("status", env=env)
     assert done.returncode == code
     assert ("stale: last cycle" in done.stdout) == bool(code)
@@ -124,15 +124,13 @@ def test_status_lines_above_the_values(env):
     Path(state).write_text(json.dumps({"owner_burn_rate": {"1": "0.5"},
                                        "updated_at_utc": "2026-03-01T12:00:00Z"}))
     now = datetime.datetime.now(UTC)
-    report = {"outcome": "ok", "updated_at_utc": health.format_utc(now), "subnets": 1,
-              "changes": [["1", "0.1", "0.5"]], "delivered": 1, "outbox_size": 2,
-              "outbox_oldest_utc": health.format_utc(now - datetime.timedelta(minutes=30)),
-              "chat_id": "-100777"}
-    health.record_loop(state, "running", interval_seconds=300)
-    health.record_cycle(state, report, interval_seconds=300,
-                        next_cycle=now + datetime.timedelta(minutes=5))
-    with StateLock(state) as lock:  # as the `watch` recorded as running holds it
-        lock.acquire()
+    # As a running `watch` leaves it after a cycle that delivered one change.
+    write_status(state, last_cycle_utc=utc(now), last_ok_utc=utc(now), subnets=1, changes=1,
+                 delivered=1, outbox_size=2,
+                 outbox_oldest_utc=utc(now - datetime.timedelta(minutes=30)), chat_id="-100777",
+                 next_cycle_utc=utc(now + datetime.timedelta(minutes=5)), loop="running",
+                 pid=os.getpid(), started_utc=utc(now))
+    with held_lock(state):  # as the `watch` recorded as running holds it
         done = run("status", env=env)
     assert (done.returncode, done.stderr) == (0, "")
     labels = [line[:12].rstrip() for line in done.stdout.splitlines()]

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import re
+import subprocess
 import urllib.parse
 
 import pytest
@@ -141,13 +142,19 @@ def test_poll_loop_error_line_masks_the_key_and_stays_one_line(es, monkeypatch, 
         "[burn] error: Invalid header value b'<taostats-key>'\n[burn] monitoring paused\n")
 
 
-def test_the_command_settings_never_show_the_token():
-    from bittensor_emberscope.settings import Settings
+@pytest.mark.parametrize("args", [["config", "check"], ["watch", "--verbose"], ["status"],
+                                  ["status", "--json"]])
+def test_what_the_command_says_of_its_settings_never_shows_a_secret(tmp_path, args):
+    from test_cli import COMMAND, clean_environment
 
-    settings = Settings("/s/state.json", 0.01, 5.0, "/s/pause", CHAT, TOKEN)
-    assert not leaks(TOKEN, repr(settings), str(settings))
-    assert repr(settings) == ("Settings(state_path='/s/state.json', threshold=0.01, "
-                              "interval_minutes=5.0, pause_path='/s/pause', chat_id='-1001', "
-                              "outbox_max_age_hours=24.0, wait_budget_seconds=None, config=None)")
-    with pytest.raises(AttributeError):
-        settings.token = "other"  # type: ignore[misc]
+    token, key = "42:command-token-never-shown", "command-key-never-shown"
+    env = clean_environment(tmp_path)
+    env.update(TELEGRAM_BOT_TOKEN=token, TAOSTATS_API_KEY=key, TELEGRAM_CHAT_ID=CHAT,
+               EMBERSCOPE_STATE_FILE=str(tmp_path / "state.json"),
+               EMBERSCOPE_PAUSE_FILE=str(tmp_path / "pause"))
+    (tmp_path / "pause").touch()  # `watch` says its settings, then stops at once
+    done = subprocess.run([*COMMAND, *args], env=env, capture_output=True, text=True, timeout=60)
+    said = done.stdout + done.stderr
+    assert said  # the settings were said
+    assert not leaks(token, said) and not leaks(key, said)
+    assert "command-token" not in said and "command-key" not in said

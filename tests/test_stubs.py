@@ -87,3 +87,4 @@ def test_stub_documents_the_texts_the_module_documents():
         doc = inspect.getdoc(getattr(emberscope, fn.name))
         if doc:
             assert ast.get_docstring(fn) == doc, fn.name
+

@@ -1,8 +1,8 @@
 // The listing read alone, side by side on one body (bench/floor_bench.py --body writes one):
 // the engine's read (the page scan and the row rules), the same rules over the listing decoded
-// whole (the engine's read before the scan), the documented module's one-pass scan, and simdjson
-// On-Demand taking the same two members a row (the floor's read). Interleaved rounds,
-// median per round; figures per row.
+// whole (the engine's read before the scan), the documented module's scan_listing (the same page
+// scan, then its burn map), and simdjson On-Demand taking the same two members a row (the
+// floor's read). Interleaved rounds, median per round; figures per row.
 //
 // Usage: listing_read BODY.json [rounds]
 #include <simdjson.h>
@@ -18,7 +18,6 @@
 
 #include "engine/json.hpp"
 #include "engine/listing.hpp"
-#include "engine/listing_page.hpp"
 #include "taostats/listing_scan.hpp"
 
 namespace {
@@ -27,10 +26,11 @@ using Clock = std::chrono::steady_clock;
 
 std::size_t engine_read(const std::string& body) {
     namespace e = emberscope::engine;
-    static e::PageSlices page;
-    if (!e::is_utf8(body) || !e::scan_listing_page(body, page)) return 0;
+    namespace t = emberscope::taostats;
+    static t::PageSlices page;
+    if (!e::is_utf8(body) || !t::scan_listing_page(body, page, t::kCommandScan)) return 0;
     e::ListingReader reader;
-    for (const e::RowSlices& row : page.rows) reader.add(row);
+    for (const t::RowSlices& row : page.rows) reader.add(row);
     return reader.finish().rows.size() + 0 * reader.take_page_digest();
 }
 

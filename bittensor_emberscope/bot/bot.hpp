@@ -6,7 +6,7 @@
 // Every command from an allowed chat is answered once, one message a second per chat, from a
 // queue per chat; the offset file confirms only updates answered or deliberately skipped.
 //
-// The loop's side: make it (native::NativeBot gives it its POSIX services), start() it before
+// The loop's side: make it (the program gives it services of its own), start() it before
 // the first wait, set_access() after a configuration is read again, record note() in the status
 // file when note_changed pokes the loop, close() on the way out. The chats' holds it shares
 // with the cycle (engine::ChatHolds) carry the outbox's migrations from the start, so a chat

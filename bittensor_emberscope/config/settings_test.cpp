@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "config/describe.hpp"
+#include "engine/cycle.hpp"
 #include "testing_cpp/fake_config_files.hpp"
 
 namespace emberscope::config {
@@ -61,6 +62,7 @@ TEST_F(SettingsTest, DefaultsMakeOneRouteToTheChat) {
     EXPECT_EQ(s.threshold, 0.01);
     EXPECT_EQ(s.interval_minutes, 5);
     EXPECT_EQ(s.outbox_max_age_hours, 24);
+    EXPECT_EQ(s.outbox_max_age_hours * 3600, engine::kDefaultOutboxMaxAge);  // the cycle's own default
     EXPECT_EQ(s.wait_budget_seconds, std::nullopt);
     EXPECT_EQ((std::pair{s.token, s.taostats_key}), (std::pair<std::string, std::string>{"42:token", "key-0123"}));
     EXPECT_EQ(describe(s.config), (std::vector<std::string>{

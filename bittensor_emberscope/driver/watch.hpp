@@ -23,7 +23,7 @@ public:
     /// The decoder of a watch cycle, which needs only the listing's burn map and row count (it
     /// may read the listing without making the host's values; see taostats::MapOnlyDecoder).
     virtual taostats::Decoder& map_only_taostats() { return taostats(); }
-    virtual reports::TelegramAnswers& telegram() = 0;
+    virtual reports::TelegramReader& telegram() = 0;
     /// The JSON text of a failure record (an object whose "error" is true), or nullopt for a
     /// list of rows. Anything else raises "Expected list, got ...".
     virtual std::optional<std::string> listing_failure(const taostats::Payload& listing) = 0;

@@ -123,7 +123,7 @@ void read_value(std::string_view text, JsonValue& out) {
 
 }  // namespace
 
-void ListingReader::add(const RowSlices& row) {
+void ListingReader::add(const taostats::RowSlices& row) {
     if (!row.whole.empty()) return add(std::get<JsonValue>(parse_json(row.whole)));
     JsonValue netuid, value;
     if (!row.netuid.empty()) read_value(row.netuid, netuid);

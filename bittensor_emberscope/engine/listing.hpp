@@ -14,7 +14,7 @@
 #include "burns/owner_burn.hpp"
 #include "common/secrets.hpp"
 #include "engine/json.hpp"
-#include "engine/listing_page.hpp"
+#include "taostats/listing_scan.hpp"
 
 namespace emberscope::engine {
 
@@ -65,7 +65,7 @@ public:
     /// A row of a page decoded whole.
     void add(const JsonValue& row);
     /// A row of a scanned page: its values read from their JSON text.
-    void add(const RowSlices& row);
+    void add(const taostats::RowSlices& row);
     /// Rows added so far, valid or not.
     std::size_t rows() const { return rows_; }
     /// A digest of what the rules made of the rows added since the last call (each row's key

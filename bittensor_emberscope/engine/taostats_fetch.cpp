@@ -11,13 +11,17 @@
 
 #include "common/text.hpp"
 #include "engine/failures.hpp"
-#include "engine/listing_page.hpp"
 #include "engine/outbox.hpp"
+#include "taostats/answer.hpp"
 #include "taostats/client.hpp"
+#include "taostats/listing_scan.hpp"
 #include "taostats/settings.hpp"
 
 namespace emberscope::engine {
 namespace {
+
+// The scan takes no number the reader of a declined page would refuse.
+static_assert(taostats::kCommandScan.longest_number == kMaxNumberLength);
 
 constexpr std::string_view kService = "taostats: ";
 
@@ -43,7 +47,7 @@ struct Exchange {
     HttpRequest request;
     std::string base;  ///< the listing address without a query
     std::string endpoint;
-    PageSlices slices;  ///< where the values of the page last scanned are
+    taostats::PageSlices slices;  ///< where the values of the page last scanned are
 };
 
 // One page's answer: scanned in place (its values are in `slices`, views of `body`), or decoded
@@ -95,6 +99,31 @@ std::optional<FetchFailure> honour_pause(Exchange& x) {
     return std::nullopt;
 }
 
+// A page's body as the command reads it: a success of the usual shape scanned in place (its
+// values left in the exchange's slices), any other body decoded whole when it can be.
+class PageReader final : public taostats::AnswerReader {
+public:
+    explicit PageReader(taostats::PageSlices& slices) : slices_(slices) {}
+    void read(const HttpAnswer& answer) override {
+        if (answer.body_over_limit || !is_utf8(answer.body)) return;
+        if (answer.ok() && taostats::scan_listing_page(answer.body, slices_, taostats::kCommandScan)) {
+            scanned = true;
+            return;
+        }
+        auto result = parse_json(answer.body);
+        if (auto* v = std::get_if<JsonValue>(&result)) parsed = std::move(*v);
+        else parse_error = std::move(std::get<JsonError>(result).message);
+    }
+    bool says_rate_limited() override { return parsed && parsed->is_object() && is_rate_limited(*parsed); }
+
+    bool scanned = false;
+    std::optional<JsonValue> parsed;
+    std::string parse_error = "not UTF-8";
+
+private:
+    taostats::PageSlices& slices_;
+};
+
 // The answer of one page, with its rate limits waited out.
 std::variant<Page, FetchFailure> get_page(Exchange& x, long long page) {
     namespace ts = taostats;
@@ -106,50 +135,43 @@ std::variant<Page, FetchFailure> get_page(Exchange& x, long long page) {
     for (std::int64_t attempt = 0;; ++attempt) {
         if (auto held = honour_pause(x)) return std::move(*held);
         HttpAnswer answer = x.services.http(x.request);
-        if (answer.failure)
-            return FetchFailure{FetchFailure::Kind::transport,
-                                std::string(kService) + transport_text(*answer.failure,
-                                                                       x.request.deadline_seconds,
-                                                                       x.endpoint, x.secrets)};
-        const bool success = answer.status >= 200 && answer.status < 300;
-        // The usual answer: a success whose rows are read in place.
-        if (success && !answer.body_over_limit && is_utf8(answer.body) &&
-            scan_listing_page(answer.body, x.slices)) {
-            const std::size_t bytes = answer.body.size();
-            return Page{std::move(answer.body), true, {}, bytes};
+        PageReader reader(x.slices);
+        switch (ts::judge_taostats_answer(answer, reader, ts::kListingPage)) {
+            case ts::AnswerKind::transport:
+                return FetchFailure{FetchFailure::Kind::transport,
+                                    std::string(kService) + transport_text(*answer.failure,
+                                                                           x.request.deadline_seconds,
+                                                                           x.endpoint, x.secrets)};
+            case ts::AnswerKind::rate_limited: {
+                const double now = x.services.epoch_seconds();
+                const std::optional<double> asked = retry_after_header(answer, now);
+                const double wait = asked.value_or(delay);
+                x.not_before = now + wait;
+                if (attempt + 1 >= ts::kRetryPolicy.attempts || x.waits.wait(wait) != Waits::Result::done)
+                    return failed(rate_limited_text(wait));
+                x.not_before.reset();
+                delay = ts::kRetryPolicy.next_delay(delay);
+                continue;
+            }
+            case ts::AnswerKind::refused:
+                return failed(refusal_text(answer, x.secrets));
+            case ts::AnswerKind::body:
+                break;
         }
-        std::optional<JsonValue> parsed;
-        std::string parse_error = "not UTF-8";
-        if (!answer.body_over_limit && is_utf8(answer.body)) {
-            auto result = parse_json(answer.body);
-            if (auto* v = std::get_if<JsonValue>(&result)) parsed = std::move(*v);
-            else parse_error = std::get<JsonError>(result).message;
-        }
-        const bool limited = answer.status == 429 ||
-                             (!success && parsed && parsed->is_object() && is_rate_limited(*parsed));
-        if (limited) {
-            const double now = x.services.epoch_seconds();
-            const std::optional<double> asked = retry_after_header(answer, now);
-            const double wait = asked.value_or(delay);
-            x.not_before = now + wait;
-            if (attempt + 1 >= ts::kRetryPolicy.attempts || x.waits.wait(wait) != Waits::Result::done)
-                return failed(rate_limited_text(wait));
-            x.not_before.reset();
-            delay = ts::kRetryPolicy.next_delay(delay);
-            continue;
-        }
-        if (!success) return failed(refusal_text(answer, x.secrets));
+        const std::size_t bytes = answer.body.size();
+        // The usual answer: a success whose rows were read in place.
+        if (reader.scanned) return Page{std::move(answer.body), true, {}, bytes};
         if (answer.body_over_limit)
             return failed("page " + std::to_string(page) + " over " + text::over_limit_text(kTaostatsMaxBody));
-        if (!parsed) {
-            std::string cause = "answer is not JSON (" + excerpt(parse_error, x.secrets) + ")";
+        if (!reader.parsed) {
+            std::string cause = "answer is not JSON (" + excerpt(reader.parse_error, x.secrets) + ")";
             if (std::string quoted = excerpt(answer.body, x.secrets); !quoted.empty())
                 cause += ": " + quoted;
             return failed(cause);
         }
-        if (!parsed->is_object())
+        if (!reader.parsed->is_object())
             return failed("answer is not a JSON object: " + excerpt(answer.body, x.secrets));
-        return Page{{}, false, std::move(*parsed), answer.body.size()};
+        return Page{{}, false, std::move(*reader.parsed), bytes};
     }
 }
 
@@ -161,7 +183,7 @@ bool is_rate_limited(const JsonValue& record) {
         if (status->kind == JsonValue::Kind::real && status->real == 429.0) return true;
     }
     const JsonValue* message = record.get("message");
-    return message && host_str(*message).find(taostats::kRateLimitedWords) != std::string::npos;
+    return message && taostats::message_says_rate_limited(host_str(*message));
 }
 
 std::variant<Listing, FetchFailure> fetch_listing(Services& services, Waits& waits,
@@ -189,7 +211,7 @@ std::variant<Listing, FetchFailure> fetch_listing(Services& services, Waits& wai
         JsonValue scanned_pagination;
         const JsonValue* pagination = nullptr;
         if (answer.scanned) {
-            for (const RowSlices& row : x.slices.rows) reader.add(row);
+            for (const taostats::RowSlices& row : x.slices.rows) reader.add(row);
             if (!x.slices.pagination.empty()) {
                 scanned_pagination = std::get<JsonValue>(parse_json(x.slices.pagination));
                 pagination = &scanned_pagination;
@@ -244,7 +266,7 @@ std::variant<Listing, FetchFailure> fetch_listing(Services& services, Waits& wai
     if (reader.rows() == 0) return failed("no subnet rows in the listing");
     if (largest > kTaostatsReleaseAfter) {
         // The allocator keeps what a listing far larger than usual freed, for good: hand it back.
-        x.slices = PageSlices{};
+        x.slices = taostats::PageSlices{};
 #if defined(__GLIBC__)
         malloc_trim(0);
 #endif

@@ -13,22 +13,65 @@
 namespace emberscope::engine {
 namespace {
 
-Verdict verdict(Verdict::Kind kind, std::string error) {
-    Verdict v;
-    v.kind = kind;
-    v.error = std::move(error);
-    return v;
+constexpr std::string_view kService = kTelegramService;
+
+using reports::TelegramBody;
+
+std::optional<double> seconds_of(const JsonValue* v) {
+    if (!v) return std::nullopt;
+    if (v->kind == JsonValue::Kind::integer) return std::strtod(v->text.c_str(), nullptr);
+    if (v->kind == JsonValue::Kind::real && std::isfinite(v->real)) return v->real;
+    return std::nullopt;
 }
 
-constexpr std::string_view kService = kTelegramService;
+// Bodies read by the engine's own JSON parser: whatever comes, a body is described, never raised.
+class EngineReader final : public reports::TelegramReader {
+public:
+    TelegramBody read(std::string_view body, bool success) override {
+        TelegramBody read;
+        if (!is_utf8(body)) {
+            read.form = TelegramBody::Form::not_json;
+            read.decode_error = "answer is not UTF-8";
+            return read;
+        }
+        auto parsed = parse_json(body);
+        if (auto* error = std::get_if<JsonError>(&parsed)) {
+            read.form = TelegramBody::Form::not_json;
+            read.decode_error = std::move(error->message);
+            return read;
+        }
+        const JsonValue& value = std::get<JsonValue>(parsed);
+        if (!value.is_object()) {
+            read.form = TelegramBody::Form::not_object;
+            return read;
+        }
+        read.form = TelegramBody::Form::object;
+        const JsonValue* ok = value.get("ok");
+        read.ok = ok && ok->truthy();
+        if (read.ok) {
+            if (const JsonValue* result = value.get("result")) read.result = dump_json(*result);
+        } else if (success) {
+            read.printed = host_str(value);
+        }
+        const JsonValue* description = value.get("description");
+        if (description && description->truthy()) read.description = host_str(*description);
+        if (const JsonValue* parameters = value.get("parameters")) {
+            read.retry_after = seconds_of(parameters->get("retry_after"));
+            const JsonValue* to = parameters->get("migrate_to_chat_id");
+            if (to && (to->kind == JsonValue::Kind::integer ||
+                       (to->kind == JsonValue::Kind::text && !to->text.empty())))
+                read.migrate_to_chat_id = to->text;
+        }
+        return read;
+    }
+};
 
 // The cause of an error status: Telegram's "description" (which begins with the status's own
 // words), else the status line and an excerpt of whatever body came; a wrong token is named.
-std::string refusal_text(const HttpAnswer& a, const JsonValue* object, const AnswerContext& c) {
+std::string refusal_text(const HttpAnswer& a, const TelegramBody& body, const AnswerContext& c) {
     std::string out(kService);
-    const JsonValue* description = object ? object->get("description") : nullptr;
-    if (description && description->truthy()) {
-        out += "HTTP " + std::to_string(a.status) + " " + excerpt(host_str(*description), c.secrets);
+    if (body.description) {
+        out += "HTTP " + std::to_string(a.status) + " " + excerpt(*body.description, c.secrets);
     } else {
         out += status_text(a.status, a.reason);
         if (a.body_over_limit)
@@ -40,11 +83,26 @@ std::string refusal_text(const HttpAnswer& a, const JsonValue* object, const Ans
     return out;
 }
 
-std::optional<double> seconds_of(const JsonValue* v) {
-    if (!v) return std::nullopt;
-    if (v->kind == JsonValue::Kind::integer) return std::strtod(v->text.c_str(), nullptr);
-    if (v->kind == JsonValue::Kind::real && std::isfinite(v->real)) return v->real;
-    return std::nullopt;
+// The cause of a success status whose answer says nothing usable.
+std::string unreadable_text(const HttpAnswer& a, const TelegramBody& body, const AnswerContext& c) {
+    std::string out = std::string(kService) + "unreadable answer to " + status_text(a.status, a.reason) + " (";
+    if (body.form == TelegramBody::Form::not_object) return out + "not a JSON object)";
+    if (a.body_over_limit) return out + "answer over " + std::to_string(c.max_body) + " bytes)";
+    out += excerpt(body.decode_error, c.secrets) + ")";
+    if (!a.body.empty()) out += ": " + excerpt(a.body, c.secrets);
+    return out;
+}
+
+std::string error_text(const HttpAnswer& a, const reports::TelegramVerdict& judged,
+                       const AnswerContext& c) {
+    if (a.failure)
+        return std::string(kService) + transport_text(*a.failure, c.deadline_seconds, c.endpoint, c.secrets);
+    if (judged.kind == Verdict::Kind::delivered) return "";
+    if (a.ok()) {
+        if (judged.body.form != TelegramBody::Form::object) return unreadable_text(a, judged.body, c);
+        return std::string(kService) + "refused: " + excerpt(judged.body.printed.value_or(""), c.secrets);
+    }
+    return refusal_text(a, judged.body, c);
 }
 
 }  // namespace
@@ -61,65 +119,19 @@ std::string_view kind_name(Verdict::Kind kind) {
 }
 
 Verdict judge_answer(const HttpAnswer& a, const AnswerContext& c) {
-    using K = Verdict::Kind;
-    if (a.failure)
-        return verdict(K::transient, std::string(kService) + transport_text(*a.failure, c.deadline_seconds,
-                                                                            c.endpoint, c.secrets));
-
-    std::optional<JsonValue> parsed;
-    std::string decode_error;
-    if (a.body_over_limit) {
-        decode_error = "answer over " + std::to_string(c.max_body) + " bytes";
-    } else if (!is_utf8(a.body)) {
-        decode_error = "answer is not UTF-8";
-    } else {
-        auto result = parse_json(a.body);
-        if (auto* v = std::get_if<JsonValue>(&result)) parsed = std::move(*v);
-        else decode_error = std::get<JsonError>(result).message;
-    }
-
-    if (a.status >= 200 && a.status < 300) {
-        const std::string unreadable =
-            std::string(kService) + "unreadable answer to " + status_text(a.status, a.reason) + " (";
-        if (!parsed) {
-            std::string error = unreadable + excerpt(decode_error, c.secrets) + ")";
-            if (!a.body_over_limit && !a.body.empty()) error += ": " + excerpt(a.body, c.secrets);
-            return verdict(K::transient, error);
-        }
-        if (!parsed->is_object())
-            return verdict(K::transient, unreadable + "not a JSON object)");
-        const JsonValue* ok = parsed->get("ok");
-        if (ok && ok->truthy()) {
-            Verdict v = verdict(K::delivered, "");
-            if (const JsonValue* result = parsed->get("result")) v.result = dump_json(*result);
-            return v;
-        }
-        return verdict(K::refused, std::string(kService) + "refused: " + excerpt(host_str(*parsed), c.secrets));
-    }
-
-    const JsonValue* object = parsed && parsed->is_object() ? &*parsed : nullptr;
-    Verdict v = verdict(K::refused, refusal_text(a, object, c));
-    const JsonValue* parameters = object ? object->get("parameters") : nullptr;
-    if (a.status == 429) {
-        v.kind = K::flood;
-        std::optional<double> after = seconds_of(parameters ? parameters->get("retry_after") : nullptr);
+    EngineReader reader;
+    reports::TelegramVerdict judged = reports::judge_telegram_answer(a, reader, reports::kSendUntilDelivered);
+    Verdict v;
+    v.kind = judged.kind;
+    v.error = error_text(a, judged, c);
+    if (v.kind == Verdict::Kind::delivered) v.result = std::move(judged.body.result);
+    if (v.kind == Verdict::Kind::flood) {
+        std::optional<double> after = judged.body.retry_after;
         if (!after) after = retry_after_header(a, c.now);
         v.retry_after = after && *after >= 0 ? *after : kDefaultFloodWait;
         v.error = telegram_rate_limited_text(v.retry_after);
-        return v;
     }
-    if (a.status >= 500) {
-        v.kind = K::transient;
-        return v;
-    }
-    if (a.status == 400 && parameters) {
-        const JsonValue* to = parameters->get("migrate_to_chat_id");
-        if (to && (to->kind == JsonValue::Kind::integer ||
-                   (to->kind == JsonValue::Kind::text && !to->text.empty()))) {
-            v.kind = K::migrated;
-            v.new_chat_id = to->text;
-        }
-    }
+    if (v.kind == Verdict::Kind::migrated) v.new_chat_id = std::move(*judged.body.migrate_to_chat_id);
     return v;
 }
 

@@ -10,6 +10,7 @@
 
 #include "common/services.hpp"
 #include "reports/telegram_text.hpp"
+#include "reports/telegram_verdict.hpp"
 
 namespace emberscope::engine {
 
@@ -37,15 +38,13 @@ inline constexpr double kDefaultFloodWait = 5.0;
 /// What begins the text of every Telegram failure.
 inline constexpr std::string_view kTelegramService = "telegram: ";
 
-/// How one answer of the Bot API ends, whatever the method (sendMessage, getUpdates, ...).
+/// How one answer of the Bot API ends, whatever the method (sendMessage, getUpdates, ...): the
+/// shared verdict (reports/telegram_verdict.hpp) under kSendUntilDelivered, in the engine's words.
 struct Verdict {
-    enum class Kind {
-        delivered,  ///< "ok" set
-        flood,      ///< 429: repeat after `retry_after` seconds
-        migrated,   ///< the chat lives on as `new_chat_id`
-        transient,  ///< 5xx, transport failure, deadline, an answer that cannot be read
-        refused,    ///< any other status: not repeated within the cycle
-    };
+    /// delivered ("ok" set), flood (429: repeat after `retry_after` seconds), migrated (the chat
+    /// lives on as `new_chat_id`), transient (5xx, transport failure, deadline, an answer that
+    /// cannot be read), refused (any other status: not repeated within the cycle).
+    using Kind = reports::TelegramVerdict::Kind;
     Kind kind = Kind::refused;
     std::string error;       ///< "telegram: " and the cause, one line, secrets masked
     double retry_after = 0;
@@ -67,6 +66,7 @@ struct AnswerContext {
     std::size_t max_body = kTelegramMaxBody;   ///< the limit the answer was read under
 };
 
+/// The verdict on `answer`, its body read by the engine's JSON reader (never raises).
 Verdict judge_answer(const HttpAnswer& answer, const AnswerContext& context = {});
 
 /// "telegram: rate limited (HTTP 429, retry after 41 s)".

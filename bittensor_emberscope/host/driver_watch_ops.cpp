@@ -76,7 +76,7 @@ public:
     taostats::Decoder& map_only_taostats() override {
         return map_decoder_.emplace(decoder_, host::json_loads_is_hosts_own());
     }
-    reports::TelegramAnswers& telegram() override { return reports::host_telegram_answers(); }
+    reports::TelegramReader& telegram() override { return reports::host_telegram_reader(); }
 
     burns::BurnMap state_entries(std::string_view file_text) override {
         return state_.state_entries(file_text);

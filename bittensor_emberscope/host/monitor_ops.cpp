@@ -3,27 +3,18 @@
 
 #include <Python.h>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include <cmath>
 #include <limits>
 #include <optional>
 
-#include "burns/numeric.hpp"
 #include "config/route_rules.hpp"
 #include "engine/cycle.hpp"
 #include "engine/state.hpp"
 #include "engine/outbox.hpp"
-#include "engine/waits.hpp"
-#include "host/burns_values_ops.hpp"
 #include "routes/quiet_hours.hpp"
 #include "host/command_services.hpp"
 #include "host/error.hpp"
 #include "host/host_services.hpp"
-#include "native/posix_files.hpp"
-#include "native/posix_waiter.hpp"
 
 namespace emberscope::host {
 namespace {
@@ -212,33 +203,6 @@ Object monitor_run_snapshot(const Args& args) {
     return released_report([&](Services& services) { return engine::run_snapshot(services, s); });
 }
 
-Object monitor_wait(const Args& args) {
-    native::WaitFor what;
-    what.seconds = args.real<kWaitParams, "seconds">();
-    if (std::isnan(what.seconds)) throw_value_error("seconds must be a number, not nan");
-    what.pause_path = std::string(args.text<kWaitParams, "pause_path">());
-    const std::int64_t wake_fd = args.whole<kWaitParams, "wake_fd">();
-    if (wake_fd > std::numeric_limits<int>::max())
-        throw_value_error("wake_fd is not a file descriptor: " + std::to_string(wake_fd));
-    what.wake_fd = wake_fd < 0 ? -1 : static_cast<int>(wake_fd);
-    if (std::optional<double> due = args.optional_real<kWaitParams, "watchdog_seconds">()) {
-        if (std::isnan(*due)) throw_value_error("watchdog_seconds must be a number, not nan");
-        what.watchdog_seconds = *due;
-    }
-    native::WaitEnd end;
-    Py_BEGIN_ALLOW_THREADS
-#if defined(__GLIBC__)
-    // A wait mostly follows a cycle, whose listing and messages were freed: the pages go back
-    // to the system rather than counting for the waiting process.
-    ::malloc_trim(0);
-#endif
-    end = native::wait_for_first(what);
-    Py_END_ALLOW_THREADS
-    // As the host's own sleep does: a handler that raises (a stop) ends the wait with its error.
-    if (PyErr_CheckSignals() < 0) throw_pending();
-    return text(native::wait_end_name(end));
-}
-
 Object monitor_read_state(const Args& args) {
     const std::string path(args.text<kReadStateParams, "state_path">());
     // Only a missing file means "no state yet": one that cannot be read raises its own error.
@@ -254,45 +218,6 @@ Object monitor_read_state(const Args& args) {
     Object values = new_map();
     for (const auto& [key, value] : state.burns) values.set(key, text(value));
     return tuple({values, state.updated_at ? text(*state.updated_at) : none()});
-}
-
-Object monitor_format_owner_burn(const Args& args) {
-    const std::string_view value = args.text<kFormatParams, "value">();
-    if (const std::optional<double> number = burns::parse_numeric_text(value))
-        return text(burns::fixed_form(*number, burns::kDefaultOwnerBurnDecimals));
-    return text(value);
-}
-
-Object monitor_is_paused(const Args& args) {
-    // The cycle's own rule, asked once: no budget is spent, nothing waits.
-    engine::Waits waits(command_services(), std::string(args.text<kIsPausedParams, "pause_path">()), 0);
-    return boolean(waits.pause_requested());
-}
-
-Object monitor_beside_state(const Args& args) {
-    return text(engine::beside_state(args.text<kBesideStateParams, "state_path">(),
-                                     args.text<kBesideStateParams, "suffix">()));
-}
-
-Object monitor_replace_file(const Args& args) {
-    const std::string path(args.text<kReplaceFileParams, "path">());
-    const std::string content(args.text<kReplaceFileParams, "content">());
-    int error = 0;
-    without_lock([&] {
-        try {
-            native::replace_file_atomically(path, content);
-        } catch (const native::OsError& e) {
-            error = e.number();
-        } catch (const std::exception&) {
-            error = EIO;
-        }
-    });
-    if (error != 0) {
-        errno = error;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, args.given<kReplaceFileParams, "path">().ptr());
-        throw_pending();
-    }
-    return none();
 }
 
 Object monitor_http_exchange(const Args& args) {

@@ -57,41 +57,15 @@ inline constexpr Param kExchangeParams[] = {
     Param{"redirects", ParamType::text, true, true, "follow"},
     Param{"error_body_limit", ParamType::whole, true, true, "", -1}};
 
-/// None: no watchdog to feed.
-inline constexpr Param kWatchdogDue{"watchdog_seconds", ParamType::optional_real, true, true, "", 0};
-inline constexpr Param kWaitParams[] = {
-    keyword("seconds", ParamType::real), keyword("pause_path", ParamType::text),
-    Param{"wake_fd", ParamType::whole, true, true, "", -1}, kWatchdogDue};
-
 inline constexpr Param kReadStateParams[] = {required("state_path", ParamType::text)};
-inline constexpr Param kFormatParams[] = {required("value", ParamType::text)};
-inline constexpr Param kIsPausedParams[] = {required("pause_path", ParamType::text)};
-inline constexpr Param kBesideStateParams[] = {required("state_path", ParamType::text),
-                                               required("suffix", ParamType::text)};
-inline constexpr Param kReplaceFileParams[] = {required("path", ParamType::text),
-                                               required("content", ParamType::text)};
 
 /// One watch cycle of the engine (kRunCycleParams) -> its report dict.
 Object monitor_run_cycle(const Args& args);
 /// The engine's start-up snapshot (kRunSnapshotParams) -> its report dict.
 Object monitor_run_snapshot(const Args& args);
-/// One wait between two cycles (kWaitParams), the interpreter's lock released, -> why it ended:
-/// "deadline", "paused", "woken" (the wake descriptor is readable, or a signal came) or
-/// "watchdog". Signal handlers run before it returns: one that raises ends it with its error.
-Object monitor_wait(const Args& args);
 /// The state file as the engine reads it (kReadStateParams) -> (values dict, time stamp or None),
 /// or None when there is no file; an unusable one raises ValueError with the reason.
 Object monitor_read_state(const Args& args);
-/// The display form of an owner burn text (kFormatParams), as the engine's messages show it.
-Object monitor_format_owner_burn(const Args& args);
-/// True while the pause file exists, by the rule the engine's cycle follows (kIsPausedParams).
-Object monitor_is_paused(const Args& args);
-/// (state_path, suffix) -> the file beside the state file, by the engine's rule for its outbox.
-Object monitor_beside_state(const Args& args);
-/// (path, content) -> None: the file's content replaced as the engine replaces the state file
-/// (a synced temporary beside it renamed over it, its permissions kept, a link's target
-/// replaced, the folder synced), the interpreter's lock released; OSError naming the path.
-Object monitor_replace_file(const Args& args);
 /// One exchange through the command's HTTP services (kExchangeParams) -> (status, body read,
 /// whether the body was longer than its limit); a deadline raises TimeoutError and any other
 /// transport failure OSError, with the failure's text.

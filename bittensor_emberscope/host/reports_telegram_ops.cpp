@@ -17,31 +17,37 @@ host::Object to_host(const SendResult& result) {
 
 }  // namespace
 
-std::optional<std::string> HostTelegramAnswers::not_ok(std::string_view body) {
-    const host::Object answer = host::json_loads(decoded(body));
-    if (answer.attr("get").call({host::text("ok")}).truthy()) return std::nullopt;
-    return answer.repr();
-}
-
-RefusalBody HostTelegramAnswers::refusal(std::string_view body) {
+// A success body is decoded and parsed strictly (its errors raised), an error body may be any
+// text; either, once parsed, is asked with its own "get", which a JSON value that is not an
+// object lacks: the host's AttributeError is raised.
+TelegramBody HostTelegramReader::read(std::string_view body, bool success) {
     const host::Object text = decoded(body);
+    TelegramBody read;
     host::Object parsed;
-    try {
+    if (success) {
         parsed = host::json_loads(text);
-    } catch (const host::Error& e) {
-        if (!host::is_json_decode_error(e)) throw;
-        return {};
+    } else {
+        try {
+            parsed = host::json_loads(text);
+        } catch (const host::Error& e) {
+            if (!host::is_json_decode_error(e)) throw;
+            read.form = TelegramBody::Form::not_json;
+            return read;
+        }
     }
-    // A JSON value that is not an object has no "get": the host's AttributeError is raised.
-    const host::Object description = parsed.attr("get").call({host::text("description")});
-    RefusalBody read;
-    read.is_json = true;
-    if (description.truthy()) read.description = description.str();
+    if (success) {
+        read.ok = parsed.attr("get").call({host::text("ok")}).truthy();
+        if (!read.ok) read.printed = parsed.repr();
+    } else {
+        const host::Object description = parsed.attr("get").call({host::text("description")});
+        if (description.truthy()) read.description = description.str();
+    }
+    read.form = TelegramBody::Form::object;
     return read;
 }
 
-TelegramAnswers& host_telegram_answers() {
-    static HostTelegramAnswers instance;
+TelegramReader& host_telegram_reader() {
+    static HostTelegramReader instance;
     return instance;
 }
 
@@ -49,7 +55,7 @@ host::Object send_burn_telegram_messages(const host::Args& args) {
     const std::string_view text = args.text<kSendParams, "text">();
     const std::string_view token = args.text<kSendParams, "token">();
     const std::string_view chat_id = args.text<kSendParams, "chat_id">();
-    return to_host(send_burn_telegram_messages(host::services(), host_telegram_answers(), text,
+    return to_host(send_burn_telegram_messages(host::services(), host_telegram_reader(), text,
                                                token, chat_id));
 }
 
@@ -57,7 +63,7 @@ host::Object send_burn_telegram(const host::Args& args) {
     const std::string_view text = args.text<kSendParams, "text">();
     const std::string_view token = args.text<kSendParams, "token">();
     const std::string_view chat_id = args.text<kSendParams, "chat_id">();
-    return to_host(send_burn_telegram(host::services(), host_telegram_answers(), text, token, chat_id));
+    return to_host(send_burn_telegram(host::services(), host_telegram_reader(), text, token, chat_id));
 }
 
 }  // namespace emberscope::reports

@@ -8,14 +8,13 @@
 namespace emberscope::reports {
 
 /// Answers decoded by the host's `json` (strict UTF-8 first), as the delivery has always read them.
-class HostTelegramAnswers : public TelegramAnswers {
+class HostTelegramReader : public TelegramReader {
 public:
-    std::optional<std::string> not_ok(std::string_view body) override;
-    RefusalBody refusal(std::string_view body) override;
+    TelegramBody read(std::string_view body, bool success) override;
 };
 
-/// The answers of the running module.
-TelegramAnswers& host_telegram_answers();
+/// The reader of the running module.
+TelegramReader& host_telegram_reader();
 
 // Operations, (text, token, chat_id) -> (ok, error), and their parameters.
 inline constexpr host::Param kSendParams[] = {host::required("text", host::ParamType::text), host::required("token", host::ParamType::text), host::required("chat_id", host::ParamType::text)};

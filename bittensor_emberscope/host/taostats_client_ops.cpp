@@ -129,8 +129,7 @@ bool is_rate_limited(const host::Object& payload) {
         if (status->kind() == host::Kind::real && status->real() == 429.0) return true;
     }
     std::optional<host::Object> message = payload.get("message");
-    if (!message) return false;
-    return text_form(*message).find(kRateLimitedWords) != std::string::npos;
+    return message && message_says_rate_limited(text_form(*message));
 }
 
 host::Object api_base(const host::Args&) { return host::text(api_base(host::services())); }

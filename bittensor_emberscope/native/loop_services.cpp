@@ -8,18 +8,10 @@
 
 #include <cerrno>
 
+#include "native/posix_services.hpp"
 #include "native/posix_waiter.hpp"
 
 namespace emberscope::native {
-namespace {
-
-double clock_seconds(clockid_t clock) {
-    timespec ts{};
-    ::clock_gettime(clock, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-}  // namespace
 
 PosixLoopServices::PosixLoopServices(SystemdNotifier& notifier, int wake_fd)
     : notifier_(notifier), watchdog_(notifier), wake_fd_(wake_fd) {}

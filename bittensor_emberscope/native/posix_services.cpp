@@ -12,15 +12,12 @@
 #include "native/posix_files.hpp"
 
 namespace emberscope::native {
-namespace {
 
 double clock_seconds(clockid_t clock) {
     timespec ts{};
     ::clock_gettime(clock, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
-
-}  // namespace
 
 PosixServices::PosixServices() {
     // A stop or a signal check during an exchange ends it as it would end a sleep.

@@ -4,10 +4,15 @@
 // what only the interpreter can do: its signal handlers, and the classing of its errors.
 #pragma once
 
+#include <time.h>
+
 #include "common/services.hpp"
 #include "native/curl_http.hpp"
 
 namespace emberscope::native {
+
+/// The seconds `clock` (CLOCK_REALTIME, CLOCK_MONOTONIC, ...) reads now.
+double clock_seconds(clockid_t clock);
 
 /// An error of these services whose text has had the secrets masked out of it.
 class MaskedError : public std::runtime_error {

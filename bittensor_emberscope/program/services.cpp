@@ -14,16 +14,6 @@
 #endif
 
 namespace emberscope::program {
-namespace {
-
-double clock_seconds(clockid_t id) {
-    timespec ts{};
-    ::clock_gettime(id, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-}  // namespace
-
 std::optional<std::string> environment_variable(std::string_view name) {
     const char* value = std::getenv(std::string(name).c_str());
     if (value == nullptr) return std::nullopt;
@@ -37,8 +27,8 @@ std::string telegram_api_base() {
 
 Clock::Clock(double scale)
     : scale_(std::isfinite(scale) && scale > 1 ? scale : 1),
-      wall0_(clock_seconds(CLOCK_REALTIME)),
-      mono0_(clock_seconds(CLOCK_MONOTONIC)) {}
+      wall0_(native::clock_seconds(CLOCK_REALTIME)),
+      mono0_(native::clock_seconds(CLOCK_MONOTONIC)) {}
 
 Clock Clock::from_environment() {
     const char* text = std::getenv("EMBERSCOPE_TIME_SCALE");
@@ -49,13 +39,13 @@ Clock Clock::from_environment() {
 }
 
 double Clock::wall() const {
-    const double now = clock_seconds(CLOCK_REALTIME);
+    const double now = native::clock_seconds(CLOCK_REALTIME);
     if (scale_ == 1) return now;
-    return wall0_ + (clock_seconds(CLOCK_MONOTONIC) - mono0_) * scale_;
+    return wall0_ + (native::clock_seconds(CLOCK_MONOTONIC) - mono0_) * scale_;
 }
 
 double Clock::monotonic() const {
-    const double now = clock_seconds(CLOCK_MONOTONIC);
+    const double now = native::clock_seconds(CLOCK_MONOTONIC);
     return scale_ == 1 ? now : mono0_ + (now - mono0_) * scale_;
 }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "engine/outbox.hpp"
 #include "native/posix_files.hpp"
 #include "records/records_fixture.hpp"
 
@@ -35,6 +36,21 @@ TEST(RecordsFiles, NamesBesideTheStateFile) {
         EXPECT_EQ(mutes_path(c.state), c.mutes);
         EXPECT_EQ(bot_offset_path(c.state), c.offset);
         EXPECT_EQ(lock_path(c.state), c.lock);
+    }
+    // Odd names follow the rule the engine names its outbox by: only a name that ends in ".json"
+    // after something else loses that ending.
+    const std::pair<std::string, std::string> odd[] = {
+        {"state", "state.status.json"},
+        {"a.json.json", "a.json.status.json"},
+        {"dir/.json", "dir/.json.status.json"},
+        {".json", ".json.status.json"},
+        {"dir.json/state", "dir.json/state.status.json"},
+        {"caf\xe9.json", "caf\xe9.status.json"},  // not UTF-8
+        {"\xc3\xa9tat.json", "\xc3\xa9tat.status.json"},
+    };
+    for (const auto& [state, status] : odd) {
+        EXPECT_EQ(status_path(state), status) << state;
+        EXPECT_EQ(outbox_path(state), engine::beside_state(state, ".outbox.json")) << state;
     }
 }
 

@@ -21,26 +21,28 @@ HttpRequest message_request(Services& services, std::string_view text, std::stri
     return request;
 }
 
-// The reason of an error status: the body's "description", an excerpt of a JSON body without
-// one, a body that is not JSON, or the status line's own text when there is no body.
-std::string refusal_reason(TelegramAnswers& answers, const HttpAnswer& answer) {
-    const RefusalBody read = answers.refusal(answer.body);
-    if (!read.is_json) {
+// The documented words of a failed delivery: the transport's own text; for an error status the
+// body's "description", an excerpt of a JSON body without one, a body that is not JSON, or the
+// status line's own text when there is no body; for a success answer without "ok" the answer in
+// display notation.
+std::string error_text(const HttpAnswer& answer, const TelegramBody& body) {
+    if (answer.failure) return answer.failure->message;
+    if (answer.body_over_limit) return text::over_limit_text(kTelegramBodyLimit);
+    if (answer.ok()) return body.printed.value_or("");
+    if (body.form != TelegramBody::Form::object) {
         if (!answer.body.empty()) return answer.body;
         return "HTTP Error " + std::to_string(answer.status) + ": " + answer.reason;
     }
-    if (read.description) return *read.description;
+    if (body.description) return *body.description;
     return text::first_code_points(answer.body, kErrorBodyExcerptLength);
 }
 
-SendResult post(Services& services, TelegramAnswers& answers, std::string_view text,
+SendResult post(Services& services, TelegramReader& reader, std::string_view text,
                 std::string_view token, std::string_view chat_id) {
     const HttpAnswer answer = services.http(message_request(services, text, token, chat_id));
-    if (answer.failure) return {false, answer.failure->message};
-    if (answer.body_over_limit) return {false, text::over_limit_text(kTelegramBodyLimit)};
-    if (!answer.ok()) return {false, refusal_reason(answers, answer)};
-    if (std::optional<std::string> printed = answers.not_ok(answer.body)) return {false, *printed};
-    return {true, ""};
+    const TelegramVerdict verdict = judge_telegram_answer(answer, reader, kSendOnce);
+    if (verdict.kind == TelegramVerdict::Kind::delivered) return {true, ""};
+    return {false, error_text(answer, verdict.body)};
 }
 
 }  // namespace
@@ -58,27 +60,28 @@ HttpRequest send_message_request(Services& services, std::string_view token) {
     return request;
 }
 
-SendResult send_burn_telegram(Services& services, TelegramAnswers& answers, std::string_view text,
+SendResult send_burn_telegram(Services& services, TelegramReader& reader, std::string_view text,
                               std::string_view token, std::string_view chat_id) {
     if (token.empty() || chat_id.empty()) return {false, std::string(kNotConfigured)};
     try {
-        SendResult result = post(services, answers, text, token, chat_id);
+        SendResult result = post(services, reader, text, token, chat_id);
         if (!result.error.empty())
             result.error = secrets::mask(result.error, taostats::known_secrets(services, token));
         return result;
     } catch (...) {
-        services.rethrow_masked(std::current_exception(), taostats::known_secrets(services, token));        throw;  // not reached: the error goes out masked
+        services.rethrow_masked(std::current_exception(), taostats::known_secrets(services, token));
+        throw;  // not reached: the error goes out masked
     }
 }
 
-SendResult send_burn_telegram_messages(Services& services, TelegramAnswers& answers,
+SendResult send_burn_telegram_messages(Services& services, TelegramReader& reader,
                                        std::string_view text, std::string_view token,
                                        std::string_view chat_id) {
     const std::vector<std::string> parts = chunk_text(text, kMessageTextLimit);
     const std::size_t total = parts.size();
     for (std::size_t index = 1; index <= total; ++index) {
         SendResult result = send_burn_telegram(
-            services, answers, numbered_part(parts[index - 1], index, total), token, chat_id);
+            services, reader, numbered_part(parts[index - 1], index, total), token, chat_id);
         if (!result.ok) return result;
         if (index < total) services.sleep(kPauseBetweenMessages);
     }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/services.hpp"
+#include "reports/telegram_verdict.hpp"
 
 namespace emberscope::reports {
 
@@ -19,39 +20,22 @@ struct SendResult {
     std::string error;
 };
 
-/// What a refusal's body says.
-struct RefusalBody {
-    bool is_json = false;                    ///< the body is a JSON document
-    std::optional<std::string> description;  ///< its "description" when that is true
-};
-
-/// The questions delivery asks of Telegram's answers, answered by the host's JSON codec.
-/// Bodies are decoded as strict UTF-8 first; invalid bytes raise.
-class TelegramAnswers {
-public:
-    virtual ~TelegramAnswers() = default;
-    /// nullopt when a success body's "ok" is true, otherwise the answer's printed form.
-    /// A body that is not JSON, or JSON without "get" (not an object), raises.
-    virtual std::optional<std::string> not_ok(std::string_view body) = 0;
-    /// A refusal's body read; JSON that is not an object raises.
-    virtual RefusalBody refusal(std::string_view body) = 0;
-};
-
 /// The sendMessage POST to the bot `token` at TELEGRAM_API_BASE (Telegram's own origin when
 /// unset): its address, content type, time-out, body limits, and no redirect followed (a
 /// redirected POST would arrive as a GET, without its text). The caller puts the message in
 /// (`form` or `body`); the command adds its deadline and its judgement of broken answers.
 HttpRequest send_message_request(Services& services, std::string_view token);
 
-/// Posts `text` as one message to the chat, whatever its length. Not configured (empty token
-/// or chat id), error statuses and transport failures come back not ok; an undecodable or
-/// non-object answer and failures of any other kind are raised.
-SendResult send_burn_telegram(Services& services, TelegramAnswers& answers, std::string_view text,
+/// Posts `text` as one message to the chat, whatever its length, judged under kSendOnce with
+/// `reader` (the host's JSON codec). Not configured (empty token or chat id), error statuses
+/// and transport failures come back not ok; what the reader raises (an undecodable or
+/// non-object answer) and failures of any other kind are raised.
+SendResult send_burn_telegram(Services& services, TelegramReader& reader, std::string_view text,
                               std::string_view token, std::string_view chat_id);
 
 /// Posts `text` in chunks of at most 3900 code points, numbered "(i/n)" when there are
 /// several, 0.4 s apart; stops at the first part that fails and returns its result.
-SendResult send_burn_telegram_messages(Services& services, TelegramAnswers& answers,
+SendResult send_burn_telegram_messages(Services& services, TelegramReader& reader,
                                        std::string_view text, std::string_view token,
                                        std::string_view chat_id);
 

@@ -13,7 +13,7 @@ namespace {
 
 using testing::FakeError;
 using testing::FakeServices;
-using testing::FakeTelegramAnswers;
+using testing::FakeTelegramReader;
 
 constexpr std::string_view kToken = "123:SECRET";
 
@@ -32,7 +32,7 @@ std::string sent_text(const HttpRequest& request) {
 
 TEST(Delivery, StopsAtTheFailingPartAndMasksTheToken) {
     FakeServices services;
-    FakeTelegramAnswers answers;
+    FakeTelegramReader answers;
     services.answers.push_back(FakeServices::answer(200, "ok"));
     services.answers.push_back(FakeServices::answer(
         400, "description:Bad Request: bot123:SECRET cannot post", {}, "Bad Request"));
@@ -55,7 +55,7 @@ TEST(Delivery, StopsAtTheFailingPartAndMasksTheToken) {
 
 TEST(Delivery, AllPartsDelivered) {
     FakeServices services;
-    FakeTelegramAnswers answers;
+    FakeTelegramReader answers;
     services.responder = [](const HttpRequest&) { return FakeServices::answer(200, "ok"); };
     const SendResult result =
         send_burn_telegram_messages(services, answers, three_part_report(), kToken, "-100");
@@ -83,7 +83,7 @@ TEST(Delivery, ReasonsOfAFailedMessage) {
     cases[6].answer.body_over_limit = cases[7].answer.body_over_limit = true;
     for (Case& c : cases) {
         FakeServices services;
-        FakeTelegramAnswers answers;
+        FakeTelegramReader answers;
         services.answers.push_back(c.answer);
         const SendResult result = send_burn_telegram(services, answers, "hi", kToken, "1");
         EXPECT_FALSE(result.ok);
@@ -97,7 +97,7 @@ TEST(Delivery, ReasonsOfAFailedMessage) {
 
 TEST(Delivery, NotConfiguredSendsNothing) {
     FakeServices services;
-    FakeTelegramAnswers answers;
+    FakeTelegramReader answers;
     EXPECT_EQ(send_burn_telegram(services, answers, "hi", "", "1").error,
               "burn telegram not configured");
     EXPECT_EQ(send_burn_telegram(services, answers, "hi", kToken, "").error,
@@ -107,7 +107,7 @@ TEST(Delivery, NotConfiguredSendsNothing) {
 
 TEST(Delivery, ARaisedErrorLeavesWithoutTheToken) {
     FakeServices services;
-    FakeTelegramAnswers answers;
+    FakeTelegramReader answers;
     services.responder = [](const HttpRequest& r) -> HttpAnswer {
         throw FakeError("cannot reach " + r.url);
     };
@@ -121,7 +121,7 @@ TEST(Delivery, ARaisedErrorLeavesWithoutTheToken) {
 
 TEST(Delivery, TheTaostatsKeyIsMaskedTooInEverySpelling) {
     FakeServices services;
-    FakeTelegramAnswers answers;
+    FakeTelegramReader answers;
     services.env["TAOSTATS_API_KEY"] = "  tao-KEY-0123456789\n";
     services.answers.push_back(
         FakeServices::answer(400, "description:tao-KEY-0123456789 123%3ASECRET 123:SECRET", {}, ""));

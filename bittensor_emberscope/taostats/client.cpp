@@ -82,21 +82,57 @@ HttpRequest get_request(Services& services, std::string_view path, std::string_v
     return request;
 }
 
-PayloadPtr get_json(Services& services, Decoder& decoder, std::string_view path,
-                    std::string_view query, std::string_view auth) {
-    const HttpRequest request = get_request(services, path, query, auth);
+namespace {
 
+// The documented client's reader: answers decoded by the decoder, records of failures masked,
+// rate limits asked of the decoded value.
+class DecoderReader final : public AnswerReader {
+public:
+    DecoderReader(Services& services, Decoder& decoder, std::string_view auth)
+        : services_(services), decoder_(decoder), auth_(auth) {}
+    void read(const HttpAnswer& answer) override {
+        PayloadPtr decoded = answer.ok() ? decoder_.success(answer) : decoder_.refusal(answer);
+        payload = decoder_.masked(std::move(decoded), known_secrets(services_, {}, auth_));
+    }
+    bool says_rate_limited() override { return decoder_.is_rate_limited(*payload); }
+    PayloadPtr payload;
+
+private:
+    Services& services_;
+    Decoder& decoder_;
+    std::string_view auth_;
+};
+
+struct Judged {
+    AnswerKind kind;
+    PayloadPtr payload;
+};
+
+// One GET judged under `policy`. A failed exchange is raised as the host raised it; whatever
+// is raised goes out with the key masked.
+Judged exchange(Services& services, Decoder& decoder, std::string_view path,
+                std::string_view query, std::string_view auth, const AnswerPolicy& policy) {
+    const HttpRequest request = get_request(services, path, query, auth);
     try {
         const HttpAnswer answer = services.http(request);
-        if (answer.failure) {
+        DecoderReader reader(services, decoder, auth);
+        const AnswerKind kind = judge_taostats_answer(answer, reader, policy);
+        if (kind == AnswerKind::transport) {
             if (answer.failure->original) std::rethrow_exception(answer.failure->original);
             throw std::runtime_error(answer.failure->message);
         }
-        PayloadPtr payload = answer.ok() ? decoder.success(answer) : decoder.refusal(answer);
-        return decoder.masked(std::move(payload), known_secrets(services, {}, auth));
+        return {kind, std::move(reader.payload)};
     } catch (...) {
-        services.rethrow_masked(std::current_exception(), known_secrets(services, {}, auth));        throw;  // not reached: the error goes out masked
+        services.rethrow_masked(std::current_exception(), known_secrets(services, {}, auth));
+        throw;  // not reached: the error goes out masked
     }
+}
+
+}  // namespace
+
+PayloadPtr get_json(Services& services, Decoder& decoder, std::string_view path,
+                    std::string_view query, std::string_view auth) {
+    return exchange(services, decoder, path, query, auth, kSingleRequest).payload;
 }
 
 PayloadPtr with_retries(Services& services, Decoder& decoder, std::string_view path,
@@ -104,8 +140,9 @@ PayloadPtr with_retries(Services& services, Decoder& decoder, std::string_view p
                         const RetryPolicy& policy) {
     double delay = policy.first_delay;
     for (std::int64_t attempt = 0; attempt < attempts; ++attempt) {
-        PayloadPtr payload = get_json(services, decoder, path, query, auth);
-        if (!decoder.is_rate_limited(*payload) || attempt == attempts - 1) return payload;
+        Judged answer = exchange(services, decoder, path, query, auth, kRetriedRequest);
+        if (answer.kind != AnswerKind::rate_limited || attempt == attempts - 1)
+            return std::move(answer.payload);
         services.sleep(delay);
         delay = policy.next_delay(delay);
     }

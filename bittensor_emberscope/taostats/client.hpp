@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/services.hpp"
+#include "taostats/answer.hpp"
 #include "taostats/listing_scan.hpp"
 #include "taostats/settings.hpp"
 
@@ -106,7 +107,7 @@ HttpRequest get_request(Services& services, std::string_view path, std::string_v
 PayloadPtr get_json(Services& services, Decoder& decoder, std::string_view path,
                     std::string_view query, std::string_view auth);
 
-/// `get_json` repeated while the answer is rate limited, at most `attempts` requests in all,
+/// `get_json` repeated while the answer's record says rate limited (kRetriedRequest), at most `attempts` requests in all,
 /// sleeping between them as `policy` says. Returns the first answer that is not rate limited,
 /// or the last one; null when there was no attempt at all.
 PayloadPtr with_retries(Services& services, Decoder& decoder, std::string_view path,

@@ -1,11 +1,10 @@
-// The burn map of a plain listing answer, read straight from its body.
+// One page of the Taostats listing read in one pass over its body.
 #include "taostats/listing_scan.hpp"
 
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 #include "burns/numeric.hpp"
 #include "burns/owner_burn.hpp"
@@ -14,32 +13,43 @@
 namespace emberscope::taostats {
 namespace {
 
-/// Deeper documents are left to the host (whose own limit then applies).
-constexpr int kMaxDepth = 64;
-/// Longer number tokens are left to the host: it refuses integers of more than 4,300 digits.
-constexpr std::size_t kMaxNumberLength = 4000;
-
 namespace lex = json_lexer;
 
-class Scanner {
-public:
-    explicit Scanner(std::string_view body) : p_(body.data()), end_(body.data() + body.size()) {}
+/// Deeper documents are left to the decoder (whose own limit is deeper or the same).
+constexpr int kMaxDepth = 64;
 
-    bool listing(ScannedListing& out) {
+/// Texts are plain runs of `Run` bytes, other bytes taken as `Bytes` says.
+template <class Run, class Bytes>
+class PageScanner {
+public:
+    PageScanner(std::string_view body, PageSlices& page, std::size_t longest_number)
+        : p_(body.data()), end_(body.data() + body.size()), page_(page),
+          longest_number_(longest_number) {}
+
+    bool page() {
+        page_.rows.clear();
+        page_.pagination = {};
+        page_.record_words = false;
         space();
         if (!eat('{')) return false;
         space();
         bool seen_data = false;
-        const bool members = items_until('}', [&] {
+        const bool members = eat('}') || items_until('}', [&] {
             std::string_view key;
-            if (!plain_key(key)) return false;
+            if (!key_of_member(key)) return false;
             if (key == "data") {
-                if (seen_data || !rows(out)) return false;
+                if (seen_data) return false;
                 seen_data = true;
+                return rows();
+            }
+            if (key == "pagination") {
+                if (!page_.pagination.empty()) return false;
+                const char* start = p_;
+                if (!skip_value(1)) return false;
+                page_.pagination = view(start);
                 return true;
             }
-            // The rate-limit test reads these two: such an answer goes the host's way.
-            if (key == "status_code" || key == "message") return false;
+            if (key == "status_code" || key == "message") page_.record_words = true;
             return skip_value(1);
         });
         space();
@@ -48,29 +58,13 @@ public:
 
 private:
     const char* p_;
-    const char* end_;
-    // Keys of the entries so far, as views of the body. While every netuid was an integer
-    // greater than the one before (the listing asks for ascending order) no key can repeat and
-    // the entries need no index; the first that breaks the order builds it.
-    std::vector<std::string_view> keys_;
-    bool ascending_ = true;
-    std::int64_t last_ = 0;
-    std::unordered_map<std::string_view, std::size_t> position_;
+    const char* const end_;
+    PageSlices& page_;
+    const std::size_t longest_number_;
 
-    /// Items separated by commas up to `close`, each read by `item` from its first byte on.
-    template <class Item>
-    bool items_until(char close, Item item) {
-        for (;;) {
-            if (!item()) return false;
-            space();
-            if (eat(',')) {
-                space();
-                continue;
-            }
-            return eat(close);
-        }
+    std::string_view view(const char* start) const {
+        return std::string_view(start, static_cast<std::size_t>(p_ - start));
     }
-
     void space() { p_ = lex::skip_space(p_, end_); }
     bool eat(char c) {
         if (p_ < end_ && *p_ == c) {
@@ -86,13 +80,31 @@ private:
         return true;
     }
 
-    /// A string at the quotation mark: `content` is what lies between the marks, `escaped` tells
-    /// whether it holds an escape (all of them checked as the host's decoder checks them). Its
-    /// bytes are checked as strict UTF-8: outside texts any byte above ASCII breaks the grammar,
-    /// so the texts are where the body's UTF-8 is checked.
+    /// Items separated by commas up to `close`, each read by `item` from its first byte on.
+    template <class Item>
+    bool items_until(char close, Item item) {
+        for (;;) {
+            if (!item()) return false;
+            space();
+            if (eat(',')) {
+                space();
+                continue;
+            }
+            return eat(close);
+        }
+    }
+
+    /// A string at its quotation mark; `content` holds its bytes between the marks when it has
+    /// no escape (empty otherwise, with `escaped` set).
     bool string(std::string_view& content, bool& escaped) {
         if (!eat('"')) return false;
-        const lex::String t = lex::read_string<lex::AsciiText, lex::Utf8Bytes>(p_, end_, nullptr);
+        if (const char* quote = lex::plain_string_end<Run>(p_, end_)) {
+            content = std::string_view(p_, static_cast<std::size_t>(quote - p_));
+            escaped = false;
+            p_ = quote + 1;
+            return true;
+        }
+        const lex::String t = lex::read_string<Run, Bytes>(p_, end_, nullptr);
         if (t.fault != lex::Fault::none) return false;
         content = t.content;
         escaped = t.escaped;
@@ -100,22 +112,15 @@ private:
         return true;
     }
 
-    bool plain_key(std::string_view& key) {
+    /// A member's name and its colon. A name with an escape is not taken where names are looked
+    /// at (`plain`): it may spell one of them.
+    bool key_of_member(std::string_view& key, bool plain = true) {
         bool escaped;
-        if (!string(key, escaped) || escaped) return false;
+        if (!string(key, escaped) || (escaped && plain)) return false;
         space();
         if (!eat(':')) return false;
         space();
         return true;
-    }
-
-    /// A number token; `integral` when it has neither fraction nor exponent.
-    bool number(std::string_view& token, bool& integral) {
-        const char* const stop = lex::number_end(p_, end_, integral);
-        if (stop == nullptr) return false;
-        token = std::string_view(p_, static_cast<std::size_t>(stop - p_));
-        p_ = stop;
-        return token.size() <= kMaxNumberLength;
     }
 
     bool skip_value(int depth) {
@@ -135,9 +140,12 @@ private:
             case 'I': return word("Infinity");
             default: {
                 if (word("-Infinity")) return true;
-                std::string_view token;
                 bool integral;
-                return number(token, integral);
+                const char* const stop = lex::number_end(p_, end_, integral);
+                if (stop == nullptr || static_cast<std::size_t>(stop - p_) > longest_number_)
+                    return false;
+                p_ = stop;
+                return true;
             }
         }
     }
@@ -149,12 +157,7 @@ private:
         if (eat('}')) return true;
         return items_until('}', [&] {
             std::string_view key;
-            bool escaped;
-            if (!string(key, escaped)) return false;
-            space();
-            if (!eat(':')) return false;
-            space();
-            return skip_value(depth);
+            return key_of_member(key, false) && skip_value(depth);
         });
     }
 
@@ -166,46 +169,72 @@ private:
         return items_until(']', [&] { return skip_value(depth); });
     }
 
-    /// "data": a non-empty array of objects.
-    bool rows(ScannedListing& out) {
+    /// "data": an array, each item a row.
+    bool rows() {
         if (!eat('[')) return false;
         space();
-        return items_until(']', [&] { return p_ != end_ && *p_ == '{' && row(out); });
+        if (eat(']')) return true;
+        return items_until(']', [&] { return row(); });
     }
 
-    // Kept out of line: inlined into scan_listing, which runs once a body, its member-name tests
-    // were compiled as library calls (some 5% more instructions a row).
-    [[gnu::noinline]] bool row(ScannedListing& out) {
+    // Kept out of line: the member-name tests compile to inline compares here.
+    [[gnu::noinline]] bool row() {
+        RowSlices& r = page_.rows.emplace_back();
+        const char* const start = p_;
+        if (p_ == end_ || *p_ != '{') {
+            if (!skip_value(2)) return false;
+            r.whole = view(start);
+            return true;
+        }
         ++p_;
         space();
-        std::string_view netuid;
-        std::optional<std::int64_t> number;  // the netuid's value when it is a short integer
-        bool has_netuid = false;
-        ScannedBurn burn;
-        bool has_burn = false;
-        const bool members = eat('}') || items_until('}', [&] {
+        if (eat('}')) return true;
+        return items_until('}', [&] {
             std::string_view key;
-            if (!plain_key(key)) return false;
+            if (!key_of_member(key)) return false;
+            const char* const value = p_;
+            if (!skip_value(3)) return false;
             if (key == "netuid") {
-                if (has_netuid || !netuid_text(netuid, number)) return false;
-                has_netuid = true;
-                return true;
+                r.repeats |= !r.netuid.empty();
+                r.netuid = view(value);
+            } else if (key == "incentive_burn") {
+                r.repeats |= !r.burn.empty();
+                r.burn = view(value);
             }
-            if (key == "incentive_burn") {
-                if (has_burn || !owner_burn_value(burn)) return false;
-                has_burn = true;
-                return true;
-            }
-            return skip_value(3);
+            return true;
         });
-        if (!members) return false;
-        ++out.rows;
-        if (has_netuid) add(out, netuid, number, burn.text());
+    }
+};
+
+// The burn map of scanned rows, as the host's decoding followed by the row rules makes it.
+class MapBuilder {
+public:
+    explicit MapBuilder(ScannedListing& out) : out_(out) {}
+
+    bool row(const RowSlices& row) {
+        if (!row.whole.empty() || row.repeats) return false;
+        ++out_.rows;
+        if (row.netuid.empty()) return true;
+        std::string_view key;
+        std::optional<std::int64_t> number;
+        ScannedBurn burn;
+        if (!netuid_text(row.netuid, key, number)) return false;
+        if (!row.burn.empty() && !owner_burn_value(row.burn, burn)) return false;
+        add(key, number, burn.text());
         return true;
     }
 
-    void add(ScannedListing& out, std::string_view key, std::optional<std::int64_t> number,
-             std::string burn) {
+private:
+    ScannedListing& out_;
+    // Keys of the entries so far, as views of the body. While every netuid was an integer
+    // greater than the one before (the listing asks for ascending order) no key can repeat and
+    // the entries need no index; the first that breaks the order builds it.
+    std::vector<std::string_view> keys_;
+    bool ascending_ = true;
+    std::int64_t last_ = 0;
+    std::unordered_map<std::string_view, std::size_t> position_;
+
+    void add(std::string_view key, std::optional<std::int64_t> number, std::string burn) {
         if (ascending_ && number && (keys_.empty() || *number > last_)) {
             last_ = *number;
         } else {
@@ -214,26 +243,42 @@ private:
                 position_.reserve(keys_.size() * 2);
                 for (std::size_t i = 0; i < keys_.size(); ++i) position_.emplace(keys_[i], i);
             }
-            auto [it, inserted] = position_.try_emplace(key, out.burns.size());
+            auto [it, inserted] = position_.try_emplace(key, out_.burns.size());
             if (!inserted) {
-                out.burns[it->second].second = std::move(burn);
+                out_.burns[it->second].second = std::move(burn);
                 return;
             }
         }
         keys_.push_back(key);
-        out.burns.emplace_back(std::string(key), std::move(burn));
+        out_.burns.emplace_back(std::string(key), std::move(burn));
+    }
+
+    /// The content of a text's JSON (`json` begins with its quotation mark) when it has no escape.
+    static std::optional<std::string_view> plain_text(std::string_view json) {
+        const std::string_view content = json.substr(1, json.size() - 2);
+        if (content.find('\\') != std::string_view::npos) return std::nullopt;
+        return content;
+    }
+
+    static bool is_integral(std::string_view token) {
+        return token.find_first_of(".eE") == std::string_view::npos;
     }
 
     /// The key of a row: an integer's digits (`value` set when it has at most 18), or a text
     /// without escapes as it is.
-    bool netuid_text(std::string_view& key, std::optional<std::int64_t>& value) {
-        if (p_ < end_ && *p_ == '"') {
-            bool escaped;
-            return string(key, escaped) && !escaped;
+    static bool netuid_text(std::string_view json, std::string_view& key,
+                            std::optional<std::int64_t>& value) {
+        if (json.front() == '"') {
+            const std::optional<std::string_view> text = plain_text(json);
+            if (!text) return false;
+            key = *text;
+            return true;
         }
-        bool integral;
-        if (!number(key, integral) || !integral) return false;
-        if (key == "-0") key = "0";
+        const char c = json.front();
+        if (!(lex::is_digit(c) || (c == '-' && json.size() > 1 && lex::is_digit(json[1]))) ||
+            !is_integral(json))
+            return false;
+        key = json == "-0" ? std::string_view("0") : json;
         value = burns::small_integer_text(key);
         return true;
     }
@@ -257,66 +302,70 @@ private:
 
     /// An "incentive_burn" value: a scalar, an empty structure or a text without escapes (a
     /// structure with something in it goes the host's way).
-    bool owner_burn_value(ScannedBurn& burn) {
-        if (p_ == end_) return false;
+    static bool owner_burn_value(std::string_view json, ScannedBurn& burn) {
         using B = burns::BurnKind;
-        switch (*p_) {
+        const auto real = [&](double value) {
+            burn.value = {B::real, false};
+            burn.real = value;
+            return true;
+        };
+        switch (json.front()) {
             case '"': {
-                bool escaped;
-                if (!string(burn.shown, escaped) || escaped) return false;
-                burn.value = {B::text, burn.shown.empty()};
+                const std::optional<std::string_view> text = plain_text(json);
+                if (!text) return false;
+                burn.shown = *text;
+                burn.value = {B::text, text->empty()};
                 return true;
             }
             case '[':
-            case '{': {
-                const char close = *p_ == '[' ? ']' : '}';
-                burn.value = {close == ']' ? B::array : B::object, true};
-                ++p_;
-                space();
-                return eat(close);
-            }
+            case '{':
+                // Empty when nothing but white space lies between the brackets.
+                if (lex::skip_space(json.data() + 1, json.data() + json.size()) !=
+                    json.data() + json.size() - 1)
+                    return false;
+                burn.value = {json.front() == '[' ? B::array : B::object, true};
+                return true;
             case 't':
                 burn.value = {B::boolean, false};
                 burn.shown = "True";
-                return word("true");
-            case 'f': burn.value = {B::boolean, true}; return word("false");
-            case 'n': burn.value = {B::null, true}; return word("null");
-            case 'N': return real_literal(burn, "NaN", std::numeric_limits<double>::quiet_NaN());
-            case 'I': return real_literal(burn, "Infinity", std::numeric_limits<double>::infinity());
+                return true;
+            case 'f': burn.value = {B::boolean, true}; return true;
+            case 'n': burn.value = {B::null, true}; return true;
+            case 'N': return real(std::numeric_limits<double>::quiet_NaN());
+            case 'I': return real(std::numeric_limits<double>::infinity());
             default: break;
         }
-        if (lex::starts_with(p_, end_, "-Infinity"))
-            return real_literal(burn, "-Infinity", -std::numeric_limits<double>::infinity());
-        std::string_view token;
-        bool integral;
-        if (!number(token, integral)) return false;
-        if (integral) {
-            burn.value = {B::integer, token == "0" || token == "-0"};
-            burn.shown = token;
+        if (json == "-Infinity") return real(-std::numeric_limits<double>::infinity());
+        if (is_integral(json)) {
+            burn.value = {B::integer, json == "0" || json == "-0"};
+            burn.shown = json;
             return true;
         }
-        const std::optional<double> value = burns::parse_numeric_text(token);
+        const std::optional<double> value = burns::parse_numeric_text(json);
         if (!value) return false;
         burn.value = {B::real, *value == 0.0};
         burn.real = *value;
         return true;
     }
-
-    /// NaN, Infinity or -Infinity: a literal the host's decoder reads as a real.
-    template <std::size_t N>
-    bool real_literal(ScannedBurn& burn, const char (&w)[N], double value) {
-        burn.value = {burns::BurnKind::real, false};
-        burn.real = value;
-        return word(w);
-    }
 };
 
 }  // namespace
 
+bool scan_listing_page(std::string_view body, PageSlices& page, const ScanRules& rules) {
+    if (rules.checks_utf8)
+        return PageScanner<lex::AsciiText, lex::Utf8Bytes>(body, page, rules.longest_number).page();
+    return PageScanner<lex::AnyText, lex::StrictBytes>(body, page, rules.longest_number).page();
+}
+
 std::optional<ScannedListing> scan_listing(std::string_view body) {
+    PageSlices page;
+    if (!scan_listing_page(body, page, kHostScan) || page.record_words || page.rows.empty())
+        return std::nullopt;
     ScannedListing out;
-    Scanner scanner(body);
-    if (!scanner.listing(out) || out.rows == 0) return std::nullopt;
+    out.burns.reserve(page.rows.size());
+    MapBuilder builder(out);
+    for (const RowSlices& row : page.rows)
+        if (!builder.row(row)) return std::nullopt;
     return out;
 }
 

@@ -168,6 +168,45 @@ TEST(StrictUtf8, AcceptsWhatTheHostDecodesAtEveryOffset) {
     EXPECT_TRUE(utf8::is_strict(std::string(4, '\0')));
 }
 
+TEST(ListingScan, OnePageScanUnderEachReadersRules) {
+    struct Case {
+        std::string body;
+        bool command, host;  // taken under kCommandScan, under kHostScan
+        bool record_words = false;
+        bool repeats = false;
+    };
+    const std::string long_number = std::string(4001, '7');
+    const Case cases[] = {
+        {R"({"data":[{"netuid":1,"incentive_burn":0.5}]})", true, true},
+        // A record's words are found for the documented module's rate-limit test.
+        {R"({"message":"Rate Limited","data":[]})", true, true, true},
+        {R"({"data":[],"status_code":429})", true, true, true},
+        {R"({"data":[{"message":"x","status_code":1}]})", true, true, false},
+        // A repeated member: the last is kept, and the repeat is told.
+        {R"({"data":[{"netuid":1,"netuid":2}]})", true, true, false, true},
+        {R"({"data":[{"incentive_burn":1,"netuid":1,"incentive_burn":2}]})", true, true, false, true},
+        // Bytes of a text: the command checks the body's UTF-8 before; the host's scan checks it.
+        {"{\"data\":[{\"netuid\":1,\"x\":\"\xC3\xA9\"}]}", true, true},
+        {"{\"data\":[{\"netuid\":1,\"x\":\"\xFF\"}]}", true, false},
+        // Numbers between the host's margin and parse_json's digit limit.
+        {R"({"data":[{"netuid":1,"x":)" + long_number + "}]}", true, false},
+        {R"({"data":[{"netuid":1,"x":)" + std::string(4301, '7') + "}]}", false, false},
+    };
+    for (const Case& c : cases) {
+        PageSlices page;
+        EXPECT_EQ(scan_listing_page(c.body, page, kCommandScan), c.command) << c.body;
+        if (c.command) {
+            EXPECT_EQ(page.record_words, c.record_words) << c.body;
+            EXPECT_EQ(!page.rows.empty() && page.rows[0].repeats, c.repeats) << c.body;
+        }
+        EXPECT_EQ(scan_listing_page(c.body, page, kHostScan), c.host) << c.body;
+    }
+    PageSlices page;
+    ASSERT_TRUE(scan_listing_page(R"({"data":[{"netuid":1,"netuid":"2","incentive_burn":3}]})", page));
+    EXPECT_EQ(page.rows[0].netuid, "\"2\"");
+    EXPECT_EQ(page.rows[0].burn, "3");
+}
+
 TEST(MapOnlyDecoder, ScansPlainSuccessesOnlyWhenAllowed) {
     using testing::FakeDecoder;
     const std::string plain = R"({"data":[{"netuid":3,"incentive_burn":0.5}]})";

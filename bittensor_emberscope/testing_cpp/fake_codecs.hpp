@@ -63,19 +63,19 @@ public:
     }
 };
 
-class FakeTelegramAnswers : public reports::TelegramAnswers {
+class FakeTelegramReader : public reports::TelegramReader {
 public:
-    std::optional<std::string> not_ok(std::string_view body) override {
-        if (body == "ok") return std::nullopt;
-        return "{'ok': False, 'body': '" + std::string(body) + "'}";
-    }
-    reports::RefusalBody refusal(std::string_view body) override {
-        reports::RefusalBody read;
-        if (body.starts_with("description:")) {
-            read.is_json = true;
+    reports::TelegramBody read(std::string_view body, bool success) override {
+        using Form = reports::TelegramBody::Form;
+        reports::TelegramBody read;
+        read.form = Form::object;
+        if (success) {
+            read.ok = body == "ok";
+            if (!read.ok) read.printed = "{'ok': False, 'body': '" + std::string(body) + "'}";
+        } else if (body.starts_with("description:")) {
             read.description = std::string(body.substr(12));
-        } else if (body == "{}") {
-            read.is_json = true;
+        } else if (body != "{}") {
+            read.form = Form::not_json;
         }
         return read;
     }
@@ -84,10 +84,10 @@ public:
 class FakeCycleHost : public driver::CycleHost {
 public:
     FakeDecoder decoder;
-    FakeTelegramAnswers answers;
+    FakeTelegramReader answers;
 
     taostats::Decoder& taostats() override { return decoder; }
-    reports::TelegramAnswers& telegram() override { return answers; }
+    reports::TelegramReader& telegram() override { return answers; }
     burns::BurnMap state_entries(std::string_view file_text) override { return pairs_of(file_text); }
     std::optional<std::string> listing_failure(const taostats::Payload& listing) override {
         if (body_of(listing).starts_with("rows:")) return std::nullopt;
