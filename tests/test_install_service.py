@@ -1,6 +1,6 @@
 """scripts/install-service into a scratch prefix, and the installed command run as `nobody`.
 
-Needs root and runuser; builds a wheel (incrementally, in build/service-wheel-build) and copies
+Needs root and runuser; packs a wheel from scripts/test's build (build/editable) and copies
 an interpreter, so it takes a minute or two. Set EMBERSCOPE_SKIP_SERVICE_TEST=1 to skip it.
 """
 
@@ -33,8 +33,11 @@ pytestmark = pytest.mark.skipif(
 def wheel() -> Path:
     out = ROOT / "build" / "service-wheel"
     shutil.rmtree(out, ignore_errors=True)
+    # The build folder and settings of scripts/test's install: what it compiled is packed, not
+    # compiled a second time.
     subprocess.run([sys.executable, "-m", "pip", "wheel", "--quiet", "--no-build-isolation",
-                    "--no-deps", "-w", str(out), "-Cbuild-dir=build/service-wheel-build", "."],
+                    "--no-deps", "-w", str(out), "-Cbuild-dir=build/editable",
+                    "-Ccmake.define.EMBERSCOPE_WERROR=ON", "-Ccmake.build-type=Release", "."],
                    cwd=ROOT, check=True, timeout=900)
     [built] = out.glob("*.whl")
     return built
