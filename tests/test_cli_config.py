@@ -106,8 +106,10 @@ BAD_FILES = [
     ('threshold = 0.1\n[[route]]\nchat_id = "-1"\nthreshold = "high"\n',
      "{path}:4: route[1].threshold: must be a number, not 'high'"),
     ('[[route]]\nchat_id = "-1"\n\n[[route]]\nchat_id = "-2"\nnetuid = [1]\n',
-     "{path}:6: route[2].netuid: unknown key (allowed: chat_id, min_relative_change, netuids, "
-     "quiet_hours, silent, thread_id, threshold)"),
+     "{path}:6: route[2].netuid: unknown key (allowed: above, below, chat_id, confirm_cycles, "
+     "cooldown, direction, discord_webhook_env, discord_webhook_file, min_relative_change, "
+     "netuids, quiet_hours, rearm, silent, thread_id, threshold, webhook_secret_file, "
+     "webhook_url_file)"),
     ('[[route]]\nchat_id = "-1"\nquiet_hours = "22:00-22:00"\n',
      "{path}:3: route[1].quiet_hours: must be \"HH:MM-HH:MM\" in UTC with two different times, "
      "not '22:00-22:00'"),

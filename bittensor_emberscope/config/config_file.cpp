@@ -11,6 +11,7 @@
 #include <toml++/toml.h>
 
 #include "burns/numeric.hpp"
+#include "bot/commands.hpp"
 #include "burns/repr.hpp"
 #include "common/utf8.hpp"
 #include "config/chat_ids.hpp"
@@ -24,9 +25,15 @@ namespace {
 using Line = std::optional<std::size_t>;
 
 const std::set<std::string_view> kTopKeys = {"threshold", "route", "stale"};
-const std::set<std::string_view> kRouteKeys = {"chat_id",   "netuids",     "threshold",
-                                               "min_relative_change", "silent", "thread_id",
-                                               "quiet_hours"};
+const std::set<std::string_view> kRouteKeys = {
+    "chat_id", "netuids", "threshold", "min_relative_change", "silent", "thread_id", "quiet_hours",
+    "discord_webhook_file", "discord_webhook_env", "webhook_url_file", "webhook_secret_file",
+    "confirm_cycles", "cooldown", "direction", "above", "below", "rearm"};
+// The keys that name a route's destination: exactly one per route.
+constexpr std::string_view kDestinationKeys[] = {"chat_id", "discord_webhook_file", "discord_webhook_env",
+                                                 "webhook_url_file"};
+// Most cycles a move may be asked to hold.
+constexpr std::int64_t kMaxConfirmCycles = 1000;
 const std::set<std::string_view> kStaleKeys = {"after_minutes"};
 
 std::string two_digits(unsigned value) { return fmt::format("{:02}", value); }
@@ -144,6 +151,100 @@ RouteResult chat_of(const Reader& r, const toml::node& chat, const std::string& 
     return out;
 }
 
+// A text value that names a file or a variable; the error when it is not one.
+std::string path_text(const Reader& r, const toml::table& table, const std::string& name,
+                      std::string_view key, std::string& out) {
+    const toml::node* value = table.get(key);
+    const Line line = line_in(table, key);
+    const std::string where = name + "." + std::string(key);
+    if (!value->is_string())
+        return r.fail(line, where, "must be a text, not " + shown(*value));
+    out = strip_white(value->as_string()->get());
+    if (out.empty() || has_control(out)) return r.fail(line, where, "must name a file, not " + shown(*value));
+    return "";
+}
+
+// A Discord or webhook destination: where its address (a secret, never in this file) is read.
+std::string destination_of(const Reader& r, const toml::table& table, const std::string& name,
+                           std::string_view key, routes::Route& route) {
+    route.kind = key == "webhook_url_file" ? routes::DestinationKind::webhook : routes::DestinationKind::discord;
+    if (key == "discord_webhook_env") {
+        const toml::node* value = table.get(key);
+        const std::string text = value->is_string() ? value->as_string()->get() : "";
+        bool word = !text.empty() && !(text[0] >= '0' && text[0] <= '9');
+        for (char c : text)
+            word = word && ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_');
+        if (!word)
+            return r.fail(line_in(table, key), name + "." + std::string(key),
+                          "must be the name of an environment variable, not " + shown(*value));
+        route.address_env = text;
+    } else if (std::string error = path_text(r, table, name, key, route.address_file); !error.empty()) {
+        return error;
+    }
+    if (table.get("webhook_secret_file")) {
+        if (route.kind != routes::DestinationKind::webhook)
+            return r.fail(line_in(table, "webhook_secret_file"), name + ".webhook_secret_file",
+                          "signs webhook bodies: it goes with webhook_url_file");
+        if (std::string error = path_text(r, table, name, "webhook_secret_file", route.signing_file);
+            !error.empty())
+            return error;
+    }
+    route.chat_id = routes::destination_name(route.kind, route.address_file, route.address_env);
+    return "";
+}
+
+// The rules against flapping; the error of the first that cannot be used.
+std::string flap_rules_of(const Reader& r, const toml::table& table, const std::string& name,
+                          routes::FlapRules& rules) {
+    const auto at = [&](std::string_view key) { return line_in(table, key); };
+    if (const toml::node* confirm = table.get("confirm_cycles")) {
+        if (!confirm->is_integer() || confirm->as_integer()->get() < 1 ||
+            confirm->as_integer()->get() > kMaxConfirmCycles)
+            return r.fail(at("confirm_cycles"), name + ".confirm_cycles",
+                          fmt::format("must be a whole number from 1 to {}, not {}", kMaxConfirmCycles,
+                                      shown(*confirm)));
+        rules.confirm_cycles = static_cast<int>(confirm->as_integer()->get());
+    }
+    if (const toml::node* cooldown = table.get("cooldown")) {
+        const std::optional<double> seconds =
+            cooldown->is_string() ? bot::parse_duration(cooldown->as_string()->get()) : std::nullopt;
+        if (!seconds)
+            return r.fail(at("cooldown"), name + ".cooldown",
+                          "must be a duration such as \"30m\", \"2h\" or \"90s\", not " + shown(*cooldown));
+        rules.cooldown_seconds = *seconds;
+    }
+    if (const toml::node* direction = table.get("direction")) {
+        const std::string text = direction->is_string() ? direction->as_string()->get() : "";
+        if (text == "up") rules.direction = routes::Direction::up;
+        else if (text == "down") rules.direction = routes::Direction::down;
+        else if (text != "any")
+            return r.fail(at("direction"), name + ".direction",
+                          "must be \"up\", \"down\" or \"any\", not " + shown(*direction));
+    }
+    for (auto [key, target] : {std::pair{"above", &rules.above}, std::pair{"below", &rules.below},
+                               std::pair{"rearm", &rules.rearm}}) {
+        if (const toml::node* value = table.get(key)) {
+            auto [number, error] = r.number(*value, name + "." + key, false, at(key));
+            if (!error.empty()) return error;
+            *target = number;
+        }
+    }
+    if (rules.rearm) {
+        const std::string where = name + ".rearm";
+        if (rules.above.has_value() == rules.below.has_value())
+            return r.fail(at("rearm"), where, "goes with one level: above or below");
+        if (rules.above && *rules.rearm > *rules.above)
+            return r.fail(at("rearm"), where, "must not be above the level `above` (" +
+                                                  burns::shortest_form(*rules.above) + ")");
+        if (rules.below && *rules.rearm < *rules.below)
+            return r.fail(at("rearm"), where, "must not be below the level `below` (" +
+                                                  burns::shortest_form(*rules.below) + ")");
+    }
+    if (rules.above && rules.below && *rules.below >= *rules.above)
+        return r.fail(at("below"), name + ".below", "must be below the level `above`");
+    return "";
+}
+
 RouteResult route_of(const Reader& r, const toml::node& raw, std::size_t index,
                      double default_threshold) {
     const std::string name = "route[" + std::to_string(index + 1) + "]";
@@ -158,14 +259,28 @@ RouteResult route_of(const Reader& r, const toml::node& raw, std::size_t index,
         return out;
     }
     const auto at = [&](std::string_view key) { return line_in(*table, key); };
-    const toml::node* chat = table->get("chat_id");
-    if (chat == nullptr) {
+    std::vector<std::string_view> named;
+    for (std::string_view key : kDestinationKeys)
+        if (table->get(key)) named.push_back(key);
+    if (named.empty()) {
         out.error = r.fail(line_of(table->source()), name + ".chat_id",
-                           "missing: every route names its chat");
+                           "missing: every route names its chat (chat_id), a Discord webhook "
+                           "(discord_webhook_file or discord_webhook_env) or a webhook (webhook_url_file)");
         return out;
     }
-    out = chat_of(r, *chat, name, at("chat_id"));
-    if (!out.error.empty()) return out;
+    if (named.size() > 1) {
+        out.error = r.fail(at(named[1]), name + "." + std::string(named[1]),
+                           "a route sends to one destination, and " + std::string(named[0]) +
+                               " names one already; make two routes");
+        return out;
+    }
+    if (named[0] == "chat_id") {
+        out = chat_of(r, *table->get("chat_id"), name, at("chat_id"));
+        if (!out.error.empty()) return out;
+    } else if (std::string error = destination_of(r, *table, name, named[0], out.route); !error.empty()) {
+        out.error = error;
+        return out;
+    }
     routes::Route& route = out.route;
     route.threshold = default_threshold;
     if (const toml::node* values = table->get("netuids")) {
@@ -214,6 +329,14 @@ RouteResult route_of(const Reader& r, const toml::node& raw, std::size_t index,
             return out;
         }
         route.thread_id = thread->as_integer()->get();
+        if (route.kind == routes::DestinationKind::webhook) {
+            out.error = r.fail(at("thread_id"), name + ".thread_id", "a webhook has no threads");
+            return out;
+        }
+    }
+    if (std::string error = flap_rules_of(r, *table, name, route.flap); !error.empty()) {
+        out.error = error;
+        return out;
     }
     if (const toml::node* quiet = table->get("quiet_hours")) {
         if (quiet->is_string()) route.quiet_hours = routes::parse_quiet_hours(quiet->as_string()->get());
@@ -276,8 +399,12 @@ ConfigResult parse_config(std::string_view text, std::string_view path, double d
     }
     if (const std::optional<Duplicate> twice = first_duplicate(config.routes)) {
         const toml::node* item = raw.get("route") ? raw.get("route")->as_array()->get(twice->index) : nullptr;
-        const Line line = item && item->is_table() ? line_in(*item->as_table(), "chat_id") : std::nullopt;
-        return refused(r.fail(line, fmt::format("route[{}].chat_id", twice->index + 1), twice->problem));
+        std::string_view key = "chat_id";
+        if (item && item->is_table())
+            for (std::string_view named : kDestinationKeys)
+                if (item->as_table()->get(named)) key = named;
+        const Line line = item && item->is_table() ? line_in(*item->as_table(), key) : std::nullopt;
+        return refused(r.fail(line, fmt::format("route[{}].{}", twice->index + 1, key), twice->problem));
     }
     if (const toml::node* stale = raw.get("stale")) {
         const toml::table* table = stale->as_table();

@@ -96,8 +96,9 @@ const Refusal kRefusals[] = {
     {"threshold = [1]\n", "emberscope.toml:1: threshold: must be a number, not an array"},
     {"threshold = 1979-05-27\n", "emberscope.toml:1: threshold: must be a number, not 1979-05-27"},
     {"[[route]]\nchat_id = 1\n\n[[route]]\nchat_id = '2'\nnetuid = [1]\n",
-     "emberscope.toml:6: route[2].netuid: unknown key (allowed: chat_id, min_relative_change, netuids, "
-     "quiet_hours, silent, thread_id, threshold)"},
+     "emberscope.toml:6: route[2].netuid: unknown key (allowed: above, below, chat_id, confirm_cycles, "
+     "cooldown, direction, discord_webhook_env, discord_webhook_file, min_relative_change, netuids, "
+     "quiet_hours, rearm, silent, thread_id, threshold, webhook_secret_file, webhook_url_file)"},
     // The first unknown key in the file's order, not in the alphabet's.
     {"[[route]]\nchat_id = '1'\nzz = 1\naa = 2\n", "emberscope.toml:3: route[1].zz: unknown key"},
     {"[[route]]\nnetuids = [1]\n", "emberscope.toml:1: route[1].chat_id: missing: every route names its chat"},
@@ -145,7 +146,78 @@ const Refusal kRefusals[] = {
     {"token = \"42:secret\"\n", "emberscope.toml:1: token: unknown key (allowed: route, stale, threshold)"},
     {"threshold = 0.1\n[[route]]\nchat_id = \"-1\"\nthreshold = \"high\"\n",
      "emberscope.toml:4: route[1].threshold: must be a number, not 'high'"},
+    // Destinations other than Telegram, and the rules against flapping.
+    {"[[route]]\nchat_id = '1'\ndiscord_webhook_file = '/d'\n",
+     "emberscope.toml:3: route[1].discord_webhook_file: a route sends to one destination, and chat_id "
+     "names one already; make two routes"},
+    {"[[route]]\ndiscord_webhook_file = ''\n",
+     "emberscope.toml:2: route[1].discord_webhook_file: must name a file, not ''"},
+    {"[[route]]\ndiscord_webhook_env = 'DISCORD URL'\n",
+     "emberscope.toml:2: route[1].discord_webhook_env: must be the name of an environment variable, "
+     "not 'DISCORD URL'"},
+    {"[[route]]\ndiscord_webhook_file = '/d'\nwebhook_secret_file = '/k'\n",
+     "emberscope.toml:3: route[1].webhook_secret_file: signs webhook bodies: it goes with webhook_url_file"},
+    {"[[route]]\nwebhook_url_file = '/w'\nthread_id = 4\n",
+     "emberscope.toml:3: route[1].thread_id: a webhook has no threads"},
+    {"[[route]]\nwebhook_url_file = '/w'\n[[route]]\nwebhook_url_file = '/w'\n",
+     "emberscope.toml:4: route[2].webhook_url_file: the same chat as route[1]"},
+    {"[[route]]\nchat_id = '1'\nconfirm_cycles = 0\n",
+     "emberscope.toml:3: route[1].confirm_cycles: must be a whole number from 1 to 1000, not 0"},
+    {"[[route]]\nchat_id = '1'\ncooldown = 30\n",
+     "emberscope.toml:3: route[1].cooldown: must be a duration such as \"30m\", \"2h\" or \"90s\", not 30"},
+    {"[[route]]\nchat_id = '1'\ndirection = 'upward'\n",
+     "emberscope.toml:3: route[1].direction: must be \"up\", \"down\" or \"any\", not 'upward'"},
+    {"[[route]]\nchat_id = '1'\nrearm = 0.4\n",
+     "emberscope.toml:3: route[1].rearm: goes with one level: above or below"},
+    {"[[route]]\nchat_id = '1'\nabove = 0.5\nrearm = 0.6\n",
+     "emberscope.toml:4: route[1].rearm: must not be above the level `above` (0.5)"},
+    {"[[route]]\nchat_id = '1'\nbelow = 0.5\nrearm = 0.4\n",
+     "emberscope.toml:4: route[1].rearm: must not be below the level `below` (0.5)"},
+    {"[[route]]\nchat_id = '1'\nabove = 0.5\nbelow = 0.5\n",
+     "emberscope.toml:4: route[1].below: must be below the level `above`"},
 };
+
+TEST(ConfigFile, DiscordAndWebhookRoutesWithTheirRulesAsUnderstood) {
+    const ConfigResult result = parse(R"([[route]]
+chat_id = "-1001234567890"
+confirm_cycles = 3
+cooldown = "30m"
+direction = "up"
+
+[[route]]
+discord_webhook_file = "/etc/emberscope/discord-url"
+thread_id = 77
+silent = true
+above = 0.5
+rearm = 0.4
+
+[[route]]
+discord_webhook_env = "DISCORD_WEBHOOK_URL"
+
+[[route]]
+webhook_url_file = "/etc/emberscope/hook-url"
+webhook_secret_file = "/etc/emberscope/hook-key"
+)");
+    ASSERT_TRUE(result.config) << result.error;
+    EXPECT_EQ(describe(*result.config),
+              (std::vector<std::string>{
+                  "config emberscope.toml: 4 route(s), default threshold 0.01, no stale-data alert",
+                  "route 1: chat -1001234567890, every subnet, threshold 0.01, alerts moves up, held 3 "
+                  "cycles, then 30 min quiet per subnet",
+                  "route 2: discord webhook from /etc/emberscope/discord-url, topic 77, every subnet, "
+                  "threshold 0.01, silent, alerts above 0.5 (re-armed past 0.4), at once",
+                  "route 3: discord webhook from $DISCORD_WEBHOOK_URL, every subnet, threshold 0.01",
+                  "route 4: webhook from /etc/emberscope/hook-url, signed with /etc/emberscope/hook-key, "
+                  "every subnet, threshold 0.01"}));
+    const auto& routes = result.config->routes;
+    EXPECT_EQ(routes[1].kind, routes::DestinationKind::discord);
+    EXPECT_EQ(routes[1].chat_id, "discord:/etc/emberscope/discord-url");
+    EXPECT_EQ(routes[2].chat_id, "discord:$DISCORD_WEBHOOK_URL");
+    EXPECT_EQ(routes[2].address_env, "DISCORD_WEBHOOK_URL");
+    EXPECT_EQ(routes[3].kind, routes::DestinationKind::webhook);
+    EXPECT_EQ(routes[3].signing_file, "/etc/emberscope/hook-key");
+    EXPECT_EQ(routes[0].flap.cooldown_seconds, 1800);
+}
 
 TEST(ConfigFile, AWrongKeyTypeOrValueNamesTheLineAndTheKey) {
     for (const Refusal& refusal : kRefusals) {

@@ -59,7 +59,7 @@ struct Needs {
 
 /// watch, once and snapshot.
 inline constexpr Needs kMonitorNeeds{true, true, true, true, true, true};
-inline constexpr Needs kTestSendNeeds{.bot_token = true, .chat = true};
+inline constexpr Needs kTestSendNeeds{.bot_token = true, .chat = true, .routes = true};
 inline constexpr Needs kChatsNeeds{.bot_token = true};
 inline constexpr Needs kConfigCheckNeeds{.routes = true};
 /// status and history.

@@ -12,6 +12,7 @@
 #include "driver/console.hpp"
 #include "engine/console_out.hpp"
 #include "engine/delivery.hpp"
+#include "engine/destination.hpp"
 #include "engine/listing.hpp"
 #include "engine/outbox.hpp"
 #include "engine/stale.hpp"
@@ -82,17 +83,36 @@ double detection_threshold(const std::vector<routes::Route>& routes) {
 
 enum class Kind { watch, snapshot };
 
+// The addresses of the routes' destinations, read once a cycle so that a changed file is seen.
+std::vector<Address> read_addresses(Services& s, const std::vector<routes::Route>& routes) {
+    std::vector<Address> out;
+    out.reserve(routes.size());
+    for (const routes::Route& route : routes) out.push_back(read_address(s, route));
+    return out;
+}
+
+// Every secret a line or report of the cycle may meet.
+std::vector<secrets::Secret> cycle_secrets(const CycleSettings& c, const std::string& key,
+                                           const std::vector<routes::Route>& routes,
+                                           const std::vector<Address>& addresses) {
+    std::vector<secrets::Secret> out = {{c.token, secrets::kTokenMask}, {key, secrets::kTaostatsKeyMask}};
+    for (std::size_t i = 0; i < routes.size(); ++i)
+        for (secrets::Secret& one : address_secrets(routes[i], addresses[i])) out.push_back(std::move(one));
+    return out;
+}
+
 // One run of either operation: the shared steps and the outbox kept in step with its file.
 class Run {
 public:
     Run(Services& s, const CycleSettings& c, Kind kind)
         : s_(s), c_(c), kind_(kind),
           key_(taostats::strip_white_space(s.environment("TAOSTATS_API_KEY").value_or(""))),
-          console_(s, {{c.token, secrets::kTokenMask}, {key_, secrets::kTaostatsKeyMask}}),
+          routes_(routes_of(c)), addresses_(read_addresses(s, routes_)),
+          console_(s, cycle_secrets(c, key_, routes_, addresses_)),
           waits_(s, c.pause_path,
                  c.wait_budget_seconds ? *c.wait_budget_seconds
                                        : kDefaultBudgetShare * c.interval_seconds),
-          box_path_(outbox_path(c.state_path)), routes_(routes_of(c)) {}
+          box_path_(outbox_path(c.state_path)) {}
 
     CycleReport go() {
         report_.updated_at_utc = s_.utc_now(driver::kStampPattern);
@@ -135,12 +155,14 @@ private:
         load_outbox(*box_file);
         now_ = s_.epoch_seconds();
         assign_routes();
+        prune_flap_states();
         release_digests();
         share_holds();
         deliveries_.reserve(routes_.size());
-        for (const routes::Route& route : routes_)
-            deliveries_.emplace_back(s_, waits_, console_, outbox_, c_.token, route,
-                                     telegram_prefix(), c_.exchange_deadline_seconds, c_.chat_holds);
+        for (std::size_t i = 0; i < routes_.size(); ++i)
+            deliveries_.emplace_back(s_, waits_, console_, outbox_, c_.token, routes_[i],
+                                     telegram_prefix(), c_.exchange_deadline_seconds, c_.chat_holds,
+                                     addresses_[i], c_.gone);
         double oldest = 0;
         const std::size_t dropped =
             outbox_.drop_older_than(queue_clock(), c_.outbox_max_age_seconds, oldest);
@@ -197,8 +219,10 @@ private:
             std::vector<burns::BurnChange> alerted;
             for (const auto& change : report_.changes)
                 if (!is_muted(c_.muted, change.netuid)) alerted.push_back(change);
+            flap_before_ = outbox_.flap;
             for (const routes::Route& route : routes_) {
-                const std::vector<burns::BurnChange> chosen = routes::select_changes(route, alerted);
+                const std::vector<burns::BurnChange> chosen =
+                    route.flap.any() ? flap_changes(route, current) : routes::select_changes(route, alerted);
                 if (chosen.empty()) continue;
                 if (route.quiet_hours && route.quiet_hours->contains_moment(now_)) {
                     for (const auto& change : chosen)
@@ -207,7 +231,8 @@ private:
                     continue;
                 }
                 queue(kAlertKind, chosen.size(),
-                      reports::render_alert(alert_lines(chosen), report_.updated_at_utc), route);
+                      reports::render_alert(alert_lines(chosen), report_.updated_at_utc), route,
+                      "alert", chosen);
             }
         } else {
             std::vector<burns::DecimalInteger> numbers;
@@ -221,7 +246,7 @@ private:
                 if (!lines.empty())
                     queue(kSnapshotKind, lines.size(),
                           reports::render_snapshot(lines.size(), lines, report_.updated_at_utc),
-                          route);
+                          route, "startup");
             }
         }
         // The new messages are on disk before the values that made them: a crash in between
@@ -234,8 +259,11 @@ private:
             // An interrupt, or a file that may hold the new values after all (a failing sync of
             // its directory), keeps the messages: a repeat rather than a loss.
             const std::exception_ptr error = std::current_exception();
-            if (s_.is_ordinary_error(error) && !holds(c_.state_path, values))
+            if (s_.is_ordinary_error(error) && !holds(c_.state_path, values)) {
+                // The rules' states go back with the messages: the moves are seen again.
+                if (flap_before_) outbox_.flap = std::move(*flap_before_);
                 withdraw_from(queued_before, held_before);
+            }
             throw;
         }
         // A first run: nothing to compare with, so nothing to alert; it says so, or an operator
@@ -268,7 +296,9 @@ private:
             const std::string text = step.kind == StaleStep::Kind::stale
                                          ? stale_text(step.minutes, *outbox_.last_good_listing)
                                          : back_text(step.minutes);
-            for (const routes::Route& route : routes_) queue(kNoticeKind, 1, text, route);
+            for (const routes::Route& route : routes_)
+                queue(kNoticeKind, 1, text, route,
+                      step.kind == StaleStep::Kind::stale ? "stale" : "recovered");
             outbox_.stale_alert_sent = step.kind == StaleStep::Kind::stale;
         }
         if (good) {
@@ -364,6 +394,39 @@ private:
         if (start_up_list_dropped) console_.write(std::string(kStartUpListDroppedLine));
     }
 
+    // The changes a route with rules against flapping alerts in this cycle: each subnet it hears
+    // taken one step through its rules (routes/flap.hpp), from the state kept in the outbox.
+    std::vector<burns::BurnChange> flap_changes(const routes::Route& route, const burns::BurnMap& current) {
+        std::vector<burns::BurnChange> out;
+        for (const auto& [netuid, value] : current) {
+            if (!routes::route_hears(route, netuid)) continue;
+            auto it = std::find_if(outbox_.flap.begin(), outbox_.flap.end(), [&](const FlapEntry& e) {
+                return e.chat_id == route.chat_id && e.thread_id == route.thread_id && e.netuid == netuid;
+            });
+            if (it == outbox_.flap.end()) {
+                outbox_.flap.push_back({route.chat_id, route.thread_id, netuid, {}});
+                it = std::prev(outbox_.flap.end());
+            }
+            const routes::FlapState before = it->state;
+            const routes::FlapStep step = routes::step_flap(route, it->state, netuid, value, now_);
+            if (it->state != before) box_changed_ = true;
+            if (step.alert && !is_muted(c_.muted, netuid)) out.push_back(*step.alert);
+            if (step.unconfirmed) report_.unconfirmed.push_back(*step.unconfirmed);
+        }
+        return out;
+    }
+
+    // States of routes that are gone or have no rules any more are forgotten.
+    void prune_flap_states() {
+        const std::size_t before = outbox_.flap.size();
+        std::erase_if(outbox_.flap, [&](const FlapEntry& e) {
+            return std::none_of(routes_.begin(), routes_.end(), [&](const routes::Route& r) {
+                return r.flap.any() && r.chat_id == e.chat_id && r.thread_id == e.thread_id;
+            });
+        });
+        if (outbox_.flap.size() != before) box_changed_ = true;
+    }
+
     static std::vector<reports::AlertLine> alert_lines(const std::vector<burns::BurnChange>& changes) {
         std::vector<reports::AlertLine> lines;
         for (const auto& change : changes) {
@@ -393,7 +456,7 @@ private:
             const std::vector<burns::BurnChange> folded = routes::fold_held_changes(changes);
             std::string text = reports::render_alert(alert_lines(folded), report_.updated_at_utc);
             text = routes::digest_title(route.quiet_hours) + text.substr(text.find('\n'));
-            queue(kDigestKind, folded.size(), text, route);
+            queue(kDigestKind, folded.size(), text, route, "digest", folded);
         }
         for (const HeldChange& h : outbox_.held) {
             const bool routed = std::any_of(routes_.begin(), routes_.end(), [&](const auto& r) {
@@ -412,15 +475,19 @@ private:
         outbox_.held = std::move(kept);
     }
 
+    // The texts of a message as the route's kind of destination posts them, each a message of
+    // the outbox. `event` and `changes` name what it is for destinations that carry more than
+    // text.
     void queue(std::string_view kind, std::size_t count, const std::string& text,
-               const routes::Route& route) {
-        const std::vector<std::string> parts = reports::chunk_text(text, reports::kMessageTextLimit);
+               const routes::Route& route, std::string_view event,
+               const std::vector<burns::BurnChange>& changes = {}) {
+        const std::vector<std::string> parts = queued_texts(
+            route, Message{std::string(event), report_.updated_at_utc, text, changes, route.chat_id});
         const QueueClock now = queue_clock();
         for (std::size_t i = 1; i <= parts.size(); ++i) {
             outbox_.messages.push_back(
                 {std::string(kind), count, report_.updated_at_utc, now.epoch, i, parts.size(),
-                 fit_message(reports::numbered_part(parts[i - 1], i, parts.size())), now.boot,
-                 now.monotonic});
+                 parts[i - 1], now.boot, now.monotonic});
             outbox_.messages.back().chat_id = route.chat_id;
             outbox_.messages.back().thread_id = route.thread_id;
         }
@@ -639,14 +706,15 @@ private:
                 r.chat_id = d.chat();
                 r.delivered = d.delivered();
                 if (d.stopped() && !d.paused()) {
-                    r.telegram_failure = d.refused() ? "refused" : "failed";
+                    r.telegram_failure = d.gone() ? "gone" : d.refused() ? "refused" : "failed";
                     r.last_failure = d.error();
                 }
             }
             report_.delivered += r.delivered;
-            if (r.telegram_failure == "refused" ||
-                (report_.telegram_failure.empty() && !r.telegram_failure.empty()))
-                report_.telegram_failure = r.telegram_failure;
+            // A destination that is gone declined, as far as the cycle's totals go.
+            const std::string failure = r.telegram_failure == "gone" ? "refused" : r.telegram_failure;
+            if (failure == "refused" || (report_.telegram_failure.empty() && !failure.empty()))
+                report_.telegram_failure = failure;
             report_.routes.push_back(std::move(r));
         }
         if (!report_.routes.empty()) report_.chat_id = report_.routes.front().chat_id;
@@ -664,6 +732,8 @@ private:
     const CycleSettings& c_;
     Kind kind_;
     std::string key_;
+    std::vector<routes::Route> routes_;
+    std::vector<Address> addresses_;
     Console console_;
     Waits waits_;
     std::string box_path_;
@@ -673,8 +743,8 @@ private:
     // The pauses as the file holds them: a change to them is saved like a change of messages.
     std::optional<double> saved_taostats_hold_;
     std::vector<std::pair<std::string, double>> saved_chat_holds_;
-    std::vector<routes::Route> routes_;
     std::vector<Delivery> deliveries_;
+    std::optional<std::vector<FlapEntry>> flap_before_;  // the rules' states before this cycle's step
     double now_ = 0;  // the cycle's wall clock, epoch seconds, for quiet hours
     CycleReport report_;
 };

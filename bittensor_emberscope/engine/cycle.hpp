@@ -12,6 +12,7 @@
 
 #include "burns/burn_map.hpp"
 #include "common/services.hpp"
+#include "engine/destination.hpp"
 #include "engine/chat_holds.hpp"
 #include "routes/route.hpp"
 
@@ -43,12 +44,16 @@ struct CycleSettings {
     /// sending to it alone would tell it: a move it does not report is not carried over to a
     /// later cycle, whatever the other routes report. While a route's quiet hours are on, its
     /// changes are held in the outbox file; the first cycle after the window queues them as one
-    /// digest (routes/digest.hpp).
+    /// digest (routes/digest.hpp). A route with rules against flapping (routes/flap.hpp) is told
+    /// what its rules let through, from their state in the outbox file.
     std::vector<routes::Route> routes;
     /// When set, one message goes to every route once no good listing has been read for this
     /// long, and one when a good listing comes back (engine/stale.hpp); the time of the last good
     /// listing is kept in the outbox file.
     std::optional<double> stale_after_seconds;
+    /// Destinations found gone in earlier cycles (engine/destination.hpp), kept by the caller;
+    /// null: each cycle tries them once again.
+    GoneDestinations* gone = nullptr;
     /// The per-chat holds the process shares with its other senders (the bot's answers), or
     /// null: the outbox's holds and migrations go in at the start of the cycle, theirs come back
     /// into the outbox file, and delivery waits for both.
@@ -62,7 +67,7 @@ struct RouteReport {
     std::size_t queued = 0;     ///< messages waiting for it in the outbox afterwards
     std::size_t delivered = 0;  ///< messages it was sent in this cycle
     std::size_t held = 0;       ///< changes held for its digest (quiet hours)
-    std::string telegram_failure;  ///< "refused", "failed" or "", as in CycleReport
+    std::string telegram_failure;  ///< "refused", "gone", "failed" or "", as in CycleReport
     std::string last_failure;      ///< the failure's text, "" when none
 };
 
@@ -82,6 +87,9 @@ struct CycleReport {
     std::string updated_at_utc;
     std::size_t subnets = 0;
     std::vector<burns::BurnChange> changes;
+    /// Moves that came back before a route's confirm_cycles confirmed them (old = the value
+    /// they left, new = the value they reached).
+    std::vector<burns::BurnChange> unconfirmed;
     std::size_t delivered = 0;
     /// How delivery stopped short: "refused" (Telegram declined a message), "failed" (no usable
     /// answer, flood control or the wait budget), "" when it did not (also when paused).

@@ -20,11 +20,21 @@ constexpr int kMaxMigrations = 3;
 
 Delivery::Delivery(Services& services, Waits& waits, Console& console, Outbox& outbox,
                    std::string token, routes::Route route, std::string failed_prefix,
-                   std::optional<double> deadline_seconds, ChatHolds* shared)
+                   std::optional<double> deadline_seconds, ChatHolds* shared, Address address,
+                   GoneDestinations* gone)
     : services_(services), waits_(waits), console_(console), outbox_(outbox),
-      token_(std::move(token)), route_(std::move(route)), chat_(outbox.chat_for(route_.chat_id)),
-      failed_prefix_(std::move(failed_prefix)),
-      deadline_seconds_(deadline_seconds.value_or(kTelegramDeadline)), shared_(shared) {}
+      route_(std::move(route)), address_(std::move(address)),
+      sender_(make_sender(services, route_, token, address_)), gone_list_(gone),
+      chat_(outbox.chat_for(route_.chat_id)), failed_prefix_(std::move(failed_prefix)),
+      deadline_seconds_(deadline_seconds.value_or(kTelegramDeadline)), shared_(shared) {
+    configured_ = route_.kind == routes::DestinationKind::telegram ? !token.empty() && !chat_.empty()
+                                                                   : address_.problem.empty();
+    // The failure line names the service: "[burn] discord failed: ...".
+    if (const std::string_view service = sender_->service(); service != "telegram") {
+        if (const std::size_t at = failed_prefix_.find("telegram"); at != std::string::npos)
+            failed_prefix_.replace(at, 8, service);
+    }
+}
 
 bool Delivery::has_messages() const {
     for (const OutboxEntry& m : outbox_.messages)
@@ -49,11 +59,17 @@ bool Delivery::run(bool wait_for_holds) {
             stopped_ = paused_ = true;
             return false;
         }
-        if (step == Step::failed) {
+        if (step == Step::gone && !gone_) {
+            // Known gone from an earlier cycle: no request was made and nothing more is said.
+            stopped_ = refused_ = gone_ = true;
+            return false;
+        }
+        if (step == Step::failed || step == Step::gone) {
             stopped_ = true;
             // The line's prefix names the service already.
             std::string_view cause = error_;
-            if (cause.starts_with(kTelegramService)) cause.remove_prefix(kTelegramService.size());
+            const std::string service = std::string(sender_->service()) + ": ";
+            if (cause.starts_with(service)) cause.remove_prefix(service.size());
             console_.write(driver::detail_line(failed_prefix_, cause));
             return false;
         }
@@ -102,15 +118,26 @@ Delivery::Step Delivery::wait_for_shared_hold(bool wait_for_holds) {
 Delivery::Step Delivery::send(const std::string& text, bool wait_for_holds) {
     error_.clear();
     refused_ = false;
-    if (token_.empty() || chat_.empty()) {
-        error_ = std::string(reports::kNotConfigured);
+    if (!configured_) {
+        error_ = route_.kind == routes::DestinationKind::telegram
+                     ? std::string(reports::kNotConfigured)
+                     : std::string(sender_->service()) + ": " + console_.masked(address_.problem);
         return Step::failed;
     }
-    // The documented delivery's request, with the command's deadline and its judgement of broken
-    // answers.
-    HttpRequest request = reports::send_message_request(services_, token_);
-    request.deadline_seconds = deadline_seconds_;
-    request.protocol_errors_fail = true;
+    if (gone_list_ && gone_list_->is_gone(route_.chat_id, address_.url)) {
+        error_ = std::string(sender_->service()) + ": gone (the webhook was deleted or its address "
+                 "is wrong); nothing is sent until its address changes or the configuration is "
+                 "read again";
+        return Step::gone;
+    }
+    // The kind's request, with the command's deadline and its judgement of broken answers.
+    const auto build = [&] {
+        HttpRequest r = sender_->request(text, chat_);
+        r.deadline_seconds = deadline_seconds_;
+        r.protocol_errors_fail = true;
+        return r;
+    };
+    HttpRequest request = build();
     AnswerContext context{console_.secrets(), endpoint_of(services_, request.url), deadline_seconds_, 0};
 
     int transient = 0, floods = 0, migrations = 0;
@@ -123,7 +150,8 @@ Delivery::Step Delivery::send(const std::string& text, bool wait_for_holds) {
             if (left > 0) {
                 if (!wait_for_holds) return Step::deferred;
                 if (!(left <= waits_.left())) {
-                    error_ = "telegram: rate limited (HTTP 429), no message to this chat before " +
+                    error_ = std::string(sender_->service()) +
+                             ": rate limited (HTTP 429), no message to this chat before " +
                              utc_text(std::ceil(*hold));
                     return Step::failed;
                 }
@@ -139,20 +167,23 @@ Delivery::Step Delivery::send(const std::string& text, bool wait_for_holds) {
             }
         }
         if (Step s = wait_for_shared_hold(wait_for_holds); s != Step::delivered) return s;
-        request.body = send_message_body(chat_, text, route_.silent, route_.thread_id);
         const HttpAnswer answer = services_.http(request);
         last_send_ = services_.monotonic_seconds();
         if (shared_) shared_->sent(chat_, *last_send_);
         context.now = services_.epoch_seconds();
-        Verdict v = judge_answer(answer, context);
+        Outcome v = sender_->judge(answer, context);
         error_ = console_.masked(v.error);
         switch (v.kind) {
-            case Verdict::Kind::delivered:
+            case Outcome::Kind::delivered:
                 return Step::delivered;
-            case Verdict::Kind::refused:
+            case Outcome::Kind::refused:
                 refused_ = true;
                 return Step::failed;
-            case Verdict::Kind::migrated:
+            case Outcome::Kind::gone:
+                refused_ = gone_ = true;
+                if (gone_list_) gone_list_->mark(route_.chat_id, address_.url);
+                return Step::gone;
+            case Outcome::Kind::migrated:
                 if (++migrations > kMaxMigrations || v.new_chat_id == chat_) {
                     refused_ = true;
                     return Step::failed;
@@ -162,19 +193,21 @@ Delivery::Step Delivery::send(const std::string& text, bool wait_for_holds) {
                 if (shared_) shared_->migrate(chat_, v.new_chat_id);
                 chat_ = v.new_chat_id;
                 changed_ = true;
+                request = build();
                 continue;
-            case Verdict::Kind::flood:
+            case Outcome::Kind::held:
                 // Kept in the outbox until waited out, so that no later cycle or process posts
-                // to the chat before Telegram allows it.
+                // to the destination before it allows it.
                 outbox_.hold_chat(chat_, context.now + v.retry_after);
                 if (shared_) shared_->hold(chat_, services_.monotonic_seconds() + v.retry_after);
                 changed_ = true;
                 if (!wait_for_holds) return Step::deferred;
-                if (++floods > kMaxFloodWaits) return Step::failed;
+                // A pause shared with others is not this route's doing.
+                if (!v.shared && ++floods > kMaxFloodWaits) return Step::failed;
                 if (Step s = waited(waits_.wait(v.retry_after)); s != Step::delivered) return s;
                 outbox_.release_chat(chat_);
                 continue;
-            case Verdict::Kind::transient:
+            case Outcome::Kind::transient:
                 if (++transient >= kTransientAttempts) return Step::failed;
                 if (Step s = waited(waits_.wait(kTransientWaits[transient - 1])); s != Step::delivered)
                     return s;

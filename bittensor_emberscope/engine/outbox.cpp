@@ -132,6 +132,10 @@ std::string beside_state(std::string_view state_path, std::string_view suffix) {
     return path;
 }
 
+bool is_destination_name(std::string_view name) {
+    return name.starts_with("discord:") || name.starts_with("webhook:");
+}
+
 std::string outbox_path(std::string_view state_path) {
     return beside_state(state_path, kOutboxSuffix);
 }
@@ -161,11 +165,13 @@ std::string render_outbox(const Outbox& outbox) {
         messages.items.push_back(std::move(e));
     }
     doc.set("messages", std::move(messages));
-    if (!outbox.chat_not_before.empty()) {
-        JsonValue holds = JsonValue::make_object();
-        for (const auto& [chat, until] : outbox.chat_not_before) holds.set(chat, real_value(until));
-        doc.set("telegram_not_before", std::move(holds));
-    }
+    // Telegram's chats under their own key, as files have always had them; other destinations
+    // (named "discord:...", "webhook:...", which no chat id can be) under another.
+    JsonValue chat_holds = JsonValue::make_object(), destination_holds = JsonValue::make_object();
+    for (const auto& [chat, until] : outbox.chat_not_before)
+        (is_destination_name(chat) ? destination_holds : chat_holds).set(chat, real_value(until));
+    if (!chat_holds.members.empty()) doc.set("telegram_not_before", std::move(chat_holds));
+    if (!destination_holds.members.empty()) doc.set("destination_not_before", std::move(destination_holds));
     if (outbox.taostats_not_before) doc.set("taostats_not_before", real_value(*outbox.taostats_not_before));
     if (!outbox.held.empty()) {
         JsonValue held;
@@ -194,6 +200,7 @@ std::string render_outbox(const Outbox& outbox) {
         yes.flag = true;
         doc.set("stale_alert_sent", std::move(yes));
     }
+    if (!outbox.flap.empty()) doc.set("flap", flap_json(outbox.flap));
     doc.set("version", JsonValue::make_integer(kOutboxVersion));
     return dump_json_file(doc);
 }
@@ -214,10 +221,11 @@ std::variant<Outbox, std::string> read_outbox(std::string_view content) {
     }
     // A hold that cannot be read is let go rather than the messages: at worst a service is
     // asked once too early.
-    if (const JsonValue* holds = doc.get("telegram_not_before"); holds && holds->is_object()) {
-        for (const auto& [chat, until] : holds->members)
-            if (const std::optional<double> at = epoch_of(&until)) outbox.chat_not_before.emplace_back(chat, *at);
-    }
+    for (const char* key : {"telegram_not_before", "destination_not_before"})
+        if (const JsonValue* holds = doc.get(key); holds && holds->is_object()) {
+            for (const auto& [chat, until] : holds->members)
+                if (const std::optional<double> at = epoch_of(&until)) outbox.chat_not_before.emplace_back(chat, *at);
+        }
     outbox.taostats_not_before = epoch_of(doc.get("taostats_not_before"));
     outbox.last_good_listing = epoch_of(doc.get("last_good_listing_at"));
     // The monotonic reading goes with its boot: one without the other is not used.
@@ -229,6 +237,8 @@ std::variant<Outbox, std::string> read_outbox(std::string_view content) {
     }
     if (const JsonValue* sent = doc.get("stale_alert_sent"))
         outbox.stale_alert_sent = sent->kind == JsonValue::Kind::boolean && sent->flag;
+    if (const JsonValue* flap = doc.get("flap"))
+        if (std::optional<std::string> problem = read_flap(*flap, outbox.flap)) return *problem;
     if (const JsonValue* held = doc.get("held")) {
         if (!held->is_array()) return std::string("\"held\" is not a list");
         for (const JsonValue& h : held->items) {

@@ -33,6 +33,9 @@
 // "telegram_not_before" (per chat) and "taostats_not_before" are the epoch seconds before which
 // a service that asked for a pause (HTTP 429 with a wait) is not asked again, in any cycle or
 // process; each is written only while set, so a file without them reads as no pause.
+// "destination_not_before" holds the same for destinations that are not Telegram chats (Discord
+// and webhook routes, named "discord:..." and "webhook:..."); a file with only Telegram chats
+// does not have it. "flap" keeps the routes' rules against flapping (engine/flap_states.hpp).
 #pragma once
 
 #include <cstddef>
@@ -45,6 +48,7 @@
 #include <vector>
 
 #include "burns/burn_map.hpp"
+#include "engine/flap_states.hpp"
 
 namespace emberscope::engine {
 
@@ -112,10 +116,12 @@ struct Outbox {
     std::string last_good_boot;               ///< its boot ("" when unknown)
     double last_good_monotonic = 0;           ///< that boot's monotonic clock then
     bool stale_alert_sent = false;
+    std::vector<FlapEntry> flap;  ///< engine/flap_states.hpp
 
     bool empty() const {
         return messages.empty() && migrations.empty() && chat_not_before.empty() &&
-               !taostats_not_before && held.empty() && !last_good_listing && !stale_alert_sent;
+               !taostats_not_before && held.empty() && !last_good_listing && !stale_alert_sent &&
+               flap.empty();
     }
     /// The chat to send to for the configured `chat_id`, following recorded migrations.
     std::string chat_for(const std::string& chat_id) const;
@@ -144,6 +150,9 @@ struct Outbox {
 std::string beside_state(std::string_view state_path, std::string_view suffix);
 
 inline constexpr std::string_view kOutboxSuffix = ".outbox.json";
+
+/// True for the name of a destination that is not a Telegram chat ("discord:...", "webhook:...").
+bool is_destination_name(std::string_view name);
 
 /// The outbox file beside the state file.
 std::string outbox_path(std::string_view state_path);

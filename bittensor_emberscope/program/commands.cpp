@@ -13,7 +13,11 @@
 #include "config/describe.hpp"
 #include "config/files.hpp"
 #include "config/settings.hpp"
+#include "config/config_file.hpp"
+#include "engine/destination.hpp"
+#include "engine/failures.hpp"
 #include "engine/json.hpp"
+#include "engine/outbox.hpp"
 #include "native/chart_child.hpp"
 #include "native/posix_services.hpp"
 #include "program/monitor_commands.hpp"
@@ -81,20 +85,60 @@ int config_check_command(const config::Settings& settings) {
     return 0;
 }
 
+// The test message through a route of another kind than Telegram: its answer's line, and
+// whether it was taken.
+bool test_other_route(ProgramServices& services, const routes::Route& route, const std::string& text,
+                      const std::string& stamp) {
+    const engine::Address address = engine::read_address(services, route);
+    const std::string word = routes::destination_word(route.kind);
+    if (!address.problem.empty()) {
+        out(word + ": " + address.problem + "\n");
+        return false;
+    }
+    const std::vector<secrets::Secret> masks = engine::address_secrets(route, address);
+    const std::unique_ptr<engine::Sender> sender = engine::make_sender(services, route, "", address);
+    const std::vector<std::string> queued =
+        engine::queued_texts(route, engine::Message{"test", stamp, text, {}, route.chat_id});
+    HttpRequest request = sender->request(queued.front(), route.chat_id);
+    request.deadline_seconds = engine::kTelegramDeadline;
+    request.protocol_errors_fail = true;
+    engine::AnswerContext context{masks, engine::endpoint_of(services, request.url),
+                                  engine::kTelegramDeadline, services.epoch_seconds()};
+    const engine::Outcome outcome = sender->judge(services.http(request), context);
+    if (outcome.kind == engine::Outcome::Kind::delivered) {
+        out(word + ": ok (test message sent to " + route.chat_id + ")\n");
+        return true;
+    }
+    out(secrets::mask(outcome.error, masks) + "\n");
+    return false;
+}
+
 int test_send_command(const config::Settings& settings, Console& console) {
     const Clock clock;
     ProgramServices services(console, clock, nullptr);
     bot::TelegramApi api(services, settings.token, telegram_api_base());
-    const std::string text = std::string(kTestMessage) + " (" + records::format_utc(clock.wall()) + ")";
-    const engine::Verdict verdict = api.call(
-        "sendMessage", {{"chat_id", settings.chat_id}, {"text", text},
-                        {"disable_web_page_preview", "true"}});
-    if (verdict.kind == engine::Verdict::Kind::delivered) {
-        out("telegram: ok (test message sent to chat " + settings.chat_id + ")\n");
-        return 0;
+    const std::string stamp = records::format_utc(clock.wall());
+    const std::string text = std::string(kTestMessage) + " (" + stamp + ")";
+    std::vector<routes::Route> all = settings.config.routes;
+    if (all.empty()) all = config::single_route(settings.chat_id, settings.threshold).routes;
+    bool every = true;
+    // Every route whatever its kind, each answer on its own line.
+    for (const routes::Route& route : all) {
+        if (route.kind != routes::DestinationKind::telegram) {
+            every = test_other_route(services, route, text, engine::utc_text(clock.wall())) && every;
+            continue;
+        }
+        const engine::Verdict verdict = api.call(
+            "sendMessage", {{"chat_id", route.chat_id}, {"text", text},
+                            {"disable_web_page_preview", "true"}});
+        if (verdict.kind == engine::Verdict::Kind::delivered) {
+            out("telegram: ok (test message sent to chat " + route.chat_id + ")\n");
+        } else {
+            out(verdict.error + "\n");
+            every = false;
+        }
     }
-    out(verdict.error + "\n");
-    return 1;
+    return every ? 0 : 1;
 }
 
 struct SeenChat {

@@ -92,7 +92,7 @@ public:
             services_.console("[burn] error: " + detail + "\n");
             report = error_report(services_, settings_, detail);
         } else {
-            report = guarded_cycle(services_, settings_, kind, parts_.chat_holds());
+            report = guarded_cycle(services_, settings_, kind, parts_.chat_holds(), &gone_);
         }
         parts_.observe(report, settings_.state_path);
         std::optional<engine::JsonValue> status = record(services_, [&] {
@@ -124,6 +124,8 @@ public:
         }
         settings_ = std::move(*reloaded.settings);
         parts_.reconfigure(settings_);
+        // A destination found gone is tried again with the configuration read again.
+        gone_.clear();
         // `status` and /status show the new routes at once, not after the next cycle.
         record(services_, [&] {
             return records::record_routes(settings_.state_path, settings_.config.routes,
@@ -145,6 +147,7 @@ private:
     ProgramServices& services_;
     Signals& signals_;
     MonitorParts& parts_;
+    engine::GoneDestinations gone_;
 };
 
 }  // namespace

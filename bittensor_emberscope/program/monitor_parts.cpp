@@ -114,16 +114,19 @@ engine::CycleReport error_report(Services& services, const config::Settings& set
 }
 
 engine::CycleReport guarded_cycle(ProgramServices& services, const config::Settings& settings,
-                                  engine::CycleKind kind, engine::ChatHolds* holds) {
+                                  engine::CycleKind kind, engine::ChatHolds* holds,
+                                  engine::GoneDestinations* gone) {
     try {
         if (kind == engine::CycleKind::snapshot) {
             engine::CycleSettings s = cycle_settings(settings, {});
             s.chat_holds = holds;
+            s.gone = gone;
             return engine::run_snapshot(services, s);
         }
         engine::CycleSettings s = cycle_settings(
             settings, records::muted_netuids(settings.state_path, services.epoch_seconds()));
         s.chat_holds = holds;
+        s.gone = gone;
         return engine::run_cycle(services, s);
     } catch (const std::exception& e) {
         services.console(std::string("[burn] error: ") + e.what() + "\n");
@@ -322,7 +325,9 @@ void MonitorParts::start_bot(const config::Settings& settings) {
     b.token = settings.token;
     b.api_base = telegram_api_base();
     b.offset_path = records::bot_offset_path(settings.state_path);
-    for (const auto& route : settings.config.routes) b.access.chats.push_back(route.chat_id);
+    // The bot answers in the routes' Telegram chats; other destinations cannot ask it anything.
+    for (const auto& route : settings.config.routes)
+        if (route.kind == routes::DestinationKind::telegram) b.access.chats.push_back(route.chat_id);
     b.access.users = settings.bot_allow_users;
     b.verbose = invocation_.verbose;
     Signals& signals = signals_;
@@ -346,7 +351,8 @@ double MonitorParts::serve_bot_note(const std::string& state_path, Services& ser
 void MonitorParts::reconfigure(const config::Settings& settings) {
     if (!bot_) return;
     bot::AccessList access;
-    for (const auto& route : settings.config.routes) access.chats.push_back(route.chat_id);
+    for (const auto& route : settings.config.routes)
+        if (route.kind == routes::DestinationKind::telegram) access.chats.push_back(route.chat_id);
     access.users = settings.bot_allow_users;
     bot_->set_access(std::move(access));
 }

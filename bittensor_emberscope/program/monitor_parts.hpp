@@ -29,9 +29,11 @@ engine::CycleSettings cycle_settings(const config::Settings& settings, std::vect
 
 /// One cycle (or the start-up list); an ordinary error outside the engine's own handling is said
 /// on an error line and reported as outcome "error".
-/// `holds`: the chats' holds the cycle shares with the bot's answers (null: none).
+/// `holds`: the chats' holds the cycle shares with the bot's answers (null: none); `gone`, when
+/// given, keeps the destinations found gone across the cycles of one `watch`.
 engine::CycleReport guarded_cycle(ProgramServices& services, const config::Settings& settings,
-                                  engine::CycleKind kind, engine::ChatHolds* holds = nullptr);
+                                  engine::CycleKind kind, engine::ChatHolds* holds = nullptr,
+                                  engine::GoneDestinations* gone = nullptr);
 
 /// The report of a cycle that failed before the engine ran.
 engine::CycleReport error_report(Services& services, const config::Settings& settings,

@@ -21,21 +21,28 @@ namespace emberscope::records {
 
 std::optional<double> Change::moment() const { return parse_utc(time_utc); }
 
-std::string history_line(std::string_view stamp, const burns::BurnChange& change) {
+std::string history_line(std::string_view stamp, const burns::BurnChange& change, bool unconfirmed) {
     JsonValue line = JsonValue::make_object();
     line.set("time_utc", JsonValue::make_text(std::string(stamp)));
     line.set("netuid", JsonValue::make_text(change.netuid));
     line.set("old", JsonValue::make_text(change.old_burn));
     line.set("new", JsonValue::make_text(change.new_burn));
+    if (unconfirmed) {
+        JsonValue yes;
+        yes.kind = JsonValue::Kind::boolean;
+        yes.flag = true;
+        line.set("unconfirmed", std::move(yes));
+    }
     return engine::dump_json(line, {.indent = 0, .sort_keys = false, .ascii = false});
 }
 
 void append_history(std::string_view state_path, std::string_view stamp,
-                    const std::vector<burns::BurnChange>& changes, std::size_t max_bytes) {
+                    const std::vector<burns::BurnChange>& changes, std::size_t max_bytes,
+                    bool unconfirmed) {
     if (changes.empty()) return;
     const std::string path = history_path(state_path);
     std::string lines;
-    for (const burns::BurnChange& change : changes) lines += history_line(stamp, change) + "\n";
+    for (const burns::BurnChange& change : changes) lines += history_line(stamp, change, unconfirmed) + "\n";
     struct stat st {};
     const std::size_t size = ::stat(native::fs_path(path).c_str(), &st) == 0
                                  ? static_cast<std::size_t>(st.st_size)

@@ -26,15 +26,17 @@ struct Change {
     bool operator==(const Change&) const = default;
 };
 
-/// The line of one change, without its line feed: the host's one-line JSON, UTF-8 as it is.
-std::string history_line(std::string_view stamp, const burns::BurnChange& change);
+/// The line of one change, without its line feed: the host's one-line JSON, UTF-8 as it is. A
+/// move that came back before a route's rules confirmed it carries "unconfirmed": true.
+std::string history_line(std::string_view stamp, const burns::BurnChange& change,
+                         bool unconfirmed = false);
 
 /// Appends one line per change stamped `stamp`, rotating the log to `.1` first when it would
 /// outgrow `max_bytes`. Throws native::OsError when the log cannot be written (or is not a
 /// regular file).
 void append_history(std::string_view state_path, std::string_view stamp,
                     const std::vector<burns::BurnChange>& changes,
-                    std::size_t max_bytes = kHistoryMaxBytes);
+                    std::size_t max_bytes = kHistoryMaxBytes, bool unconfirmed = false);
 
 /// Every recorded change, oldest first (the rotated generation, then the current log).
 struct History {

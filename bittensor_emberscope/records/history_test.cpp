@@ -19,6 +19,9 @@ TEST(RecordsHistoryLine, IsTheHostsOneLineJsonInUtf8) {
     EXPECT_EQ(history_line("t", {"1", "\xC3\xA9\"\x01\t", "\xED\xB2\x80x"}),
               "{\"time_utc\": \"t\", \"netuid\": \"1\", \"old\": \"\xC3\xA9\\\"\\u0001\\t\", "
               "\"new\": \"\\udc80x\"}");
+    // A move a route's rules never confirmed is kept, marked as such.
+    EXPECT_EQ(history_line("t", {"7", "0.1", "0.5"}, true),
+              R"({"time_utc": "t", "netuid": "7", "old": "0.1", "new": "0.5", "unconfirmed": true})");
 }
 
 TEST_F(RecordsHistory, RotatesAndReadsBothGenerations) {

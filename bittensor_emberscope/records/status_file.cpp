@@ -118,7 +118,7 @@ JsonValue route_status(const engine::CycleReport& report, const std::vector<rout
         if (!old && i < rules.size()) old = previous_route(previous, rules[i].chat_id, result.thread_id);
         const JsonValue none;
         if (!old) old = &none;
-        const bool refused = result.telegram_failure == "refused";
+        const bool refused = result.telegram_failure == "refused" || result.telegram_failure == "gone";
         JsonValue entry = route_entry(result.chat_id, result.thread_id, i < rules.size() ? &rules[i] : nullptr);
         entry.set("queued", integer(static_cast<long long>(result.queued)));
         entry.set("held", integer(static_cast<long long>(result.held)));
@@ -155,6 +155,7 @@ JsonValue record_cycle(std::string_view state_path, const engine::CycleReport& r
                        const CycleContext& context, const Clock& now) {
     const std::string stamp = report.updated_at_utc.empty() ? format_utc(now.epoch) : report.updated_at_utc;
     append_history(state_path, stamp, report.changes, context.history_max_bytes);
+    append_history(state_path, stamp, report.unconfirmed, context.history_max_bytes, true);
     const JsonValue previous = read_status(state_path).value_or(JsonValue::make_object());
     const std::string outcome = report.outcome.empty() ? std::string(engine::kOutcomeError) : report.outcome;
     const bool ok = outcome == engine::kOutcomeOk;
