@@ -695,6 +695,7 @@ private:
         for (std::size_t i = 0; i < routes_.size(); ++i) {
             const routes::Route& route = routes_[i];
             RouteReport r;
+            r.destination = routes::destination_word(route.kind);
             r.chat_id = outbox_.chat_for(route.chat_id);
             r.thread_id = route.thread_id;
             for (const OutboxEntry& m : outbox_.messages)

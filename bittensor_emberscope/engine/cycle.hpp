@@ -69,6 +69,7 @@ struct RouteReport {
     std::size_t held = 0;       ///< changes held for its digest (quiet hours)
     std::string telegram_failure;  ///< "refused", "gone", "failed" or "", as in CycleReport
     std::string last_failure;      ///< the failure's text, "" when none
+    std::string destination = "telegram";  ///< the route's kind: telegram, discord or webhook
 };
 
 /// How a cycle ended: delivered everything it had to ("ok"), no Taostats key, no usable listing,

@@ -9,6 +9,7 @@ namespace {
 constexpr std::string_view kCycles = "cycles";
 constexpr std::string_view kChanges = "changes";
 constexpr std::string_view kTelegram = "telegram_messages";
+constexpr std::string_view kMessages = "messages";
 
 template <std::size_t N>
 std::size_t index_of(const std::array<std::string_view, N>& names, std::string_view name,
@@ -54,9 +55,31 @@ Counters counted(Counters counters, const engine::CycleReport& report) {
     const std::size_t error = index_of(kOutcomes, engine::kOutcomeError, 0);
     ++counters.cycles[index_of(kOutcomes, report.outcome, error)];
     counters.changes += report.changes.size();
-    counters.telegram[0] += report.delivered;
-    const std::size_t failure = index_of(kTelegramResults, report.telegram_failure, 0);
-    if (failure != 0) ++counters.telegram[failure];
+    // A destination found gone refused the message for good.
+    auto result_of = [](std::string_view failure) {
+        return index_of(kTelegramResults, failure == "gone" ? "refused" : failure, 0);
+    };
+    if (report.routes.empty()) {
+        counters.telegram[0] += report.delivered;
+        counters.messages[0][0] += report.delivered;
+        if (const std::size_t k = result_of(report.telegram_failure)) {
+            ++counters.telegram[k];
+            ++counters.messages[0][k];
+        }
+        return counters;
+    }
+    std::size_t telegram_stop = 0;
+    for (const engine::RouteReport& route : report.routes) {
+        const std::size_t kind = index_of(kDestinations, route.destination, 0);
+        const std::size_t stop = result_of(route.telegram_failure);
+        counters.messages[kind][0] += route.delivered;
+        if (stop) ++counters.messages[kind][stop];
+        if (kind == 0) {
+            counters.telegram[0] += route.delivered;
+            if (!telegram_stop) telegram_stop = stop;
+        }
+    }
+    if (telegram_stop) ++counters.telegram[telegram_stop];
     return counters;
 }
 
@@ -71,7 +94,17 @@ std::string counters_json(const Counters& counters) {
     out += kTelegram;
     out += "\":";
     append_object(out, kTelegramResults, counters.telegram);
-    out += '}';
+    out += ",\"";
+    out += kMessages;
+    out += "\":{";
+    for (std::size_t d = 0; d < kDestinations.size(); ++d) {
+        if (d) out += ',';
+        out += '"';
+        out += kDestinations[d];
+        out += "\":";
+        append_object(out, kTelegramResults, counters.messages[d]);
+    }
+    out += "}}";
     return out;
 }
 
@@ -86,6 +119,14 @@ std::optional<Counters> parse_counters(std::string_view json) {
         if (key == kCycles) read_object(member, kOutcomes, counters.cycles);
         else if (key == kChanges) counters.changes = count_of(member);
         else if (key == kTelegram) read_object(member, kTelegramResults, counters.telegram);
+        else if (key == kMessages) {
+            simdjson::dom::object kinds;
+            if (member.get_object().get(kinds) != simdjson::SUCCESS) continue;
+            for (auto [kind, results] : kinds) {
+                const std::size_t d = index_of(kDestinations, kind, kDestinations.size());
+                if (d < kDestinations.size()) read_object(results, kTelegramResults, counters.messages[d]);
+            }
+        }
     }
     return counters;
 }

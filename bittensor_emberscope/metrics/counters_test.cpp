@@ -30,7 +30,46 @@ TEST(Counted, AddsEachPartOfAReport) {
     want.cycles = {2, 0, 1, 2, 2};
     want.changes = 3;
     want.telegram = {3, 1, 1};
+    want.messages[0] = {3, 1, 1};
     EXPECT_EQ(c, want);
+}
+
+engine::RouteReport route(std::string kind, std::size_t delivered, std::string failure = "") {
+    engine::RouteReport r;
+    r.destination = std::move(kind);
+    r.delivered = delivered;
+    r.telegram_failure = std::move(failure);
+    return r;
+}
+
+// With routes, each kind of destination counts its own; Telegram's counters are its routes' only.
+TEST(Counted, EachKindOfDestinationCountsItsOwnRoutes) {
+    const struct {
+        const char* name;
+        std::vector<engine::RouteReport> routes;
+        ResultCounts telegram, discord, webhook, old_telegram;
+    } cases[] = {
+        {"all delivered", {route("telegram", 2), route("discord", 3), route("webhook", 1)},
+         {2, 0, 0}, {3, 0, 0}, {1, 0, 0}, {2, 0, 0}},
+        {"a Discord hook gone, a webhook failing",
+         {route("telegram", 1), route("discord", 0, "gone"), route("webhook", 0, "failed")},
+         {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 0}},
+        {"two Telegram chats stop: once a cycle in the old counter, once a route in the new",
+         {route("telegram", 0, "refused"), route("telegram", 1, "failed")},
+         {1, 1, 1}, {0, 0, 0}, {0, 0, 0}, {1, 1, 0}},
+        {"an unknown kind counts as Telegram", {route("pigeon", 4)},
+         {4, 0, 0}, {0, 0, 0}, {0, 0, 0}, {4, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        engine::CycleReport r = report("ok");
+        r.routes = c.routes;
+        const Counters got = counted(Counters{}, r);
+        EXPECT_EQ(got.messages[0], c.telegram);
+        EXPECT_EQ(got.messages[1], c.discord);
+        EXPECT_EQ(got.messages[2], c.webhook);
+        EXPECT_EQ(got.telegram, c.old_telegram);
+    }
 }
 
 TEST(CountersJson, ExactTextAndRoundTrip) {
@@ -38,11 +77,15 @@ TEST(CountersJson, ExactTextAndRoundTrip) {
     c.cycles = {12, 0, 3, 1, 18446744073709551615u};
     c.changes = 7;
     c.telegram = {5, 0, 2};
+    c.messages = {ResultCounts{5, 0, 2}, ResultCounts{1, 2, 3}, ResultCounts{0, 0, 9}};
     const std::string text = counters_json(c);
     EXPECT_EQ(text,
               "{\"cycles\":{\"ok\":12,\"no_api_key\":0,\"fetch_failed\":3,\"telegram_failed\":1,"
               "\"error\":18446744073709551615},\"changes\":7,"
-              "\"telegram_messages\":{\"sent\":5,\"refused\":0,\"failed\":2}}");
+              "\"telegram_messages\":{\"sent\":5,\"refused\":0,\"failed\":2},"
+              "\"messages\":{\"telegram\":{\"sent\":5,\"refused\":0,\"failed\":2},"
+              "\"discord\":{\"sent\":1,\"refused\":2,\"failed\":3},"
+              "\"webhook\":{\"sent\":0,\"refused\":0,\"failed\":9}}}");
     EXPECT_EQ(parse_counters(text), c);
 }
 

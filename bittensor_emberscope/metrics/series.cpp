@@ -104,6 +104,22 @@ std::vector<MetricFamily> MonitorSeries::Collect() const {
         "Telegram messages by result: sent, refused by Telegram, or failed (no usable answer in "
         "time); a message that failed stays in the outbox and is counted again when it is sent",
         "result", kTelegramResults, counters_.telegram));
+    {
+        MetricFamily messages = family(
+            "emberscope_messages_total",
+            "Messages by kind of destination (telegram, discord, webhook) and result: sent, refused "
+            "(a destination found gone included), or failed; a stop is counted once per route and "
+            "cycle", MetricType::Counter);
+        for (std::size_t d = 0; d < kDestinations.size(); ++d)
+            for (std::size_t k = 0; k < kTelegramResults.size(); ++k) {
+                ClientMetric metric;
+                metric.label.push_back({"destination", std::string(kDestinations[d])});
+                metric.label.push_back({"result", std::string(kTelegramResults[k])});
+                metric.counter.value = static_cast<double>(counters_.messages[d][k]);
+                messages.metric.push_back(std::move(metric));
+            }
+        out.push_back(std::move(messages));
+    }
     out.push_back(single("emberscope_last_cycle_timestamp_seconds",
                          "Unix time of the last cycle, whatever its outcome", MetricType::Gauge,
                          last_cycle_.value_or(0)));

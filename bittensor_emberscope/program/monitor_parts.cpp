@@ -206,6 +206,11 @@ records::Counters kept_counters(const metrics::Counters& counters) {
     keep("changes", counters.changes);
     for (std::size_t k = 0; k < metrics::kTelegramResults.size(); ++k)
         keep("telegram_" + std::string(metrics::kTelegramResults[k]), counters.telegram[k]);
+    for (std::size_t d = 0; d < metrics::kDestinations.size(); ++d)
+        for (std::size_t k = 0; k < metrics::kTelegramResults.size(); ++k)
+            keep("messages_" + std::string(metrics::kDestinations[d]) + "_" +
+                     std::string(metrics::kTelegramResults[k]),
+                 counters.messages[d][k]);
     return kept;
 }
 
@@ -219,6 +224,11 @@ metrics::Counters counters_kept(const records::Counters& kept) {
             if (name == "cycles_" + std::string(metrics::kOutcomes[k])) counters.cycles[k] = value;
         for (std::size_t k = 0; k < metrics::kTelegramResults.size(); ++k)
             if (name == "telegram_" + std::string(metrics::kTelegramResults[k])) counters.telegram[k] = value;
+        for (std::size_t d = 0; d < metrics::kDestinations.size(); ++d)
+            for (std::size_t k = 0; k < metrics::kTelegramResults.size(); ++k)
+                if (name == "messages_" + std::string(metrics::kDestinations[d]) + "_" +
+                                std::string(metrics::kTelegramResults[k]))
+                    counters.messages[d][k] = value;
     }
     return counters;
 }
