@@ -103,4 +103,10 @@ std::vector<std::pair<std::string, double>> ChatHolds::holds(double now) const {
     return out;
 }
 
+void take_outbox_holds(ChatHolds& holds, const Outbox& outbox, double epoch, double monotonic) {
+    for (const auto& [from, to] : outbox.migrations) holds.migrate(from, to);
+    for (const auto& [chat, until] : outbox.chat_not_before)
+        if (until > epoch) holds.hold(chat, monotonic + (until - epoch));
+}
+
 }  // namespace emberscope::engine

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/outbox.hpp"
 #include "engine/telegram.hpp"
 
 namespace emberscope::engine {
@@ -61,5 +62,9 @@ private:
     std::map<std::string, Chat, std::less<>> chats_;
     std::map<std::string, std::string, std::less<>> moves_;
 };
+
+/// Takes in the chats' moves and the pauses still running that `outbox` records; its pauses
+/// are wall-clock seconds, read at `epoch` when the monotonic clock says `monotonic`.
+void take_outbox_holds(ChatHolds& holds, const Outbox& outbox, double epoch, double monotonic);
 
 }  // namespace emberscope::engine

@@ -605,16 +605,12 @@ private:
     void share_holds() {
         ChatHolds* shared = c_.chat_holds;
         if (!shared) return;
-        const double epoch = s_.epoch_seconds();
-        const double mono = s_.monotonic_seconds();
-        for (const auto& [from, to] : outbox_.migrations) shared->migrate(from, to);
+        take_outbox_holds(*shared, outbox_, s_.epoch_seconds(), s_.monotonic_seconds());
         for (const auto& [from, to] : shared->migrations())
             if (outbox_.chat_for(from) != outbox_.chat_for(to)) {
                 outbox_.migrate(from, to);
                 box_changed_ = true;
             }
-        for (const auto& [chat, until] : outbox_.chat_not_before)
-            if (until > epoch) shared->hold(chat, mono + (until - epoch));
         bring_back_holds();
     }
 

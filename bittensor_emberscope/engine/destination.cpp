@@ -2,6 +2,7 @@
 #include "engine/destination.hpp"
 
 #include "engine/discord.hpp"
+#include "engine/failures.hpp"
 #include "engine/webhook.hpp"
 #include "reports/chunking.hpp"
 #include "reports/delivery.hpp"
@@ -131,6 +132,16 @@ std::vector<secrets::Secret> address_secrets(const routes::Route& route, const A
     }
     if (!address.signing_key.empty()) out.push_back({address.signing_key, kSigningKeyMask});
     return out;
+}
+
+std::optional<Outcome> settled_before_reading(const HttpAnswer& a, const AnswerContext& c,
+                                              std::string_view service) {
+    if (a.failure)
+        return Outcome::of(Outcome::Kind::transient,
+                           std::string(service) + transport_text(*a.failure, c.deadline_seconds,
+                                                                 c.endpoint, c.secrets));
+    if (a.status >= 200 && a.status < 300) return Outcome::of(Outcome::Kind::delivered, "");
+    return std::nullopt;
 }
 
 }  // namespace emberscope::engine

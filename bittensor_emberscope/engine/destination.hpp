@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,7 +36,20 @@ struct Outcome {
     /// doing, so it does not count against the route's flood waits.
     bool shared = false;
     std::string new_chat_id;
+
+    static Outcome of(Kind kind, std::string error) {
+        Outcome o;
+        o.kind = kind;
+        o.error = std::move(error);
+        return o;
+    }
 };
+
+/// What every kind but Telegram makes of an answer before reading it: a transport failure is
+/// transient ("<service>" and its cause), a 2xx delivered (the message was taken, even when the
+/// answer cannot be read); nullopt for any other status.
+std::optional<Outcome> settled_before_reading(const HttpAnswer& answer, const AnswerContext& context,
+                                              std::string_view service);
 
 /// What a message is, beyond its text, for destinations that carry more than text.
 struct Message {

@@ -18,13 +18,6 @@ namespace {
 constexpr std::string_view kService = "discord: ";
 constexpr std::string_view kDiscordCut = "\n[... cut: over 2000 characters]";
 
-Outcome outcome(Outcome::Kind kind, std::string error) {
-    Outcome o;
-    o.kind = kind;
-    o.error = std::move(error);
-    return o;
-}
-
 // A number of seconds in a JSON member or a header ("0.75", "41"); nullopt when absent or not a
 // finite number >= 0.
 std::optional<double> seconds_in(const JsonValue* v) {
@@ -74,9 +67,7 @@ std::string discord_body(std::string_view content, bool silent) {
     JsonValue body = JsonValue::make_object();
     body.set("content", JsonValue::make_text(std::string(content)));
     JsonValue mentions = JsonValue::make_object();
-    JsonValue none;
-    none.kind = JsonValue::Kind::array;
-    mentions.set("parse", std::move(none));
+    mentions.set("parse", JsonValue::make_array());
     body.set("allowed_mentions", std::move(mentions));
     if (silent) body.set("flags", JsonValue::make_integer(kSuppressNotifications));
     return dump_json(body);
@@ -100,11 +91,8 @@ std::vector<std::string> discord_texts(std::string_view text) {
 
 Outcome judge_discord_answer(const HttpAnswer& a, const AnswerContext& c) {
     using K = Outcome::Kind;
-    if (a.failure)
-        return outcome(K::transient, std::string(kService) + transport_text(*a.failure, c.deadline_seconds,
-                                                                              c.endpoint, c.secrets));
     // A 2xx means the message was saved: even an answer that cannot be read is not posted again.
-    if (a.status >= 200 && a.status < 300) return outcome(K::delivered, "");
+    if (std::optional<Outcome> settled = settled_before_reading(a, c, kService)) return *settled;
 
     std::optional<JsonValue> body;
     if (!a.body_over_limit && is_utf8(a.body)) {
@@ -113,7 +101,7 @@ Outcome judge_discord_answer(const HttpAnswer& a, const AnswerContext& c) {
     }
     const JsonValue* object = body && body->is_object() ? &*body : nullptr;
     if (a.status == 429) {
-        Outcome o = outcome(K::held, "");
+        Outcome o = Outcome::of(K::held, "");
         std::optional<double> after = seconds_in(object ? object->get("retry_after") : nullptr);
         if (!after) after = retry_after_header(a, c.now);
         if (!after) after = seconds_in(a.header("X-RateLimit-Reset-After"));
@@ -127,10 +115,10 @@ Outcome judge_discord_answer(const HttpAnswer& a, const AnswerContext& c) {
         return o;
     }
     std::string error = cause(a, body, c);
-    if (a.status >= 500) return outcome(K::transient, error);
+    if (a.status >= 500) return Outcome::of(K::transient, error);
     if (a.status == 404 || a.status == 401)
-        return outcome(K::gone, error + " (the webhook was deleted or its address is wrong)");
-    return outcome(K::refused, error);
+        return Outcome::of(K::gone, error + " (the webhook was deleted or its address is wrong)");
+    return Outcome::of(K::refused, error);
 }
 
 HttpRequest DiscordSender::request(std::string_view queued, const std::string&) const {

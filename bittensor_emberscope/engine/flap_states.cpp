@@ -7,20 +7,6 @@
 namespace emberscope::engine {
 namespace {
 
-JsonValue flag(bool value) {
-    JsonValue v;
-    v.kind = JsonValue::Kind::boolean;
-    v.flag = value;
-    return v;
-}
-
-JsonValue real(double value) {
-    JsonValue v;
-    v.kind = JsonValue::Kind::real;
-    v.real = value;
-    return v;
-}
-
 const std::string* text_in(const JsonValue& object, const char* key) {
     const JsonValue* v = object.get(key);
     return v && v->is_text() ? &v->text : nullptr;
@@ -29,8 +15,7 @@ const std::string* text_in(const JsonValue& object, const char* key) {
 }  // namespace
 
 JsonValue flap_json(const std::vector<FlapEntry>& entries) {
-    JsonValue list;
-    list.kind = JsonValue::Kind::array;
+    JsonValue list = JsonValue::make_array();
     for (const FlapEntry& e : entries) {
         const routes::FlapState& s = e.state;
         JsonValue o = JsonValue::make_object();
@@ -40,10 +25,10 @@ JsonValue flap_json(const std::vector<FlapEntry>& entries) {
         o.set("reference", JsonValue::make_text(s.reference));
         if (s.held) o.set("held", JsonValue::make_integer(s.held));
         if (!s.pending.empty()) o.set("pending", JsonValue::make_text(s.pending));
-        if (s.cooldown_until > 0) o.set("cooldown_until", real(s.cooldown_until));
-        if (s.deferred) o.set("deferred", flag(true));
-        if (!s.armed_above) o.set("armed_above", flag(false));
-        if (!s.armed_below) o.set("armed_below", flag(false));
+        if (s.cooldown_until > 0) o.set("cooldown_until", JsonValue::make_real(s.cooldown_until));
+        if (s.deferred) o.set("deferred", JsonValue::make_boolean(true));
+        if (!s.armed_above) o.set("armed_above", JsonValue::make_boolean(false));
+        if (!s.armed_below) o.set("armed_below", JsonValue::make_boolean(false));
         list.items.push_back(std::move(o));
     }
     return list;

@@ -545,6 +545,26 @@ JsonValue JsonValue::make_object() {
     return v;
 }
 
+JsonValue JsonValue::make_array() {
+    JsonValue v;
+    v.kind = Kind::array;
+    return v;
+}
+
+JsonValue JsonValue::make_boolean(bool value) {
+    JsonValue v;
+    v.kind = Kind::boolean;
+    v.flag = value;
+    return v;
+}
+
+JsonValue JsonValue::make_real(double value) {
+    JsonValue v;
+    v.kind = Kind::real;
+    v.real = value;
+    return v;
+}
+
 void JsonValue::set(std::string key, JsonValue value) {
     for (auto& [k, old] : members)
         if (k == key) {

@@ -45,6 +45,9 @@ struct JsonValue {
     static JsonValue make_text(std::string s);
     static JsonValue make_integer(long long n);
     static JsonValue make_object();
+    static JsonValue make_array();
+    static JsonValue make_boolean(bool value);
+    static JsonValue make_real(double value);
     /// Adds or replaces a member (a replaced member keeps its place).
     void set(std::string key, JsonValue value);
 };

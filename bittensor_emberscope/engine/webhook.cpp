@@ -15,13 +15,6 @@ namespace {
 
 constexpr std::string_view kService = "webhook: ";
 
-Outcome outcome(Outcome::Kind kind, std::string error) {
-    Outcome o;
-    o.kind = kind;
-    o.error = std::move(error);
-    return o;
-}
-
 JsonValue netuid_value(const std::string& netuid) {
     // Netuids are whole numbers; one that is not (never seen) stays a text rather than be lost.
     const bool digits = !netuid.empty() && netuid.size() < 10 &&
@@ -39,8 +32,7 @@ std::string webhook_body(const Message& m) {
     body.set("time_utc", JsonValue::make_text(m.time_utc));
     body.set("title", JsonValue::make_text(m.text.substr(0, m.text.find('\n'))));
     body.set("text", JsonValue::make_text(m.text));
-    JsonValue changes;
-    changes.kind = JsonValue::Kind::array;
+    JsonValue changes = JsonValue::make_array();
     for (const burns::BurnChange& c : m.changes) {
         JsonValue one = JsonValue::make_object();
         one.set("netuid", netuid_value(c.netuid));
@@ -69,12 +61,9 @@ std::string webhook_signature(std::string_view key, std::string_view body) {
 
 Outcome judge_webhook_answer(const HttpAnswer& a, const AnswerContext& c) {
     using K = Outcome::Kind;
-    if (a.failure)
-        return outcome(K::transient, std::string(kService) + transport_text(*a.failure, c.deadline_seconds,
-                                                                              c.endpoint, c.secrets));
-    if (a.status >= 200 && a.status < 300) return outcome(K::delivered, "");
+    if (std::optional<Outcome> settled = settled_before_reading(a, c, kService)) return *settled;
     if (a.status == 429) {
-        Outcome o = outcome(K::held, "");
+        Outcome o = Outcome::of(K::held, "");
         o.retry_after = retry_after_header(a, c.now).value_or(kDefaultFloodWait);
         o.error = std::string(kService) + "rate limited (HTTP 429, retry after " +
                   seconds_text(o.retry_after) + ")";
@@ -83,7 +72,7 @@ Outcome judge_webhook_answer(const HttpAnswer& a, const AnswerContext& c) {
     std::string error = std::string(kService) + status_text(a.status, a.reason);
     if (a.body_over_limit) error += ": answer over " + std::to_string(c.max_body) + " bytes";
     else if (const std::string quoted = excerpt(a.body, c.secrets); !quoted.empty()) error += ": " + quoted;
-    return outcome(a.status >= 500 ? K::transient : K::refused, error);
+    return Outcome::of(a.status >= 500 ? K::transient : K::refused, error);
 }
 
 HttpRequest WebhookSender::request(std::string_view queued, const std::string&) const {

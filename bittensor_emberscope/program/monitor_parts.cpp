@@ -314,10 +314,7 @@ void MonitorParts::seed_holds(const std::string& state_path) {
     std::variant<engine::Outbox, std::string> box = engine::read_outbox(*text);
     const auto* outbox = std::get_if<engine::Outbox>(&box);
     if (!outbox) return;  // the first cycle moves it aside and says so
-    for (const auto& [from, to] : outbox->migrations) holds_.migrate(from, to);
-    const double epoch = clock_.wall(), mono = clock_.monotonic();
-    for (const auto& [chat, until] : outbox->chat_not_before)
-        if (until > epoch) holds_.hold(chat, mono + (until - epoch));
+    engine::take_outbox_holds(holds_, *outbox, clock_.wall(), clock_.monotonic());
 }
 
 void MonitorParts::start_bot(const config::Settings& settings) {

@@ -10,25 +10,11 @@ namespace emberscope::records {
 
 JsonValue null_value() { return {}; }
 
-JsonValue bool_value(bool flag) {
-    JsonValue v;
-    v.kind = JsonValue::Kind::boolean;
-    v.flag = flag;
-    return v;
-}
+JsonValue bool_value(bool flag) { return JsonValue::make_boolean(flag); }
 
-JsonValue real_value(double value) {
-    JsonValue v;
-    v.kind = JsonValue::Kind::real;
-    v.real = value;
-    return v;
-}
+JsonValue real_value(double value) { return JsonValue::make_real(value); }
 
-JsonValue list_value() {
-    JsonValue v;
-    v.kind = JsonValue::Kind::array;
-    return v;
-}
+JsonValue list_value() { return JsonValue::make_array(); }
 
 JsonValue text_or_null(const std::optional<std::string>& text) {
     return text ? JsonValue::make_text(*text) : null_value();
